@@ -1,0 +1,39 @@
+# Windows programs (MinGW-w64 cross build), their test doubles and the tests run under Wine.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+
+add_library(varnelo_common STATIC
+  common/unique_resource.cpp
+  common/platform.cpp
+)
+target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(varnelo_service_lib STATIC
+  ${VARNELO_PORTABLE_SOURCES}
+  service/service_log.cpp
+  service/pipe_server.cpp
+  service/trust.cpp
+  service/status_commands.cpp
+  service/path_validation.cpp
+  service/core_state.cpp
+  service/core_launch.cpp
+  service/core_stop.cpp
+  service/service_host.cpp
+  service/install.cpp
+  service/removal.cpp
+)
+target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32)
+
+add_executable(VarneloService service/main.cpp)
+target_link_options(VarneloService PRIVATE -municode)
+target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
+
+add_subdirectory(tools)
+
+if(VARNELO_TESTS)
+  include(cmake/test-signing.cmake)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  add_subdirectory(${GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  enable_testing()
+  add_subdirectory(tests/win)
+endif()

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Source this file: wine_session_start makes a throwaway Wine prefix with its own Xvfb display and
+# a warm persistent wineserver; wine_session_stop ends only what wine_session_start began.
+# Services and helper processes of the first Wine process inherit its output, so the session is
+# warmed here, before any test runner reads a pipe.
+
+wine_session_start() {
+  export WINEPREFIX=${WINEPREFIX_ROOT:-/tmp}/varnelo-wine-$$
+  export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  rm -rf "$WINEPREFIX"
+  local display=:$(( 90 + $$ % 100 ))
+  while [ -e "/tmp/.X11-unix/X${display#:}" ] || [ -e "/tmp/.X${display#:}-lock" ]; do
+    display=:$(( ${display#:} + 1 ))
+  done
+  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  VARNELO_XVFB_PID=$!
+  export DISPLAY=$display
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+  echo "wine session: prefix $WINEPREFIX, display $DISPLAY"
+  timeout 120 wine wineboot --init >/dev/null 2>&1 </dev/null
+  timeout 120 wineserver -w
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  wineserver -p
+  timeout 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+}
+
+wine_session_stop() {
+  [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
+  [ -n "${VARNELO_XVFB_PID:-}" ] && kill "$VARNELO_XVFB_PID" >/dev/null 2>&1 || true
+  [ -n "${WINEPREFIX:-}" ] && [ -z "${VARNELO_KEEP_PREFIX:-}" ] && rm -rf "$WINEPREFIX"
+  return 0
+}

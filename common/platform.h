@@ -1,0 +1,22 @@
+// Small Windows helpers shared by the programs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace varnelo {
+
+// Wine exports wine_get_version from ntdll; Windows does not.
+bool IsRunningUnderWine();
+
+// Full path of the running executable, or empty when it cannot be read.
+std::wstring GetOwnModulePath();
+
+// The directory part of a path up to and including its last backslash; empty when none.
+std::wstring DirectoryWithSeparator(const std::wstring& path);
+
+// Value of an environment variable; `present` tells an empty value from an absent one.
+std::wstring ReadEnvironmentVariable(const wchar_t* name, bool* present);
+
+}  // namespace varnelo

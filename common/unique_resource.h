@@ -1,0 +1,107 @@
+// Move-only owners for Win32 resources. One owner per resource; ownership moves with std::move.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace varnelo {
+
+template <typename Traits>
+class UniqueResource {
+ public:
+  using pointer = typename Traits::pointer;
+
+  UniqueResource() noexcept : value_(Traits::Invalid()) {}
+  explicit UniqueResource(pointer value) noexcept : value_(value) {}
+  ~UniqueResource() { reset(); }
+
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+
+  pointer get() const noexcept { return value_; }
+  // For out-parameters: frees what is held, then lends the slot.
+  pointer* put() noexcept {
+    reset();
+    return &value_;
+  }
+  pointer release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  void reset(pointer value = Traits::Invalid()) noexcept {
+    pointer old = std::exchange(value_, value);
+    if (Traits::IsValid(old)) Traits::Close(old);
+  }
+  explicit operator bool() const noexcept { return Traits::IsValid(value_); }
+
+ private:
+  pointer value_;
+};
+
+struct KernelHandleTraits {
+  using pointer = HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  // Kernel calls disagree on their failure value; neither null nor INVALID_HANDLE_VALUE is owned.
+  static bool IsValid(pointer h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(pointer h) noexcept { ::CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+struct RegKeyTraits {
+  using pointer = HKEY;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::RegCloseKey(h); }
+};
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
+
+struct ServiceHandleTraits {
+  using pointer = SC_HANDLE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::CloseServiceHandle(h); }
+};
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
+
+struct LocalMemoryTraits {
+  using pointer = HLOCAL;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::LocalFree(h); }
+};
+// Memory from LocalAlloc or from APIs documented to be freed with LocalFree
+// (security descriptors from SDDL, FormatMessage buffers, ...).
+using UniqueLocal = UniqueResource<LocalMemoryTraits>;
+
+struct ModuleTraits {
+  using pointer = HMODULE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::FreeLibrary(h); }
+};
+using UniqueModule = UniqueResource<ModuleTraits>;
+
+// A security descriptor made from SDDL text, freed with LocalFree.
+class SecurityDescriptor {
+ public:
+  static SecurityDescriptor FromSddl(const wchar_t* sddl);
+  PSECURITY_DESCRIPTOR get() const noexcept { return memory_.get(); }
+  explicit operator bool() const noexcept { return static_cast<bool>(memory_); }
+  DWORD error() const noexcept { return error_; }
+
+ private:
+  UniqueLocal memory_;
+  DWORD error_ = 0;
+};
+
+// A process together with its primary thread, as CreateProcessW returns them.
+struct ProcessHandles {
+  UniqueHandle process;
+  UniqueHandle thread;
+  DWORD pid = 0;
+};
+
+}  // namespace varnelo

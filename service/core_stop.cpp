@@ -1,0 +1,89 @@
+#include "core_stop.h"
+
+#include <tlhelp32.h>
+
+#include <cwchar>
+
+#include "../common/unique_resource.h"
+#include "core_rules.h"
+#include "core_state.h"
+#include "path_rules.h"
+#include "pipe_server.h"
+#include "service_log.h"
+#include "status_commands.h"
+
+namespace varnelo {
+
+namespace {
+
+constexpr DWORD kOrphanWaitMs = 2000;
+constexpr DWORD kServiceStopCoreWaitMs = 3000;
+constexpr wchar_t kCoreImageName[] = L"VarneloCore.exe";
+
+// Ends the core: through the job when the service kept it, else the process alone.
+// Returns the branch for the log.
+const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, DWORD waitMs) {
+  if (job) {
+    ::TerminateJobObject(job.get(), 0);
+  } else {
+    ::TerminateProcess(process.get(), 0);
+  }
+  ::WaitForSingleObject(process.get(), waitMs);
+  return job ? "job" : "process";
+}
+
+}  // namespace
+
+void HandleStopCore(HANDLE pipe, const RequestMap& request) {
+  UniqueHandle process = TakeCoreProcess();
+  UniqueHandle job = TakeCoreJob();
+  TakeCorePid();
+
+  ResponseMap response{{"ok", "1"}};
+  if (!process) {
+    response["was_running"] = "0";
+  } else {
+    const auto timeout = request.find("timeout_ms");
+    const DWORD waitMs = timeout == request.end()
+                             ? kDefaultStopTimeoutMs
+                             : static_cast<DWORD>(ParseTimeoutMs(timeout->second));
+    const char* via = TerminateCore(process, job, waitMs);
+    process.reset();  // process before job, as the job may be the last thing holding the core
+    job.reset();
+    ServiceLog("stop_core OK (via=%s)", via);
+    response["was_running"] = "1";
+  }
+  AddCapabilityKeys(response);
+  WriteResponse(pipe, response);
+}
+
+void EndTrackedCore() {
+  UniqueHandle process = TakeCoreProcess();
+  UniqueHandle job = TakeCoreJob();
+  if (process) TerminateCore(process, job, kServiceStopCoreWaitMs);
+}
+
+void KillOrphanCores() {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  int killed = 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (!EqualsIgnoringAsciiCase(entry.szExeFile, std::wcslen(entry.szExeFile), kCoreImageName,
+                                 std::wcslen(kCoreImageName))) {
+      continue;
+    }
+    const UniqueHandle process(
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (!process) continue;
+    if (::TerminateProcess(process.get(), 0)) {
+      ::WaitForSingleObject(process.get(), kOrphanWaitMs);
+      ++killed;
+    }
+  }
+  if (killed > 0) ServiceLog("orphan cleanup: killed %d VarneloCore.exe instance(s)", killed);
+}
+
+}  // namespace varnelo

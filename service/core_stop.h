@@ -1,0 +1,18 @@
+// stop_core, the stop sequence's end of the tracked core, and the start-up orphan clean-up.
+#pragma once
+
+#include <windows.h>
+
+#include "request.h"
+
+namespace varnelo {
+
+void HandleStopCore(HANDLE pipe, const RequestMap& request);
+
+// Ends every running process named VarneloCore.exe (any letter case).
+void KillOrphanCores();
+
+// Service stop: takes the tracked process and job handles (the pid stays) and ends the core.
+void EndTrackedCore();
+
+}  // namespace varnelo

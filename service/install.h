@@ -1,0 +1,5 @@
+#pragma once
+namespace varnelo {
+// -install: registers (or refreshes) and starts the service. Returns the process exit code.
+int InstallService();
+}  // namespace varnelo

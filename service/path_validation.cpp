@@ -1,0 +1,52 @@
+#include "path_validation.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "path_rules.h"
+
+namespace varnelo {
+
+namespace {
+constexpr DWORD kCanonicalPathChars = 520;
+}
+
+bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, char* reason,
+                         size_t reasonSize) {
+  if (reasonSize == 0) reason = nullptr;
+  if (length == 0) {
+    if (reason) std::snprintf(reason, reasonSize, "%s empty", label);
+    return false;
+  }
+  if (IsUncOrDevicePath(path, length)) {
+    if (reason) std::snprintf(reason, reasonSize, "%s rejected: UNC", label);
+    return false;
+  }
+  // GetFullPathNameW reads a terminated string; the request value may carry no terminator.
+  const std::wstring given(path, length);
+  wchar_t canonical[kCanonicalPathChars];
+  const DWORD canonicalLength =
+      ::GetFullPathNameW(given.c_str(), kCanonicalPathChars, canonical, nullptr);
+  const DWORD error = ::GetLastError();
+  if (canonicalLength == 0 || canonicalLength >= kCanonicalPathChars) {
+    if (reason) {
+      std::snprintf(reason, reasonSize, "%s rejected: canonicalize failed err=%lu", label, error);
+    }
+    return false;
+  }
+  // An embedded NUL never survives canonicalisation, so such a path fails this comparison too.
+  if (!EqualsIgnoringAsciiCase(given.data(), given.size(), canonical, canonicalLength)) {
+    if (reason) std::snprintf(reason, reasonSize, "%s rejected: not absolute/canonical", label);
+    return false;
+  }
+  const DWORD attributes = ::GetFileAttributesW(canonical);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (reason) std::snprintf(reason, reasonSize, "%s rejected: reparse point", label);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace varnelo

@@ -1,0 +1,169 @@
+#include "service_host.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+
+#include "../common/unique_resource.h"
+#include "core_stop.h"
+#include "pipe_server.h"
+#include "service_log.h"
+
+namespace varnelo {
+
+const wchar_t kServiceName[] = L"VarneloService";
+
+namespace {
+
+constexpr DWORD kStartWaitHintMs = 5000;
+constexpr DWORD kMonitorIntervalMs = 5000;
+constexpr DWORD kPipeThreadWaitMs = 5000;
+
+constexpr wchar_t kUsageText[] =
+    L"VarneloService.exe is a Windows Service.\n"
+    L"Usage:\n"
+    L"  VarneloService.exe -install    (admin)\n"
+    L"  VarneloService.exe -uninstall  (admin)\n"
+    L"  VarneloService.exe -run        (run pipe loop in console)\n";
+
+// Process-wide: the stop event (signalled once, never reset), the status handle and record.
+std::atomic<HANDLE> g_stopEvent{nullptr};
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+SERVICE_STATUS g_serviceStatus = {};
+
+void ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD waitHint) {
+  g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_serviceStatus.dwCurrentState = state;
+  g_serviceStatus.dwControlsAccepted = controlsAccepted;
+  g_serviceStatus.dwWin32ExitCode = exitCode;
+  g_serviceStatus.dwServiceSpecificExitCode = 0;
+  g_serviceStatus.dwCheckPoint = 0;
+  g_serviceStatus.dwWaitHint = waitHint;
+  if (g_statusHandle != nullptr) ::SetServiceStatus(g_statusHandle, &g_serviceStatus);
+}
+
+void SignalStop() {
+  const HANDLE stopEvent = g_stopEvent.load();
+  if (stopEvent != nullptr) ::SetEvent(stopEvent);
+}
+
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/,
+                                void* /*context*/) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      ServiceLog("service stop requested (ctrl=%lu)", control);
+      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0);
+      SignalStop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
+  SignalStop();
+  return TRUE;
+}
+
+// Creates the stop event and publishes it to the control handlers.
+bool CreateStopEvent() {
+  const HANDLE stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (stopEvent == nullptr) return false;
+  g_stopEvent.store(stopEvent);
+  return true;
+}
+
+void CloseStopEvent() {
+  const HANDLE stopEvent = g_stopEvent.exchange(nullptr);
+  if (stopEvent != nullptr) ::CloseHandle(stopEvent);
+}
+
+// Starts PipeServerThread with its own duplicate of the stop event.
+UniqueHandle StartPipeServer() {
+  std::unique_ptr<PipeServerArgs> args(new PipeServerArgs);
+  const HANDLE self = ::GetCurrentProcess();
+  ::DuplicateHandle(self, g_stopEvent.load(), self, args->stopEvent.put(), 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+  UniqueHandle thread(::CreateThread(nullptr, 0, PipeServerThread, args.get(), 0, nullptr));
+  if (thread) args.release();  // the thread owns it now
+  return thread;
+}
+
+void RunMonitorLoop() {
+  // Each time-out is a watchdog tick; the stop event (or a failed wait) ends the loop.
+  while (::WaitForSingleObject(g_stopEvent.load(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
+  }
+}
+
+// A pipe thread still blocked in ConnectNamedPipe is left to end with the process.
+void WaitForPipeServer(UniqueHandle thread) {
+  if (thread) ::WaitForSingleObject(thread.get(), kPipeThreadWaitMs);
+}
+
+void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
+  g_statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler, nullptr);
+  if (g_statusHandle == nullptr) return;
+  ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
+
+  if (!CreateStopEvent()) {
+    ReportStatus(SERVICE_STOPPED, 0, ::GetLastError(), 0);
+    return;
+  }
+  ServiceLog("service starting");
+  KillOrphanCores();
+
+  UniqueHandle pipeThread = StartPipeServer();
+  if (!pipeThread) {
+    const DWORD error = ::GetLastError();
+    CloseStopEvent();
+    ReportStatus(SERVICE_STOPPED, 0, error, 0);
+    return;
+  }
+  ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
+
+  RunMonitorLoop();
+  EndTrackedCore();
+  WaitForPipeServer(std::move(pipeThread));
+  CloseStopEvent();
+  ServiceLog("service stopped");
+  ReportStatus(SERVICE_STOPPED, 0, 0, 0);
+}
+
+}  // namespace
+
+int RunServiceDispatcher() {
+  wchar_t serviceName[] = L"VarneloService";
+  const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+  if (::StartServiceCtrlDispatcherW(table)) return 0;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+    std::fwprintf(stdout, L"%ls", kUsageText);
+    std::fflush(stdout);
+    return 1;
+  }
+  return static_cast<int>(error);
+}
+
+int RunConsoleMode() {
+  std::fwprintf(stdout, L"VarneloService running in foreground. Ctrl+C to stop.\n");
+  std::fwprintf(stdout, L"Pipe: %ls\n", kPipeName);
+  std::fwprintf(stdout, L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
+  std::fflush(stdout);
+
+  CreateStopEvent();
+  ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  KillOrphanCores();
+  UniqueHandle pipeThread = StartPipeServer();
+  RunMonitorLoop();
+  WaitForPipeServer(std::move(pipeThread));
+  CloseStopEvent();
+  return 0;
+}
+
+}  // namespace varnelo

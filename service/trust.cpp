@@ -1,0 +1,166 @@
+#include "trust.h"
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+#include "../common/platform.h"
+#include "../common/unique_resource.h"
+#include "service_log.h"
+
+namespace varnelo {
+
+const wchar_t kExpectedPublisher[] = L"Varnelo International Co., Ltd";
+
+const char kReasonEmptyPath[] = "empty file path";
+const char kReasonBadSignature[] = "file signature is invalid or missing";
+const char kReasonWrongPublisher[] = "file signed by unexpected publisher";
+const char kReasonCallerUnresolved[] = "cannot resolve caller exe path";
+
+namespace {
+
+constexpr DWORD kImagePathChars = 520;
+constexpr size_t kInnerReasonSize = 128;
+constexpr size_t kCallerReasonSize = 192;
+constexpr size_t kProbeReasonSize = 160;
+
+// -1 unknown, 0 not enforced, 1 enforced. Written only on the pipe thread.
+int32_t g_coreSignatureEnforcement = -1;
+
+struct CertStoreTraits {
+  using pointer = HCERTSTORE;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::CertCloseStore(h, 0); }
+};
+struct CryptMsgTraits {
+  using pointer = HCRYPTMSG;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::CryptMsgClose(h); }
+};
+struct CertContextTraits {
+  using pointer = PCCERT_CONTEXT;
+  static pointer Invalid() noexcept { return nullptr; }
+  static bool IsValid(pointer h) noexcept { return h != nullptr; }
+  static void Close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
+};
+
+LONG RunWinVerifyTrust(const wchar_t* path) {
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG result = ::WinVerifyTrust(nullptr, &action, &data);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;  // releases the state whatever the verdict
+  ::WinVerifyTrust(nullptr, &action, &data);
+  return result;
+}
+
+}  // namespace
+
+void WriteReason(char* reason, size_t size, const char* text) {
+  if (reason == nullptr || size == 0) return;
+  std::snprintf(reason, size, "%s", text);
+}
+
+bool SignerMatchesPublisher(const wchar_t* path) {
+  UniqueResource<CertStoreTraits> store;
+  UniqueResource<CryptMsgTraits> message;
+  if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
+                          store.put(), message.put(), nullptr)) {
+    return false;
+  }
+  DWORD signerInfoSize = 0;
+  if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize) ||
+      signerInfoSize == 0) {
+    return false;
+  }
+  UniqueLocal signerMemory(::LocalAlloc(LPTR, signerInfoSize));
+  if (!signerMemory) return false;
+  if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerMemory.get(),
+                          &signerInfoSize)) {
+    return false;
+  }
+  const CMSG_SIGNER_INFO* signer = static_cast<const CMSG_SIGNER_INFO*>(signerMemory.get());
+  CERT_INFO certInfo = {};
+  certInfo.Issuer = signer->Issuer;
+  certInfo.SerialNumber = signer->SerialNumber;
+  UniqueResource<CertContextTraits> cert(::CertFindCertificateInStore(
+      store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo,
+      nullptr));
+  if (!cert) return false;
+  const DWORD nameLength =
+      ::CertGetNameStringW(cert.get(), CERT_NAME_RDN_TYPE, 0, nullptr, nullptr, 0);
+  if (nameLength <= 1) return false;
+  std::wstring name(nameLength, L'\0');
+  ::CertGetNameStringW(cert.get(), CERT_NAME_RDN_TYPE, 0, nullptr, &name[0], nameLength);
+  return std::wcsstr(name.c_str(), kExpectedPublisher) != nullptr;
+}
+
+bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
+  if (path == nullptr || path[0] == L'\0') {
+    WriteReason(reason, size, kReasonEmptyPath);
+    return false;
+  }
+  if (RunWinVerifyTrust(path) != 0) {
+    WriteReason(reason, size, kReasonBadSignature);
+    return false;
+  }
+  if (!SignerMatchesPublisher(path)) {
+    WriteReason(reason, size, kReasonWrongPublisher);
+    return false;
+  }
+  return true;
+}
+
+bool VerifyCallerSignature(HANDLE pipe, char* reason, size_t size) {
+  ULONG pid = 0;
+  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+    WriteReason(reason, size, kReasonCallerUnresolved);
+    return false;
+  }
+  wchar_t image[kImagePathChars] = {};
+  {
+    const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    DWORD imageChars = kImagePathChars;
+    if (!process || !::QueryFullProcessImageNameW(process.get(), 0, image, &imageChars)) {
+      WriteReason(reason, size, kReasonCallerUnresolved);
+      return false;
+    }
+  }
+  char inner[kInnerReasonSize] = {};
+  if (VerifyFileSignature(image, inner, sizeof(inner))) return true;
+  char callerReason[kCallerReasonSize];
+  std::snprintf(callerReason, sizeof(callerReason), "caller %s", inner);
+  WriteReason(reason, size, callerReason);
+  return false;
+}
+
+bool IsCoreSignatureEnforced() {
+  if (g_coreSignatureEnforcement != -1) return g_coreSignatureEnforcement == 1;
+  const std::wstring self = GetOwnModulePath();
+  char reason[kProbeReasonSize] = {};
+  if (!self.empty() && VerifyFileSignature(self.c_str(), reason, sizeof(reason))) {
+    g_coreSignatureEnforcement = 1;
+    return true;
+  }
+  g_coreSignatureEnforcement = 0;
+  ServiceLog("core signature enforcement disabled: service binary is not Varnelo-signed (%s)",
+             reason[0] != '\0' ? reason : "cannot resolve service image");
+  return false;
+}
+
+}  // namespace varnelo

@@ -1,0 +1,33 @@
+// Authenticode checks: files, pipe callers, and whether the service itself is publisher-signed.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace varnelo {
+
+extern const wchar_t kExpectedPublisher[];
+
+extern const char kReasonEmptyPath[];
+extern const char kReasonBadSignature[];
+extern const char kReasonWrongPublisher[];
+extern const char kReasonCallerUnresolved[];
+
+// Embedded, valid Authenticode signature whose first signer names the publisher.
+// On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.
+bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
+
+// The first signer's subject contains kExpectedPublisher, case-sensitively.
+bool SignerMatchesPublisher(const wchar_t* path);
+
+// The executable of the process at the other end of `pipe` passes VerifyFileSignature.
+bool VerifyCallerSignature(HANDLE pipe, char* reason, size_t size);
+
+// Whether the service's own executable is publisher-signed; decided once per process.
+bool IsCoreSignatureEnforced();
+
+// Copies `text` into a caller's reason buffer, cut to fit and always terminated.
+void WriteReason(char* reason, size_t size, const char* text);
+
+}  // namespace varnelo

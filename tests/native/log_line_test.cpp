@@ -1,0 +1,57 @@
+#include "service/log_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+
+namespace varnelo {
+namespace {
+
+const LogStamp kStamp = {2026, 12, 5, 19, 7, 42, 123};
+
+std::string Line(const LogStamp& stamp, const char* format, ...) {
+  char buffer[kLogLineBufferSize];
+  va_list args;
+  va_start(args, format);
+  const size_t length = FormatLogLine(buffer, stamp, format, args);
+  va_end(args);
+  return std::string(buffer, length);
+}
+
+TEST(LogLine, StampMessageAndCrLf) {
+  EXPECT_EQ(Line(kStamp, "service starting"), "[2026-12-05 19:07:42.123] service starting\r\n");
+  EXPECT_EQ(Line(LogStamp{987, 1, 2, 3, 4, 5, 6}, "conn pid=%lu cmd=%s", 42ul, "ping"),
+            "[0987-01-02 03:04:05.006] conn pid=42 cmd=ping\r\n");
+  EXPECT_EQ(Line(kStamp, "%s", ""), "[2026-12-05 19:07:42.123] \r\n");
+}
+
+TEST(LogLine, LongMessagesAreCutTo2047Bytes) {
+  const std::string huge(3000, 'x');
+  const std::string line = Line(kStamp, "%s", huge.c_str());
+  ASSERT_EQ(line.size(), 2047u);
+  EXPECT_EQ(line.substr(0, 26), "[2026-12-05 19:07:42.123] ");
+  EXPECT_EQ(line.substr(26, 2019), std::string(2019, 'x'));
+  EXPECT_EQ(line.substr(2045), "\r\n");
+
+  const std::string exact(2019, 'y');  // fits exactly; one more byte would be cut
+  EXPECT_EQ(Line(kStamp, "%s", exact.c_str()).size(), 2047u);
+  EXPECT_EQ(Line(kStamp, "%s", std::string(2018, 'y').c_str()).size(), 2046u);
+}
+
+TEST(LogLine, AbsurdStampStillLeavesRoomForCrLf) {
+  const std::string line = Line(LogStamp{-2147483647 - 1, -1, -1, -1, -1, -1, -1}, "m");
+  EXPECT_EQ(line.substr(line.size() - 3), "m\r\n");
+}
+
+TEST(LogRotation, SizeThresholdAndBackoff) {
+  EXPECT_FALSE(ShouldRotateLog(kLogRotateSize - 1, 1000, 0));
+  EXPECT_TRUE(ShouldRotateLog(kLogRotateSize, 1000, 0));
+  // A failed attempt at t=100000: nothing again for 60 s, then the first line after.
+  EXPECT_FALSE(ShouldRotateLog(kLogRotateSize * 2, 110000, 100000));
+  EXPECT_FALSE(ShouldRotateLog(kLogRotateSize * 2, 159999, 100000));
+  EXPECT_TRUE(ShouldRotateLog(kLogRotateSize * 2, 160000, 100000));
+}
+
+}  // namespace
+}  // namespace varnelo

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "service/core_rules.h"
+#include "service/path_rules.h"
+
+namespace varnelo {
+namespace {
+
+TEST(TimeoutMs, SignedDecimalWithClamping) {
+  EXPECT_EQ(ParseTimeoutMs("1500"), 1500);
+  EXPECT_EQ(ParseTimeoutMs("  \t+25ms"), 25);
+  EXPECT_EQ(ParseTimeoutMs("-1"), -1);
+  EXPECT_EQ(static_cast<uint32_t>(ParseTimeoutMs("-1")), 0xFFFFFFFFu);  // no limit
+  EXPECT_EQ(ParseTimeoutMs(""), 0);
+  EXPECT_EQ(ParseTimeoutMs("abc"), 0);
+  EXPECT_EQ(ParseTimeoutMs("-"), 0);
+  EXPECT_EQ(ParseTimeoutMs("0"), 0);
+  EXPECT_EQ(ParseTimeoutMs("2147483647"), INT32_MAX);
+  EXPECT_EQ(ParseTimeoutMs("2147483648"), INT32_MAX);
+  EXPECT_EQ(ParseTimeoutMs("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseTimeoutMs("-99999999999999999999999999"), INT32_MIN);
+  EXPECT_EQ(ParseTimeoutMs(std::string(5000, '9')), INT32_MAX);
+  EXPECT_EQ(ParseTimeoutMs(" 12 34"), 12);
+}
+
+TEST(CoreCommandLine, QuotedArgumentsAtAnyLength) {
+  std::wstring line;
+  ASSERT_TRUE(BuildCoreCommandLine(L"C:\\Data\\Core", L"C:\\Data\\Core\\core-config", &line));
+  EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");
+
+  const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
+  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath, &line));
+  EXPECT_EQ(line.size(), 15u + 5 + 519 + 6 + 519 + 1);  // longer than the old 1024 limit, uncut
+
+  line = L"unchanged";
+  EXPECT_FALSE(BuildCoreCommandLine(L"C:\\d\" -x \"", L"C:\\c", &line));
+  EXPECT_FALSE(BuildCoreCommandLine(L"C:\\d", L"C:\\c\"", &line));
+  EXPECT_EQ(line, L"unchanged");
+}
+
+TEST(PathRules, UncAndCaseAndSeparators) {
+  EXPECT_TRUE(IsUncOrDevicePath(L"\\\\host\\share", 13));
+  EXPECT_TRUE(IsUncOrDevicePath(L"//host/share", 12));
+  EXPECT_TRUE(IsUncOrDevicePath(L"\\/x", 3));
+  EXPECT_TRUE(IsUncOrDevicePath(L"\\\\?\\C:\\x", 8));
+  EXPECT_FALSE(IsUncOrDevicePath(L"\\x", 2));
+  EXPECT_FALSE(IsUncOrDevicePath(L"\\", 1));
+  EXPECT_FALSE(IsUncOrDevicePath(L"C:\\\\", 4));
+
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(std::wstring(L"c:\\Program Files\\"), L"C:\\program files\\"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring(L"C:\\x"), L"C:\\x\\"));
+  // Only ASCII letters fold: U+00C9 and U+00E9 differ.
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring(L"C:\\\u00C9"), L"C:\\\u00E9"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring(L"["), L"{"));  // '[' is not 'A'+26 folded
+
+  EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data\\"), L"C:\\data");
+  EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data//"), L"C:\\data/");
+  EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data"), L"C:\\data");
+  EXPECT_EQ(WithoutOneTrailingSeparator(L""), L"");
+}
+
+}  // namespace
+}  // namespace varnelo

@@ -1,0 +1,121 @@
+// Test client of the service pipe.
+//   pipe_client send <request> [--chunk N] [--hangup]
+//       Sends the request (escapes \n \r \0 \\ \xHH), writes the exact response bytes to stdout.
+//       --hangup disconnects right after writing, without reading.
+//   pipe_client client <app_path> <data_path> <config_path> [--debug] [--lines N] [--then exit|hold|stop]
+//       Acts like the real client: start_core, prints the response, reads N lines of core output
+//       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
+//       or sends stop_core.
+// Exit code: 0 on an answer, 2 when the service could not be reached.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+
+#include "tools/service_client.h"
+
+namespace {
+
+using varnelo::UniqueHandle;
+
+void WriteStdout(const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+const wchar_t* Option(int argc, wchar_t** argv, const wchar_t* name) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::wcscmp(argv[i], name) == 0) return argv[i + 1];
+  }
+  return nullptr;
+}
+
+bool Flag(int argc, wchar_t** argv, const wchar_t* name) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::wcscmp(argv[i], name) == 0) return true;
+  }
+  return false;
+}
+
+int Send(int argc, wchar_t** argv) {
+  const std::string request = varnelo::UnescapeArgument(argv[2]);
+  const wchar_t* chunk = Option(argc, argv, L"--chunk");
+  const UniqueHandle pipe = varnelo::ConnectToService(10000);
+  if (!pipe) return 2;
+  varnelo::SendRequestBytes(pipe.get(), request, chunk ? std::wcstoul(chunk, nullptr, 10) : 0);
+  if (Flag(argc, argv, L"--hangup")) return 0;
+  WriteStdout(varnelo::ReadUntilDisconnect(pipe.get()));
+  return 0;
+}
+
+std::string Utf8(const wchar_t* text) { return varnelo::UnescapeArgument(text); }
+
+// Reads whole lines from the core's output pipe and echoes them with a prefix.
+void EchoCoreLines(HANDLE output, int lines) {
+  std::string pending;
+  char buffer[512];
+  while (lines > 0) {
+    DWORD got = 0;
+    if (!::ReadFile(output, buffer, sizeof(buffer), &got, nullptr) || got == 0) {
+      WriteStdout("core output closed\n");
+      return;
+    }
+    pending.append(buffer, got);
+    size_t eol;
+    while (lines > 0 && (eol = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, eol);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      WriteStdout("core: " + line + "\n");
+      pending.erase(0, eol + 1);
+      --lines;
+    }
+  }
+}
+
+int Client(int argc, wchar_t** argv) {
+  std::string request = "cmd=start_core\napp_path=" + Utf8(argv[2]) + "\ndata_path=" +
+                        Utf8(argv[3]) + "\nconfig_path=" + Utf8(argv[4]) + "\n";
+  if (Flag(argc, argv, L"--debug")) request += "debug=1\n";
+  request += "\n";
+  std::string response;
+  if (!varnelo::ExchangeWithService(request, &response)) return 2;
+  WriteStdout(response);
+
+  // The handles were duplicated into this process by the service; we own them now.
+  const std::string log = varnelo::ResponseValue(response, "log_handle");
+  const std::string job = varnelo::ResponseValue(response, "job_handle");
+  const UniqueHandle output(
+      log.empty() ? nullptr : reinterpret_cast<HANDLE>(std::strtoull(log.c_str(), nullptr, 10)));
+  const UniqueHandle jobHandle(
+      job.empty() ? nullptr : reinterpret_cast<HANDLE>(std::strtoull(job.c_str(), nullptr, 10)));
+
+  const wchar_t* lines = Option(argc, argv, L"--lines");
+  if (output && lines) EchoCoreLines(output.get(), static_cast<int>(std::wcstol(lines, nullptr, 10)));
+
+  const wchar_t* then = Option(argc, argv, L"--then");
+  if (then && std::wcscmp(then, L"hold") == 0) {
+    WriteStdout("holding\n");
+    ::Sleep(INFINITE);
+  }
+  if (then && std::wcscmp(then, L"stop") == 0) {
+    if (!varnelo::ExchangeWithService("cmd=stop_core\n\n", &response)) return 2;
+    WriteStdout(response);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  if (argc >= 3 && std::wcscmp(argv[1], L"send") == 0) return Send(argc, argv);
+  if (argc >= 5 && std::wcscmp(argv[1], L"client") == 0) return Client(argc, argv);
+  std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup]\n"
+                        L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
+                        L" [--then exit|hold|stop]\n");
+  return 1;
+}

@@ -1,0 +1,91 @@
+#include "service_client.h"
+
+#include <cwchar>
+
+#include "service/request.h"
+
+namespace varnelo {
+
+namespace {
+constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\VarneloService";
+constexpr DWORD kRetryDelayMs = 10;
+constexpr DWORD kChunkPauseMs = 30;
+}  // namespace
+
+UniqueHandle ConnectToService(DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  for (;;) {
+    UniqueHandle pipe(::CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    if (pipe) return pipe;
+    if (::GetTickCount64() >= deadline) return UniqueHandle();
+    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(kServicePipe, 100);
+    ::Sleep(kRetryDelayMs);
+  }
+}
+
+bool SendRequestBytes(HANDLE pipe, const std::string& request, size_t chunk) {
+  if (chunk == 0) chunk = request.size();
+  for (size_t offset = 0; offset < request.size(); offset += chunk) {
+    const DWORD piece = static_cast<DWORD>(std::min(chunk, request.size() - offset));
+    DWORD written = 0;
+    if (!::WriteFile(pipe, request.data() + offset, piece, &written, nullptr) || written != piece) {
+      return false;
+    }
+    if (offset + piece < request.size()) ::Sleep(kChunkPauseMs);
+  }
+  return true;
+}
+
+std::string ReadUntilDisconnect(HANDLE pipe) {
+  std::string response;
+  char buffer[4096];
+  for (;;) {
+    DWORD got = 0;
+    const BOOL ok = ::ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr);
+    if (got > 0) response.append(buffer, got);
+    if (!ok && ::GetLastError() != ERROR_MORE_DATA) break;
+    if (ok && got == 0) break;
+  }
+  return response;
+}
+
+bool ExchangeWithService(const std::string& request, std::string* response, size_t chunk,
+                         DWORD timeoutMs) {
+  const UniqueHandle pipe = ConnectToService(timeoutMs);
+  if (!pipe) return false;
+  SendRequestBytes(pipe.get(), request, chunk);
+  *response = ReadUntilDisconnect(pipe.get());
+  return true;
+}
+
+std::string ResponseValue(const std::string& response, const std::string& key) {
+  return GetRequestValue(ParseRequest(response.data(), response.size()), key, "");
+}
+
+std::string UnescapeArgument(const std::wstring& text) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c == L'\\' && i + 1 < text.size()) {
+      const wchar_t next = text[++i];
+      if (next == L'n') { bytes += '\n'; continue; }
+      if (next == L'r') { bytes += '\r'; continue; }
+      if (next == L'0') { bytes += '\0'; continue; }
+      if (next == L'x' && i + 2 < text.size()) {
+        bytes += static_cast<char>(std::wcstoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
+        i += 2;
+        continue;
+      }
+      bytes += static_cast<char>(next);
+      continue;
+    }
+    // Non-ASCII arguments travel as UTF-8, as the real client sends paths.
+    char utf8[8];
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof(utf8), nullptr, nullptr);
+    bytes.append(utf8, n > 0 ? n : 0);
+  }
+  return bytes;
+}
+
+}  // namespace varnelo

@@ -1,0 +1,32 @@
+// Client side of the service pipe, shared by the test client and the Windows test programs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+// Connects to \\.\pipe\VarneloService, retrying over busy, absent and failed waits until the
+// deadline (one instance at a time means the name is often briefly missing).
+UniqueHandle ConnectToService(DWORD timeoutMs);
+
+// Writes `request` in pieces of `chunk` bytes (0 = one write), pausing between pieces.
+bool SendRequestBytes(HANDLE pipe, const std::string& request, size_t chunk);
+
+// Reads until the server disconnects; returns every byte it sent.
+std::string ReadUntilDisconnect(HANDLE pipe);
+
+// Connect, send, read; returns false when no connection could be made.
+bool ExchangeWithService(const std::string& request, std::string* response, size_t chunk = 0,
+                         DWORD timeoutMs = 10000);
+
+// Value of `key` in a key=value response, or empty.
+std::string ResponseValue(const std::string& response, const std::string& key);
+
+// Interprets \n, \r, \0, \\ and \xHH in a command-line argument.
+std::string UnescapeArgument(const std::wstring& text);
+
+}  // namespace varnelo
