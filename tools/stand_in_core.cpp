@@ -29,7 +29,7 @@ int wmain(int argc, wchar_t** argv) {
   while (std::getline(config, line)) {
     if (line.rfind("exit_after=", 0) == 0) exitAfter = std::strtol(line.c_str() + 11, nullptr, 10);
   }
-  std::printf("config %s\n", config.is_open() || !configPath.empty() ? "read" : "missing");
+  std::printf("config %s\n", config.is_open() ? "read" : "missing");
   std::fflush(stdout);
 
   for (long round = 1;; ++round) {

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: native unit tests under sanitizers, a bounded fuzzing
+# run, then the Windows programs and their tests under a throwaway Wine session.
+set -euo pipefail
+cd "$(dirname "$0")"
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+bash cmake/setup-machine.sh
+start=$(date +%s)
+
+echo "== native: build and unit tests (ASan/UBSan)"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native
+
+echo "== native: fuzzing the request framing and parser for ${FUZZ_SECONDS}s"
+corpus=build/native/fuzz-corpus
+mkdir -p "$corpus"
+build/native/tests/native/request_fuzzer -max_total_time="$FUZZ_SECONDS" -max_len=4200 \
+  -print_final_stats=1 "$corpus" tests/native/fuzz-seeds 2>&1 | grep -E "^(Done|stat::number_of_executed_units|INFO: seed)" || true
+test "${PIPESTATUS[0]}" -eq 0
+
+echo "== windows: build (x86_64 under test, test signing per build)"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64
+
+echo "== windows: tests under Wine"
+source cmake/wine-session.sh
+trap wine_session_stop EXIT
+wine_session_start
+# Trust the per-build test CA machine-wide, from a process before the tests, as a release CA is.
+timeout 60 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
+ctest --preset win64
+
+echo "== all tests passed in $(( $(date +%s) - start ))s"

@@ -1,0 +1,288 @@
+#include "harness.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "common/platform.h"
+#include "tools/service_client.h"
+
+namespace varnelo {
+namespace test {
+
+namespace {
+constexpr size_t kStampLength = 26;
+constexpr DWORD kServiceReadyMs = 15000;
+
+std::wstring BuildEnvironmentBlock(const Environment& overrides) {
+  // Case-insensitive names, as Windows treats them.
+  auto upper = [](std::wstring s) {
+    for (wchar_t& c : s) c = static_cast<wchar_t>(::towupper(c));
+    return s;
+  };
+  std::map<std::wstring, std::pair<std::wstring, std::wstring>> byKey;
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) {
+    const std::wstring text(entry);
+    const size_t eq = text.find(L'=', 1);
+    if (eq == std::wstring::npos) continue;
+    byKey[upper(text.substr(0, eq))] = {text.substr(0, eq), text.substr(eq + 1)};
+  }
+  ::FreeEnvironmentStringsW(block);
+  for (const auto& entry : overrides) {
+    if (entry.second.empty()) {
+      byKey.erase(upper(entry.first));
+    } else {
+      byKey[upper(entry.first)] = {entry.first, entry.second};
+    }
+  }
+  std::wstring result;
+  for (const auto& entry : byKey) result += entry.second.first + L"=" + entry.second.second + L'\0';
+  result += L'\0';
+  return result;
+}
+}  // namespace
+
+std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
+
+std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(n, L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+  std::string text(n, '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], n, nullptr,
+                        nullptr);
+  return text;
+}
+
+TempDir::TempDir() {
+  static std::atomic<int> counter{0};
+  wchar_t base[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, base);
+  path_ = std::wstring(base) + L"vtest-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+          std::to_wstring(counter++) + L"\\";
+  RemoveTree(path_);
+  ::CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+void RemoveTree(const std::wstring& path) {
+  std::wstring from = path;
+  while (!from.empty() && from.back() == L'\\') from.pop_back();
+  if (::GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  from.push_back(L'\0');  // double-terminated list
+  SHFILEOPSTRUCTW op = {};
+  op.wFunc = FO_DELETE;
+  op.pFrom = from.c_str();
+  op.fFlags = FOF_NO_UI;
+  ::SHFileOperationW(&op);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+  std::string bytes;
+  if (!file) return bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  const UniqueHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+Child::Child(const std::wstring& commandLine, const Environment& overrides,
+             const std::wstring& currentDirectory) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  UniqueHandle writeEnd;
+  if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
+  ::SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd.get();
+  startup.hStdError = writeEnd.get();
+  std::wstring environment = BuildEnvironmentBlock(overrides);
+  std::wstring mutableLine = commandLine;
+  PROCESS_INFORMATION info = {};
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       &environment[0], currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
+                       &startup, &info)) {
+    handles_.process.reset(info.hProcess);
+    handles_.thread.reset(info.hThread);
+    handles_.pid = info.dwProcessId;
+  }
+}
+
+DWORD Child::Wait(DWORD timeoutMs) {
+  if (!started()) return static_cast<DWORD>(-1);
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  // Keep draining output so a chatty child never blocks on a full pipe.
+  while (::WaitForSingleObject(process(), 20) == WAIT_TIMEOUT) {
+    Output();
+    if (::GetTickCount64() >= deadline) return STILL_ACTIVE;
+  }
+  Output();
+  DWORD code = 0;
+  ::GetExitCodeProcess(process(), &code);
+  return code;
+}
+
+void Child::Kill() {
+  if (!started()) return;
+  ::TerminateProcess(process(), 1);
+  ::WaitForSingleObject(process(), 5000);
+}
+
+const std::string& Child::Output() {
+  for (;;) {
+    DWORD available = 0;
+    if (!output_ || !::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) ||
+        available == 0) {
+      break;
+    }
+    std::string chunk(available, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(output_.get(), &chunk[0], available, &got, nullptr)) break;
+    captured_.append(chunk.data(), got);
+  }
+  return captured_;
+}
+
+bool Child::WaitForOutput(const std::string& text, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (Output().find(text) == std::string::npos) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Environment& overrides) {
+  Child child(commandLine, overrides);
+  RunResult result = {child.Wait(timeoutMs), std::string()};
+  if (result.exitCode == STILL_ACTIVE) child.Kill();
+  result.output = child.Output();
+  return result;
+}
+
+ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData)
+    : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
+      child_(Quote(exe) + L" -run",
+             {{L"ProgramData", programDataPath_.substr(0, programDataPath_.size() - 1)}}) {
+  // A request without cmd is answered without a log line: a silent readiness probe.
+  const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
+  while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
+    std::string response;
+    ready_ = ExchangeWithService("\n\n", &response, 0, 500) &&
+             response.find("missing cmd") != std::string::npos;
+  }
+}
+
+ConsoleService::~ConsoleService() { Stop(); }
+
+void ConsoleService::Stop() { child_.Kill(); }
+
+std::wstring ConsoleService::LogPath() const { return programDataPath_ + L"Varnelo\\service.log"; }
+
+std::vector<std::string> ConsoleService::LogMessages() const { return ReadLogMessages(LogPath()); }
+
+bool ConsoleService::WaitForLogMessage(const std::string& text, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (CountContaining(LogMessages(), text) == 0) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+std::string Exchange(const std::string& request, size_t chunk) {
+  std::string response;
+  if (!ExchangeWithService(request, &response, chunk)) return "(no connection)";
+  return response;
+}
+
+std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
+  const std::string text = ReadFileBytes(logPath);
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(pos, end - pos);
+    lines.push_back(line.size() >= kStampLength ? line.substr(kStampLength) : line);
+    pos = end + 2;
+  }
+  return lines;
+}
+
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
+  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.find(text) != std::string::npos;
+  }));
+}
+
+}  // namespace test
+}  // namespace varnelo
+
+#include <winioctl.h>
+
+namespace varnelo {
+namespace test {
+
+bool CreateJunction(const std::wstring& link, const std::wstring& target) {
+  if (!::CreateDirectoryW(link.c_str(), nullptr)) return false;
+  const UniqueHandle dir(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                       nullptr));
+  if (!dir) return false;
+  // REPARSE_DATA_BUFFER for a mount point: substitute name "\??\target", print name "target".
+  const std::wstring substitute = L"\\??\\" + target;
+  const USHORT subBytes = static_cast<USHORT>(substitute.size() * sizeof(wchar_t));
+  const USHORT printBytes = static_cast<USHORT>(target.size() * sizeof(wchar_t));
+  std::vector<BYTE> buffer(8 + 8 + subBytes + 2 + printBytes + 2, 0);
+  auto put16 = [&](size_t offset, USHORT value) { memcpy(&buffer[offset], &value, 2); };
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  memcpy(&buffer[0], &tag, 4);
+  put16(4, static_cast<USHORT>(buffer.size() - 8));
+  put16(8, 0);
+  put16(10, subBytes);
+  put16(12, static_cast<USHORT>(subBytes + 2));
+  put16(14, printBytes);
+  memcpy(&buffer[16], substitute.data(), subBytes);
+  memcpy(&buffer[16 + subBytes + 2], target.data(), printBytes);
+  DWORD returned = 0;
+  if (!::DeviceIoControl(dir.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
+    ::RemoveDirectoryW(link.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace test
+}  // namespace varnelo

@@ -1,0 +1,114 @@
+// Helpers for tests that drive the real programs under Wine: processes, temporary folders,
+// the console-mode service and its log.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+namespace test {
+
+// Folder of the running test program (the build's bin\), with a trailing backslash.
+std::wstring BinDir();
+std::wstring Quote(const std::wstring& text);
+std::wstring Widen(const std::string& utf8);
+std::string Narrow(const std::wstring& wide);
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  // With a trailing backslash.
+  const std::wstring& path() const { return path_; }
+
+ private:
+  std::wstring path_;
+};
+
+void RemoveTree(const std::wstring& path);
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+
+using Environment = std::map<std::wstring, std::wstring>;
+
+// A child process whose standard output and error are captured through a pipe.
+class Child {
+ public:
+  Child() = default;
+  Child(const std::wstring& commandLine, const Environment& overrides = {},
+        const std::wstring& currentDirectory = L"");
+  bool started() const { return static_cast<bool>(handles_.process); }
+  DWORD pid() const { return handles_.pid; }
+  HANDLE process() const { return handles_.process.get(); }
+  // Waits for the process to end and returns its exit code (STILL_ACTIVE on time-out).
+  DWORD Wait(DWORD timeoutMs);
+  void Kill();
+  // Everything read so far, after draining what is available now.
+  const std::string& Output();
+  // Reads until `text` has appeared in the output or the time is up.
+  bool WaitForOutput(const std::string& text, DWORD timeoutMs);
+
+ private:
+  ProcessHandles handles_;
+  UniqueHandle output_;
+  std::string captured_;
+};
+
+// Runs a program to its end and returns exit code and output.
+struct RunResult {
+  DWORD exitCode;
+  std::string output;
+};
+RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
+              const Environment& overrides = {});
+
+// `VarneloService.exe -run` with its own ProgramData, so each test has its own log.
+class ConsoleService {
+ public:
+  // `programData` (with a trailing backslash) defaults to a fresh temporary folder.
+  explicit ConsoleService(const std::wstring& exe = BinDir() + L"VarneloService.exe",
+                          const std::wstring& programData = L"");
+  ~ConsoleService();
+  ConsoleService(const ConsoleService&) = delete;
+  ConsoleService& operator=(const ConsoleService&) = delete;
+  bool ready() const { return ready_; }
+  Child& process() { return child_; }
+  const std::wstring& programData() const { return programDataPath_; }
+  std::wstring LogPath() const;
+  // The log's messages with their time stamps removed.
+  std::vector<std::string> LogMessages() const;
+  bool WaitForLogMessage(const std::string& text, DWORD timeoutMs);
+  void Stop();
+
+ private:
+  TempDir ownProgramData_;
+  std::wstring programDataPath_;
+  Child child_;
+  bool ready_ = false;
+};
+
+// Sends one request as this (publisher-signed) test program and returns the raw response.
+std::string Exchange(const std::string& request, size_t chunk = 0);
+
+// Messages of a log file with their time stamps removed.
+std::vector<std::string> ReadLogMessages(const std::wstring& logPath);
+std::string WithoutCarriageReturns(std::string text);
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& text);
+
+}  // namespace test
+}  // namespace varnelo
+
+namespace varnelo {
+namespace test {
+// Makes `link` (a new empty directory) a junction to `target`. False when the file system
+// (for example Wine's) cannot.
+bool CreateJunction(const std::wstring& link, const std::wstring& target);
+}  // namespace test
+}  // namespace varnelo

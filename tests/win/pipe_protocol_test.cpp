@@ -1,0 +1,107 @@
+// The console-mode service serving real pipe clients: framing, generic errors, robustness.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "tools/service_client.h"
+
+namespace varnelo {
+namespace test {
+namespace {
+
+class PipeProtocol : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(service_.ready()) << "console service did not come up"; }
+  ConsoleService service_;
+};
+
+TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
+  EXPECT_EQ(Exchange("a=1\n\n"), "error=missing cmd\nerror_code=11\nok=0\n\n");
+  EXPECT_EQ(Exchange("cmd = ping\n\n"), "error=missing cmd\nerror_code=11\nok=0\n\n");
+  const std::string unknown = Exchange("cmd=Ping\n\n");
+  EXPECT_EQ(unknown, "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
+  EXPECT_EQ(unknown.size(), 44u);
+  EXPECT_EQ(Exchange("cmd=ping \n\n"), "error=unknown cmd: ping \nerror_code=12\nok=0\n\n");
+  // Only the connection that named a command is logged, with its pid.
+  const auto log = service_.LogMessages();
+  EXPECT_EQ(CountContaining(log, "cmd=Ping"), 1u);
+  EXPECT_EQ(CountContaining(log, "conn pid="), 2u);
+  EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=Ping"), 1u);
+}
+
+TEST_F(PipeProtocol, FramingVariants) {
+  const std::string pong = "capabilities=63\nok=1\npong=1\nprotocol=2\n\n";
+  EXPECT_EQ(Exchange("cmd=ping\r\n\r\n"), pong);
+  EXPECT_EQ(Exchange("cmd=status\ncmd=ping\n\n"), pong);  // last key wins
+  EXPECT_EQ(Exchange("a=1\n\ncmd=ping\n\n"), pong);       // empty line inside, one write
+  EXPECT_EQ(Exchange("cmd=ping\n\n", 3), pong);           // split over several writes
+}
+
+TEST_F(PipeProtocol, LoneLineFeedWaitsForMore) {
+  const UniqueHandle pipe = ConnectToService(10000);
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(SendRequestBytes(pipe.get(), "cmd=ping\n", 0));
+  ::Sleep(300);
+  DWORD available = 0;
+  ASSERT_TRUE(::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr));
+  EXPECT_EQ(available, 0u) << "the server answered an unfinished request";
+  ASSERT_TRUE(SendRequestBytes(pipe.get(), "\n", 0));
+  EXPECT_EQ(ReadUntilDisconnect(pipe.get()), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
+}
+
+TEST_F(PipeProtocol, RequestSizeLimitIs4096BytesWithMarker) {
+  std::string exact = "cmd=ping\npad=";
+  exact += std::string(4096 - exact.size() - 2, 'p');
+  exact += "\n\n";
+  ASSERT_EQ(exact.size(), 4096u);
+  EXPECT_EQ(Exchange(exact), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
+
+  std::string noMarker = "cmd=ping\npad=" + std::string(4096 - 13, 'p');
+  ASSERT_EQ(noMarker.size(), 4096u);
+  EXPECT_EQ(Exchange(noMarker, 1000), "error=request too large\nerror_code=10\nok=0\n\n");
+}
+
+TEST_F(PipeProtocol, ClientsThatGoAwayDoNotStopTheServer) {
+  {
+    const UniqueHandle pipe = ConnectToService(10000);
+    ASSERT_TRUE(pipe);
+    SendRequestBytes(pipe.get(), "cmd=ping\n", 0);  // unfinished, then gone
+  }
+  {
+    const UniqueHandle pipe = ConnectToService(10000);
+    ASSERT_TRUE(pipe);  // connects and leaves without a byte
+  }
+  // A separate process that writes a whole request and hangs up without reading.
+  EXPECT_EQ(RunToEnd(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" send cmd=ping\\n\\n --hangup")
+                .exitCode,
+            0u);
+  EXPECT_EQ(Exchange("cmd=ping\n\n"), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
+  EXPECT_EQ(CountContaining(service_.LogMessages(), "CreateNamedPipe failed"), 0u);
+}
+
+TEST_F(PipeProtocol, ConsoleBannerAndLogStart) {
+  // The C runtime writes text-mode "\n" as CR LF on the console.
+  EXPECT_NE(WithoutCarriageReturns(service_.process().Output()).find(
+                "VarneloService running in foreground. Ctrl+C to stop.\n"
+                "Pipe: \\\\.\\pipe\\VarneloService\n"
+                "Log:  %ProgramData%\\Varnelo\\service.log\n\n"),
+            std::string::npos)
+      << service_.process().Output();
+  const auto log = service_.LogMessages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), "pipe server starting at \\\\.\\pipe\\VarneloService");
+  EXPECT_EQ(CountContaining(log, "service starting"), 0u);  // console mode does not say it
+}
+
+TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {
+  const RunResult result = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -bogus");
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(WithoutCarriageReturns(result.output),
+            "VarneloService.exe is a Windows Service.\nUsage:\n"
+            "  VarneloService.exe -install    (admin)\n"
+            "  VarneloService.exe -uninstall  (admin)\n"
+            "  VarneloService.exe -run        (run pipe loop in console)\n");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace varnelo
