@@ -1,5 +1,6 @@
 #include "core_launch.h"
 
+#include <cstring>
 #include <cwchar>
 
 #include "../common/platform.h"
@@ -80,6 +81,17 @@ bool ReleaseExitedCore(HANDLE pipe) {
   return true;
 }
 
+// Fault injection for the hand-over fallback: when the service's environment names a label in
+// VARNELO_FAULT_DUP, the caller is opened without PROCESS_DUP_HANDLE, so the real DuplicateHandle
+// fails as it would for a caller the service may not write to. A service's environment is set only
+// by administrators (its registry key, or the console that runs -run).
+DWORD CallerAccessFor(const char* label) {
+  char wanted[64] = {};
+  const DWORD length = ::GetEnvironmentVariableA("VARNELO_FAULT_DUP", wanted, sizeof(wanted));
+  const bool injected = length > 0 && length < sizeof(wanted) && std::strcmp(wanted, label) == 0;
+  return injected ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_DUP_HANDLE;
+}
+
 // Terminates a created core that could not be put in its job or resumed.
 void AbandonCore(const ProcessHandles& core) { ::TerminateProcess(core.process.get(), 1); }
 
@@ -114,7 +126,7 @@ std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD 
                ::GetLastError());
     return 0;
   }
-  const UniqueHandle caller(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
+  const UniqueHandle caller(::OpenProcess(CallerAccessFor(label), FALSE, pid));
   if (!caller) {
     ServiceLog("DupHandleToCaller(%s): OpenProcess(caller pid=%lu) failed err=%lu", label, pid,
                ::GetLastError());

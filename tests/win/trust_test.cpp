@@ -1,0 +1,114 @@
+// Caller and core signature trust, with real Authenticode signatures made for this build.
+#include <gtest/gtest.h>
+
+#include "common/platform.h"
+#include "harness.h"
+#include "service/trust.h"
+
+namespace varnelo {
+namespace test {
+namespace {
+
+const char kPong63[] = "capabilities=63\nok=1\npong=1\nprotocol=2\n\n";
+const char kUnauthorized[] = "error=unauthorized caller\nerror_code=13\nok=0\n\n";
+
+std::wstring Client(const wchar_t* identity) {
+  return BinDir() + L"clients\\pipe_client_" + identity + L".exe";
+}
+
+struct CallerCase {
+  const wchar_t* identity;
+  const char* rejection;  // null when accepted
+};
+
+TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  const CallerCase cases[] = {
+      {L"publisher", nullptr},
+      {L"longer", nullptr},  // the publisher text inside a longer name
+      {L"other", "caller file signed by unexpected publisher"},
+      {L"lowercase", "caller file signed by unexpected publisher"},
+      {L"none", "caller file signature is invalid or missing"},
+      {L"tampered", "caller file signature is invalid or missing"},
+  };
+  for (const CallerCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.identity));
+    Child client(Quote(Client(c.identity)) + L" send cmd=ping\\n\\n");
+    ASSERT_EQ(client.Wait(30000), 0u);
+    EXPECT_EQ(client.Output(), c.rejection ? kUnauthorized : kPong63);
+    const std::string pid = std::to_string(client.pid());
+    const auto log = service.LogMessages();
+    EXPECT_EQ(CountContaining(log, "conn pid=" + pid + " cmd=ping"), 1u);
+    if (c.rejection) {
+      EXPECT_EQ(CountContaining(log, "rejected pid=" + pid + ": " + c.rejection), 1u);
+    } else {
+      EXPECT_EQ(CountContaining(log, "rejected pid=" + pid), 0u);
+    }
+  }
+  // Without cmd nobody is checked: an unsigned caller hears "missing cmd".
+  EXPECT_EQ(RunToEnd(Quote(Client(L"none")) + L" send a=1\\n\\n").output,
+            "error=missing cmd\nerror_code=11\nok=0\n\n");
+}
+
+TEST(CallerTrust, SignatureFromUntrustedRootIsRefused) {
+  if (IsRunningUnderWine()) {
+    GTEST_SKIP() << "Wine's WinVerifyTrust accepts a chain to an untrusted root; Windows returns "
+                    "CERT_E_UNTRUSTEDROOT and the caller is refused as invalid or missing";
+  }
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  EXPECT_EQ(RunToEnd(Quote(Client(L"untrusted")) + L" send cmd=ping\\n\\n").output, kUnauthorized);
+}
+
+TEST(CoreSignatureEnforcement, UnsignedServiceReports63AndSaysSoOnce) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  EXPECT_EQ(Exchange("cmd=ping\ndebug=1\n\n"), kPong63);
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
+  EXPECT_EQ(Exchange("cmd=ping\n\n"), kPong63);
+  const auto log = service.LogMessages();
+  EXPECT_EQ(CountContaining(log, "core signature enforcement disabled: service binary is not "
+                                 "Varnelo-signed (file signature is invalid or missing)"),
+            1u);
+}
+
+TEST(CoreSignatureEnforcement, SignedServiceAnswersTheWorkedExamples) {
+  ConsoleService service(BinDir() + L"release\\VarneloService.exe");
+  ASSERT_TRUE(service.ready());
+  const std::string pong = Exchange("cmd=ping\n\n");
+  EXPECT_EQ(pong, "capabilities=127\nok=1\npong=1\nprotocol=2\n\n");
+  EXPECT_EQ(pong.size(), 41u);
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
+  EXPECT_EQ(Exchange("cmd=Ping\n\n").size(), 44u);
+  EXPECT_EQ(CountContaining(service.LogMessages(), "enforcement disabled"), 0u);
+}
+
+TEST(FileSignature, ReasonsAndBuffers) {
+  char reason[64] = "untouched";
+  EXPECT_FALSE(VerifyFileSignature(nullptr, reason, sizeof(reason)));
+  EXPECT_STREQ(reason, "empty file path");
+  EXPECT_FALSE(VerifyFileSignature(L"", reason, sizeof(reason)));
+  EXPECT_FALSE(VerifyFileSignature(Client(L"other").c_str(), reason, sizeof(reason)));
+  EXPECT_STREQ(reason, "file signed by unexpected publisher");
+  EXPECT_FALSE(VerifyFileSignature((BinDir() + L"no-such.exe").c_str(), reason, sizeof(reason)));
+  EXPECT_STREQ(reason, "file signature is invalid or missing");
+
+  char small[5] = "xxxx";
+  EXPECT_FALSE(VerifyFileSignature(Client(L"none").c_str(), small, sizeof(small)));
+  EXPECT_STREQ(small, "file");  // cut and terminated
+  char zero[4] = "abc";
+  EXPECT_FALSE(VerifyFileSignature(Client(L"none").c_str(), zero, 0));
+  EXPECT_STREQ(zero, "abc");
+  EXPECT_FALSE(VerifyFileSignature(Client(L"none").c_str(), nullptr, 16));
+
+  char kept[32] = "kept";
+  EXPECT_TRUE(VerifyFileSignature(GetOwnModulePath().c_str(), kept, sizeof(kept)));
+  EXPECT_STREQ(kept, "kept");  // success leaves the buffer alone
+  EXPECT_TRUE(SignerMatchesPublisher(Client(L"longer").c_str()));
+  EXPECT_FALSE(SignerMatchesPublisher(Client(L"lowercase").c_str()));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace varnelo
