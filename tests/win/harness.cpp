@@ -46,7 +46,12 @@ std::wstring BuildEnvironmentBlock(const Environment& overrides) {
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
 
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
+std::wstring Quote(const std::wstring& text) {
+  // Backslashes before the closing quote are doubled, or they would escape it.
+  size_t trailing = 0;
+  while (trailing < text.size() && text[text.size() - 1 - trailing] == L'\\') ++trailing;
+  return L"\"" + text + std::wstring(trailing, L'\\') + L"\"";
+}
 
 std::wstring Widen(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -133,6 +138,11 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   }
 }
 
+Child::~Child() {
+  // A test that gives up early must not leave its programs running into the next test.
+  if (started() && ::WaitForSingleObject(process(), 0) == WAIT_TIMEOUT) Kill();
+}
+
 DWORD Child::Wait(DWORD timeoutMs) {
   if (!started()) return static_cast<DWORD>(-1);
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
@@ -185,10 +195,17 @@ RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Envir
   return result;
 }
 
-ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData)
+namespace {
+Environment WithProgramData(Environment environment, const std::wstring& programData) {
+  environment[L"ProgramData"] = programData.substr(0, programData.size() - 1);
+  return environment;
+}
+}  // namespace
+
+ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
+                               const Environment& extra)
     : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(Quote(exe) + L" -run",
-             {{L"ProgramData", programDataPath_.substr(0, programDataPath_.size() - 1)}}) {
+      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_)) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -282,6 +299,57 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target) {
     return false;
   }
   return true;
+}
+
+}  // namespace test
+}  // namespace varnelo
+
+#include <winternl.h>
+
+namespace varnelo {
+namespace test {
+
+bool ReadProcessEnvironment(HANDLE process, Environment* environment) {
+  PROCESS_BASIC_INFORMATION basic = {};
+  if (::NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0) {
+    return false;
+  }
+  // PEB.ProcessParameters, then RTL_USER_PROCESS_PARAMETERS.Environment (x64 layout).
+  const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
+  const BYTE* parameters = nullptr;
+  const BYTE* block = nullptr;
+  SIZE_T got = 0;
+  if (!::ReadProcessMemory(process, peb + 0x20, &parameters, sizeof(parameters), &got) ||
+      !::ReadProcessMemory(process, parameters + 0x80, &block, sizeof(block), &got)) {
+    return false;
+  }
+  std::wstring text;
+  wchar_t chunk[256];
+  for (;;) {
+    if (!::ReadProcessMemory(process, block + text.size() * sizeof(wchar_t), chunk, sizeof(chunk), &got)) {
+      return false;
+    }
+    text.append(chunk, got / sizeof(wchar_t));
+    const size_t end = text.find(std::wstring(2, L'\0'));
+    if (end != std::wstring::npos) {
+      text.resize(end + 1);
+      break;
+    }
+  }
+  environment->clear();
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = text.find(L'\0', pos);
+    const std::wstring entry = text.substr(pos, end - pos);
+    const size_t eq = entry.find(L'=', 1);
+    if (eq != std::wstring::npos) (*environment)[entry.substr(0, eq)] = entry.substr(eq + 1);
+    pos = end + 1;
+  }
+  return true;
+}
+
+bool IsProcessAlive(DWORD pid) {
+  const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
 }  // namespace test

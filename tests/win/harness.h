@@ -44,6 +44,9 @@ class Child {
   Child() = default;
   Child(const std::wstring& commandLine, const Environment& overrides = {},
         const std::wstring& currentDirectory = L"");
+  ~Child();
+  Child(Child&&) = default;
+  Child& operator=(Child&&) = default;
   bool started() const { return static_cast<bool>(handles_.process); }
   DWORD pid() const { return handles_.pid; }
   HANDLE process() const { return handles_.process.get(); }
@@ -74,7 +77,7 @@ class ConsoleService {
  public:
   // `programData` (with a trailing backslash) defaults to a fresh temporary folder.
   explicit ConsoleService(const std::wstring& exe = BinDir() + L"VarneloService.exe",
-                          const std::wstring& programData = L"");
+                          const std::wstring& programData = L"", const Environment& extra = {});
   ~ConsoleService();
   ConsoleService(const ConsoleService&) = delete;
   ConsoleService& operator=(const ConsoleService&) = delete;
@@ -110,5 +113,12 @@ namespace test {
 // Makes `link` (a new empty directory) a junction to `target`. False when the file system
 // (for example Wine's) cannot.
 bool CreateJunction(const std::wstring& link, const std::wstring& target);
+
+// The current environment block of another process, read from its process parameters.
+// Returns false when it cannot be read.
+bool ReadProcessEnvironment(HANDLE process, Environment* environment);
+
+// Whether the process with this id is still running.
+bool IsProcessAlive(DWORD pid);
 }  // namespace test
 }  // namespace varnelo

@@ -4,6 +4,7 @@
 
 #include "common/platform.h"
 #include "harness.h"
+#include "tools/service_client.h"
 
 namespace varnelo {
 namespace test {
@@ -33,13 +34,15 @@ class ServiceControl : public ::testing::Test {
     manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager_);
     RemoveService();
-    const std::wstring binary = Quote(BinDir() + L"VarneloService.exe");
+    RemoveTree(DirectoryWithSeparator(ServiceLogPath()));
+  }
+  void Register(const std::wstring& directory) {
+    const std::wstring binary = Quote(directory + L"VarneloService.exe");
     service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
                                     SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binary.c_str(),
                                     nullptr, nullptr, nullptr, nullptr, nullptr));
     ASSERT_TRUE(service_) << ::GetLastError();
-    RemoveTree(DirectoryWithSeparator(ServiceLogPath()));
   }
   void TearDown() override { RemoveService(); }
 
@@ -58,6 +61,7 @@ class ServiceControl : public ::testing::Test {
 };
 
 TEST_F(ServiceControl, StartsAnswersAndStopsInOrder) {
+  Register(BinDir());
   ASSERT_TRUE(::StartServiceW(service_.get(), 0, nullptr)) << ::GetLastError();
   ASSERT_TRUE(WaitForState(service_.get(), SERVICE_RUNNING, 10000));
 
@@ -95,11 +99,34 @@ TEST_F(ServiceControl, RefusesControlsItDoesNotImplement) {
     GTEST_SKIP() << "Wine's ControlService reports success whatever the handler returns; Windows "
                     "fails a user-defined control with ERROR_CALL_NOT_IMPLEMENTED (120).";
   }
+  Register(BinDir());
   ASSERT_TRUE(::StartServiceW(service_.get(), 0, nullptr)) << ::GetLastError();
   ASSERT_TRUE(WaitForState(service_.get(), SERVICE_RUNNING, 10000));
   SERVICE_STATUS status = {};
   EXPECT_FALSE(::ControlService(service_.get(), 200, &status));
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+}
+
+TEST_F(ServiceControl, StopEndsTheTrackedCore) {
+  const std::wstring release = BinDir() + L"release\\";
+  Register(release);
+  ASSERT_TRUE(::StartServiceW(service_.get(), 0, nullptr)) << ::GetLastError();
+  ASSERT_TRUE(WaitForState(service_.get(), SERVICE_RUNNING, 10000));
+  TempDir data;
+  Child client(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " + Quote(release) + L" " +
+               Quote(data.path()) + L" " + Quote(data.path() + L"config") + L" --then hold");
+  ASSERT_TRUE(client.WaitForOutput("holding", 20000)) << client.Output();
+  const std::string pid = ResponseValue(client.Output(), "pid");
+  ASSERT_FALSE(pid.empty()) << client.Output();
+
+  SERVICE_STATUS status = {};
+  ASSERT_TRUE(::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status));
+  ASSERT_TRUE(WaitForState(service_.get(), SERVICE_STOPPED, 15000));
+  EXPECT_FALSE(IsProcessAlive(std::stoul(pid))) << "the service stop left its core running";
+  EXPECT_TRUE(IsProcessAlive(client.pid())) << "only the core is ended, not the client";
+  const auto log = ReadLogMessages(ServiceLogPath());
+  EXPECT_EQ(CountContaining(log, "start_core OK pid=" + pid + " "), 1u);
+  EXPECT_EQ(CountContaining(log, "service stopped"), 1u);
 }
 
 }  // namespace

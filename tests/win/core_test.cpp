@@ -1,0 +1,214 @@
+// start_core and stop_core with real processes: the signed test client acting as the product's
+// client, the stand-in core, kill-on-close jobs, refusals and the orphan clean-up.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "tools/service_client.h"
+
+namespace varnelo {
+namespace test {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+
+std::string Value(const std::string& response, const std::string& key) { return ResponseValue(response, key); }
+
+bool WaitForExit(DWORD pid, DWORD timeoutMs) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (IsProcessAlive(pid)) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(50);
+  }
+  return true;
+}
+
+class CoreLaunch : public ::testing::Test {
+ protected:
+  // A client like Varnelo.exe: start_core, read core output, keep the job, hold until killed.
+  Child StartClient(const std::wstring& appDir, const std::wstring& extra = L"--lines 6") {
+    const std::wstring line = Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " +
+                              Quote(appDir) + L" " + Quote(DataDir()) + L" " + Quote(ConfigPath()) + L" " +
+                              extra + L" --then hold";
+    Child client(line);
+    client.WaitForOutput("holding", kWaitMs);
+    return client;
+  }
+  std::wstring DataDir() const { return data_.path() + L"core-data\\"; }
+  std::wstring ConfigPath() const { return data_.path() + L"core-config"; }
+  std::string StartCoreRequest(const std::wstring& appDir) const {
+    return "cmd=start_core\napp_path=" + Narrow(appDir) + "\ndata_path=" + Narrow(DataDir()) +
+           "\nconfig_path=" + Narrow(ConfigPath()) + "\n\n";
+  }
+
+  TempDir data_;
+};
+
+TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  const std::wstring bin = BinDir();
+  Child client = StartClient(bin);
+  const std::string& out = client.Output();
+  ASSERT_EQ(Value(out, "ok"), "1") << out;
+  EXPECT_FALSE(Value(out, "log_handle").empty());
+  EXPECT_FALSE(Value(out, "job_handle").empty());
+  EXPECT_EQ(Value(out, "capabilities"), "63");
+  const std::string pid = Value(out, "pid");
+  const DWORD corePid = std::stoul(pid);
+
+  // The core's own report, read by the client through the handle it was given.
+  EXPECT_NE(out.find("core: SKIP_SAFE_PATH_CHECK=1\n"), std::string::npos) << out;
+  const std::wstring dataWithoutSlash = DataDir().substr(0, DataDir().size() - 1);
+  EXPECT_NE(out.find("core: cmdline=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) + "\" -f \"" +
+                     Narrow(ConfigPath()) + "\"\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("core: tick 1"), std::string::npos);
+
+  const auto log = service.LogMessages();
+  EXPECT_EQ(CountContaining(log, "start_core WARNING: core signature check failed but not enforced path=" +
+                                     Narrow(bin) + "VarneloCore.exe reason=file signature is invalid or missing"),
+            1u);
+  EXPECT_EQ(CountContaining(log, "start_core OK pid=" + pid + " "), 1u);
+
+  // The variable was set only around CreateProcessW.
+  Environment serviceEnvironment;
+  ASSERT_TRUE(ReadProcessEnvironment(service.process().process(), &serviceEnvironment));
+  EXPECT_EQ(serviceEnvironment.count(L"SKIP_SAFE_PATH_CHECK"), 0u);
+  EXPECT_EQ(serviceEnvironment.count(L"ProgramData"), 1u);  // the reader itself works
+
+  const std::string running = "capabilities=63\nok=1\npid=" + pid + "\nprotocol=2\nrunning=1\n\n";
+  EXPECT_EQ(Exchange("cmd=status\n\n"), running);
+  EXPECT_EQ(Exchange(StartCoreRequest(bin)),
+            "error=VarneloCore already running, call stop_core first\nerror_code=2\nok=0\n\n");
+  EXPECT_EQ(Value(Exchange(StartCoreRequest(bin + L"release\\")), "error_code"), "13");
+  EXPECT_EQ(Exchange("cmd=status\n\n"), running) << "a refusal changed the tracked core";
+
+  client.Kill();  // the job's last handle goes with the client
+  EXPECT_TRUE(WaitForExit(corePid, 5000)) << "kill-on-close did not end the core";
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
+
+  Child second = StartClient(bin);
+  ASSERT_EQ(Value(second.Output(), "ok"), "1") << second.Output();
+  EXPECT_NE(Value(second.Output(), "pid"), pid);
+  second.Kill();
+}
+
+TEST_F(CoreLaunch, CoreThatEndsByItselfIsStillStoppedOnce) {
+  ASSERT_TRUE(WriteFileBytes(ConfigPath(), "exit_after=2\n"));
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  Child client = StartClient(BinDir(), L"--lines 0");
+  const DWORD corePid = std::stoul(Value(client.Output(), "pid"));
+  ASSERT_TRUE(WaitForExit(corePid, 5000));
+  EXPECT_EQ(Exchange("cmd=status\nextra=1\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
+  EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=abc\n\n"), "capabilities=63\nok=1\nprotocol=2\nwas_running=1\n\n");
+  EXPECT_EQ(Exchange("cmd=stop_core\n\n"), "capabilities=63\nok=1\nprotocol=2\nwas_running=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=process)"), 1u);
+  client.Kill();
+}
+
+TEST_F(CoreLaunch, DebugModeGivesNoOutputHandle) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  Child client = StartClient(BinDir(), L"--debug");
+  const std::string out = client.Output();
+  ASSERT_EQ(Value(out, "ok"), "1") << out;
+  EXPECT_TRUE(Value(out, "log_handle").empty());
+  EXPECT_FALSE(Value(out, "job_handle").empty());
+  EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=0\n\n"), "capabilities=63\nok=1\nprotocol=2\nwas_running=1\n\n");
+  EXPECT_TRUE(WaitForExit(std::stoul(Value(out, "pid")), 5000));
+}
+
+TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
+  const std::wstring release = BinDir() + L"release\\";
+  ConsoleService service(release + L"VarneloService.exe");
+  ASSERT_TRUE(service.ready());
+  struct Refusal {
+    std::string request;
+    std::string error;
+    std::string code;
+    std::string logLine;
+  };
+  const std::string app = Narrow(release), data = Narrow(DataDir()), config = Narrow(ConfigPath());
+  const Refusal refusals[] = {
+      {"app_path=" + app + "\ndata_path=" + data + "\n", "missing app_path / data_path / config_path", "1", ""},
+      {"app_path=" + app + "\ndata_path=//host/share/\nconfig_path=" + config + "\n",
+       "data_path rejected: UNC", "12", "start_core: data_path rejected: UNC"},
+      {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "\" -x \"y\n",
+       "data_path / config_path rejected: invalid character", "12", "rejected: invalid character"},
+      {"app_path=" + app.substr(0, app.size() - 1) + "\ndata_path=" + data + "\nconfig_path=" + config + "\n",
+       "app_path must equal service install directory", "13", "start_core: app_path rejected: "},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(r.request);
+    const std::string response = Exchange("cmd=start_core\n" + r.request + "\n");
+    EXPECT_EQ(response, "error=" + r.error + "\nerror_code=" + r.code + "\nok=0\n\n");
+    if (!r.logLine.empty()) {
+      EXPECT_EQ(CountContaining(service.LogMessages(), r.logLine), 1u);
+    }
+  }
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
+
+  // Case differences in the directory are accepted: this one is refused later, for the core file.
+  service.Stop();
+  ConsoleService noCore(BinDir() + L"no-core\\VarneloService.exe");
+  ASSERT_TRUE(noCore.ready());
+  EXPECT_EQ(Exchange(StartCoreRequest(BinDir() + L"NO-CORE\\")),
+            "error=VarneloCore.exe not found at app_path\nerror_code=3\nok=0\n\n");
+  EXPECT_EQ(CountContaining(noCore.LogMessages(), "start_core: missing " + Narrow(BinDir()) + "NO-CORE\\VarneloCore.exe"), 1u);
+  noCore.Stop();
+
+  ConsoleService unsignedCore(BinDir() + L"unsigned-core\\VarneloService.exe");
+  ASSERT_TRUE(unsignedCore.ready());
+  EXPECT_EQ(Exchange(StartCoreRequest(BinDir() + L"unsigned-core\\")),
+            "error=VarneloCore.exe signature rejected\nerror_code=11\nok=0\n\n");
+  EXPECT_EQ(CountContaining(unsignedCore.LogMessages(),
+                            "start_core: core signature rejected path=" + Narrow(BinDir()) +
+                                "unsigned-core\\VarneloCore.exe reason=file signature is invalid or missing"),
+            1u);
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
+}
+
+TEST_F(CoreLaunch, FailedJobHandOverKeepsTheJobAndStopsThroughIt) {
+  ConsoleService service(BinDir() + L"release\\VarneloService.exe", L"", {{L"VARNELO_FAULT_DUP", L"job_handle"}});
+  ASSERT_TRUE(service.ready());
+  Child client = StartClient(BinDir() + L"release\\", L"--lines 1");
+  const std::string out = client.Output();
+  ASSERT_EQ(Value(out, "ok"), "1") << out;
+  EXPECT_FALSE(Value(out, "log_handle").empty());
+  EXPECT_TRUE(Value(out, "job_handle").empty());
+  const DWORD corePid = std::stoul(Value(out, "pid"));
+  const auto log = service.LogMessages();
+  EXPECT_EQ(CountContaining(log, "DupHandleToCaller(job_handle): DuplicateHandle failed err="), 1u);
+  EXPECT_EQ(CountContaining(log, "start_core WARNING: dup job_handle failed -- service retains hJob as fallback"), 1u);
+
+  client.Kill();  // the service's job handle keeps the core alive now
+  ::Sleep(500);
+  EXPECT_TRUE(IsProcessAlive(corePid));
+  EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=-1\n\n"), "capabilities=127\nok=1\nprotocol=2\nwas_running=1\n\n");
+  EXPECT_TRUE(WaitForExit(corePid, 5000));
+  EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
+}
+
+TEST(OrphanCleanup, EndsCoresOfAnyLetterCaseAtStart) {
+  TempDir lower, upper;  // two folders: the names may be one file on a case-insensitive disk
+  std::vector<Child> orphans;
+  for (const std::wstring& path : {lower.path() + L"varnelocore.EXE", upper.path() + L"VARNELOCORE.exe"}) {
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"VarneloCore.exe").c_str(), path.c_str(), FALSE));
+    orphans.emplace_back(Quote(path) + L" -d " + Quote(lower.path() + L"d") + L" -f x");
+    ASSERT_TRUE(orphans.back().WaitForOutput("tick 1", kWaitMs));
+  }
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  for (Child& orphan : orphans) EXPECT_EQ(orphan.Wait(5000), 0u) << "orphan still running";
+  EXPECT_EQ(CountContaining(service.LogMessages(), "orphan cleanup: killed 2 VarneloCore.exe instance(s)"), 1u);
+
+  ConsoleService again;  // nothing left to end: no line
+  ASSERT_TRUE(again.ready());
+  EXPECT_EQ(CountContaining(again.LogMessages(), "orphan cleanup"), 0u);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace varnelo
