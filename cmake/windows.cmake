@@ -37,3 +37,7 @@ if(VARNELO_TESTS)
   enable_testing()
   add_subdirectory(tests/win)
 endif()
+
+if(VARNELO_TESTS)
+  add_subdirectory(bench)
+endif()

@@ -1,0 +1,80 @@
+#include "uninstaller/progress.h"
+
+#include <gtest/gtest.h>
+
+namespace varnelo {
+namespace {
+
+TEST(ProgressWidth, EveryPhaseRisesLinearlyThenCreepsToItsCeiling) {
+  struct Expect { int phase; uint32_t elapsed; int width; };
+  const Expect cases[] = {
+      {1, 0, 0}, {1, 4000, 90}, {1, 7999, 179}, {1, 8000, 180}, {1, 8199, 180}, {1, 8200, 181},
+      {1, 12000, 200}, {1, 60000, 200},
+      {2, 0, 200}, {2, 750, 237}, {2, 1500, 275}, {2, 4500, 290}, {2, 100000, 290},
+      {3, 0, 290}, {3, 1499, 349}, {3, 1500, 350}, {3, 3500, 360}, {3, 9000, 360},
+      {4, 0, 360}, {4, 500, 377}, {4, 1000, 395}, {4, 1999, 399}, {4, 2000, 400}, {4, 0xFFFFFFFFu, 400},
+  };
+  for (const Expect& e : cases) {
+    EXPECT_EQ(PhaseWidth(e.phase, e.elapsed), e.width) << "phase " << e.phase << " at " << e.elapsed;
+  }
+}
+
+TEST(ProgressPercent, IntegerShareOf400) {
+  EXPECT_EQ(PercentText(1), L"0%");
+  EXPECT_EQ(PercentText(150), L"37%");
+  EXPECT_EQ(PercentText(200), L"50%");
+  EXPECT_EQ(PercentText(399), L"99%");
+  EXPECT_EQ(PercentText(400), L"100%");
+}
+
+TEST(ProgressPhases, TargetAndAdvance) {
+  EXPECT_EQ(TargetPhase({false, true, true, true}), 1);
+  EXPECT_EQ(TargetPhase({true, false, true, false}), 2);
+  EXPECT_EQ(TargetPhase({true, true, false, false}), 3);
+  EXPECT_EQ(TargetPhase({true, true, true, false}), 4);
+  EXPECT_EQ(NextPhase(-1, 3, 5000, 0), 3);       // the first tick jumps to the target
+  EXPECT_EQ(NextPhase(1, 4, 7999, 0), 1);        // not before the phase's duration
+  EXPECT_EQ(NextPhase(1, 4, 8000, 0), 2);        // then one phase at a time
+  EXPECT_EQ(NextPhase(3, 2, 100, 0), 2);         // a target behind the display is taken as is
+  EXPECT_EQ(NextPhase(2, 4, 10u, 0xFFFFFFF0u), 2);  // tick counter wrap: 26 ms, not days
+}
+
+// A worker that is done at once still shows each phase for its minimum time; the bar never shrinks.
+TEST(ProgressSimulation, FastWorkerTakesThirteenSecondsAndNeverShrinks) {
+  const WorkerFlags done = {true, true, true, true};
+  int phase = -1;
+  uint32_t phaseStart = 0;
+  int width = 1;
+  uint32_t finishedAt = 0;
+  const uint32_t start = 1000000;
+  for (uint32_t t = 0; t <= 20000 && finishedAt == 0; t += 10) {
+    WorkerFlags flags = done;
+    if (t == 0) flags = {false, false, false, false};  // the first tick sees nothing yet
+    const ProgressTick tick = AdvanceProgress(&phase, &phaseStart, width, flags, start + t);
+    ASSERT_GE(tick.width, width);
+    width = tick.width;
+    if (t == 8000) EXPECT_EQ(phase, 2);
+    if (tick.finished) finishedAt = t;
+  }
+  EXPECT_EQ(phase, 4);
+  EXPECT_EQ(width, 400);
+  EXPECT_EQ(finishedAt, 8000u + 1500 + 1500 + 2000);
+}
+
+TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
+  const WorkerFlags stuck[] = {{false, false, false, true}, {true, false, false, true}, {true, true, false, true}};
+  const int ceilings[] = {200, 290, 360};
+  for (int i = 0; i < 3; ++i) {
+    int phase = -1;
+    uint32_t phaseStart = 0;
+    int width = 1;
+    ProgressTick tick = {1, false};
+    for (uint32_t t = 0; t <= 60000; t += 10) tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
+    EXPECT_EQ(width, ceilings[i]);
+    EXPECT_FALSE(tick.finished);
+    EXPECT_EQ(PercentText(width), i == 0 ? L"50%" : i == 1 ? L"72%" : L"90%");
+  }
+}
+
+}  // namespace
+}  // namespace varnelo
