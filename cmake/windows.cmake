@@ -8,6 +8,14 @@ add_library(varnelo_common STATIC
 )
 target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
 
+add_subdirectory(toolkit)
+add_subdirectory(uninstaller)
+
+# The service ships only as a 64-bit program.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  return()
+endif()
+
 add_library(varnelo_service_lib STATIC
   ${VARNELO_PORTABLE_SOURCES}
   service/service_log.cpp

@@ -1,0 +1,226 @@
+#include "controls.h"
+
+#include "paint_manager.h"
+
+namespace Skin {
+
+namespace {
+
+COLORREF ToColorRef(std::uint32_t argb) {
+  return RGB((argb >> 16) & 0xFF, (argb >> 8) & 0xFF, argb & 0xFF);
+}
+
+bool Intersect(RECT* out, const RECT& a, const RECT& b) { return ::IntersectRect(out, &a, &b) != FALSE; }
+
+void DrawImage(HDC dc, const SkinImage* image, const RECT& dest) {
+  if (image == nullptr || image->bitmap == nullptr) return;
+  HDC source = ::CreateCompatibleDC(dc);
+  HGDIOBJ old = ::SelectObject(source, image->bitmap);
+  BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+  ::GdiAlphaBlend(dc, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, source, 0, 0,
+                  image->width, image->height, blend);
+  ::SelectObject(source, old);
+  ::DeleteDC(source);
+}
+
+}  // namespace
+
+void CSkinControl::Attach(CPaintManager* manager, CSkinControl* parent) {
+  manager_ = manager;
+  parent_ = parent;
+}
+
+void CSkinControl::Invalidate(bool relayout) {
+  if (manager_) manager_->Invalidate(relayout);
+}
+
+void CSkinControl::SetText(const std::wstring& text) {
+  if (text == text_) return;
+  text_ = text;
+  Invalidate(false);
+}
+
+void CSkinControl::SetFixedWidth(int width) {
+  if (width < 0 || width == fixedWidth_) return;
+  fixedWidth_ = width;
+  Invalidate(true);
+}
+
+void CSkinControl::SetFixedHeight(int height) {
+  if (height < 0 || height == fixedHeight_) return;
+  fixedHeight_ = height;
+  Invalidate(true);
+}
+
+void CSkinControl::SetAttribute(const std::string& name, const std::string& value) {
+  if (name == "name") {
+    name_ = Utf8ToUtf16(value);
+  } else if (name == "text") {
+    text_ = Utf8ToUtf16(value);
+  } else if (name == "width") {
+    fixedWidth_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
+  } else if (name == "height") {
+    fixedHeight_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
+  } else if (name == "padding") {
+    padding_ = ParseSides(value);
+  } else if (name == "textpadding") {
+    textPadding_ = ParseSides(value);
+  } else if (name == "bkcolor") {
+    ParseColor(value, &bkColor_);
+  } else if (name == "textcolor") {
+    ParseColor(value, &textColor_);
+  } else if (name == "bkimage") {
+    bkImage_ = value;
+  } else if (name == "align") {
+    hasAlign_ = true;
+    align_ = value == "right" ? DT_RIGHT : value == "center" ? DT_CENTER : DT_LEFT;
+  }
+}
+
+void CSkinControl::PaintBackground(HDC dc) {
+  if ((bkColor_ >> 24) != 0) {
+    HBRUSH brush = ::CreateSolidBrush(ToColorRef(bkColor_));
+    ::FillRect(dc, &pos_, brush);
+    ::DeleteObject(brush);
+  }
+  if (!bkImage_.empty() && manager_) DrawImage(dc, manager_->GetImage(bkImage_), pos_);
+}
+
+void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
+  if (text_.empty() || !manager_) return;
+  RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top, pos_.right - textPadding_.right,
+               pos_.bottom - textPadding_.bottom};
+  HGDIOBJ oldFont = ::SelectObject(dc, manager_->GetDefaultFont());
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, ToColorRef(textColor_));
+  ::DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &area,
+              (hasAlign_ ? align_ : defaultAlign) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+  ::SelectObject(dc, oldFont);
+}
+
+void CSkinControl::DoPaint(HDC dc, const RECT& clip) {
+  RECT visible;
+  if (!Intersect(&visible, clip, pos_)) return;
+  const int saved = ::SaveDC(dc);
+  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  PaintBackground(dc);
+  ::RestoreDC(dc, saved);
+}
+
+CSkinControl* CSkinControl::FindControlAt(POINT point) {
+  return ::PtInRect(&pos_, point) ? this : nullptr;
+}
+
+CSkinControl* CSkinControl::FindControlByName(const std::wstring& name) {
+  return !name.empty() && name == name_ ? this : nullptr;
+}
+
+void CSkinLabel::DoPaint(HDC dc, const RECT& clip) {
+  RECT visible;
+  if (!Intersect(&visible, clip, pos_)) return;
+  const int saved = ::SaveDC(dc);
+  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  PaintBackground(dc);
+  PaintText(dc, DT_LEFT);
+  ::RestoreDC(dc, saved);
+}
+
+void CSkinButton::SetAttribute(const std::string& name, const std::string& value) {
+  if (name == "normalimage") normalImage_ = value;
+  else if (name == "hotimage") hotImage_ = value;
+  else if (name == "pushedimage") pushedImage_ = value;
+  else CSkinLabel::SetAttribute(name, value);
+}
+
+void CSkinButton::SetHot(bool hot) {
+  if (hot == hot_) return;
+  hot_ = hot;
+  Invalidate(false);
+}
+
+void CSkinButton::SetPushed(bool pushed) {
+  if (pushed == pushed_) return;
+  pushed_ = pushed;
+  Invalidate(false);
+}
+
+void CSkinButton::DoPaint(HDC dc, const RECT& clip) {
+  RECT visible;
+  if (!Intersect(&visible, clip, pos_)) return;
+  const int saved = ::SaveDC(dc);
+  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  PaintBackground(dc);
+  const std::string& state = pushed_ && !pushedImage_.empty() ? pushedImage_
+                             : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_ : normalImage_;
+  if (!state.empty() && manager_) DrawImage(dc, manager_->GetImage(state), pos_);
+  PaintText(dc, DT_CENTER);
+  ::RestoreDC(dc, saved);
+}
+
+void CSkinContainer::Add(std::unique_ptr<CSkinControl> child) { children_.push_back(std::move(child)); }
+
+void CSkinContainer::Attach(CPaintManager* manager, CSkinControl* parent) {
+  CSkinControl::Attach(manager, parent);
+  for (auto& child : children_) child->Attach(manager, this);
+}
+
+void CSkinContainer::SetPos(const RECT& pos) {
+  pos_ = pos;
+  const int length = vertical_ ? pos.bottom - pos.top : pos.right - pos.left;
+  // Room left for flexible children after fixed sizes and every child's padding.
+  int fixedTotal = 0, flexible = 0;
+  for (const auto& child : children_) {
+    const Sides& p = child->GetPadding();
+    fixedTotal += vertical_ ? p.top + p.bottom : p.left + p.right;
+    const int fixed = vertical_ ? child->GetFixedHeight() : child->GetFixedWidth();
+    if (fixed > 0) fixedTotal += fixed; else ++flexible;
+  }
+  const int share = flexible > 0 ? std::max(0, length - fixedTotal) / flexible : 0;
+  int cursor = vertical_ ? pos.top : pos.left;
+  for (auto& child : children_) {
+    const Sides& p = child->GetPadding();
+    RECT r;
+    if (vertical_) {
+      const int height = child->GetFixedHeight() > 0 ? child->GetFixedHeight() : share;
+      r.left = pos.left + p.left;
+      r.right = child->GetFixedWidth() > 0 ? r.left + child->GetFixedWidth() : pos.right - p.right;
+      r.top = cursor + p.top;
+      r.bottom = r.top + height;
+      cursor = r.bottom + p.bottom;
+    } else {
+      const int width = child->GetFixedWidth() > 0 ? child->GetFixedWidth() : share;
+      r.top = pos.top + p.top;
+      r.bottom = child->GetFixedHeight() > 0 ? r.top + child->GetFixedHeight() : pos.bottom - p.bottom;
+      r.left = cursor + p.left;
+      r.right = r.left + width;
+      cursor = r.right + p.right;
+    }
+    child->SetPos(r);
+  }
+}
+
+void CSkinContainer::DoPaint(HDC dc, const RECT& clip) {
+  RECT visible;
+  if (!Intersect(&visible, clip, pos_)) return;
+  CSkinControl::DoPaint(dc, visible);
+  // Children draw only inside this layout.
+  for (auto& child : children_) child->DoPaint(dc, visible);
+}
+
+CSkinControl* CSkinContainer::FindControlAt(POINT point) {
+  if (!::PtInRect(&pos_, point)) return nullptr;
+  for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
+    if (CSkinControl* found = (*it)->FindControlAt(point)) return found;
+  }
+  return this;
+}
+
+CSkinControl* CSkinContainer::FindControlByName(const std::wstring& name) {
+  if (CSkinControl* self = CSkinControl::FindControlByName(name)) return self;
+  for (auto& child : children_) {
+    if (CSkinControl* found = child->FindControlByName(name)) return found;
+  }
+  return nullptr;
+}
+
+}  // namespace Skin

@@ -1,0 +1,109 @@
+// Windowless controls of the skinned toolkit: a plain control, a label, a button and the two
+// stacking layouts. Each draws itself into the paint manager's off-screen bitmap.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "skin_values.h"
+
+namespace Skin {
+
+class CPaintManager;
+
+class CSkinControl {
+ public:
+  CSkinControl() = default;
+  virtual ~CSkinControl() = default;
+  CSkinControl(const CSkinControl&) = delete;
+  CSkinControl& operator=(const CSkinControl&) = delete;
+
+  virtual const wchar_t* GetClass() const { return L"Control"; }
+
+  const std::wstring& GetName() const { return name_; }
+  const std::wstring& GetText() const { return text_; }
+  void SetText(const std::wstring& text);
+  int GetFixedWidth() const { return fixedWidth_; }
+  void SetFixedWidth(int width);
+  int GetFixedHeight() const { return fixedHeight_; }
+  void SetFixedHeight(int height);
+  const Sides& GetPadding() const { return padding_; }
+  const RECT& GetPos() const { return pos_; }
+
+  // Applies one layout attribute; unknown attributes are ignored.
+  virtual void SetAttribute(const std::string& name, const std::string& value);
+  virtual void SetPos(const RECT& pos) { pos_ = pos; }
+  // Draws inside `clip` (the intersection of this control and its parents).
+  virtual void DoPaint(HDC dc, const RECT& clip);
+  virtual CSkinControl* FindControlAt(POINT point);
+  virtual CSkinControl* FindControlByName(const std::wstring& name);
+  virtual void Attach(CPaintManager* manager, CSkinControl* parent);
+
+  // Mouse states, used by buttons.
+  virtual void SetHot(bool) {}
+  virtual void SetPushed(bool) {}
+
+ protected:
+  void PaintBackground(HDC dc);
+  void PaintText(HDC dc, UINT defaultAlign);
+  void Invalidate(bool relayout);
+
+  CPaintManager* manager_ = nullptr;
+  CSkinControl* parent_ = nullptr;
+  std::wstring name_;
+  std::wstring text_;
+  int fixedWidth_ = 0;   // 0: take the room the layout gives
+  int fixedHeight_ = 0;
+  Sides padding_;        // outer margins inside the parent layout
+  Sides textPadding_;
+  RECT pos_ = {0, 0, 0, 0};
+  std::uint32_t bkColor_ = 0;  // AARRGGBB; alpha 0 draws nothing
+  std::uint32_t textColor_ = 0xFF000000;
+  std::string bkImage_;
+  UINT align_ = 0;
+  bool hasAlign_ = false;
+};
+
+class CSkinLabel : public CSkinControl {
+ public:
+  const wchar_t* GetClass() const override { return L"Label"; }
+  void DoPaint(HDC dc, const RECT& clip) override;
+};
+
+class CSkinButton : public CSkinLabel {
+ public:
+  const wchar_t* GetClass() const override { return L"Button"; }
+  void SetAttribute(const std::string& name, const std::string& value) override;
+  void DoPaint(HDC dc, const RECT& clip) override;
+  void SetHot(bool hot) override;
+  void SetPushed(bool pushed) override;
+
+ private:
+  std::string normalImage_, hotImage_, pushedImage_;
+  bool hot_ = false;
+  bool pushed_ = false;
+};
+
+// Stacks its children vertically or horizontally. A child without a fixed size along the stacking
+// direction shares what the fixed ones leave; across it, it fills the layout less its padding.
+class CSkinContainer : public CSkinControl {
+ public:
+  explicit CSkinContainer(bool vertical) : vertical_(vertical) {}
+  const wchar_t* GetClass() const override { return vertical_ ? L"VerticalLayout" : L"HorizontalLayout"; }
+  void Add(std::unique_ptr<CSkinControl> child);
+  void SetPos(const RECT& pos) override;
+  void DoPaint(HDC dc, const RECT& clip) override;
+  CSkinControl* FindControlAt(POINT point) override;
+  CSkinControl* FindControlByName(const std::wstring& name) override;
+  void Attach(CPaintManager* manager, CSkinControl* parent) override;
+
+ private:
+  bool vertical_;
+  std::vector<std::unique_ptr<CSkinControl>> children_;
+};
+
+}  // namespace Skin

@@ -1,0 +1,24 @@
+// GDI+ loaded at run time from the system directory only (never from the program's own folder),
+// used to decode PNG images into premultiplied 32-bit DIB sections.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace Skin {
+
+struct SkinImage {
+  HBITMAP bitmap = nullptr;  // top-down 32 bpp, premultiplied alpha
+  int width = 0;
+  int height = 0;
+};
+
+// Starts GDI+ once; later calls return the first result.
+bool StartGdiplus();
+void ShutdownGdiplus();
+
+// Decodes PNG (or any GDI+ format) bytes; an empty image on failure. The caller owns the bitmap.
+SkinImage DecodeImage(const std::string& bytes);
+
+}  // namespace Skin

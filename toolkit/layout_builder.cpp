@@ -1,0 +1,99 @@
+#include "layout_builder.h"
+
+#include "paint_manager.h"
+#include "skin_resources.h"
+#include "xml_parser.h"
+
+namespace Skin {
+
+namespace {
+
+void ApplyWindowAttributes(const XmlElement& window, CPaintManager* manager) {
+  RECT padding = {0, 0, 0, 0};
+  for (const auto& attribute : window.attributes) {
+    const std::string& name = attribute.first;
+    const std::string& value = attribute.second;
+    if (name == "size") {
+      const std::vector<int> size = ParseInts(value);
+      if (size.size() == 2) manager->SetInitSize(size[0], size[1]);
+    } else if (name == "caption") {
+      const Sides s = ParseSides(value);
+      manager->SetCaptionRect(RECT{s.left, s.top, s.right, s.bottom});
+    } else if (name == "roundcorner") {
+      const std::vector<int> corner = ParseInts(value);
+      if (corner.size() == 2) manager->SetRoundCorner(corner[0], corner[1]);
+    } else if (name == "nolayeredpadding") {
+      const Sides s = ParseSides(value);
+      padding = RECT{s.left, s.top, s.right, s.bottom};
+    }
+  }
+  manager->SetLayoutPadding(padding);
+  const std::string* shadow = window.Attribute("shadowsize");
+  const std::string* scale = window.Attribute("shadowfocusscales");
+  const std::vector<int> shadowSize = shadow ? ParseInts(*shadow) : std::vector<int>();
+  manager->SetShadow(shadowSize.empty() ? 0 : shadowSize[0], scale ? std::atof(scale->c_str()) : 1.0);
+}
+
+}  // namespace
+
+std::unique_ptr<CSkinControl> CSkinBuilder::Create(const std::string& file, CPaintManager* manager) {
+  std::string xml;
+  if (!LoadSkinFile(file, &xml)) {
+    error_ = "cannot read " + file + " from the skin archive";
+    return nullptr;
+  }
+  return CreateFromText(xml, manager);
+}
+
+std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xml, CPaintManager* manager) {
+  XmlElement window;
+  if (!ParseXml(xml, &window, &error_)) return nullptr;
+  if (window.name != "Window") {
+    error_ = "the layout's root is not a Window";
+    return nullptr;
+  }
+  if (manager) ApplyWindowAttributes(window, manager);
+  std::unique_ptr<CSkinControl> root;
+  for (const XmlElement& child : window.children) {
+    if (child.name == "Font") {
+      const std::string* isDefault = child.Attribute("default");
+      const std::string* face = child.Attribute("name");
+      const std::string* size = child.Attribute("size");
+      const std::string* bold = child.Attribute("bold");
+      if (manager && isDefault && ParseBool(*isDefault) && face) {
+        const std::vector<int> sizes = size ? ParseInts(*size) : std::vector<int>();
+        manager->SetDefaultFont(Utf8ToUtf16(*face), sizes.empty() ? 12 : sizes[0], bold && ParseBool(*bold));
+      }
+    } else if (!root) {
+      root = BuildControl(child);
+    }
+  }
+  if (!root) error_ = "the layout has no control";
+  return root;
+}
+
+std::unique_ptr<CSkinControl> CSkinBuilder::BuildControl(const XmlElement& element) {
+  std::unique_ptr<CSkinControl> control;
+  CSkinContainer* container = nullptr;
+  if (element.name == "VerticalLayout" || element.name == "HorizontalLayout") {
+    container = new CSkinContainer(element.name == "VerticalLayout");
+    control.reset(container);
+  } else if (element.name == "Label") {
+    control.reset(new CSkinLabel);
+  } else if (element.name == "Button") {
+    control.reset(new CSkinButton);
+  } else if (element.name == "Control") {
+    control.reset(new CSkinControl);
+  } else {
+    return nullptr;  // an element this toolkit does not know is left out with its children
+  }
+  for (const auto& attribute : element.attributes) control->SetAttribute(attribute.first, attribute.second);
+  if (container) {
+    for (const XmlElement& child : element.children) {
+      if (std::unique_ptr<CSkinControl> built = BuildControl(child)) container->Add(std::move(built));
+    }
+  }
+  return control;
+}
+
+}  // namespace Skin

@@ -1,0 +1,284 @@
+#include "paint_manager.h"
+
+#include <cmath>
+
+#include "skin_resources.h"
+
+namespace Skin {
+
+namespace {
+// Private messages: a coalesced redraw, and the one-time "windowinit" after the first showing.
+constexpr UINT kMsgRender = WM_APP + 0x3A0;
+constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
+constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
+}  // namespace
+
+CPaintManager::~CPaintManager() {
+  if (memDc_) {
+    ::SelectObject(memDc_, oldBuffer_);
+    ::DeleteDC(memDc_);
+  }
+  if (buffer_) ::DeleteObject(buffer_);
+  if (font_) ::DeleteObject(font_);
+  for (auto& entry : images_) {
+    if (entry.second.bitmap) ::DeleteObject(entry.second.bitmap);
+  }
+}
+
+void CPaintManager::Init(HWND hwnd) { hwnd_ = hwnd; }
+
+void CPaintManager::AttachDialog(std::unique_ptr<CSkinControl> root) {
+  root_ = std::move(root);
+  if (root_) root_->Attach(this, nullptr);
+  // A drop shadow needs per-pixel alpha around the content: draw the window layered.
+  if (shadowSize_ > 0) {
+    ::SetWindowLongW(hwnd_, GWL_EXSTYLE, ::GetWindowLongW(hwnd_, GWL_EXSTYLE) | WS_EX_LAYERED);
+    layered_ = true;
+  }
+  if (initSize_.cx > 0 && initSize_.cy > 0) {
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, initSize_.cx, initSize_.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  Invalidate(true);
+}
+
+void CPaintManager::AddNotifier(ISkinNotify* receiver) { receivers_.push_back(receiver); }
+
+void CPaintManager::SendNotify(CSkinControl* sender, const wchar_t* type) {
+  TNotifyUI msg = {type, sender};
+  // A receiver may close the window; work on a copy of the list.
+  const std::vector<ISkinNotify*> receivers = receivers_;
+  for (ISkinNotify* receiver : receivers) receiver->Notify(msg);
+}
+
+void CPaintManager::SetDefaultFont(const std::wstring& face, int size, bool bold) {
+  fontFace_ = face;
+  fontSize_ = size;
+  fontBold_ = bold;
+  if (font_) ::DeleteObject(font_);
+  font_ = nullptr;
+}
+
+HFONT CPaintManager::GetDefaultFont() {
+  if (!font_) {
+    LOGFONTW lf = {};
+    lf.lfHeight = -fontSize_;
+    lf.lfWeight = fontBold_ ? FW_BOLD : FW_NORMAL;
+    lf.lfCharSet = DEFAULT_CHARSET;
+    lf.lfQuality = CLEARTYPE_QUALITY;
+    lstrcpynW(lf.lfFaceName, fontFace_.c_str(), LF_FACESIZE);
+    font_ = ::CreateFontIndirectW(&lf);
+  }
+  return font_;
+}
+
+const SkinImage* CPaintManager::GetImage(const std::string& name) {
+  auto it = images_.find(name);
+  if (it == images_.end()) {
+    std::string bytes;
+    SkinImage image;
+    if (LoadSkinFile(name, &bytes)) image = DecodeImage(bytes);
+    it = images_.emplace(name, image).first;
+  }
+  return it->second.bitmap ? &it->second : nullptr;
+}
+
+CSkinControl* CPaintManager::FindControl(const wchar_t* name) const {
+  return root_ && name ? root_->FindControlByName(name) : nullptr;
+}
+
+CSkinControl* CPaintManager::FindControl(POINT point) const {
+  return root_ ? root_->FindControlAt(point) : nullptr;
+}
+
+void CPaintManager::Invalidate(bool relayout) {
+  if (relayout) needLayout_ = true;
+  if (!hwnd_ || renderPosted_) return;
+  renderPosted_ = true;
+  ::PostMessageW(hwnd_, kMsgRender, 0, 0);
+}
+
+RECT CPaintManager::ContentRect() const {
+  RECT client;
+  ::GetClientRect(hwnd_, &client);
+  return RECT{client.left + layoutPadding_.left, client.top + layoutPadding_.top,
+              client.right - layoutPadding_.right, client.bottom - layoutPadding_.bottom};
+}
+
+bool CPaintManager::EnsureBuffer(int width, int height) {
+  if (width <= 0 || height <= 0) return false;
+  if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
+  if (!memDc_) memDc_ = ::CreateCompatibleDC(nullptr);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (!bitmap) return false;
+  HGDIOBJ previous = ::SelectObject(memDc_, bitmap);
+  if (buffer_) {
+    ::DeleteObject(buffer_);
+  } else {
+    oldBuffer_ = previous;
+  }
+  buffer_ = bitmap;
+  pixels_ = static_cast<BYTE*>(bits);
+  bufferSize_ = {width, height};
+  return true;
+}
+
+void CPaintManager::ForceOpaque(BYTE* pixels, int width, const RECT& content) {
+  // GDI leaves alpha at 0 where it draws; the content itself is fully opaque.
+  for (int y = content.top; y < content.bottom; ++y) {
+    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * 4 + 3] = 255;
+  }
+}
+
+void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT& content) {
+  const double scale = focused_ ? 1.0 : shadowFocusScale_;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      if (x >= content.left && x < content.right && y >= content.top && y < content.bottom) continue;
+      const int dx = x < content.left ? content.left - x : x >= content.right ? x - content.right + 1 : 0;
+      const int dy = y < content.top ? content.top - y : y >= content.bottom ? y - content.bottom + 1 : 0;
+      const double distance = std::sqrt(static_cast<double>(dx * dx + dy * dy));
+      const double falloff = 1.0 - distance / (shadowSize_ + 1);
+      const double alpha = falloff > 0 ? kShadowDarkness * scale * falloff * falloff : 0.0;
+      BYTE* px = pixels + (y * width + x) * 4;
+      px[0] = px[1] = px[2] = 0;  // premultiplied black
+      px[3] = static_cast<BYTE>(alpha * 255.0 + 0.5);
+    }
+  }
+}
+
+void CPaintManager::Render() {
+  RECT client;
+  ::GetClientRect(hwnd_, &client);
+  const int width = client.right - client.left, height = client.bottom - client.top;
+  if (!root_ || !EnsureBuffer(width, height)) return;
+  const RECT content = ContentRect();
+  if (needLayout_) {
+    root_->SetPos(content);
+    needLayout_ = false;
+  }
+  std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * 4, BYTE{0});
+  ::GdiFlush();
+  root_->DoPaint(memDc_, content);
+  ::GdiFlush();
+  ForceOpaque(pixels_, width, content);
+  if (layered_) PaintShadow(pixels_, width, height, content);
+}
+
+void CPaintManager::Present() {
+  RECT window;
+  ::GetWindowRect(hwnd_, &window);
+  if (layered_) {
+    POINT position = {window.left, window.top};
+    SIZE size = bufferSize_;
+    POINT origin = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    HDC screen = ::GetDC(nullptr);
+    const BOOL updated = ::UpdateLayeredWindow(hwnd_, screen, &position, &size, memDc_, &origin, 0, &blend, ULW_ALPHA);
+    ::ReleaseDC(nullptr, screen);
+    if (updated) return;
+    // Without per-pixel alpha the margin is simply drawn opaque.
+    ::SetWindowLongW(hwnd_, GWL_EXSTYLE, ::GetWindowLongW(hwnd_, GWL_EXSTYLE) & ~WS_EX_LAYERED);
+    layered_ = false;
+    Render();
+  }
+  HDC dc = ::GetDC(hwnd_);
+  ::BitBlt(dc, 0, 0, bufferSize_.cx, bufferSize_.cy, memDc_, 0, 0, SRCCOPY);
+  ::ReleaseDC(hwnd_, dc);
+}
+
+bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  result = 0;
+  switch (message) {
+    case kMsgRender:
+      renderPosted_ = false;
+      if (::IsWindowVisible(hwnd_)) {
+        Render();
+        Present();
+      }
+      return true;
+    case kMsgWindowInit:
+      SendNotify(root_.get(), L"windowinit");
+      return true;
+    case WM_SHOWWINDOW:
+      if (wParam && !initSent_) {
+        initSent_ = true;
+        ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
+      }
+      if (wParam) Invalidate(false);
+      return false;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      ::BeginPaint(hwnd_, &ps);
+      ::EndPaint(hwnd_, &ps);
+      Invalidate(false);
+      return true;
+    }
+    case WM_ERASEBKGND:
+      result = 1;
+      return true;
+    case WM_SIZE:
+      Invalidate(true);
+      return false;
+    case WM_MOVE:
+      if (layered_) Invalidate(false);
+      return false;
+    case WM_ACTIVATE:
+      focused_ = LOWORD(wParam) != WA_INACTIVE;
+      Invalidate(false);
+      return false;
+    case WM_MOUSEMOVE: {
+      if (!trackingMouse_) {
+        TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
+        trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
+      }
+      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+      CSkinControl* over = FindControl(point);
+      if (over != hot_) {
+        if (hot_) hot_->SetHot(false);
+        hot_ = over;
+        if (hot_) hot_->SetHot(true);
+      }
+      if (pushed_) pushed_->SetPushed(over == pushed_);
+      return true;
+    }
+    case WM_MOUSELEAVE:
+      trackingMouse_ = false;
+      if (hot_) hot_->SetHot(false);
+      hot_ = nullptr;
+      return true;
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK: {
+      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+      CSkinControl* target = FindControl(point);
+      if (target && std::wstring(target->GetClass()) == L"Button") {
+        pushed_ = target;
+        pushed_->SetPushed(true);
+        ::SetCapture(hwnd_);
+      }
+      return true;
+    }
+    case WM_LBUTTONUP: {
+      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+      CSkinControl* clicked = pushed_;
+      pushed_ = nullptr;
+      if (::GetCapture() == hwnd_) ::ReleaseCapture();
+      if (clicked) {
+        clicked->SetPushed(false);
+        if (FindControl(point) == clicked) SendNotify(clicked, L"click");
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace Skin

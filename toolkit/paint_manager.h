@@ -1,0 +1,106 @@
+// One paint manager per skinned window: owns the control tree, lays it out, draws it double
+// buffered (with a soft drop shadow in the window's margin), tracks hot and pushed buttons and
+// sends named notifications ("windowinit", "click") to its receivers.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controls.h"
+#include "gdiplus_runtime.h"
+
+namespace Skin {
+
+struct TNotifyUI {
+  std::wstring sType;
+  CSkinControl* pSender;
+};
+
+class ISkinNotify {
+ public:
+  virtual ~ISkinNotify() = default;
+  virtual void Notify(TNotifyUI& msg) = 0;
+};
+
+class CPaintManager {
+ public:
+  CPaintManager() = default;
+  ~CPaintManager();
+  CPaintManager(const CPaintManager&) = delete;
+  CPaintManager& operator=(const CPaintManager&) = delete;
+
+  void Init(HWND hwnd);
+  HWND GetPaintWindow() const { return hwnd_; }
+  // Takes the control tree built for this window and sizes the window from the layout.
+  void AttachDialog(std::unique_ptr<CSkinControl> root);
+  CSkinControl* GetRoot() const { return root_.get(); }
+  void AddNotifier(ISkinNotify* receiver);
+  void SendNotify(CSkinControl* sender, const wchar_t* type);
+
+  // Handles what the window leaves to it; true when handled, with the result in `result`.
+  bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+
+  CSkinControl* FindControl(const wchar_t* name) const;
+  CSkinControl* FindControl(POINT point) const;
+
+  // Window attributes from the layout.
+  void SetInitSize(int width, int height) { initSize_ = {width, height}; }
+  SIZE GetInitSize() const { return initSize_; }
+  void SetCaptionRect(const RECT& caption) { caption_ = caption; }
+  const RECT& GetCaptionRect() const { return caption_; }
+  void SetRoundCorner(int cx, int cy) { roundCorner_ = {cx, cy}; }
+  SIZE GetRoundCorner() const { return roundCorner_; }
+  void SetShadow(int size, double unfocusedScale) { shadowSize_ = size; shadowFocusScale_ = unfocusedScale; }
+  void SetLayoutPadding(const RECT& padding) { layoutPadding_ = padding; }
+  void SetDefaultFont(const std::wstring& face, int size, bool bold);
+  HFONT GetDefaultFont();
+
+  // A decoded image from the skin archive, cached for the window's life (null when missing).
+  const SkinImage* GetImage(const std::string& name);
+
+  // Redraws soon; `relayout` recomputes positions first.
+  void Invalidate(bool relayout);
+
+ private:
+  void Render();
+  void Present();
+  void PaintShadow(BYTE* pixels, int width, int height, const RECT& content);
+  void ForceOpaque(BYTE* pixels, int width, const RECT& content);
+  bool EnsureBuffer(int width, int height);
+  RECT ContentRect() const;
+
+  HWND hwnd_ = nullptr;
+  std::unique_ptr<CSkinControl> root_;
+  std::vector<ISkinNotify*> receivers_;
+  std::map<std::string, SkinImage> images_;
+  SIZE initSize_ = {0, 0};
+  RECT caption_ = {0, 0, 0, 0};
+  SIZE roundCorner_ = {0, 0};
+  RECT layoutPadding_ = {0, 0, 0, 0};
+  int shadowSize_ = 0;
+  double shadowFocusScale_ = 1.0;
+  bool focused_ = true;
+  std::wstring fontFace_ = L"Tahoma";
+  int fontSize_ = 12;
+  bool fontBold_ = false;
+  HFONT font_ = nullptr;
+
+  HDC memDc_ = nullptr;
+  HBITMAP buffer_ = nullptr;
+  HGDIOBJ oldBuffer_ = nullptr;
+  BYTE* pixels_ = nullptr;
+  SIZE bufferSize_ = {0, 0};
+  bool layered_ = false;
+  bool needLayout_ = true;
+  bool renderPosted_ = false;
+  bool initSent_ = false;
+  bool trackingMouse_ = false;
+  CSkinControl* hot_ = nullptr;
+  CSkinControl* pushed_ = nullptr;
+};
+
+}  // namespace Skin

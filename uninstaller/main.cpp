@@ -1,0 +1,32 @@
+// uninstall.exe: relaunches from %TEMP%, keeps one window across copies, runs the main window.
+#include <windows.h>
+#include <objbase.h>
+
+#include <memory>
+
+#include "main_wnd.h"
+#include "startup.h"
+#include "toolkit/gdiplus_runtime.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  varnelo::RestrictDllSearch();
+  if (FAILED(::CoInitialize(nullptr))) return 0;
+  if (!varnelo::LoadSkinArchive(instance)) return 0;
+
+  wchar_t error[1024] = {};
+  if (!varnelo::RelocateToTemp(error, 1023)) {
+    ::MessageBoxW(nullptr, error, varnelo::kMainWindowTitle, MB_OK);
+    return 0;
+  }
+  varnelo::UniqueHandle singleInstance;  // held until the process ends
+  if (varnelo::BringExistingInstanceForward(&singleInstance)) return 0;
+
+  std::unique_ptr<varnelo::CMainWnd> window(new varnelo::CMainWnd);
+  window->Create(nullptr, varnelo::kMainWindowTitle, WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0, 0, 0, 0, 0);
+  window->CenterWindow();
+  window->ShowModal();
+  ::CoUninitialize();
+  window.reset();  // waits for (or ends) the worker
+  Skin::ShutdownGdiplus();
+  return 0;
+}

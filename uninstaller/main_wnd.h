@@ -1,0 +1,63 @@
+// CMainWnd: the uninstaller's only window. Confirms, starts the worker, animates the four
+// progress phases from the worker's flags, then schedules its own file's deletion and closes.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "toolkit/paint_manager.h"
+#include "toolkit/skin_window.h"
+#include "wnd_thread.h"
+
+namespace varnelo {
+
+extern const wchar_t kMainWindowClass[];
+extern const wchar_t kMainWindowTitle[];
+constexpr UINT_PTR UNINS_PROGRESS_TIMER = 0x1002;
+constexpr UINT kProgressTimerMs = 10;
+constexpr UINT WM_UNINS_FINISH = WM_USER + 1004;
+constexpr UINT kWindowIconId = 101;
+
+bool IsChineseUI();
+
+class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
+ public:
+  CMainWnd();
+  ~CMainWnd() override;
+
+  // Written once each by the worker, in this order, and only read by the window's timer.
+  std::atomic<bool> m_bFilesRemoved{false};
+  std::atomic<bool> m_bShortcutsRemoved{false};
+  std::atomic<bool> m_bRegistryCleaned{false};
+  std::atomic<bool> m_bWorkerDone{false};
+
+  void Notify(Skin::TNotifyUI& msg) override;
+
+ protected:
+  const wchar_t* GetWindowClassName() const override { return kMainWindowClass; }
+  UINT GetClassStyle() const override { return CS_DBLCLKS; }
+  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+  virtual void OnSize(WPARAM wParam, LPARAM lParam);
+
+ private:
+  LRESULT OnCreate();
+  LRESULT OnNcHitTest(LPARAM lParam);
+  bool OnSysCommand(WPARAM command, LRESULT* result);
+  void OnWindowInit();
+  void OnProgressTimer();
+  void CloseAndDeleteSelf();
+
+  Skin::CPaintManager m_pm;
+  CWndThread m_workerThread;
+  Skin::CSkinControl* m_pProgressLab = nullptr;
+  Skin::CSkinControl* m_pPercentLab = nullptr;
+  std::uint32_t m_dwPhaseStart = 0;
+  int m_nPhase = -1;
+};
+
+// The window the worker reports to; null before construction and after destruction.
+extern std::atomic<CMainWnd*> g_pMainWnd;
+
+}  // namespace varnelo

@@ -1,0 +1,30 @@
+// Start-up of uninstall.exe: DLL search restriction, the embedded skin archive, the relaunch
+// from %TEMP%, and the single-instance check.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+// Before anything else loads: DLLs come from the system directory only, never from the program's
+// own folder (%TEMP% for the relaunched copy) or the current folder.
+void RestrictDllSearch();
+
+// Finds the "ZIPRES" resource 102, copies it to the heap for the process's life and registers it
+// with the toolkit. False when it is missing, empty or unreadable.
+bool LoadSkinArchive(HINSTANCE instance);
+
+// True when the program runs from the temporary folder (or none is known). Otherwise copies itself
+// to %TEMP%\uninstall.exe, starts that copy through a delayed command and ends the process; on a
+// failed copy returns false with the message in `error`.
+bool RelocateToTemp(wchar_t* error, size_t capacity);
+
+// True when another copy already shows its window: that window is brought to the front and this
+// one should end. `semaphore` keeps this instance's claim for the process's life.
+bool BringExistingInstanceForward(UniqueHandle* semaphore);
+
+}  // namespace varnelo
