@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick
-  osslsigncode openssl python3
+  osslsigncode openssl python3 locales fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -17,4 +17,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# The uninstaller's Chinese test runs Wine under a Chinese locale.
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen >/dev/null
 fi
