@@ -24,12 +24,19 @@ echo "== windows: build (x86_64 under test, test signing per build)"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
 
+echo "== windows: the shipped 32-bit uninstaller (i686)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32
+
 echo "== windows: tests under Wine"
 source cmake/wine-session.sh
 trap wine_session_stop EXIT
 wine_session_start
 # Trust the per-build test CA machine-wide, from a process before the tests, as a release CA is.
 timeout 60 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
-ctest --preset win64
+shots=build/screenshots
+rm -rf "$shots" && mkdir -p "$shots"
+VARNELO_SCREENSHOT_DIR=$(winepath -w "$shots") ctest --preset win64
+for shot in "$shots"/*.bmp; do [ -e "$shot" ] && convert "$shot" "${shot%.bmp}.png" && rm "$shot"; done
 
 echo "== all tests passed in $(( $(date +%s) - start ))s"
