@@ -50,39 +50,21 @@ struct KernelHandleTraits {
 };
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 
-struct RegKeyTraits {
-  using pointer = HKEY;
+// Traits for a resource whose "none" value is null and which one API call releases.
+template <typename T, auto CloseFunction>
+struct NullIsInvalidTraits {
+  using pointer = T;
   static pointer Invalid() noexcept { return nullptr; }
   static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::RegCloseKey(h); }
+  static void Close(pointer h) noexcept { CloseFunction(h); }
 };
-using UniqueRegKey = UniqueResource<RegKeyTraits>;
 
-struct ServiceHandleTraits {
-  using pointer = SC_HANDLE;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::CloseServiceHandle(h); }
-};
-using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
-
-struct LocalMemoryTraits {
-  using pointer = HLOCAL;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::LocalFree(h); }
-};
+using UniqueRegKey = UniqueResource<NullIsInvalidTraits<HKEY, &::RegCloseKey>>;
+using UniqueServiceHandle = UniqueResource<NullIsInvalidTraits<SC_HANDLE, &::CloseServiceHandle>>;
 // Memory from LocalAlloc or from APIs documented to be freed with LocalFree
 // (security descriptors from SDDL, FormatMessage buffers, ...).
-using UniqueLocal = UniqueResource<LocalMemoryTraits>;
-
-struct ModuleTraits {
-  using pointer = HMODULE;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::FreeLibrary(h); }
-};
-using UniqueModule = UniqueResource<ModuleTraits>;
+using UniqueLocal = UniqueResource<NullIsInvalidTraits<HLOCAL, &::LocalFree>>;
+using UniqueModule = UniqueResource<NullIsInvalidTraits<HMODULE, &::FreeLibrary>>;
 
 // A security descriptor made from SDDL text, freed with LocalFree.
 class SecurityDescriptor {

@@ -31,24 +31,10 @@ constexpr size_t kProbeReasonSize = 160;
 // -1 unknown, 0 not enforced, 1 enforced. Written only on the pipe thread.
 int32_t g_coreSignatureEnforcement = -1;
 
-struct CertStoreTraits {
-  using pointer = HCERTSTORE;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::CertCloseStore(h, 0); }
-};
-struct CryptMsgTraits {
-  using pointer = HCRYPTMSG;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::CryptMsgClose(h); }
-};
-struct CertContextTraits {
-  using pointer = PCCERT_CONTEXT;
-  static pointer Invalid() noexcept { return nullptr; }
-  static bool IsValid(pointer h) noexcept { return h != nullptr; }
-  static void Close(pointer h) noexcept { ::CertFreeCertificateContext(h); }
-};
+void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+using UniqueCertStore = UniqueResource<NullIsInvalidTraits<HCERTSTORE, &CloseCertStore>>;
+using UniqueCryptMsg = UniqueResource<NullIsInvalidTraits<HCRYPTMSG, &::CryptMsgClose>>;
+using UniqueCertContext = UniqueResource<NullIsInvalidTraits<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
 
 LONG RunWinVerifyTrust(const wchar_t* path) {
   WINTRUST_FILE_INFO file = {};
@@ -76,8 +62,8 @@ void WriteReason(char* reason, size_t size, const char* text) {
 }
 
 bool SignerMatchesPublisher(const wchar_t* path) {
-  UniqueResource<CertStoreTraits> store;
-  UniqueResource<CryptMsgTraits> message;
+  UniqueCertStore store;
+  UniqueCryptMsg message;
   if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                           store.put(), message.put(), nullptr)) {
@@ -98,7 +84,7 @@ bool SignerMatchesPublisher(const wchar_t* path) {
   CERT_INFO certInfo = {};
   certInfo.Issuer = signer->Issuer;
   certInfo.SerialNumber = signer->SerialNumber;
-  UniqueResource<CertContextTraits> cert(::CertFindCertificateInStore(
+  UniqueCertContext cert(::CertFindCertificateInStore(
       store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo,
       nullptr));
   if (!cert) return false;

@@ -12,6 +12,21 @@ COLORREF ToColorRef(std::uint32_t argb) {
 
 bool Intersect(RECT* out, const RECT& a, const RECT& b) { return ::IntersectRect(out, &a, &b) != FALSE; }
 
+// Limits drawing to `area` until the scope ends, then restores the DC as it was.
+class ClipScope {
+ public:
+  ClipScope(HDC dc, const RECT& area) : dc_(dc), saved_(::SaveDC(dc)) {
+    ::IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
+  }
+  ~ClipScope() { ::RestoreDC(dc_, saved_); }
+  ClipScope(const ClipScope&) = delete;
+  ClipScope& operator=(const ClipScope&) = delete;
+
+ private:
+  HDC dc_;
+  int saved_;
+};
+
 void DrawImage(HDC dc, const SkinImage* image, const RECT& dest) {
   if (image == nullptr || image->bitmap == nullptr) return;
   HDC source = ::CreateCompatibleDC(dc);
@@ -101,10 +116,8 @@ void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
 void CSkinControl::DoPaint(HDC dc, const RECT& clip) {
   RECT visible;
   if (!Intersect(&visible, clip, pos_)) return;
-  const int saved = ::SaveDC(dc);
-  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  const ClipScope clipScope(dc, visible);
   PaintBackground(dc);
-  ::RestoreDC(dc, saved);
 }
 
 CSkinControl* CSkinControl::FindControlAt(POINT point) {
@@ -118,11 +131,9 @@ CSkinControl* CSkinControl::FindControlByName(const std::wstring& name) {
 void CSkinLabel::DoPaint(HDC dc, const RECT& clip) {
   RECT visible;
   if (!Intersect(&visible, clip, pos_)) return;
-  const int saved = ::SaveDC(dc);
-  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  const ClipScope clipScope(dc, visible);
   PaintBackground(dc);
   PaintText(dc, DT_LEFT);
-  ::RestoreDC(dc, saved);
 }
 
 void CSkinButton::SetAttribute(const std::string& name, const std::string& value) {
@@ -147,14 +158,12 @@ void CSkinButton::SetPushed(bool pushed) {
 void CSkinButton::DoPaint(HDC dc, const RECT& clip) {
   RECT visible;
   if (!Intersect(&visible, clip, pos_)) return;
-  const int saved = ::SaveDC(dc);
-  ::IntersectClipRect(dc, visible.left, visible.top, visible.right, visible.bottom);
+  const ClipScope clipScope(dc, visible);
   PaintBackground(dc);
   const std::string& state = pushed_ && !pushedImage_.empty() ? pushedImage_
                              : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_ : normalImage_;
   if (!state.empty() && manager_) DrawImage(dc, manager_->GetImage(state), pos_);
   PaintText(dc, DT_CENTER);
-  ::RestoreDC(dc, saved);
 }
 
 void CSkinContainer::Add(std::unique_ptr<CSkinControl> child) { children_.push_back(std::move(child)); }

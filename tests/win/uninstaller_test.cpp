@@ -368,6 +368,47 @@ TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
   EXPECT_FALSE(Exists(marker)) << "uninstall.exe loaded a DLL from its own folder";
 }
 
+std::wstring VersionString(const std::vector<BYTE>& block, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring path = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+  if (!::VerQueryValueW(block.data(), path.c_str(), &value, &length) || length == 0) return L"";
+  return static_cast<const wchar_t*>(value);
+}
+
+TEST(UninstallerResources, VersionArchiveAndIcons) {
+  const std::wstring exe = BinDir() + L"uninstall.exe";
+  const DWORD size = ::GetFileVersionInfoSizeW(exe.c_str(), nullptr);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(::GetFileVersionInfoW(exe.c_str(), 0, size, block.data()));
+  EXPECT_EQ(VersionString(block, L"FileDescription"), L"Varnelo VPN Uninstaller");
+  EXPECT_EQ(VersionString(block, L"CompanyName"), L"Varnelo VPN");
+  EXPECT_EQ(VersionString(block, L"ProductName"), L"Varnelo VPN");
+  EXPECT_EQ(VersionString(block, L"FileVersion"), L"3.0.22.0");
+  EXPECT_EQ(VersionString(block, L"ProductVersion"), L"3.0.22.0");
+  EXPECT_EQ(VersionString(block, L"InternalName"), L"uninstall.exe");
+  EXPECT_EQ(VersionString(block, L"OriginalFilename"), L"uninstall.exe");
+
+  HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr);
+  HRSRC archive = ::FindResourceExW(image, L"ZIPRES", MAKEINTRESOURCEW(102), MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
+  ASSERT_NE(archive, nullptr);
+  const BYTE* zip = static_cast<const BYTE*>(::LockResource(::LoadResource(image, archive)));
+  ASSERT_NE(zip, nullptr);
+  EXPECT_EQ(zip[0], 'P');
+  EXPECT_EQ(zip[1], 'K');
+  HRSRC icons = ::FindResourceW(image, MAKEINTRESOURCEW(101), RT_GROUP_ICON);
+  ASSERT_NE(icons, nullptr);
+  const BYTE* group = static_cast<const BYTE*>(::LockResource(::LoadResource(image, icons)));
+  const WORD count = static_cast<WORD>(group[4] | (group[5] << 8));
+  ASSERT_EQ(count, 8);
+  std::vector<int> sizes;
+  for (WORD i = 0; i < count; ++i) sizes.push_back(group[6 + 14 * i] == 0 ? 256 : group[6 + 14 * i]);
+  EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 48, 64, 128, 256}));
+  ::FreeLibrary(image);
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace varnelo
