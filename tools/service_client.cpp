@@ -8,7 +8,7 @@ namespace varnelo {
 
 namespace {
 constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\VarneloService";
-constexpr DWORD kRetryDelayMs = 10;
+constexpr DWORD kRetryDelayMs = 1;  // the next instance is usually back within a millisecond
 constexpr DWORD kChunkPauseMs = 30;
 }  // namespace
 
