@@ -70,11 +70,5 @@ TEST(Writer, WorkedExamplesAreByteExact) {
   EXPECT_EQ(FormatResponse(MakeErrorResponse("x", -7)), "error=x\nerror_code=-7\nok=0\n\n");
 }
 
-TEST(Parser, GetRequestValueFallsBackOnlyWhenAbsent) {
-  const RequestMap request{{"debug", ""}};
-  EXPECT_EQ(GetRequestValue(request, "debug", "0"), "");
-  EXPECT_EQ(GetRequestValue(request, "app_path", "dflt"), "dflt");
-}
-
 }  // namespace
 }  // namespace varnelo
