@@ -33,7 +33,7 @@ source cmake/wine-session.sh
 trap wine_session_stop EXIT
 wine_session_start
 # Trust the per-build test CA machine-wide, from a process before the tests, as a release CA is.
-timeout 60 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
+wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
 shots=build/screenshots
 rm -rf "$shots" && mkdir -p "$shots"
 VARNELO_SCREENSHOT_DIR=$(winepath -w "$shots") ctest --preset win64

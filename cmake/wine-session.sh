@@ -17,11 +17,29 @@ wine_session_start() {
   export DISPLAY=$display
   for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
   echo "wine session: prefix $WINEPREFIX, display $DISPLAY"
-  timeout 120 wine wineboot --init >/dev/null 2>&1 </dev/null
-  timeout 120 wineserver -w
+  # The warm-up below is the real check; a hiccup here is reported, not fatal.
+  timeout 120 wine wineboot --init >/dev/null 2>&1 </dev/null || echo "wine session: wineboot returned $?" >&2
+  timeout 120 wineserver -w || echo "wine session: wineserver -w returned $?" >&2
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-  wineserver -p
-  timeout 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+  wineserver -p || true
+  wine_retry 3 wine cmd /c exit 0
+}
+
+# wine_retry N command...: runs a Wine command up to N times. Its output goes to a file, never to
+# the caller's pipe (Wine's helper processes would inherit it), and is shown when an attempt fails.
+wine_retry() {
+  local tries=$1 attempt rc=0 log
+  shift
+  log=$(mktemp)
+  for attempt in $(seq "$tries"); do
+    if timeout 120 "$@" </dev/null >"$log" 2>&1; then rm -f "$log"; return 0; fi
+    rc=$?
+    echo "wine session: '$*' failed (attempt $attempt, exit $rc):" >&2
+    tail -5 "$log" >&2
+    sleep 2
+  done
+  rm -f "$log"
+  return "$rc"
 }
 
 wine_session_stop() {
