@@ -38,20 +38,13 @@ void ApplyWindowAttributes(const XmlElement& window, CPaintManager* manager) {
 
 std::unique_ptr<CSkinControl> CSkinBuilder::Create(const std::string& file, CPaintManager* manager) {
   std::string xml;
-  if (!LoadSkinFile(file, &xml)) {
-    error_ = "cannot read " + file + " from the skin archive";
-    return nullptr;
-  }
+  if (!LoadSkinFile(file, &xml)) return nullptr;
   return CreateFromText(xml, manager);
 }
 
 std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xml, CPaintManager* manager) {
   XmlElement window;
-  if (!ParseXml(xml, &window, &error_)) return nullptr;
-  if (window.name != "Window") {
-    error_ = "the layout's root is not a Window";
-    return nullptr;
-  }
+  if (!ParseXml(xml, &window, nullptr) || window.name != "Window") return nullptr;
   if (manager) ApplyWindowAttributes(window, manager);
   std::unique_ptr<CSkinControl> root;
   for (const XmlElement& child : window.children) {
@@ -68,7 +61,6 @@ std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xm
       root = BuildControl(child);
     }
   }
-  if (!root) error_ = "the layout has no control";
   return root;
 }
 

@@ -34,10 +34,8 @@ class CPaintManager {
   CPaintManager& operator=(const CPaintManager&) = delete;
 
   void Init(HWND hwnd);
-  HWND GetPaintWindow() const { return hwnd_; }
   // Takes the control tree built for this window and sizes the window from the layout.
   void AttachDialog(std::unique_ptr<CSkinControl> root);
-  CSkinControl* GetRoot() const { return root_.get(); }
   void AddNotifier(ISkinNotify* receiver);
   void SendNotify(CSkinControl* sender, const wchar_t* type);
 
@@ -49,7 +47,6 @@ class CPaintManager {
 
   // Window attributes from the layout.
   void SetInitSize(int width, int height) { initSize_ = {width, height}; }
-  SIZE GetInitSize() const { return initSize_; }
   void SetCaptionRect(const RECT& caption) { caption_ = caption; }
   const RECT& GetCaptionRect() const { return caption_; }
   void SetRoundCorner(int cx, int cy) { roundCorner_ = {cx, cy}; }

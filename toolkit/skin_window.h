@@ -14,7 +14,6 @@ class CSkinWindow {
   CSkinWindow& operator=(const CSkinWindow&) = delete;
 
   HWND GetHWND() const { return hwnd_; }
-  operator HWND() const { return hwnd_; }
 
   HWND Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx, int cy,
               HMENU menu = nullptr);

@@ -125,12 +125,6 @@ const CZipArchive::Entry* CZipArchive::Find(const std::string& name) const {
   return nullptr;
 }
 
-std::vector<std::string> CZipArchive::Names() const {
-  std::vector<std::string> names;
-  for (const Entry& entry : entries_) names.push_back(entry.name);
-  return names;
-}
-
 bool CZipArchive::Read(const std::string& name, std::string* contents) const {
   const Entry* entry = data_ ? Find(name) : nullptr;
   if (entry == nullptr || entry->size > kMaxEntrySize) return false;

@@ -18,7 +18,6 @@ class CZipArchive {
 
   // Extracts one entry by its name ('\' and '/' are the same); false when absent or damaged.
   bool Read(const std::string& name, std::string* contents) const;
-  std::vector<std::string> Names() const;
 
  private:
   struct Entry {

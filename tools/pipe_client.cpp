@@ -52,12 +52,7 @@ int Send(int argc, wchar_t** argv) {
   return 0;
 }
 
-std::string Utf8(const wchar_t* text) {
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string bytes(n > 0 ? n - 1 : 0, '\0');
-  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &bytes[0], n, nullptr, nullptr);
-  return bytes;
-}
+std::string Utf8(const wchar_t* text) { return varnelo::WideToUtf8(text); }
 
 // Reads whole lines from the core's output pipe and echoes them with a prefix.
 void EchoCoreLines(HANDLE output, int lines) {

@@ -63,28 +63,45 @@ std::string ResponseValue(const std::string& response, const std::string& key) {
   return GetRequestValue(ParseRequest(response.data(), response.size()), key, "");
 }
 
+std::string WideToUtf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                      nullptr, nullptr);
+  std::string bytes(n > 0 ? n : 0, '\0');
+  if (n > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
+  }
+  return bytes;
+}
+
 std::string UnescapeArgument(const std::wstring& text) {
   std::string bytes;
+  std::wstring plain;  // converted in runs, so surrogate pairs stay whole
+  auto flush = [&] {
+    bytes += WideToUtf8(plain);
+    plain.clear();
+  };
   for (size_t i = 0; i < text.size(); ++i) {
-    const wchar_t c = text[i];
-    if (c == L'\\' && i + 1 < text.size()) {
-      const wchar_t next = text[++i];
-      if (next == L'n') { bytes += '\n'; continue; }
-      if (next == L'r') { bytes += '\r'; continue; }
-      if (next == L'0') { bytes += '\0'; continue; }
-      if (next == L'x' && i + 2 < text.size()) {
-        bytes += static_cast<char>(std::wcstoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
-        i += 2;
-        continue;
-      }
-      bytes += static_cast<char>(next);
+    if (text[i] != L'\\' || i + 1 >= text.size()) {
+      plain.push_back(text[i]);
       continue;
     }
-    // Non-ASCII arguments travel as UTF-8, as the real client sends paths.
-    char utf8[8];
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof(utf8), nullptr, nullptr);
-    bytes.append(utf8, n > 0 ? n : 0);
+    flush();
+    const wchar_t next = text[++i];
+    if (next == L'n') {
+      bytes += '\n';
+    } else if (next == L'r') {
+      bytes += '\r';
+    } else if (next == L'0') {
+      bytes += '\0';
+    } else if (next == L'x' && i + 2 < text.size()) {
+      bytes += static_cast<char>(std::wcstoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
+      i += 2;
+    } else {
+      plain.push_back(next);
+    }
   }
+  flush();
   return bytes;
 }
 

@@ -16,7 +16,6 @@ namespace test {
 // Folder of the running test program (the build's bin\), with a trailing backslash.
 std::wstring BinDir();
 std::wstring Quote(const std::wstring& text);
-std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);
 
 class TempDir {

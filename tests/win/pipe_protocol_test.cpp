@@ -21,10 +21,13 @@ TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
   EXPECT_EQ(unknown, "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
   EXPECT_EQ(unknown.size(), 44u);
   EXPECT_EQ(Exchange("cmd=ping \n\n"), "error=unknown cmd: ping \nerror_code=12\nok=0\n\n");
+  // A character outside the BMP crosses the command line as a surrogate pair and the pipe as UTF-8.
+  EXPECT_EQ(RunToEnd(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" send cmd=\U0001F600\\n\\n").output,
+            "error=unknown cmd: \xF0\x9F\x98\x80\nerror_code=12\nok=0\n\n");
   // Only the connection that named a command is logged, with its pid.
   const auto log = service_.LogMessages();
   EXPECT_EQ(CountContaining(log, "cmd=Ping"), 1u);
-  EXPECT_EQ(CountContaining(log, "conn pid="), 2u);
+  EXPECT_EQ(CountContaining(log, "conn pid="), 3u);
   EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=Ping"), 1u);
 }
 
