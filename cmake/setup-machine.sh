@@ -3,7 +3,7 @@
 # wine32 is deliberately absent: this kernel runs no 32-bit code and wine32 breaks the wrapper.
 set -euo pipefail
 packages=(
-  cmake ninja-build clang libclang-rt-14-dev googletest
+  cmake ninja-build clang libclang-rt-14-dev googletest zlib1g-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick
   osslsigncode openssl python3 locales fonts-wqy-microhei
