@@ -4,6 +4,7 @@
 
 #include "core_launch.h"
 #include "core_stop.h"
+#include "proxy_watchdog.h"
 #include "service_log.h"
 #include "status_commands.h"
 #include "trust.h"
@@ -33,6 +34,8 @@ const CommandEntry kCommands[] = {
     {"status", HandleStatus},
     {"start_core", HandleStartCore},
     {"stop_core", HandleStopCore},
+    {"set_expected_proxy", set_expected_proxy},
+    {"clear_watchdog", clear_watchdog},
 };
 
 bool IsStopRequested(HANDLE stopEvent) {

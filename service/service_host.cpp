@@ -10,6 +10,7 @@
 #include "../common/unique_resource.h"
 #include "core_stop.h"
 #include "pipe_server.h"
+#include "proxy_watchdog.h"
 #include "service_log.h"
 
 namespace varnelo {
@@ -98,6 +99,7 @@ UniqueHandle StartPipeServer() {
 void RunMonitorLoop() {
   // Each time-out is a watchdog tick; the stop event (or a failed wait) ends the loop.
   while (::WaitForSingleObject(g_stopEvent.load(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
+    ProxyWatchdogTick();
   }
 }
 
@@ -128,6 +130,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
   ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
 
   RunMonitorLoop();
+  ShutdownProxyWatchdog(true);
   EndTrackedCore();
   WaitForPipeServer(std::move(pipeThread));
   CloseStopEvent();
@@ -161,6 +164,7 @@ int RunConsoleMode() {
   KillOrphanCores();
   UniqueHandle pipeThread = StartPipeServer();
   RunMonitorLoop();
+  ShutdownProxyWatchdog(false);  // a console run never touches the user's proxy at stop
   WaitForPipeServer(std::move(pipeThread));
   CloseStopEvent();
   return 0;
