@@ -16,6 +16,7 @@ constexpr wchar_t kProxyServer[] = L"ProxyServer";
 constexpr wchar_t kProxyOverride[] = L"ProxyOverride";
 constexpr wchar_t kAutoConfigUrl[] = L"AutoConfigURL";
 constexpr char kAutoConfigTag[] = "watchdog_cleanup";
+constexpr UINT kBroadcastTimeoutMs = 1000;  // per window; a hung window is skipped at once
 
 // Registry text is read into a buffer of this many bytes and used up to its first NUL.
 constexpr DWORD kSettingTextBytes = 4096;
@@ -107,7 +108,10 @@ void RunProxyCleanup(const WatchdogState& state, const char* trigger) {
              trigger, server.c_str(), static_cast<long>(enableSet), static_cast<long>(serverDeleted),
              static_cast<long>(overrideDeleted));
 
-  ::SendNotifyMessageW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingsChangedArea));
+  // Not SendNotifyMessageW: the asynchronous senders refuse a system message that carries a
+  // pointer (ERROR_MESSAGE_SYNC_ONLY), so that broadcast would never leave.
+  ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingsChangedArea),
+                        SMTO_ABORTIFHUNG, kBroadcastTimeoutMs, nullptr);
 }
 
 }  // namespace varnelo

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "common/platform.h"
 #include "harness.h"
@@ -107,6 +108,23 @@ Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--
   return client;
 }
 
+// What the last WM_SETTINGCHANGE to a window of this process named.
+std::wstring g_settingChanged;
+LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SETTINGCHANGE && lParam != 0) g_settingChanged = reinterpret_cast<const wchar_t*>(lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Waits for the line while serving this thread's windows, so a broadcast can reach them.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  MSG message;
+  for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !done(); ::Sleep(20)) {
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    if (::GetTickCount64() >= deadline) return false;
+  }
+  return true;
+}
+
 class Watchdog : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -117,7 +135,8 @@ class Watchdog : public ::testing::Test {
   void TearDown() override { SetUp(); }
   void KillAndWaitFor(ConsoleService& service, Child& client, const std::string& line) {
     client.Kill();
-    EXPECT_TRUE(service.WaitForLogMessage(line, kTickWaitMs)) << "no \"" << line << "\"";
+    EXPECT_TRUE(PumpUntil([&] { return CountContaining(service.LogMessages(), line) > 0; }, kTickWaitMs))
+        << "no \"" << line << "\"";
   }
 
   UserProxy proxy_;
@@ -127,6 +146,12 @@ class Watchdog : public ::testing::Test {
 TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
+  WNDCLASSW listenerClass = {};
+  listenerClass.lpfnWndProc = RecordSettingChange;
+  listenerClass.lpszClassName = L"WatchdogTestListener";
+  ::RegisterClassW(&listenerClass);
+  const HWND listener = ::CreateWindowExW(0, listenerClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                          nullptr, nullptr, nullptr);
 
   // The second client's arming replaces the first; only the second's death is judged.
   proxy_.Set(L"AutoConfigURL", kStalePac);
@@ -139,6 +164,8 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
                                   "ProxyEnable set ret=0, ProxyServer delete ret=0, ProxyOverride delete ret=0");
   std::printf("client death to restored settings: %llu ms\n", ::GetTickCount64() - killed);
   EXPECT_EQ(proxy_.Snapshot(), "0|-|-|-");
+  EXPECT_TRUE(PumpUntil([] { return g_settingChanged == L"Internet Settings"; }, kWaitMs)) << "no broadcast";
+  ::DestroyWindow(listener);
   const auto log = service.LogMessages();
   const std::string tail = " session=1 sid=" + proxy_.sid() + " endpoint=127.0.0.1:11719";
   EXPECT_EQ(CountContaining(log, "set_expected_proxy: armed pid=" + std::to_string(first.pid()) + tail), 1u);
