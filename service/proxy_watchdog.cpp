@@ -32,9 +32,11 @@ constexpr char kDegradedNoSid[] = "sid_lookup_failed";
 constexpr char kTriggerClientExit[] = "parent_process_exit";
 constexpr char kTriggerServiceStop[] = "service_stop";
 
-// Shared by the pipe thread (commands) and the ServiceMain thread (tick, shutdown).
-std::mutex g_watchdogLock;
-WatchdogState g_watchdogState;
+// Shared by the pipe thread (commands) and the ServiceMain thread (tick, shutdown). Never
+// destroyed: a pipe thread that the stop gave up waiting for may still use them while the
+// process exits.
+std::mutex& g_watchdogLock = *new std::mutex;
+WatchdogState& g_watchdogState = *new WatchdogState;
 // The flag as last read; exchanged without the lock so the tick can log transitions.
 std::atomic<bool> g_watchdogDisabled{false};
 
