@@ -97,7 +97,7 @@ void SetDisableFlag(DWORD type, const void* data, DWORD size) {
             ERROR_SUCCESS);
 }
 void SetDisableFlag(DWORD value) { SetDisableFlag(REG_DWORD, &value, sizeof(value)); }
-void DeleteDisableFlag() { ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kFlagKey, KEY_WOW64_64KEY, 0); }
+void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog"); }
 
 // A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
 // proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
