@@ -133,10 +133,13 @@ class Watchdog : public ::testing::Test {
     DeleteDisableFlag();
   }
   void TearDown() override { SetUp(); }
-  void KillAndWaitFor(ConsoleService& service, Child& client, const std::string& line) {
+  // Waits up to two ticks for the line.
+  static bool LogShows(const ConsoleService& service, const std::string& line) {
+    return PumpUntil([&] { return CountContaining(service.LogMessages(), line) > 0; }, kTickWaitMs);
+  }
+  void KillAndWaitFor(const ConsoleService& service, Child& client, const std::string& line) {
     client.Kill();
-    EXPECT_TRUE(PumpUntil([&] { return CountContaining(service.LogMessages(), line) > 0; }, kTickWaitMs))
-        << "no \"" << line << "\"";
+    EXPECT_TRUE(LogShows(service, line)) << "no \"" << line << "\"";
   }
 
   UserProxy proxy_;
@@ -211,14 +214,13 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   // arming is refused before the request's keys are looked at.
   Child watched = ArmClient(kCoreProxy);
   SetDisableFlag(1);
-  EXPECT_TRUE(service.WaitForLogMessage("ProxyWatchdog: feature flag turned ON -- subsystem disabled", kTickWaitMs));
-  EXPECT_TRUE(service.WaitForLogMessage(
-      "cleanup skipped: reason=feature_flag_disabled pid=" + std::to_string(watched.pid()), kTickWaitMs));
+  EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned ON -- subsystem disabled"));
+  EXPECT_TRUE(LogShows(service, "cleanup skipped: reason=feature_flag_disabled pid=" + std::to_string(watched.pid())));
   EXPECT_EQ(Exchange("cmd=set_expected_proxy\n\n"), kDegradedByFlag);
   EXPECT_EQ(CountContaining(service.LogMessages(), "set_expected_proxy: degraded reason=feature_flag_disabled"), 1u);
   watched.Kill();
   SetDisableFlag(0);
-  EXPECT_TRUE(service.WaitForLogMessage("ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled", kTickWaitMs));
+  EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled"));
   EXPECT_EQ(proxy_.Snapshot(), leftBehind) << "a disarmed or released client's death restored the proxy";
 
   // Only REG_DWORD 1 disables.
@@ -237,14 +239,16 @@ TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
   // The service gets a console of its own (a control event reaches a whole console) and a
   // ProgramData of its own, passed down through this process's environment.
   TempDir programData;
-  ::SetEnvironmentVariableW(L"ProgramData", (programData.path() + L".").c_str());
+  bool hadProgramData = false;
+  const std::wstring ownProgramData = ReadEnvironmentVariable(L"ProgramData", &hadProgramData);
+  ::SetEnvironmentVariableW(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
   std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   const bool started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
                                         nullptr, &startup, &info);
-  ::SetEnvironmentVariableW(L"ProgramData", L"C:\\ProgramData");
+  ::SetEnvironmentVariableW(L"ProgramData", hadProgramData ? ownProgramData.c_str() : nullptr);
   ASSERT_TRUE(started) << ::GetLastError();
   const UniqueHandle service(info.hProcess), thread(info.hThread);
   const std::wstring logPath = programData.path() + L"Varnelo\\service.log";
