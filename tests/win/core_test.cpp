@@ -2,7 +2,9 @@
 // client, the stand-in core, kill-on-close jobs, refusals and the orphan clean-up.
 #include <gtest/gtest.h>
 
+#include "common/platform.h"
 #include "harness.h"
+#include "service/core_launch.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -170,10 +172,14 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
 }
 
+// The test build of the service withholds PROCESS_DUP_HANDLE for the handle named in
+// VARNELO_FAULT_DUP, so the real DuplicateHandle fails.
+std::wstring FaultsDir() { return BinDir() + L"faults\\"; }
+
 TEST_F(CoreLaunch, FailedJobHandOverKeepsTheJobAndStopsThroughIt) {
-  ConsoleService service(BinDir() + L"release\\VarneloService.exe", L"", {{L"VARNELO_FAULT_DUP", L"job_handle"}});
+  ConsoleService service(FaultsDir() + L"VarneloService.exe", L"", {{L"VARNELO_FAULT_DUP", L"job_handle"}});
   ASSERT_TRUE(service.ready());
-  Child client = StartClient(BinDir() + L"release\\", L"--lines 1");
+  Child client = StartClient(FaultsDir(), L"--lines 1");
   const std::string out = client.Output();
   ASSERT_EQ(Value(out, "ok"), "1") << out;
   EXPECT_FALSE(Value(out, "log_handle").empty());
@@ -189,6 +195,41 @@ TEST_F(CoreLaunch, FailedJobHandOverKeepsTheJobAndStopsThroughIt) {
   EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=-1\n\n"), "capabilities=127\nok=1\nprotocol=2\nwas_running=1\n\n");
   EXPECT_TRUE(WaitForExit(corePid, 5000));
   EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
+}
+
+TEST_F(CoreLaunch, FailedOutputHandOverStillStartsAndDropsTheReadEnd) {
+  ConsoleService service(FaultsDir() + L"VarneloService.exe", L"", {{L"VARNELO_FAULT_DUP", L"log_handle"}});
+  ASSERT_TRUE(service.ready());
+  Child client = StartClient(FaultsDir(), L"--lines 1");
+  const std::string out = client.Output();
+  ASSERT_EQ(Value(out, "ok"), "1") << out;
+  EXPECT_TRUE(Value(out, "log_handle").empty());
+  EXPECT_FALSE(Value(out, "job_handle").empty());
+  EXPECT_EQ(CountContaining(service.LogMessages(), "DupHandleToCaller(log_handle): DuplicateHandle failed err="), 1u);
+  const DWORD corePid = std::stoul(Value(out, "pid"));
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\npid=" + std::to_string(corePid) +
+                                            "\nprotocol=2\nrunning=1\n\n");
+  client.Kill();
+  EXPECT_TRUE(WaitForExit(corePid, 5000)) << "the job went with the client";
+}
+
+TEST(ScopedEnvVar, PutsBackWhatWasThereBefore) {
+  ::SetEnvironmentVariableW(L"VARNELO_SCOPED_TEST", L"earlier");
+  {
+    const ScopedEnvVar scoped(L"VARNELO_SCOPED_TEST", L"1");
+    bool present = false;
+    EXPECT_EQ(ReadEnvironmentVariable(L"VARNELO_SCOPED_TEST", &present), L"1");
+  }
+  bool present = false;
+  EXPECT_EQ(ReadEnvironmentVariable(L"VARNELO_SCOPED_TEST", &present), L"earlier");
+  ::SetEnvironmentVariableW(L"VARNELO_SCOPED_TEST", L"");
+  { const ScopedEnvVar scoped(L"VARNELO_SCOPED_TEST", L"1"); }
+  EXPECT_EQ(ReadEnvironmentVariable(L"VARNELO_SCOPED_TEST", &present), L"");
+  EXPECT_TRUE(present) << "an empty value is a value";
+  ::SetEnvironmentVariableW(L"VARNELO_SCOPED_TEST", nullptr);
+  { const ScopedEnvVar scoped(L"VARNELO_SCOPED_TEST", L"1"); }
+  ReadEnvironmentVariable(L"VARNELO_SCOPED_TEST", &present);
+  EXPECT_FALSE(present);
 }
 
 TEST(OrphanCleanup, EndsCoresOfAnyLetterCaseAtStart) {

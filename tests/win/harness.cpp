@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "common/platform.h"
+#include "common/utf8.h"
 #include "tools/service_client.h"
 
 namespace varnelo {

@@ -1,7 +1,12 @@
 // The console-mode service serving real pipe clients: framing, generic errors, robustness.
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <sddl.h>
+#include <aclapi.h>
 
 #include "harness.h"
+#include "service/pipe_server.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -93,6 +98,42 @@ TEST_F(PipeProtocol, ConsoleBannerAndLogStart) {
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.front(), "pipe server starting at \\\\.\\pipe\\VarneloService");
   EXPECT_EQ(CountContaining(log, "service starting"), 0u);  // console mode does not say it
+}
+
+// Each ACE as "type mask sid", generic rights mapped as the pipe's object type maps them.
+std::vector<std::wstring> DaclEntries(PSECURITY_DESCRIPTOR sd) {
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL dacl = nullptr;
+  std::vector<std::wstring> entries;
+  if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) return entries;
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) break;
+    ACCESS_ALLOWED_ACE* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);  // denied ACEs share the layout
+    ACCESS_MASK mask = entry->Mask;
+    ::MapGenericMask(&mask, &mapping);
+    wchar_t* sid = nullptr;
+    if (!::ConvertSidToStringSidW(&entry->SidStart, &sid)) break;
+    const UniqueLocal sidOwner(sid);
+    entries.push_back(std::to_wstring(entry->Header.AceType) + L" " + std::to_wstring(mask) + L" " + sid);
+  }
+  return entries;
+}
+
+TEST_F(PipeProtocol, LivePipeCarriesTheIntendedDacl) {
+  const UniqueHandle pipe = ConnectToService(10000);
+  ASSERT_TRUE(pipe);
+  PSECURITY_DESCRIPTOR live = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &live),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const UniqueLocal liveOwner(live);
+  const SecurityDescriptor intended = SecurityDescriptor::FromSddl(kPipeSddl);
+  ASSERT_TRUE(intended);
+  const std::vector<std::wstring> entries = DaclEntries(live);
+  EXPECT_EQ(entries.size(), 3u) << "no DACL lets everyone in";
+  EXPECT_EQ(entries, DaclEntries(intended.get()));
 }
 
 TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {

@@ -77,6 +77,19 @@ TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
   ServiceLog("no ProgramData at all");  // must simply return
 }
 
+// A failure is reported after its handles are freed and its log line written.
+TEST_F(LogInProcess, LoggingAndClosingKeepTheLastError) {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event);
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  event.reset();
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ::SetLastError(ERROR_PATH_NOT_FOUND);
+  ServiceLog("after a failure");
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_NE(LogText().find("after a failure"), std::string::npos);
+}
+
 TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
   ServiceLog("create folder");
   const std::wstring victim = programData_.path() + L"victim.txt";
