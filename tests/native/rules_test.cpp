@@ -34,8 +34,8 @@ TEST(CoreCommandLine, QuotedArgumentsAtAnyLength) {
   EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");
 
   const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
-  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath, &line));
-  EXPECT_EQ(line.size(), 15u + 5 + 519 + 6 + 519 + 1);  // longer than the old 1024 limit, uncut
+  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath + L"f", &line));
+  EXPECT_EQ(line, L"VarneloCore.exe -d \"" + longPath + L"\" -f \"" + longPath + L"f\"");  // uncut
 
   line = L"unchanged";
   EXPECT_FALSE(BuildCoreCommandLine(L"C:\\d\" -x \"", L"C:\\c", &line));

