@@ -178,19 +178,22 @@ class Uninstaller : public ::testing::Test {
     if (!schedule.empty()) env[L"VARNELO_UNINSTALL_SCHEDULE"] = schedule;
     return env;
   }
-  // Starts the copy, confirms, and returns the time of confirmation.
-  ULONGLONG StartConfirmed(Child* child, const std::wstring& schedule) {
+  // Starts the copy and confirms; false when no confirmation or no window showed.
+  bool StartConfirmed(Child* child, const std::wstring& schedule) {
     *child = Child(Quote(CopyIntoTemp()), Env(schedule));
     const HWND dialog = WaitForConfirmation(child->pid());
-    EXPECT_NE(dialog, nullptr) << "no confirmation";
+    if (dialog == nullptr) return false;
     Answer(dialog, IDOK);
-    return ::GetTickCount64();
+    confirmed_ = ::GetTickCount64();
+    window_ = FindMainWindow();
+    return window_ != nullptr;
   }
+  ULONGLONG SinceConfirmed() const { return ::GetTickCount64() - confirmed_; }
   // Measures the bar and checks it against the phase arithmetic for the elapsed time.
-  void ExpectBarNear(HWND window, ULONGLONG confirmed, int (*expected)(ULONGLONG)) {
-    const ULONGLONG before = ::GetTickCount64() - confirmed;
-    const int measured = BarPixels(window);
-    const ULONGLONG after = ::GetTickCount64() - confirmed;
+  void ExpectBarNear(int (*expected)(ULONGLONG)) {
+    const ULONGLONG before = SinceConfirmed();
+    const int measured = BarPixels(window_);
+    const ULONGLONG after = SinceConfirmed();
     const int low = expected(before > 300 ? before - 300 : 0), high = expected(after + 50);
     EXPECT_GE(measured, std::min(low, kTrackWidth)) << "at " << before << " ms";
     EXPECT_LE(measured, std::min(high, kTrackWidth)) << "at " << after << " ms";
@@ -198,6 +201,8 @@ class Uninstaller : public ::testing::Test {
 
   TempDir temp_dir_;
   std::wstring temp_;
+  ULONGLONG confirmed_ = 0;
+  HWND window_ = nullptr;
 };
 
 TEST_F(Uninstaller, RelaunchesOnceFromTempAndKeepsOneWindow) {
@@ -263,16 +268,14 @@ int FastWorkerWidth(ULONGLONG t) {
 
 TEST_F(Uninstaller, FastWorkerStillShowsEveryPhaseThenDeletesItsCopy) {
   Child child;
-  const ULONGLONG confirmed = StartConfirmed(&child, L"files=50,shortcuts=100,registry=150,done=200");
-  const HWND window = FindMainWindow();
-  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(StartConfirmed(&child, L"files=50,shortcuts=100,registry=150,done=200"));
   ::Sleep(2000);
-  ExpectBarNear(window, confirmed, FastWorkerWidth);
-  SaveScreenshot(window, L"progress-en");
+  ExpectBarNear(FastWorkerWidth);
+  SaveScreenshot(window_, L"progress-en");
   ::Sleep(6800);
-  ExpectBarNear(window, confirmed, FastWorkerWidth);
+  ExpectBarNear(FastWorkerWidth);
   ASSERT_TRUE(WaitUntil(10000, [] { return FindMainWindow() == nullptr; }));
-  const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
+  const ULONGLONG closedAfter = SinceConfirmed();
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 16500u);  // includes starting the deletion command
   EXPECT_EQ(child.Wait(15000), 0u);
@@ -284,17 +287,15 @@ TEST_F(Uninstaller, FastWorkerStillShowsEveryPhaseThenDeletesItsCopy) {
 // stays, and its close button ends the run.
 TEST_F(Uninstaller, NothingReportedHoldsAtHalfAndCloseButtonEnds) {
   Child child;
-  const ULONGLONG confirmed = StartConfirmed(&child, L"");
-  const HWND window = FindMainWindow();
-  ASSERT_NE(window, nullptr);
-  const ULONGLONG now = ::GetTickCount64() - confirmed;
+  ASSERT_TRUE(StartConfirmed(&child, L""));
+  const ULONGLONG now = SinceConfirmed();
   if (now < 12300) ::Sleep(static_cast<DWORD>(12300 - now));
-  EXPECT_EQ(BarPixels(window), 200);
+  EXPECT_EQ(BarPixels(window_), 200);
   ::Sleep(1000);
-  EXPECT_EQ(BarPixels(window), 200) << "the bar moved past its ceiling";
-  EXPECT_EQ(FindMainWindow(), window) << "the window closed although no step finished";
+  EXPECT_EQ(BarPixels(window_), 200) << "the bar moved past its ceiling";
+  EXPECT_EQ(FindMainWindow(), window_) << "the window closed although no step finished";
 
-  ClickCloseButton(window);
+  ClickCloseButton(window_);
   EXPECT_TRUE(WaitUntil(5000, [] { return FindMainWindow() == nullptr; }));
   EXPECT_EQ(child.Wait(15000), 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(temp_dir_.path() + L"uninstall.exe"); }));
@@ -302,15 +303,13 @@ TEST_F(Uninstaller, NothingReportedHoldsAtHalfAndCloseButtonEnds) {
 
 TEST_F(Uninstaller, AltF4HidesButTheRunFinishes) {
   Child child;
-  const ULONGLONG confirmed = StartConfirmed(&child, L"files=50,shortcuts=100,registry=150,done=200");
-  const HWND window = FindMainWindow();
-  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(StartConfirmed(&child, L"files=50,shortcuts=100,registry=150,done=200"));
   ::Sleep(500);
-  ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-  EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
+  ::PostMessageW(window_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window_); }));
   EXPECT_EQ(child.Wait(2000), static_cast<DWORD>(STILL_ACTIVE)) << "Alt+F4 ended the process";
   EXPECT_EQ(child.Wait(20000), 0u);
-  EXPECT_GE(::GetTickCount64() - confirmed, 12900u);
+  EXPECT_GE(SinceConfirmed(), 12900u);
 }
 
 TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
