@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "service/core_launch.h"
 #include "tools/service_client.h"
 

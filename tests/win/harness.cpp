@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "tests/win/harness.h"
 
 #include <shellapi.h>
 #include <winioctl.h>

@@ -5,7 +5,7 @@
 #include <sddl.h>
 #include <aclapi.h>
 
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "service/pipe_server.h"
 #include "tools/service_client.h"
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "service/trust.h"
 
 namespace varnelo {

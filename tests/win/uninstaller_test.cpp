@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "uninstaller/progress.h"
 
 namespace varnelo {
