@@ -3,6 +3,7 @@
 
 #include "common/platform.h"
 #include "tests/win/harness.h"
+#include "service/core_launch.h"
 #include "service/log_line.h"
 #include "service/service_log.h"
 
@@ -36,16 +37,12 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
 // In-process: the same ServiceLog the service links, with ProgramData pointed at a test folder.
 class LogInProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::wstring value = programData_.path().substr(0, programData_.path().size() - 1);
-    ::SetEnvironmentVariableW(L"ProgramData", value.c_str());
-    dir_ = programData_.path() + L"Varnelo\\";
-  }
-  void TearDown() override { ::SetEnvironmentVariableW(L"ProgramData", nullptr); }
   std::string LogText() { return ReadFileBytes(dir_ + L"service.log"); }
 
   TempDir programData_;
-  std::wstring dir_;
+  const std::wstring dir_ = programData_.path() + L"Varnelo\\";
+  const ScopedEnvVar programDataVariable_{
+      L"ProgramData", programData_.path().substr(0, programData_.path().size() - 1).c_str()};
 };
 
 TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
