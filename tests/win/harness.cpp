@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "common/platform.h"
 #include "common/utf8.h"
+#include "service/core_launch.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -17,33 +19,6 @@ namespace {
 constexpr size_t kStampLength = 26;
 constexpr DWORD kServiceReadyMs = 15000;
 
-std::wstring BuildEnvironmentBlock(const Environment& overrides) {
-  // Case-insensitive names, as Windows treats them.
-  auto upper = [](std::wstring s) {
-    for (wchar_t& c : s) c = static_cast<wchar_t>(::towupper(c));
-    return s;
-  };
-  std::map<std::wstring, std::pair<std::wstring, std::wstring>> byKey;
-  wchar_t* block = ::GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) {
-    const std::wstring text(entry);
-    const size_t eq = text.find(L'=', 1);
-    if (eq == std::wstring::npos) continue;
-    byKey[upper(text.substr(0, eq))] = {text.substr(0, eq), text.substr(eq + 1)};
-  }
-  ::FreeEnvironmentStringsW(block);
-  for (const auto& entry : overrides) {
-    if (entry.second.empty()) {
-      byKey.erase(upper(entry.first));
-    } else {
-      byKey[upper(entry.first)] = {entry.first, entry.second};
-    }
-  }
-  std::wstring result;
-  for (const auto& entry : byKey) result += entry.second.first + L"=" + entry.second.second + L'\0';
-  result += L'\0';
-  return result;
-}
 }  // namespace
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
@@ -125,12 +100,15 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd.get();
   startup.hStdError = writeEnd.get();
-  std::wstring environment = BuildEnvironmentBlock(overrides);
+  // The child inherits this process's environment with the overrides in place for the moment.
+  std::vector<std::unique_ptr<ScopedEnvVar>> overridden;
+  for (const auto& entry : overrides) {
+    overridden.emplace_back(new ScopedEnvVar(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str()));
+  }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       &environment[0], currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
-                       &startup, &info)) {
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;

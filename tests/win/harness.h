@@ -48,6 +48,7 @@ size_t CountMatches(const std::wstring& pattern);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
+// Variables to set in a child's environment; an empty value removes the variable.
 using Environment = std::map<std::wstring, std::wstring>;
 
 // A child process whose standard output and error are captured through a pipe.
