@@ -191,15 +191,16 @@ bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, C
                          ProcessHandles* core) {
   PROCESS_INFORMATION info = {};
   BOOL created = FALSE;
+  DWORD error = ERROR_SUCCESS;
   {
     const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
     const DWORD flags = CREATE_SUSPENDED | (debug ? 0 : CREATE_NO_WINDOW);
     created = ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
                                TRUE, flags, nullptr, appPath.c_str(), &launch->startup, &info);
+    if (!created) error = ::GetLastError();  // before the variable is put back
   }
   launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
   if (!created) {
-    const DWORD error = ::GetLastError();
     return Refuse(pipe, kCreateProcessFailed, "CreateProcess failed: " + std::to_string(error),
                   "CreateProcess failed err=%lu path=%ls", error, launch->corePath.c_str());
   }
