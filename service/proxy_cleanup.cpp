@@ -1,9 +1,9 @@
-#include "proxy_cleanup.h"
+#include "service/proxy_cleanup.h"
 
 #include <string>
 
-#include "proxy_rules.h"
-#include "service_log.h"
+#include "service/proxy_rules.h"
+#include "service/service_log.h"
 
 namespace varnelo {
 

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "proxy_watchdog.h"
+#include "service/proxy_watchdog.h"
 
 namespace varnelo {
 

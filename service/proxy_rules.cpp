@@ -1,4 +1,4 @@
-#include "proxy_rules.h"
+#include "service/proxy_rules.h"
 
 #include <cstddef>
 

@@ -1,13 +1,14 @@
-#include "proxy_watchdog.h"
+#include "service/proxy_watchdog.h"
 
 #include <sddl.h>
 
 #include <cstdint>
 
-#include "pipe_server.h"
-#include "proxy_cleanup.h"
-#include "service_log.h"
-#include "status_commands.h"
+#include "common/utf8.h"
+#include "service/pipe_server.h"
+#include "service/proxy_cleanup.h"
+#include "service/service_log.h"
+#include "service/status_commands.h"
 
 namespace varnelo {
 

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "../common/unique_resource.h"
-#include "request.h"
+#include "common/unique_resource.h"
+#include "service/request.h"
 
 namespace varnelo {
 

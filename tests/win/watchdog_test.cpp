@@ -11,7 +11,8 @@
 #include <functional>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "service/core_launch.h"
+#include "tests/win/harness.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -239,16 +240,16 @@ TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
   // The service gets a console of its own (a control event reaches a whole console) and a
   // ProgramData of its own, passed down through this process's environment.
   TempDir programData;
-  bool hadProgramData = false;
-  const std::wstring ownProgramData = ReadEnvironmentVariable(L"ProgramData", &hadProgramData);
-  ::SetEnvironmentVariableW(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
-  std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
+  bool started = false;
   PROCESS_INFORMATION info = {};
-  const bool started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr,
-                                        nullptr, &startup, &info);
-  ::SetEnvironmentVariableW(L"ProgramData", hadProgramData ? ownProgramData.c_str() : nullptr);
+  {
+    const ScopedEnvVar ownProgramData(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
+    std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                               &startup, &info);
+  }
   ASSERT_TRUE(started) << ::GetLastError();
   const UniqueHandle service(info.hProcess), thread(info.hThread);
   const std::wstring logPath = programData.path() + L"Varnelo\\service.log";
