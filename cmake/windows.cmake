@@ -2,11 +2,27 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
 
+# Shipped programs carry no debug sections: a post-build step moves their debug information
+# (compiled with -g) into <program>.debug beside them and names that file in the program, so a
+# debugger still finds it. Runs before any signing step, which copies the linked file.
+function(varnelo_ship_stripped target)
+  target_compile_options(${target} PRIVATE -g)
+  if(NOT CMAKE_OBJCOPY)
+    return()
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+    COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> beside it")
+endfunction()
+
 add_library(varnelo_common STATIC
   ${COMMON_PORTABLE_SOURCES}
   common/unique_resource.cpp
   common/platform.cpp
 )
+target_compile_options(varnelo_common PRIVATE -g)
 target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_subdirectory(toolkit)
@@ -38,6 +54,8 @@ target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32
 add_executable(VarneloService service/main.cpp service/caller_access.cpp)
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
+varnelo_ship_stripped(VarneloService)
+target_compile_options(varnelo_service_lib PRIVATE -g)
 
 add_subdirectory(tools)
 
