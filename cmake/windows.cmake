@@ -27,6 +27,7 @@ add_library(varnelo_service_lib STATIC
   service/core_launch.cpp
   service/core_stop.cpp
   service/service_host.cpp
+  service/install_acl.cpp
   service/install.cpp
   service/removal.cpp
 )
