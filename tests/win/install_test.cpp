@@ -260,6 +260,22 @@ TEST_F(Installation, StoppedServiceIsStartedWithoutStopAndAStubbornClientIsLogge
   EXPECT_EQ(CountContaining(run.log, "RestartExistingServiceAfterUpgrade: StartService bRet=1 err=0"), 1u);
 }
 
+TEST_F(Installation, StopPendingServiceIsWaitedForWithoutAStop) {
+  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
+  {
+    // The service stays stop-pending for about 5 s while it waits for its pipe thread.
+    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_STOP));
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+  }
+  ASSERT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+  const ModeRun run = RunMode(BinDir() + L"release\\VarneloService.exe", L"-install");
+  EXPECT_EQ(run.exitCode, 0u) << run.console;
+  EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u) << "a stopping service got a second stop";
+  EXPECT_EQ(CountContaining(run.log, "RestartExistingServiceAfterUpgrade: StartService bRet=1 err=0"), 1u);
+}
+
 TEST_F(Installation, UninstallStopsDeletesAndWaitsForThePurge) {
   ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
   const std::wstring exe = BinDir() + L"VarneloService.exe";
