@@ -1,4 +1,4 @@
-#include "install.h"
+#include "service/install.h"
 
 #include <tlhelp32.h>
 
@@ -7,11 +7,11 @@
 #include <cwchar>
 #include <string>
 
-#include "../common/platform.h"
-#include "../common/unique_resource.h"
-#include "install_acl.h"
-#include "service_host.h"
-#include "service_log.h"
+#include "common/platform.h"
+#include "common/unique_resource.h"
+#include "service/install_acl.h"
+#include "service/service_host.h"
+#include "service/service_log.h"
 
 namespace varnelo {
 

@@ -1,4 +1,4 @@
-#include "install_acl.h"
+#include "service/install_acl.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "../common/unique_resource.h"
+#include "common/unique_resource.h"
+#include "common/utf8.h"
 
 namespace varnelo {
 
@@ -22,15 +23,7 @@ const wchar_t* const kTrustedInstallSids[] = {
 
 // Reasons are 8-bit text; paths and SIDs go in as UTF-8 so a non-ASCII folder name is kept rather
 // than making the formatter fail and leave an empty reason.
-std::string Utf8(const wchar_t* text) {
-  if (text == nullptr || *text == L'\0') return std::string();
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return std::string();
-  std::string result(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &result[0], size, nullptr, nullptr);
-  result.resize(static_cast<size_t>(size) - 1);
-  return result;
-}
+std::string Utf8(const wchar_t* text) { return text == nullptr ? std::string() : WideToUtf8(text); }
 
 void WriteReasonFormat(char* reason, size_t size, const char* format, const std::string& first,
                        const std::string& second = std::string()) {

@@ -1,13 +1,13 @@
-#include "removal.h"
+#include "service/removal.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 
-#include "../common/unique_resource.h"
-#include "service_host.h"
-#include "service_log.h"
+#include "common/unique_resource.h"
+#include "service/service_host.h"
+#include "service/service_log.h"
 
 namespace varnelo {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
