@@ -13,6 +13,9 @@ source cmake/wine-session.sh
 trap 'wine_session_stop' EXIT
 wine_session_start
 bin=build/win64/bin
+# The service refuses callers whose signature does not chain to a trusted root: trust this
+# build's test CA machine-wide, before the service starts, as a release CA is.
+wine_retry 3 wine "$bin/trust_test_root.exe" "$(winepath -w build/win64/signing/ca.der)"
 install_dir=$(winepath -w "$bin/release")'\'
 programdata_unix="$WINEPREFIX/drive_c/ProgramData"
 
