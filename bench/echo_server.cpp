@@ -3,9 +3,11 @@
 // a request needs.
 //
 //   bench_echo_server <pipe name> bare          echoes every request
-//   bench_echo_server <pipe name> verify <core> checks the caller as the service does, then:
+//   bench_echo_server <pipe name> verify <core> <data> <config>
+//                                               checks the caller as the service does, then:
 //     cmd=launch     also checks <core>'s signature and launches it suspended in a kill-on-close
-//                    job, its output in a pipe; the read end and the job go to the caller
+//                    job, with the command line and folder the service gives it, its output in
+//                    a pipe; the read end and the job go to the caller
 //     cmd=terminate  terminates the core launched last and waits for it to end; the answer
 //                    tells how long that took (wait_ms)
 //     anything else  echoes the request
@@ -31,6 +33,8 @@ constexpr DWORD kTerminateWaitMs = 3000;
 struct Server {
   bool verify = false;
   std::wstring corePath;
+  std::wstring coreDirectory;
+  std::wstring commandLine;
   UniqueHandle coreProcess;
 };
 
@@ -68,10 +72,11 @@ std::string LaunchCore(Server* server, HANDLE pipe) {
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd.get();
   startup.hStdError = writeEnd.get();
-  std::wstring commandLine = L"VarneloCore.exe";
+  std::wstring commandLine = server->commandLine;
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(server->corePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                        server->coreDirectory.c_str(), &startup, &info)) {
     return "ok=0\n\n";
   }
   writeEnd.reset();
@@ -130,7 +135,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   Server server;
   server.verify = std::wstring(argv[2]) == L"verify";
-  if (server.verify && argc > 3) server.corePath = argv[3];
+  if (server.verify && argc > 5) {
+    server.corePath = argv[3];
+    server.coreDirectory = server.corePath.substr(0, server.corePath.find_last_of(L'\\') + 1);
+    server.commandLine = std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" +
+                         argv[5] + L"\"";
+  }
   for (;;) {
     const UniqueHandle pipe(::CreateNamedPipeW(argv[1], PIPE_ACCESS_DUPLEX, kPipeMode,
                                                PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize,
