@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# A shipped program carries no debug sections and names its debug file, which sits beside it and
+# holds the debug information; a publisher-signed copy of it still verifies against the test CA.
+#   shipped_programs_stripped.sh <objdump> <ca.crt> <signed copy> <program>...
+set -uo pipefail
+objdump=$1 ca=$2 signed=$3
+shift 3
+failed=0
+for program in "$@"; do
+  sections=$("$objdump" -h "$program" | awk '$1 ~ /^[0-9]+$/ {print $2}')
+  if grep -q '^\.debug_' <<<"$sections"; then echo "$program: debug sections shipped"; failed=1; fi
+  if ! grep -qx '\.gnu_debuglink' <<<"$sections"; then echo "$program: no debug link"; failed=1; fi
+  if ! "$objdump" -h "$program.debug" 2>/dev/null | grep -q ' \.debug_info '; then
+    echo "$program.debug: no debug information"; failed=1
+  fi
+done
+if ! osslsigncode verify -CAfile "$ca" -in "$signed" >/dev/null 2>&1; then
+  echo "$signed: signature does not verify"; failed=1
+fi
+exit "$failed"
