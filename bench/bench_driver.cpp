@@ -47,7 +47,7 @@ constexpr int kLogLinesPerRound = 20;
 // next. So a core is stopped once it has run this long (as a client's core has when the user
 // disconnects; one row shows the stop of a core that is still starting), and the next row waits
 // this long after a process has ended.
-constexpr DWORD kSettleMs = 100;
+constexpr DWORD kSettleMs = 50;
 constexpr int kDroppedConnections = 1000;
 constexpr DWORD kTimeoutMs = 20000;
 
@@ -404,7 +404,7 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
                "kill");
   table.Define("stop", "service `stop_core`", "", "kill", 1.2);
   table.Define("killFresh", "baseline: caller check + terminate and wait, right after the core's first byte",
-               "", "kill");
+               "fresh bare terminate", "kill");
   table.Define("stopFresh", "service `stop_core` right after the core's first byte", "", "killFresh");
   table.Define("bare", "bare open-append-close line, same folder", "bare append");
   table.Define("log", "`ServiceLog` line", "ServiceLog line", "bare", 1.5);
