@@ -42,7 +42,10 @@ Caller Caller::FromPipe(HANDLE pipe) {
   if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) return caller;
   caller.pid_ = pid;
   caller.process_.reset(::OpenProcess(kCallerAccess, FALSE, pid));
-  if (!caller.process_) return caller;
+  if (!caller.process_) {
+    caller.openError_ = ::GetLastError();
+    return caller;
+  }
   wchar_t image[kImagePathChars] = {};
   DWORD imageChars = kImagePathChars;
   if (::QueryFullProcessImageNameW(caller.process_.get(), 0, image, &imageChars)) {

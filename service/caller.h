@@ -20,6 +20,8 @@ class Caller {
   DWORD pid() const { return pid_; }
   // Query, memory-read, handle-duplication and wait rights; null when it could not be opened.
   HANDLE process() const { return process_.get(); }
+  // Why the process could not be opened (the OpenProcess error); 0 when it was.
+  DWORD openError() const { return openError_; }
   // The image path the process was created from (Win32 form); empty when unknown.
   const std::wstring& image() const { return image_; }
 
@@ -31,6 +33,7 @@ class Caller {
 
  private:
   DWORD pid_ = 0;
+  DWORD openError_ = 0;
   UniqueHandle process_;
   std::wstring image_;
 };
