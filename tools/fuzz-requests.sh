@@ -15,7 +15,7 @@ log=$(mktemp)
 status=0
 build/native/tests/native/request_fuzzer -max_total_time="$seconds" -max_len=4200 \
   -print_final_stats=1 "$corpus" tests/native/fuzz-seeds >"$log" 2>&1 || status=$?
-grep -E "^#[0-9]+ +DONE|^Done|stat::number_of_executed_units|INFO: seed" "$log" || true
+grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^Done|stat::number_of_executed_units|INFO: seed" "$log" || true
 [ "$status" -eq 0 ] || tail -40 "$log"
 rm -f "$log"
 exit "$status"
