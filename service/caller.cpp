@@ -1,4 +1,4 @@
-#include "caller.h"
+#include "service/caller.h"
 
 #include <psapi.h>
 #include <winternl.h>

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "../common/unique_resource.h"
+#include "common/unique_resource.h"
 
 namespace varnelo {
 

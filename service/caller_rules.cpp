@@ -1,4 +1,4 @@
-#include "caller_rules.h"
+#include "service/caller_rules.h"
 
 namespace varnelo {
 

@@ -1,4 +1,4 @@
-#include "pipe_deadline.h"
+#include "service/pipe_deadline.h"
 
 namespace varnelo {
 

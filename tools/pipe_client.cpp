@@ -23,6 +23,7 @@
 #include <string>
 
 #include "common/platform.h"
+#include "common/utf8.h"
 #include "tools/service_client.h"
 
 namespace {
