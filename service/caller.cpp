@@ -39,7 +39,10 @@ const void* ImageBaseOf(HANDLE process) {
 Caller Caller::FromPipe(HANDLE pipe) {
   Caller caller;
   ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) return caller;
+  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+    caller.openError_ = ::GetLastError();
+    return caller;
+  }
   caller.pid_ = pid;
   caller.process_.reset(::OpenProcess(kCallerAccess, FALSE, pid));
   if (!caller.process_) {

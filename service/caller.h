@@ -20,7 +20,8 @@ class Caller {
   DWORD pid() const { return pid_; }
   // Query, memory-read, handle-duplication and wait rights; null when it could not be opened.
   HANDLE process() const { return process_.get(); }
-  // Why the process could not be opened (the OpenProcess error); 0 when it was.
+  // Why the caller is not known: the error of GetNamedPipeClientProcessId when pid() is 0, else
+  // of OpenProcess when process() is null; 0 when it was opened.
   DWORD openError() const { return openError_; }
   // The image path the process was created from (Win32 form); empty when unknown.
   const std::wstring& image() const { return image_; }

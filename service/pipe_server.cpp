@@ -163,7 +163,7 @@ void HandleConnection(HANDLE pipe) {
     WriteErrorResponse(pipe, kErrUnknownCmdPrefix + cmd->second, kCodeUnknownCmd);
     return;
   }
-  handler(pipe, request);
+  handler(pipe, caller, request);
 }
 
 DWORD WINAPI PipeServerThread(void* param) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 #include <winternl.h>
 
 #include <cstdlib>
@@ -239,6 +240,97 @@ TEST(LogLines, ControlBytesAndLineSeparatorsFromARequestAreEscaped) {
   EXPECT_EQ(CountContaining(log, "conn pid=" + OwnPid() + " cmd=x\\x1B[2J\\x0B\\x0C\\x7F\\xC2\\x85\\xE2\\x80\\xA8y"),
             1u);
   EXPECT_EQ(ReadFileBytes(service.LogPath()).find_first_of("\x1b\x0b\x0c\x7f"), std::string::npos);
+}
+
+// Running processes whose file is named VarneloCore.exe.
+size_t CountCores() {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  size_t count = 0;
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    count += ::_wcsicmp(entry.szExeFile, L"VarneloCore.exe") == 0;
+  }
+  return count;
+}
+
+// A path as a pipe_client argument, where a backslash escapes the next character.
+std::wstring AsArgument(const std::wstring& path) {
+  std::wstring escaped;
+  for (wchar_t c : path) escaped += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
+  return escaped;
+}
+
+TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
+  TempDir data;
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  ASSERT_EQ(CountCores(), 0u);
+  const std::wstring request = L"cmd=start_core\\napp_path=" + AsArgument(BinDir()) + L"\\ndata_path=" +
+                               AsArgument(data.path()) + L"\\nconfig_path=" +
+                               AsArgument(data.path() + L"config") + L"\\n\\n";
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const size_t startedBefore = CountContaining(service.LogMessages(), "start_core OK pid=");
+    Child caller(Quote(Client(L"publisher")) + L" send " + Quote(request) + L" --hangup");
+    ASSERT_EQ(caller.Wait(10000), 0u) << caller.Output();
+    const std::string pid = std::to_string(caller.pid());
+    // Gone before the check, gone at the hand-over, or gone just after it: served either way.
+    ASSERT_TRUE(WaitUntil(10000, [&] {
+      const auto log = service.LogMessages();
+      return CountContaining(log, "rejected pid=" + pid) +
+                 CountContaining(log, "start_core: caller pid=" + pid + " ended before the hand-over") +
+                 CountContaining(log, "start_core OK pid=") >
+             startedBefore;
+    }));
+    EXPECT_TRUE(WaitUntil(5000, [] { return CountCores() == 0; })) << "a core outlived its caller";
+    EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
+  }
+
+  Child client(Quote(Client(L"publisher")) + L" client " + Quote(BinDir()) + L" " + Quote(data.path()) +
+               L" " + Quote(data.path() + L"config") + L" --then exit");
+  ASSERT_EQ(client.Wait(20000), 0u);
+  EXPECT_EQ(ResponseValue(client.Output(), "ok"), "1") << client.Output();
+}
+
+TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
+  TempDir data;
+  const std::wstring faults = BinDir() + L"faults\\";
+  ConsoleService service(faults + L"VarneloService.exe", L"",
+                         {{L"VARNELO_FAULT_HANDOVER_PAUSE_MS", L"2000"}});
+  ASSERT_TRUE(service.ready());
+  Child caller(Quote(Client(L"publisher")) + L" client " + Quote(faults) + L" " + Quote(data.path()) +
+               L" " + Quote(data.path() + L"config") + L" --then hold");
+  ASSERT_TRUE(WaitUntil(10000, [] { return CountCores() == 1; }));  // checked, core started, paused
+  caller.Kill();
+  const std::string ended = "start_core: caller pid=" + std::to_string(caller.pid()) +
+                            " ended before the hand-over, core pid=";
+  ASSERT_TRUE(WaitUntil(10000, [&] { return CountContaining(service.LogMessages(), ended) == 1; }));
+  EXPECT_EQ(CountCores(), 0u);
+  EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "dup job_handle failed"), 0u);
+}
+
+TEST(FaultSwitch, OnlyTheTestBuildOfTheServiceHasOne) {
+  const std::string shipped = ReadFileBytes(BinDir() + L"release\\VarneloService.exe");
+  const std::string testBuild = ReadFileBytes(BinDir() + L"faults\\VarneloService.exe");
+  ASSERT_FALSE(shipped.empty());
+  ASSERT_FALSE(testBuild.empty());
+  EXPECT_EQ(shipped.find("VARNELO_FAULT_DUP"), std::string::npos);
+  EXPECT_NE(testBuild.find("VARNELO_FAULT_DUP"), std::string::npos);
+
+  TempDir data;
+  const std::wstring release = BinDir() + L"release\\";
+  ConsoleService service(release + L"VarneloService.exe", L"",
+                         {{L"VARNELO_FAULT_DUP", L"log_handle,job_handle"}});
+  ASSERT_TRUE(service.ready());
+  Child client(Quote(Client(L"publisher")) + L" client " + Quote(release) + L" " + Quote(data.path()) +
+               L" " + Quote(data.path() + L"config") + L" --then exit");
+  ASSERT_EQ(client.Wait(20000), 0u);
+  EXPECT_EQ(ResponseValue(client.Output(), "ok"), "1") << client.Output();
+  EXPECT_FALSE(ResponseValue(client.Output(), "log_handle").empty());
+  EXPECT_FALSE(ResponseValue(client.Output(), "job_handle").empty());
 }
 
 // Handles a process holds, from the system-wide handle list (the per-process count is 0 under Wine).
