@@ -8,6 +8,10 @@
 //       Acts like the real client: start_core, prints the response, reads N lines of core output
 //       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
 //       or sends stop_core. The service is <app_path>VarneloService.exe.
+//   pipe_client arm <proxy> <readback> [--set-proxy] [--then exit|hold|clear] [--service PATH]
+//       Acts like the client arming the proxy watchdog: with --set-proxy it first points the
+//       user's proxy at <readback>, as the real client does; sends set_expected_proxy, prints the
+//       response, then exits, holds until killed, or disarms with clear_watchdog.
 //   pipe_client probe <ms>
 //       Opens the pipe name in a tight loop for that long and prints how each attempt ended:
 //       opened=N busy=N absent=N other=N.
@@ -79,17 +83,20 @@ int Exchange(const std::wstring& serviceImage, const std::string& request, std::
   return 0;
 }
 
+// --service, or VarneloService.exe in the folder above this program's (the build's layout).
+std::wstring ServiceImage(int argc, wchar_t** argv) {
+  if (const wchar_t* service = Option(argc, argv, L"--service")) return service;
+  const std::wstring ownDir = varnelo::DirectoryWithSeparator(varnelo::GetOwnModulePath());
+  return varnelo::DirectoryWithSeparator(ownDir.substr(0, ownDir.size() - 1)) +
+         L"VarneloService.exe";
+}
+
 int Send(int argc, wchar_t** argv) {
   const std::string request = varnelo::UnescapeArgument(argv[2]);
   const wchar_t* chunk = Option(argc, argv, L"--chunk");
   const wchar_t* delay = Option(argc, argv, L"--delay");
-  const wchar_t* service = Option(argc, argv, L"--service");
   if (delay) ::Sleep(std::wcstoul(delay, nullptr, 10));
-  const std::wstring ownDir = varnelo::DirectoryWithSeparator(varnelo::GetOwnModulePath());
-  const std::wstring serviceImage =
-      service ? service
-              : varnelo::DirectoryWithSeparator(ownDir.substr(0, ownDir.size() - 1)) +
-                    L"VarneloService.exe";
+  const std::wstring serviceImage = ServiceImage(argc, argv);
   int exitCode = 0;
   const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
   if (!pipe) return exitCode;
@@ -178,17 +185,65 @@ int Client(int argc, wchar_t** argv) {
   return 0;
 }
 
+bool PointUserProxyAt(const std::wstring& server) {
+  varnelo::UniqueRegKey settings;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER,
+                        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                        nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const DWORD enable = 1;
+  const wchar_t bypass[] = L"<local>";
+  return ::RegSetValueExW(settings.get(), L"ProxyEnable", 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&enable), sizeof(enable)) == ERROR_SUCCESS &&
+         ::RegSetValueExW(settings.get(), L"ProxyServer", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(server.c_str()),
+                          static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+         ::RegSetValueExW(settings.get(), L"ProxyOverride", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(bypass), sizeof(bypass)) == ERROR_SUCCESS;
+}
+
+int Arm(int argc, wchar_t** argv) {
+  if (Flag(argc, argv, L"--set-proxy")) {
+    if (!PointUserProxyAt(argv[3])) {
+      WriteStdout("could not set the user's proxy\n");
+      return 1;
+    }
+    WriteStdout("user proxy set to " + Utf8(argv[3]) + "\n");
+  }
+  std::string response;
+  const std::string request =
+      "cmd=set_expected_proxy\nproxy=" + Utf8(argv[2]) + "\nreadback=" + Utf8(argv[3]) + "\n\n";
+  const std::wstring serviceImage = ServiceImage(argc, argv);
+  if (const int exitCode = Exchange(serviceImage, request, &response)) return exitCode;
+  WriteStdout(response);
+
+  const wchar_t* then = Option(argc, argv, L"--then");
+  if (then && std::wcscmp(then, L"hold") == 0) {
+    WriteStdout("holding\n");
+    ::Sleep(INFINITE);
+  }
+  if (then && std::wcscmp(then, L"clear") == 0) {
+    if (const int exitCode = Exchange(serviceImage, "cmd=clear_watchdog\n\n", &response)) return exitCode;
+    WriteStdout(response);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc >= 3 && std::wcscmp(argv[1], L"send") == 0) return Send(argc, argv);
   if (argc >= 5 && std::wcscmp(argv[1], L"client") == 0) return Client(argc, argv);
+  if (argc >= 4 && std::wcscmp(argv[1], L"arm") == 0) return Arm(argc, argv);
   if (argc >= 3 && std::wcscmp(argv[1], L"probe") == 0) return Probe(argv[2]);
   std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
                         L" [--service PATH]\n"
                         L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
                         L" [--then exit|hold|stop]\n"
+                        L"       pipe_client arm <proxy> <readback> [--set-proxy]"
+                        L" [--then exit|hold|clear] [--service PATH]\n"
                         L"       pipe_client probe <ms>\n");
   return 1;
 }
