@@ -1,6 +1,6 @@
 // The baselines the service is measured against: a pipe server shaped like the service's (same
-// pipe modes, one connection at a time, answer, flush, disconnect) that does only the least work
-// a request needs.
+// pipe modes, one connection served at a time while the next instance listens, answer, flush,
+// disconnect) that does only the least work a request needs.
 //
 //   bench_echo_server <pipe name> bare          echoes every request
 //   bench_echo_server <pipe name> verify <core> <data> <config>
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/unique_resource.h"
+#include "service/caller.h"
 #include "service/request.h"
 #include "service/trust.h"
 
@@ -38,18 +39,22 @@ struct Server {
   UniqueHandle coreProcess;
 };
 
+UniqueHandle CreateInstance(const wchar_t* name) {
+  return UniqueHandle(::CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, kPipeMode,
+                                         PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0,
+                                         nullptr));
+}
+
 void Answer(HANDLE pipe, const std::string& text) {
   DWORD written = 0;
   ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::uint64_t GiveToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD options) {
-  ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid)) return 0;
-  const UniqueHandle caller(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
+std::uint64_t GiveToCaller(const varnelo::Caller& caller, HANDLE handle, DWORD access,
+                           DWORD options) {
   HANDLE target = nullptr;
-  if (!caller || !::DuplicateHandle(::GetCurrentProcess(), handle, caller.get(), &target, access,
-                                    FALSE, options)) {
+  if (!caller.process() || !::DuplicateHandle(::GetCurrentProcess(), handle, caller.process(),
+                                              &target, access, FALSE, options)) {
     return 0;
   }
   return reinterpret_cast<std::uintptr_t>(target);
@@ -57,7 +62,7 @@ std::uint64_t GiveToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD optio
 
 // The least a core launch takes: the core's signature, a pipe for its output, a kill-on-close
 // job, a suspended start, assignment, resume, and the hand-over of the read end and the job.
-std::string LaunchCore(Server* server, HANDLE pipe) {
+std::string LaunchCore(Server* server, const varnelo::Caller& caller) {
   if (!varnelo::VerifyFileSignature(server->corePath.c_str(), nullptr, 0)) return "ok=0\n\n";
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle readEnd, writeEnd;
@@ -84,8 +89,8 @@ std::string LaunchCore(Server* server, HANDLE pipe) {
   const UniqueHandle thread(info.hThread);
   ::AssignProcessToJobObject(job.get(), info.hProcess);
   ::ResumeThread(thread.get());
-  const std::uint64_t log = GiveToCaller(pipe, readEnd.get(), GENERIC_READ, 0);
-  const std::uint64_t jobHandle = GiveToCaller(pipe, job.get(), 0, DUPLICATE_SAME_ACCESS);
+  const std::uint64_t log = GiveToCaller(caller, readEnd.get(), GENERIC_READ, 0);
+  const std::uint64_t jobHandle = GiveToCaller(caller, job.get(), 0, DUPLICATE_SAME_ACCESS);
   return "ok=1\nlog_handle=" + std::to_string(log) + "\njob_handle=" + std::to_string(jobHandle) +
          "\n\n";
 }
@@ -123,8 +128,9 @@ void Serve(Server* server, HANDLE pipe) {
   }
   const std::string request(buffer, received);
   if (!server->verify) return Answer(pipe, request);
-  if (!varnelo::VerifyCallerSignature(pipe, nullptr, 0)) return Answer(pipe, "ok=0\n\n");
-  if (request == "cmd=launch\n\n") return Answer(pipe, LaunchCore(server, pipe));
+  const varnelo::Caller caller = varnelo::Caller::FromPipe(pipe);
+  if (!varnelo::VerifyCallerSignature(caller, nullptr, 0)) return Answer(pipe, "ok=0\n\n");
+  if (request == "cmd=launch\n\n") return Answer(pipe, LaunchCore(server, caller));
   if (request == "cmd=terminate\n\n") return Answer(pipe, TerminateCore(server));
   Answer(pipe, request);
 }
@@ -141,15 +147,16 @@ int wmain(int argc, wchar_t** argv) {
     server.commandLine = std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" +
                          argv[5] + L"\"";
   }
-  for (;;) {
-    const UniqueHandle pipe(::CreateNamedPipeW(argv[1], PIPE_ACCESS_DUPLEX, kPipeMode,
-                                               PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize,
-                                               0, nullptr));
-    if (!pipe) return 1;
-    if (::ConnectNamedPipe(pipe.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
-      Serve(&server, pipe.get());
-    }
+  // As the service does: the next instance listens before the current one closes.
+  UniqueHandle listening = CreateInstance(argv[1]);
+  while (listening) {
+    const UniqueHandle pipe = std::move(listening);
+    const bool connected =
+        ::ConnectNamedPipe(pipe.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+    listening = CreateInstance(argv[1]);
+    if (connected) Serve(&server, pipe.get());
     ::FlushFileBuffers(pipe.get());
     ::DisconnectNamedPipe(pipe.get());
   }
+  return 1;
 }
