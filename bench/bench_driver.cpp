@@ -405,6 +405,8 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   table.Define("stop", "service `stop_core`", "", "kill", 1.2);
   table.Define("killFresh", "baseline: caller check + terminate and wait, right after the core's first byte",
                "fresh bare terminate", "kill");
+  table.Define("killFreshInside", "of which terminate and wait, timed inside the server", "",
+               "killFresh");
   table.Define("stopFresh", "service `stop_core` right after the core's first byte", "", "killFresh");
   table.Define("bare", "bare open-append-close line, same folder", "bare append");
   table.Define("log", "`ServiceLog` line", "ServiceLog line", "bare", 1.5);
@@ -431,60 +433,77 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   const double idleWorkingSet = WorkingSetKb(serviceProcess.get());
   const long idleHandles = CountHandles(service.process().pid());
 
+  // One step per row or group of rows that belong together; each round starts one step further
+  // on, so that no row always follows the same one.
+  const std::vector<std::function<void(int)>> steps = {
+      [&](int) { table.Add("echo", TimeExchange(kEchoPipe, "cmd=ping\n\n", "cmd=ping")); },
+      [&](int) { table.Add("verify", TimeExchange(kVerifyPipe, "cmd=ping\n\n", "cmd=ping")); },
+      [&](int) { table.Add("a1", TimeExchange(kServicePipe, "a=1\n\n", "missing cmd")); },
+      [&](int) { table.Add("ping", TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1")); },
+      [&](int) { table.Add("status", TimeExchange(kServicePipe, "cmd=status\n\n", "running=0")); },
+      [&](int) {
+        table.Add("arm", TimeExchange(kServicePipe, arm, "ok=1"));
+        table.Add("disarm", TimeExchange(kServicePipe, "cmd=clear_watchdog\n\n", "ok=1"));
+      },
+      [&](int) {
+        StartedCore core = StartCore(kVerifyPipe, "cmd=launch\n\n");
+        table.Add("launch", core.answerMs);
+        table.Add("launchByte", core.firstByteMs);
+        ::Sleep(kSettleMs);
+        const double start = Now();
+        const std::string answer = Exchange(kVerifyPipe, "cmd=terminate\n\n");
+        table.Add("kill", Now() - start);
+        if (ResponseValue(answer, "was_running") != "1") Fail("terminate answered " + answer);
+        table.Add("killInside", std::atof(ResponseValue(answer, "wait_ms").c_str()));
+        ::Sleep(kSettleMs);
+      },
+      [&](int) {
+        StartedCore core = StartCore(kServicePipe, startCore);
+        table.Add("start", core.answerMs);
+        table.Add("startByte", core.firstByteMs);
+        ::Sleep(kSettleMs);
+        table.Add("stop", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
+        ::Sleep(kSettleMs);
+      },
+      [&](int) {
+        StartedCore core = StartCore(kVerifyPipe, "cmd=launch\n\n");
+        const double start = Now();
+        const std::string answer = Exchange(kVerifyPipe, "cmd=terminate\n\n");
+        table.Add("killFresh", Now() - start);
+        if (ResponseValue(answer, "was_running") != "1") Fail("terminate answered " + answer);
+        table.Add("killFreshInside", std::atof(ResponseValue(answer, "wait_ms").c_str()));
+        ::Sleep(kSettleMs);
+      },
+      [&](int) {
+        StartedCore core = StartCore(kServicePipe, startCore);
+        table.Add("stopFresh", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
+        ::Sleep(kSettleMs);
+      },
+      [&](int) {
+        const test::RunResult log = test::RunToEnd(logCommand, kTimeoutMs, logEnvironment);
+        if (log.exitCode != 0) Fail("bench_log: " + log.output);
+        table.Add("log", std::atof(ReadLine(log.output, "service_ms").c_str()));
+        table.Add("bare", std::atof(ReadLine(log.output, "bare_ms").c_str()));
+        table.Add("rotate", std::atof(ReadLine(log.output, "rotate_ms").c_str()));
+        ::Sleep(kSettleMs);
+      },
+      [&](int round) {
+        if (round % kScmEvery != 0) return;
+        double startMs = 0, stopMs = 0;
+        registered.StartAndStop(&startMs, &stopMs);
+        table.Add("scmStart", startMs);
+        table.Add("scmStop", stopMs);
+        ::Sleep(kSettleMs);
+      },
+      [&](int round) {
+        if (round % kUninstallEvery != 0) return;
+        table.Add("uninstall", TimeUninstallWindow(bin + L"uninstall.exe"));
+        ::Sleep(kSettleMs);
+      },
+  };
   for (int round = 0; round < rounds; ++round) {
-    ::Sleep(kSettleMs);  // the processes the last round ended are gone
-    table.Add("echo", TimeExchange(kEchoPipe, "cmd=ping\n\n", "cmd=ping"));
-    table.Add("verify", TimeExchange(kVerifyPipe, "cmd=ping\n\n", "cmd=ping"));
-    table.Add("a1", TimeExchange(kServicePipe, "a=1\n\n", "missing cmd"));
-    table.Add("ping", TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1"));
-    table.Add("status", TimeExchange(kServicePipe, "cmd=status\n\n", "running=0"));
-    table.Add("arm", TimeExchange(kServicePipe, arm, "ok=1"));
-    table.Add("disarm", TimeExchange(kServicePipe, "cmd=clear_watchdog\n\n", "ok=1"));
-    {
-      StartedCore core = StartCore(kVerifyPipe, "cmd=launch\n\n");
-      table.Add("launch", core.answerMs);
-      table.Add("launchByte", core.firstByteMs);
-      ::Sleep(kSettleMs);
-      const double start = Now();
-      const std::string answer = Exchange(kVerifyPipe, "cmd=terminate\n\n");
-      table.Add("kill", Now() - start);
-      if (ResponseValue(answer, "was_running") != "1") Fail("terminate answered " + answer);
-      table.Add("killInside", std::atof(ResponseValue(answer, "wait_ms").c_str()));
-      ::Sleep(kSettleMs);
-    }
-    {
-      StartedCore core = StartCore(kServicePipe, startCore);
-      table.Add("start", core.answerMs);
-      table.Add("startByte", core.firstByteMs);
-      ::Sleep(kSettleMs);
-      table.Add("stop", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
-      ::Sleep(kSettleMs);
-    }
-    {
-      StartedCore core = StartCore(kVerifyPipe, "cmd=launch\n\n");
-      table.Add("killFresh", TimeExchange(kVerifyPipe, "cmd=terminate\n\n", "was_running=1"));
-      ::Sleep(kSettleMs);
-    }
-    {
-      StartedCore core = StartCore(kServicePipe, startCore);
-      table.Add("stopFresh", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
-      ::Sleep(kSettleMs);
-    }
+    for (size_t i = 0; i < steps.size(); ++i) steps[(round + i) % steps.size()](round);
     sentToService += 9;
-    test::RunResult log = test::RunToEnd(logCommand, kTimeoutMs, logEnvironment);
-    if (log.exitCode != 0) Fail("bench_log: " + log.output);
-    table.Add("log", std::atof(ReadLine(log.output, "service_ms").c_str()));
-    table.Add("bare", std::atof(ReadLine(log.output, "bare_ms").c_str()));
-    table.Add("rotate", std::atof(ReadLine(log.output, "rotate_ms").c_str()));
-    ::Sleep(kSettleMs);
-    if (round % kScmEvery == 0) {
-      double startMs = 0, stopMs = 0;
-      registered.StartAndStop(&startMs, &stopMs);
-      table.Add("scmStart", startMs);
-      table.Add("scmStop", stopMs);
-      ::Sleep(kSettleMs);
-    }
-    if (round % kUninstallEvery == 0) table.Add("uninstall", TimeUninstallWindow(bin + L"uninstall.exe"));
   }
 
   // Up to the request count with the cheap and the checked requests in turn, then connections
