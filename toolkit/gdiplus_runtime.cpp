@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <utility>
 
 namespace Skin {
 
@@ -108,13 +109,13 @@ SkinImage DecodeImage(const std::string& bytes) {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* pixels = nullptr;
-    HBITMAP dib = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    UniqueBitmap dib(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0));
     if (dib && pixels) {
       for (UINT row = 0; row < height; ++row) {
         std::memcpy(static_cast<BYTE*>(pixels) + row * width * 4,
                     static_cast<const BYTE*>(bits.scan0) + static_cast<INT>(row) * bits.stride, width * 4);
       }
-      image.bitmap = dib;
+      image.bitmap = std::move(dib);
       image.width = static_cast<int>(width);
       image.height = static_cast<int>(height);
     }
