@@ -6,7 +6,7 @@
 #include "common/platform.h"
 
 #include "progress.h"
-#include "report_schedule.h"
+#include "removal_worker.h"
 #include "system_command.h"
 #include "toolkit/gdi_resources.h"
 #include "toolkit/layout_builder.h"
@@ -159,7 +159,7 @@ void CMainWnd::OnWindowInit() {
   m_bFilesRemoved = false;
   m_bShortcutsRemoved = false;
   ::SetTimer(GetHWND(), UNINS_PROGRESS_TIMER, kProgressTimerMs, nullptr);
-  m_workerThread.StartThread(RunReportSchedule, nullptr);
+  m_workerThread.StartThread(RunRemoval, nullptr);
 }
 
 void CMainWnd::OnProgressTimer() {
