@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/platform.h"
+
 namespace Skin {
 
 namespace {
@@ -66,7 +68,7 @@ bool Resolve(T* fn, const char* name) {
 bool StartGdiplus() {
   if (g_api.tried) return g_api.started;
   g_api.tried = true;
-  g_api.module = ::LoadLibraryExW(L"gdiplus.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  g_api.module = varnelo::LoadSystemLibrary(L"gdiplus.dll");
   if (!g_api.module) return false;
   if (!Resolve(&g_api.startup, "GdiplusStartup") || !Resolve(&g_api.shutdown, "GdiplusShutdown") ||
       !Resolve(&g_api.fromStream, "GdipCreateBitmapFromStream") || !Resolve(&g_api.width, "GdipGetImageWidth") ||

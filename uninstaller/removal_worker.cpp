@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common/platform.h"
 #include "common/unique_resource.h"
 #include "install_location.h"
 #include "main_wnd.h"
@@ -88,7 +89,7 @@ void ResetProxyValues() {
 }
 
 void NotifyProxyChange() {
-  const UniqueModule wininet(::LoadLibraryExW(L"wininet.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  const UniqueModule wininet(LoadSystemLibrary(L"wininet.dll"));
   if (!wininet) return;
   const auto setOption = reinterpret_cast<InternetSetOptionWFn>(
       reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));

@@ -75,6 +75,14 @@ std::string RecordedRuns(const UninstallerRun& run) {
   return WithoutCarriageReturns(ReadFileBytes(run.temp() + L"varnelo-runs.txt"));
 }
 
+// Copies of the recording netcfg.exe stand-in under the names of programs that must not run from
+// `dir`; any run shows in RecordedRuns.
+void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t*> names) {
+  for (const wchar_t* name : names) {
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"netcfg.exe").c_str(), (dir + name).c_str(), FALSE)) << Narrow(name);
+  }
+}
+
 // A product installed the way its setup leaves it, and everything around it that must survive.
 class InstalledProduct {
  public:
@@ -241,10 +249,13 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   product.WriteUninstallKey(location, Quote(product.dir() + L"uninstall.exe"), listed);
   product.WriteUserState();
 
-  // Started where the setup put it: it moves to %TEMP% and the copy shows the window.
+  // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
+  // a timeout.exe planted beside each copy and in the current folder must never run.
   UninstallerRun run;
   ::DeleteFileW(run.CopyPath().c_str());
-  Child installedCopy(Quote(product.dir() + L"uninstall.exe"), run.Env());
+  PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
+  PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
+  Child installedCopy(Quote(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   HWND window = nullptr;
   ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
@@ -296,7 +307,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
 
 // A directory not named "Varnelo" is not deleted, however product-like; nor is a listed Desktop.
 // The rest still runs: the uninstall key goes and the bar stops in the first phase. Programs
-// planted in the current folder under the worker's program names never run.
+// planted in the current folder and beside the program (the worker's, cmd.exe, timeout.exe) never
+// run, while the real ones delete the program's copy.
 TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
   product.AddFile(L"Varnelo.exe");
@@ -305,11 +317,9 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   product.WriteUserState();
   TempDir current;
-  for (const wchar_t* name : {L"netcfg.exe", L"VarneloService.exe"}) {
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"netcfg.exe").c_str(), (current.path() + name).c_str(), FALSE));
-  }
-
+  PlantRecorders(current.path(), {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
   UninstallerRun run;
+  PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
   const ULONGLONG confirmed = run.StartConfirmed(current.path());
   EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
