@@ -42,10 +42,13 @@ void DeleteKey(HKEY root, const std::wstring& path) {
   ::RegDeleteKeyExW(root, path.c_str(), kProgramView, 0);
 }
 
-DWORD ServiceOpenError() {
+// The service's state, or 0 with the error of OpenServiceW when it cannot be opened.
+DWORD ServiceState(DWORD* openError) {
   const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   const UniqueServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-  return service ? ERROR_SUCCESS : ::GetLastError();
+  *openError = service ? ERROR_SUCCESS : ::GetLastError();
+  SERVICE_STATUS status = {};
+  return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
 }
 
 void DeleteServiceIfPresent() {
@@ -57,15 +60,17 @@ void DeleteServiceIfPresent() {
   ::DeleteService(service.get());
 }
 
-// A value's type (REG_NONE when absent) and, for a number, its decimal text.
+// A proxy value's type (REG_NONE when absent) and, for a number, its decimal text.
 std::wstring ProxyValue(const wchar_t* name, DWORD* type) {
-  DWORD number = 0;
-  DWORD size = sizeof(number);
+  UniqueRegKey key;
+  DWORD number = 0, size = sizeof(number);
   *type = REG_NONE;
-  if (::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY, type, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+      ::RegQueryValueExW(key.get(), name, nullptr, type, nullptr, nullptr) != ERROR_SUCCESS) {
+    *type = REG_NONE;
     return L"";
   }
-  ::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_REG_DWORD, nullptr, &number, &size);
+  ::RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size);
   return std::to_wstring(number);
 }
 
@@ -236,7 +241,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
 
   const RunResult installed = RunToEnd(Quote(product.dir() + L"VarneloService.exe") + L" -install", 60000);
   ASSERT_EQ(installed.exitCode, 0u) << installed.output;
-  ASSERT_EQ(ServiceOpenError(), static_cast<DWORD>(ERROR_SUCCESS));
+  DWORD openError = 0;
+  ASSERT_TRUE(WaitUntil(5000, [&] { return ServiceState(&openError) == SERVICE_RUNNING; })) << openError;
   product.Run(L"Varnelo.exe");
   product.Run(L"VarneloCore.exe", 2);
   product.Run(L"ferryd.exe");
@@ -287,7 +293,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run.CopyPath()); })) << "the temporary copy is still there";
 
-  EXPECT_EQ(ServiceOpenError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) << "registration not purged";
+  ServiceState(&openError);
+  EXPECT_EQ(openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) << "registration not purged";
   EXPECT_TRUE(product.AllProcessesEnded());
   EXPECT_FALSE(Exists(product.dir()));
   EXPECT_FALSE(Exists(listed));
