@@ -23,6 +23,7 @@ constexpr const wchar_t* kMarkerExecutables[] = {L"Varnelo.exe", L"uninstall.exe
 // The query announces half the zeroed buffer, so what it reads is always followed by zeros.
 constexpr DWORD kRegBufferBytes = 20480;
 constexpr DWORD kRegQueryBytes = 10240;
+constexpr DWORD kProcessExitWaitMs = 3000;
 constexpr FILEOP_FLAGS kSilentDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
 
 // Shell folders whose deletion, or that of a folder holding them, would take a user's or the
@@ -160,8 +161,11 @@ bool KillProcessesByName(const wchar_t* exeName) {
   entry.dwSize = sizeof(entry);
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
     if (::CompareStringOrdinal(entry.szExeFile, -1, exeName, -1, TRUE) != CSTR_EQUAL) continue;
-    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (process) ::TerminateProcess(process.get(), 0);
+    UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (!process) process.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    // Termination is asynchronous and a dying program still holds its files: give it a moment
+    // to be gone, so the deletion that follows does not fail on them.
+    if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kProcessExitWaitMs);
   }
   return true;
 }

@@ -43,8 +43,8 @@ int DeletePathSilently(const std::wstring& path);
 // Deletes a key with all its subkeys and values in the default view; true on success.
 bool DeleteRegTree(HKEY root, const wchar_t* subkey);
 
-// Ends every process whose executable file name equals `exeName`, ignoring case. False only when
-// the process list cannot be taken.
+// Ends every process whose executable file name equals `exeName`, ignoring case, and waits
+// briefly for each to be gone. False only when the process list cannot be taken.
 bool KillProcessesByName(const wchar_t* exeName);
 
 // Whether a path named in the registry may be deleted recursively: an existing absolute path that
