@@ -7,8 +7,9 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${1:-/tmp/varnelo-mutants-$$}
+# Given the same folder again, its build is reused: only what changed since is rebuilt.
 mkdir -p "$scratch"
-rsync -a --delete --exclude /build --exclude /.git "$root/" "$scratch/"
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$scratch" -xf -
 cd "$scratch"
 echo "scratch copy: $scratch"
 cmake --preset win64 >/dev/null && cmake --build --preset win64 >/dev/null || { echo "baseline build failed"; exit 1; }
@@ -68,10 +69,10 @@ for i in "${!names[@]}"; do
     results+=("$name|caught: $program $filter failed")
   fi
   mv "$file.orig" "$file"
-  touch "$file"  # newer than the mutant's objects, so the next build restores it
+  touch "$file"  # newer than the mutant's objects, so the build restores them
+  cmake --build --preset win64 >"$scratch/last-build.log" 2>&1 || { echo "restoring $file failed"; exit 1; }
   echo "${results[-1]}"
 done
-cmake --build --preset win64 >/dev/null 2>&1
 
 echo
 echo "| Mutation | Result |"
