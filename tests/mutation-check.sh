@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Removes one defence at a time in a scratch copy of the tree, rebuilds, runs the test that must
 # notice, and reports "caught" (the test failed) or "SURVIVED" (it passed). Each test is first run
-# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus seven
+# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus nine
 # rebuilds take 15 minutes or more on 2 cores.
 #   tests/mutation-check.sh [scratch folder]      (default: a fresh folder under /tmp)
 set -uo pipefail
@@ -44,6 +44,12 @@ mutation "kill-on-close removed" service/core_launch.cpp \
 mutation "hard-link refusal removed" service/service_log.cpp \
   's/return !expectDirectory && info\.nNumberOfLinks > 1;/return false;/' \
   service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
+mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
+  's/if \(!FileExists\(tool\)\) return;//; s/std::wstring commandLine = L"\\"" \+ tool \+ L"\\"" \+ kNetworkToolArguments;/std::wstring commandLine = std::wstring(kNetworkTool) + kNetworkToolArguments;/; s/::CreateProcessW\(tool\.c_str\(\), /::CreateProcessW(nullptr, /' \
+  removal_test '*RefusesADirectoryNotNamedVarnelo'
+mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
+  's/if \(::GetFileAttributesW\(program\.c_str\(\)\) == INVALID_FILE_ATTRIBUTES\) return;//; s/info\.lpFile = program\.c_str\(\);/info.lpFile = kServiceProgram;/' \
+  removal_test '*RefusesADirectoryNotNamedVarnelo'
 
 run_test() {  # program filter -> 0 when the test passed
   timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1

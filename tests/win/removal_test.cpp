@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,18 +59,15 @@ void DeleteServiceIfPresent() {
   ::DeleteService(service.get());
 }
 
-// A proxy value's type (REG_NONE when absent) and, for a number, its decimal text.
-std::wstring ProxyValue(const wchar_t* name, DWORD* type) {
+// The type of a proxy value, REG_NONE when it is absent.
+DWORD ProxyValueType(const wchar_t* name) {
   UniqueRegKey key;
-  DWORD number = 0, size = sizeof(number);
-  *type = REG_NONE;
+  DWORD type = REG_NONE;
   if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
-      ::RegQueryValueExW(key.get(), name, nullptr, type, nullptr, nullptr) != ERROR_SUCCESS) {
-    *type = REG_NONE;
-    return L"";
+      ::RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
+    return REG_NONE;
   }
-  ::RegQueryValueExW(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(&number), &size);
-  return std::to_wstring(number);
+  return type;
 }
 
 // Lines "<program path>|<arguments>" of the programs that the netcfg stand-in (and its copies
@@ -102,10 +98,8 @@ class InstalledProduct {
   ~InstalledProduct() {
     for (Child& process : processes_) process.Kill();
     DeleteServiceIfPresent();
-    for (HKEY root : {HKEY_LOCAL_MACHINE}) {
-      DeleteKey(root, kUninstallKey);
-      DeleteKey(root, kUnrelatedUninstallKey);
-    }
+    DeleteKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+    DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
     for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
@@ -303,12 +297,12 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_TRUE(product.StartMenuHoldsOnly(L"unrelated.txt"));
   EXPECT_TRUE(product.NeighboursKept());
   EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
-  DWORD type = 0;
-  EXPECT_EQ(ProxyValue(L"ProxyEnable", &type), L"0");
-  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  DWORD proxyEnable = 1, size = sizeof(proxyEnable);
+  EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr,
+                           &proxyEnable, &size), ERROR_SUCCESS);
+  EXPECT_EQ(proxyEnable, 0u);
   for (const wchar_t* name : {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"}) {
-    ProxyValue(name, &type);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_NONE)) << Narrow(name);
+    EXPECT_EQ(ProxyValueType(name), static_cast<DWORD>(REG_NONE)) << Narrow(name);
   }
 }
 
