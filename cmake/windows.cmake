@@ -3,6 +3,7 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
 
 add_library(varnelo_common STATIC
+  ${COMMON_PORTABLE_SOURCES}
   common/unique_resource.cpp
   common/platform.cpp
 )
@@ -17,7 +18,7 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 add_library(varnelo_service_lib STATIC
-  ${VARNELO_PORTABLE_SOURCES}
+  ${SERVICE_PORTABLE_SOURCES}
   service/service_log.cpp
   service/pipe_server.cpp
   service/trust.cpp
@@ -32,7 +33,7 @@ add_library(varnelo_service_lib STATIC
 )
 target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32)
 
-add_executable(VarneloService service/main.cpp)
+add_executable(VarneloService service/main.cpp service/caller_access.cpp)
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
 

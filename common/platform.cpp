@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "common/platform.h"
 
 namespace varnelo {
 
@@ -30,19 +30,27 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 }
 
 std::wstring ReadEnvironmentVariable(const wchar_t* name, bool* present) {
-  if (present) *present = false;
-  ::SetLastError(ERROR_SUCCESS);
-  DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) {
-    // An existing empty variable also reports 0, but leaves the last error untouched.
-    if (present) *present = ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-    return std::wstring();
+  std::wstring value;
+  bool found = false;
+  // Sizes count the terminator; a variable that grows between two calls asks for more again.
+  for (DWORD size = 0;;) {
+    value.resize(size);
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD length = ::GetEnvironmentVariableW(name, size ? &value[0] : nullptr, size);
+    if (length == 0) {
+      // An empty value also reads as 0 characters, but is no ERROR_ENVVAR_NOT_FOUND.
+      found = ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+      value.clear();
+      break;
+    }
+    if (length < size) {
+      value.resize(length);
+      found = true;
+      break;
+    }
+    size = length;
   }
-  std::wstring value(size, L'\0');
-  const DWORD length = ::GetEnvironmentVariableW(name, &value[0], size);
-  if (length == 0 || length >= size) return std::wstring();
-  value.resize(length);
-  if (present) *present = true;
+  if (present) *present = found;
   return value;
 }
 

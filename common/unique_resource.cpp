@@ -1,4 +1,4 @@
-#include "unique_resource.h"
+#include "common/unique_resource.h"
 
 #include <sddl.h>
 

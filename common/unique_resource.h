@@ -30,10 +30,14 @@ class UniqueResource {
     reset();
     return &value_;
   }
-  pointer release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  [[nodiscard]] pointer release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+  // Keeps the thread's last error, so a failure can be reported after its handles are freed.
   void reset(pointer value = Traits::Invalid()) noexcept {
     pointer old = std::exchange(value_, value);
-    if (Traits::IsValid(old)) Traits::Close(old);
+    if (!Traits::IsValid(old)) return;
+    const DWORD lastError = ::GetLastError();
+    Traits::Close(old);
+    ::SetLastError(lastError);
   }
   explicit operator bool() const noexcept { return Traits::IsValid(value_); }
 

@@ -1,18 +1,19 @@
-#include "core_launch.h"
+#include "service/core_launch.h"
 
-#include <cstring>
-#include <cwchar>
+#include <cstdarg>
+#include <utility>
 
-#include "../common/platform.h"
-#include "../common/unique_resource.h"
-#include "core_rules.h"
-#include "core_state.h"
-#include "path_rules.h"
-#include "path_validation.h"
-#include "pipe_server.h"
-#include "service_log.h"
-#include "status_commands.h"
-#include "trust.h"
+#include "common/platform.h"
+#include "common/unique_resource.h"
+#include "common/utf8.h"
+#include "service/core_rules.h"
+#include "service/core_state.h"
+#include "service/path_rules.h"
+#include "service/path_validation.h"
+#include "service/pipe_server.h"
+#include "service/service_log.h"
+#include "service/status_commands.h"
+#include "service/trust.h"
 
 namespace varnelo {
 
@@ -20,7 +21,6 @@ namespace {
 
 constexpr size_t kPathReasonSize = 192;
 constexpr size_t kCoreReasonSize = 160;
-constexpr DWORD kModulePathChars = 520;
 constexpr DWORD kOutputPipeSize = 65536;
 constexpr wchar_t kCoreFileName[] = L"VarneloCore.exe";
 constexpr wchar_t kSkipSafePathVar[] = L"SKIP_SAFE_PATH_CHECK";
@@ -42,26 +42,74 @@ enum StartCoreError : int32_t {
   kServiceDirRejected = 13,
 };
 
-std::string WithError(const char* text, DWORD error) {
-  return std::string(text) + std::to_string(error);
+// Logs why start_core refuses ("start_core: " and the printf-style detail; none when
+// `logFormat` is null) and answers the caller. Returns false, so a step can return it.
+bool Refuse(HANDLE pipe, StartCoreError code, const std::string& answer, const char* logFormat,
+            ...) {
+  if (logFormat != nullptr) {
+    va_list args;
+    va_start(args, logFormat);
+    ServiceLogV((std::string("start_core: ") + logFormat).c_str(), args);
+    va_end(args);
+  }
+  WriteErrorResponse(pipe, answer, code);
+  return false;
 }
 
-// The service's own directory, ending in a backslash; logs and answers on failure.
-bool ResolveServiceDirectory(HANDLE pipe, std::wstring* directory) {
-  wchar_t modulePath[kModulePathChars] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, modulePath, kModulePathChars);
-  // A path that filled the buffer was cut: never compare against a truncated directory.
-  if (length == 0 || length >= kModulePathChars) {
-    const DWORD error = length == 0 ? ::GetLastError() : ERROR_INSUFFICIENT_BUFFER;
-    ServiceLog("start_core: GetModuleFileNameW failed err=%lu", error);
-    WriteErrorResponse(pipe, "GetModuleFileNameW failed", kServiceDirRejected);
-    return false;
+// A system call that failed: the log and the answer both carry its error.
+bool RefuseFailedCall(HANDLE pipe, StartCoreError code, const char* call, DWORD error) {
+  return Refuse(pipe, code, std::string(call) + " failed: " + std::to_string(error),
+                "%s failed err=%lu", call, error);
+}
+
+struct StartCoreRequest {
+  std::wstring appPath;
+  std::wstring dataPath;
+  std::wstring configPath;
+  bool debug = false;
+};
+
+// The three paths must be present and each pass ValidateRequestPath.
+bool ReadStartCoreRequest(HANDLE pipe, const RequestMap& request, StartCoreRequest* out) {
+  out->appPath = Utf8ToWide(GetRequestValue(request, "app_path", ""));
+  out->dataPath = Utf8ToWide(GetRequestValue(request, "data_path", ""));
+  out->configPath = Utf8ToWide(GetRequestValue(request, "config_path", ""));
+  out->debug = GetRequestValue(request, "debug", "0") == "1";
+  if (out->appPath.empty() || out->dataPath.empty() || out->configPath.empty()) {
+    return Refuse(pipe, kMissingPath, "missing app_path / data_path / config_path", nullptr);
   }
-  *directory = DirectoryWithSeparator(modulePath);
-  if (directory->empty()) {
-    ServiceLog("start_core: malformed service path %ls", modulePath);
-    WriteErrorResponse(pipe, "service image path malformed", kServiceDirRejected);
-    return false;
+  const struct {
+    const char* label;
+    const std::wstring* path;
+  } paths[] = {{"app_path", &out->appPath},
+               {"data_path", &out->dataPath},
+               {"config_path", &out->configPath}};
+  for (const auto& entry : paths) {
+    char reason[kPathReasonSize] = {};
+    if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, reason,
+                             sizeof(reason))) {
+      return Refuse(pipe, kPathRejected, reason, "%s", reason);
+    }
+  }
+  return true;
+}
+
+// app_path must name the service's own directory (ASCII case aside).
+bool CheckAppPathIsServiceDirectory(HANDLE pipe, const std::wstring& appPath) {
+  const std::wstring modulePath = GetOwnModulePath();
+  if (modulePath.empty()) {
+    return Refuse(pipe, kServiceDirRejected, "GetModuleFileNameW failed",
+                  "GetModuleFileNameW failed err=%lu", ::GetLastError());
+  }
+  const std::wstring serviceDirectory = DirectoryWithSeparator(modulePath);
+  if (serviceDirectory.empty()) {
+    return Refuse(pipe, kServiceDirRejected, "service image path malformed",
+                  "malformed service path %ls", modulePath.c_str());
+  }
+  if (!EqualsIgnoringAsciiCase(appPath, serviceDirectory)) {
+    return Refuse(pipe, kServiceDirRejected, "app_path must equal service install directory",
+                  "app_path rejected: %ls != service dir %ls", appPath.c_str(),
+                  serviceDirectory.c_str());
   }
   return true;
 }
@@ -70,8 +118,8 @@ bool ResolveServiceDirectory(HANDLE pipe, std::wstring* directory) {
 bool ReleaseExitedCore(HANDLE pipe) {
   const CoreRunState state = QueryTrackedCore(nullptr);
   if (state == CoreRunState::kRunning) {
-    WriteErrorResponse(pipe, "VarneloCore already running, call stop_core first", kAlreadyRunning);
-    return false;
+    return Refuse(pipe, kAlreadyRunning, "VarneloCore already running, call stop_core first",
+                  nullptr);
   }
   if (state == CoreRunState::kExited) {
     TakeCoreProcess();
@@ -81,33 +129,153 @@ bool ReleaseExitedCore(HANDLE pipe) {
   return true;
 }
 
-// Fault injection for the hand-over fallback: when the service's environment names a label in
-// VARNELO_FAULT_DUP, the caller is opened without PROCESS_DUP_HANDLE, so the real DuplicateHandle
-// fails as it would for a caller the service may not write to. A service's environment is set only
-// by administrators (its registry key, or the console that runs -run).
-DWORD CallerAccessFor(const char* label) {
-  char wanted[64] = {};
-  const DWORD length = ::GetEnvironmentVariableA("VARNELO_FAULT_DUP", wanted, sizeof(wanted));
-  const bool injected = length > 0 && length < sizeof(wanted) && std::strcmp(wanted, label) == 0;
-  return injected ? PROCESS_QUERY_LIMITED_INFORMATION : PROCESS_DUP_HANDLE;
+// The core file must exist; its signature must pass when the service insists on it.
+bool CheckCoreFile(HANDLE pipe, const std::wstring& corePath) {
+  if (::GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return Refuse(pipe, kCoreMissing, "VarneloCore.exe not found at app_path", "missing %ls",
+                  corePath.c_str());
+  }
+  char reason[kCoreReasonSize] = {};
+  if (VerifyFileSignature(corePath.c_str(), reason, sizeof(reason))) return true;
+  if (IsCoreSignatureEnforced()) {
+    return Refuse(pipe, kSignatureRejected, "VarneloCore.exe signature rejected",
+                  "core signature rejected path=%ls reason=%s", corePath.c_str(), reason);
+  }
+  ServiceLog("start_core WARNING: core signature check failed but not enforced path=%ls reason=%s",
+             corePath.c_str(), reason);
+  return true;
 }
 
-// Terminates a created core that could not be put in its job or resumed.
-void AbandonCore(const ProcessHandles& core) { ::TerminateProcess(core.process.get(), 1); }
+// Everything CreateProcessW needs, and the pipe that carries the core's output.
+struct CoreLaunch {
+  std::wstring corePath;
+  std::wstring commandLine;
+  STARTUPINFOW startup = {};
+  UniqueHandle readEnd;
+  UniqueHandle writeEnd;
+};
+
+// Without debug the core's standard output and error go into a new pipe for the caller.
+bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
+  launch->startup.cb = sizeof(launch->startup);
+  launch->startup.dwFlags = STARTF_USESHOWWINDOW;
+  launch->startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
+  if (debug) return true;
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable,
+                    kOutputPipeSize)) {
+    return Refuse(pipe, kCreatePipeFailed, "CreatePipe failed", "CreatePipe failed err=%lu",
+                  ::GetLastError());
+  }
+  ::SetHandleInformation(launch->readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+  launch->startup.hStdOutput = launch->writeEnd.get();
+  launch->startup.hStdError = launch->writeEnd.get();
+  launch->startup.dwFlags |= STARTF_USESTDHANDLES;
+  return true;
+}
+
+bool CreateCoreJob(HANDLE pipe, UniqueHandle* job) {
+  job->reset(::CreateJobObjectW(nullptr, nullptr));
+  if (!*job) return RefuseFailedCall(pipe, kCreateJobFailed, "CreateJobObject", ::GetLastError());
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = kJobLimits;
+  if (!::SetInformationJobObject(job->get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+    return RefuseFailedCall(pipe, kSetJobInfoFailed, "SetInformationJobObject", ::GetLastError());
+  }
+  return true;
+}
+
+// Creates the core suspended, with SKIP_SAFE_PATH_CHECK=1 in its environment only.
+bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, CoreLaunch* launch,
+                         ProcessHandles* core) {
+  PROCESS_INFORMATION info = {};
+  BOOL created = FALSE;
+  DWORD error = ERROR_SUCCESS;
+  {
+    const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
+    const DWORD flags = CREATE_SUSPENDED | (debug ? 0 : CREATE_NO_WINDOW);
+    created = ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
+                               TRUE, flags, nullptr, appPath.c_str(), &launch->startup, &info);
+    if (!created) error = ::GetLastError();  // before the variable is put back
+  }
+  launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
+  if (!created) {
+    return Refuse(pipe, kCreateProcessFailed, "CreateProcess failed: " + std::to_string(error),
+                  "CreateProcess failed err=%lu path=%ls", error, launch->corePath.c_str());
+  }
+  core->process.reset(info.hProcess);
+  core->thread.reset(info.hThread);
+  core->pid = info.dwProcessId;
+  return true;
+}
+
+// Puts the suspended core in its job and lets it run; ends it when either step fails.
+bool RunCoreInJob(HANDLE pipe, const UniqueHandle& job, const ProcessHandles& core) {
+  const char* failedCall = nullptr;
+  StartCoreError code = kAssignFailed;
+  if (!::AssignProcessToJobObject(job.get(), core.process.get())) {
+    failedCall = "AssignProcessToJobObject";
+  } else if (::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
+    failedCall = "ResumeThread";
+    code = kResumeFailed;
+  }
+  if (failedCall == nullptr) return true;
+  const DWORD error = ::GetLastError();
+  ::TerminateProcess(core.process.get(), 1);
+  return RefuseFailedCall(pipe, code, failedCall, error);
+}
+
+// Gives the caller the read end of the core's output; DUPLICATE_CLOSE_SOURCE closes it once
+// DuplicateHandle has run, whatever its outcome.
+std::uint64_t HandOverOutput(HANDLE pipe, UniqueHandle readEnd) {
+  bool attempted = false;
+  const std::uint64_t value = DupHandleToCaller(pipe, readEnd.get(), GENERIC_READ,
+                                                DUPLICATE_CLOSE_SOURCE, "log_handle", &attempted);
+  if (attempted) static_cast<void>(readEnd.release());
+  return value;
+}
+
+// Gives the caller the job, so the core dies with it; keeps it when that fails.
+std::uint64_t HandOverJob(HANDLE pipe, UniqueHandle* job) {
+  const std::uint64_t value = DupHandleToCaller(pipe, job->get(), 0, 0, "job_handle", nullptr);
+  if (value != 0) {
+    job->reset();  // the caller's handle is now the job's only one
+  } else {
+    ServiceLog("start_core WARNING: dup job_handle failed -- service retains hJob as fallback, "
+               "but Varnelo.exe death will NOT auto-kill VarneloCore (Sprint 1 bug recurs on this "
+               "path). KillOrphanCores on next service start will clean up.");
+  }
+  return value;
+}
+
+void* AsPointer(std::uint64_t value) {
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(value));
+}
+
+// Hands over the output and the job, records the core and answers the caller.
+void CompleteStartCore(HANDLE pipe, CoreLaunch* launch, UniqueHandle job, ProcessHandles core) {
+  const std::uint64_t logHandle = HandOverOutput(pipe, std::move(launch->readEnd));
+  core.thread.reset();
+  const std::uint64_t jobHandle = HandOverJob(pipe, &job);
+
+  const DWORD pid = core.pid;
+  StoreCore(std::move(core.process), std::move(job), pid);
+  ServiceLog("start_core OK pid=%lu loghandle=%p jobhandle=%p cmd=%ls", pid, AsPointer(logHandle),
+             AsPointer(jobHandle), launch->commandLine.c_str());
+
+  ResponseMap response{{"ok", "1"}, {"pid", std::to_string(pid)}};
+  AddCapabilityKeys(response);
+  if (logHandle != 0) response["log_handle"] = std::to_string(logHandle);
+  if (jobHandle != 0) response["job_handle"] = std::to_string(jobHandle);
+  WriteResponse(pipe, response);
+}
 
 }  // namespace
 
 ScopedEnvVar::ScopedEnvVar(const wchar_t* name, const wchar_t* value) : name_(name ? name : L"") {
   if (name_.empty()) return;
-  const DWORD size = ::GetEnvironmentVariableW(name_.c_str(), nullptr, 0);
-  if (size != 0) {
-    std::wstring buffer(size, L'\0');
-    const DWORD length = ::GetEnvironmentVariableW(name_.c_str(), &buffer[0], size);
-    if (length != 0 && length < size) {
-      savedValue_.assign(buffer.c_str(), length);
-      hadValue_ = true;
-    }
-  }
+  savedValue_ = ReadEnvironmentVariable(name_.c_str(), &hadValue_);
   ::SetEnvironmentVariableW(name_.c_str(), value);
 }
 
@@ -126,7 +294,7 @@ std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD 
                ::GetLastError());
     return 0;
   }
-  const UniqueHandle caller(::OpenProcess(CallerAccessFor(label), FALSE, pid));
+  const UniqueHandle caller(::OpenProcess(CallerProcessAccess(label), FALSE, pid));
   if (!caller) {
     ServiceLog("DupHandleToCaller(%s): OpenProcess(caller pid=%lu) failed err=%lu", label, pid,
                ::GetLastError());
@@ -143,167 +311,28 @@ std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD 
 }
 
 void HandleStartCore(HANDLE pipe, const RequestMap& request) {
-  const std::wstring appPath = Utf8ToWide(GetRequestValue(request, "app_path", ""));
-  const std::wstring dataPath = Utf8ToWide(GetRequestValue(request, "data_path", ""));
-  const std::wstring configPath = Utf8ToWide(GetRequestValue(request, "config_path", ""));
-  const bool debug = GetRequestValue(request, "debug", "0") == "1";
-
-  if (appPath.empty() || dataPath.empty() || configPath.empty()) {
-    WriteErrorResponse(pipe, "missing app_path / data_path / config_path", kMissingPath);
+  StartCoreRequest start;
+  if (!ReadStartCoreRequest(pipe, request, &start) ||
+      !CheckAppPathIsServiceDirectory(pipe, start.appPath) || !ReleaseExitedCore(pipe)) {
     return;
   }
-  const struct {
-    const char* label;
-    const std::wstring* path;
-  } paths[] = {{"app_path", &appPath}, {"data_path", &dataPath}, {"config_path", &configPath}};
-  for (const auto& entry : paths) {
-    char reason[kPathReasonSize] = {};
-    if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, reason,
-                             sizeof(reason))) {
-      ServiceLog("start_core: %s", reason);
-      WriteErrorResponse(pipe, reason, kPathRejected);
-      return;
-    }
-  }
-
-  std::wstring serviceDirectory;
-  if (!ResolveServiceDirectory(pipe, &serviceDirectory)) return;
-  if (!EqualsIgnoringAsciiCase(appPath, serviceDirectory)) {
-    ServiceLog("start_core: app_path rejected: %ls != service dir %ls", appPath.c_str(),
-               serviceDirectory.c_str());
-    WriteErrorResponse(pipe, "app_path must equal service install directory", kServiceDirRejected);
-    return;
-  }
-  if (!ReleaseExitedCore(pipe)) return;
-
-  const std::wstring corePath = appPath + kCoreFileName;
-  if (::GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    ServiceLog("start_core: missing %ls", corePath.c_str());
-    WriteErrorResponse(pipe, "VarneloCore.exe not found at app_path", kCoreMissing);
-    return;
-  }
-  char coreReason[kCoreReasonSize] = {};
-  if (!VerifyFileSignature(corePath.c_str(), coreReason, sizeof(coreReason))) {
-    if (IsCoreSignatureEnforced()) {
-      ServiceLog("start_core: core signature rejected path=%ls reason=%s", corePath.c_str(),
-                 coreReason);
-      WriteErrorResponse(pipe, "VarneloCore.exe signature rejected", kSignatureRejected);
-      return;
-    }
-    ServiceLog("start_core WARNING: core signature check failed but not enforced path=%ls reason=%s",
-               corePath.c_str(), coreReason);
-  }
-
-  std::wstring commandLine;
-  if (!BuildCoreCommandLine(WithoutOneTrailingSeparator(dataPath), configPath, &commandLine)) {
+  CoreLaunch launch;
+  launch.corePath = start.appPath + kCoreFileName;
+  if (!CheckCoreFile(pipe, launch.corePath)) return;
+  if (!BuildCoreCommandLine(WithoutOneTrailingSeparator(start.dataPath), start.configPath,
+                            &launch.commandLine)) {
     const char reason[] = "data_path / config_path rejected: invalid character";
-    ServiceLog("start_core: %s", reason);
-    WriteErrorResponse(pipe, reason, kPathRejected);
+    Refuse(pipe, kPathRejected, reason, "%s", reason);
     return;
   }
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
-
-  UniqueHandle readEnd, writeEnd;
-  if (!debug) {
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, kOutputPipeSize)) {
-      ServiceLog("start_core: CreatePipe failed err=%lu", ::GetLastError());
-      WriteErrorResponse(pipe, "CreatePipe failed", kCreatePipeFailed);
-      return;
-    }
-    ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
-    startup.dwFlags |= STARTF_USESTDHANDLES;
-  }
-
-  UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
-  if (!job) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("start_core: CreateJobObject failed err=%lu", error);
-    WriteErrorResponse(pipe, WithError("CreateJobObject failed: ", error), kCreateJobFailed);
-    return;
-  }
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = kJobLimits;
-  if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof(limits))) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("start_core: SetInformationJobObject failed err=%lu", error);
-    WriteErrorResponse(pipe, WithError("SetInformationJobObject failed: ", error),
-                       kSetJobInfoFailed);
-    return;
-  }
-
+  UniqueHandle job;
   ProcessHandles core;
-  DWORD createError = 0;
-  {
-    const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
-    PROCESS_INFORMATION info = {};
-    const DWORD flags = CREATE_SUSPENDED | (debug ? 0 : CREATE_NO_WINDOW);
-    if (::CreateProcessW(corePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr,
-                         appPath.c_str(), &startup, &info)) {
-      core.process.reset(info.hProcess);
-      core.thread.reset(info.hThread);
-      core.pid = info.dwProcessId;
-    } else {
-      createError = ::GetLastError();
-    }
-  }
-  writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF when it ends
-  if (!core.process) {
-    ServiceLog("start_core: CreateProcess failed err=%lu path=%ls", createError, corePath.c_str());
-    WriteErrorResponse(pipe, WithError("CreateProcess failed: ", createError),
-                       kCreateProcessFailed);
+  if (!PrepareOutput(pipe, start.debug, &launch) || !CreateCoreJob(pipe, &job) ||
+      !CreateSuspendedCore(pipe, start.debug, start.appPath, &launch, &core) ||
+      !RunCoreInJob(pipe, job, core)) {
     return;
   }
-  if (!::AssignProcessToJobObject(job.get(), core.process.get())) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("start_core: AssignProcessToJobObject failed err=%lu", error);
-    AbandonCore(core);
-    WriteErrorResponse(pipe, WithError("AssignProcessToJobObject failed: ", error), kAssignFailed);
-    return;
-  }
-  if (::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("start_core: ResumeThread failed err=%lu", error);
-    AbandonCore(core);
-    WriteErrorResponse(pipe, WithError("ResumeThread failed: ", error), kResumeFailed);
-    return;
-  }
-
-  bool readEndGiven = false;
-  const std::uint64_t logHandle = DupHandleToCaller(pipe, readEnd.get(), GENERIC_READ,
-                                                    DUPLICATE_CLOSE_SOURCE, "log_handle",
-                                                    &readEndGiven);
-  if (readEndGiven) readEnd.release();  // DUPLICATE_CLOSE_SOURCE closed it either way
-  readEnd.reset();
-  core.thread.reset();
-
-  const std::uint64_t jobHandle = DupHandleToCaller(pipe, job.get(), 0, 0, "job_handle", nullptr);
-  if (jobHandle != 0) {
-    job.reset();  // the caller's handle is now the job's only one
-  } else {
-    ServiceLog("start_core WARNING: dup job_handle failed -- service retains hJob as fallback, "
-               "but Varnelo.exe death will NOT auto-kill VarneloCore (Sprint 1 bug recurs on this "
-               "path). KillOrphanCores on next service start will clean up.");
-  }
-
-  const DWORD pid = core.pid;
-  StoreCore(std::move(core.process), std::move(job), pid);
-  ServiceLog("start_core OK pid=%lu loghandle=%p jobhandle=%p cmd=%ls", pid,
-             reinterpret_cast<void*>(static_cast<std::uintptr_t>(logHandle)),
-             reinterpret_cast<void*>(static_cast<std::uintptr_t>(jobHandle)), commandLine.c_str());
-
-  ResponseMap response{{"ok", "1"}, {"pid", std::to_string(pid)}};
-  AddCapabilityKeys(response);
-  if (logHandle != 0) response["log_handle"] = std::to_string(logHandle);
-  if (jobHandle != 0) response["job_handle"] = std::to_string(jobHandle);
-  WriteResponse(pipe, response);
+  CompleteStartCore(pipe, &launch, std::move(job), std::move(core));
 }
 
 }  // namespace varnelo

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "request.h"
+#include "service/request.h"
 
 namespace varnelo {
 
@@ -18,6 +18,12 @@ void HandleStartCore(HANDLE pipe, const RequestMap& request);
 // means the source handle is closed whatever the outcome.
 std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD options,
                                 const char* label, bool* attempted);
+
+// The access DupHandleToCaller opens the caller with, for the handle named `label`. Each
+// program links its own definition: the service's always asks for PROCESS_DUP_HANDLE; the test
+// build's can withhold it, so the hand-over fails as it would for a caller the service may not
+// write to.
+DWORD CallerProcessAccess(const char* label);
 
 // Sets an environment variable of this process for the lifetime of the object, then restores
 // the earlier value (or removes the variable when it had none).

@@ -1,4 +1,4 @@
-#include "core_rules.h"
+#include "service/core_rules.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "core_state.h"
+#include "service/core_state.h"
 
 #include <mutex>
 

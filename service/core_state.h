@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "../common/unique_resource.h"
+#include "common/unique_resource.h"
 
 namespace varnelo {
 

@@ -1,16 +1,16 @@
-#include "core_stop.h"
+#include "service/core_stop.h"
 
 #include <tlhelp32.h>
 
 #include <cwchar>
 
-#include "../common/unique_resource.h"
-#include "core_rules.h"
-#include "core_state.h"
-#include "path_rules.h"
-#include "pipe_server.h"
-#include "service_log.h"
-#include "status_commands.h"
+#include "common/unique_resource.h"
+#include "service/core_rules.h"
+#include "service/core_state.h"
+#include "service/path_rules.h"
+#include "service/pipe_server.h"
+#include "service/service_log.h"
+#include "service/status_commands.h"
 
 namespace varnelo {
 

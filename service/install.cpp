@@ -1,4 +1,4 @@
-#include "install.h"
+#include "service/install.h"
 
 #include <windows.h>
 

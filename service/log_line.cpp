@@ -1,4 +1,4 @@
-#include "log_line.h"
+#include "service/log_line.h"
 
 #include <cstdio>
 

@@ -3,9 +3,9 @@
 
 #include <cwchar>
 
-#include "install.h"
-#include "removal.h"
-#include "service_host.h"
+#include "service/install.h"
+#include "service/removal.h"
+#include "service/service_host.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2) {

@@ -1,4 +1,4 @@
-#include "path_rules.h"
+#include "service/path_rules.h"
 
 namespace varnelo {
 

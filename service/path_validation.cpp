@@ -1,17 +1,21 @@
-#include "path_validation.h"
+#include "service/path_validation.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
-#include "path_rules.h"
+#include "service/link_rules.h"
+#include "service/path_rules.h"
 
 namespace varnelo {
 
 namespace {
 constexpr DWORD kCanonicalPathChars = 520;
-}
+static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT &&
+                  kInvalidAttributes == INVALID_FILE_ATTRIBUTES,
+              "link rules read the Windows attribute bits");
+}  // namespace
 
 bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, char* reason,
                          size_t reasonSize) {
@@ -41,8 +45,7 @@ bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, 
     if (reason) std::snprintf(reason, reasonSize, "%s rejected: not absolute/canonical", label);
     return false;
   }
-  const DWORD attributes = ::GetFileAttributesW(canonical);
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (IsLinkedPathComponent(::GetFileAttributesW(canonical))) {
     if (reason) std::snprintf(reason, reasonSize, "%s rejected: reparse point", label);
     return false;
   }

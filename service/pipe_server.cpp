@@ -1,12 +1,12 @@
-#include "pipe_server.h"
+#include "service/pipe_server.h"
 
 #include <memory>
 
-#include "core_launch.h"
-#include "core_stop.h"
-#include "service_log.h"
-#include "status_commands.h"
-#include "trust.h"
+#include "service/core_launch.h"
+#include "service/core_stop.h"
+#include "service/service_log.h"
+#include "service/status_commands.h"
+#include "service/trust.h"
 
 namespace varnelo {
 
@@ -74,16 +74,6 @@ void WriteResponse(HANDLE pipe, const ResponseMap& response) {
 
 void WriteErrorResponse(HANDLE pipe, const std::string& message, int32_t code) {
   WriteResponse(pipe, MakeErrorResponse(message, code));
-}
-
-std::wstring Utf8ToWide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-  return wide;
 }
 
 void HandleConnection(HANDLE pipe) {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "../common/unique_resource.h"
-#include "request.h"
+#include "common/unique_resource.h"
+#include "service/request.h"
 
 namespace varnelo {
 
@@ -27,9 +27,6 @@ void HandleConnection(HANDLE pipe);
 
 void WriteResponse(HANDLE pipe, const ResponseMap& response);
 void WriteErrorResponse(HANDLE pipe, const std::string& message, int32_t code);
-
-// UTF-8 request value to UTF-16; invalid sequences become replacement characters.
-std::wstring Utf8ToWide(const std::string& text);
 
 using CommandHandler = void (*)(HANDLE pipe, const RequestMap& request);
 

@@ -1,4 +1,4 @@
-#include "removal.h"
+#include "service/removal.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "request.h"
+#include "service/request.h"
 
 #include <cstring>
 

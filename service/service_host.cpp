@@ -1,4 +1,4 @@
-#include "service_host.h"
+#include "service/service_host.h"
 
 #include <windows.h>
 
@@ -7,10 +7,10 @@
 #include <cwchar>
 #include <memory>
 
-#include "../common/unique_resource.h"
-#include "core_stop.h"
-#include "pipe_server.h"
-#include "service_log.h"
+#include "common/unique_resource.h"
+#include "service/core_stop.h"
+#include "service/pipe_server.h"
+#include "service/service_log.h"
 
 namespace varnelo {
 
@@ -50,22 +50,6 @@ void SignalStop() {
   if (stopEvent != nullptr) ::SetEvent(stopEvent);
 }
 
-DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/,
-                                void* /*context*/) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN:
-      ServiceLog("service stop requested (ctrl=%lu)", control);
-      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0);
-      SignalStop();
-      return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
-  }
-}
-
 BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
   SignalStop();
   return TRUE;
@@ -74,7 +58,10 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
 // Creates the stop event and publishes it to the control handlers.
 bool CreateStopEvent() {
   const HANDLE stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (stopEvent == nullptr) return false;
+  if (stopEvent == nullptr) {
+    ServiceLog("CreateEvent(stop) failed err=%lu", ::GetLastError());
+    return false;
+  }
   g_stopEvent.store(stopEvent);
   return true;
 }
@@ -84,14 +71,22 @@ void CloseStopEvent() {
   if (stopEvent != nullptr) ::CloseHandle(stopEvent);
 }
 
-// Starts PipeServerThread with its own duplicate of the stop event.
+// Starts PipeServerThread with its own duplicate of the stop event. On failure the last error
+// tells why and no thread runs: a pipe thread without the event would never see the stop.
 UniqueHandle StartPipeServer() {
   std::unique_ptr<PipeServerArgs> args(new PipeServerArgs);
   const HANDLE self = ::GetCurrentProcess();
-  ::DuplicateHandle(self, g_stopEvent.load(), self, args->stopEvent.put(), 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
+  if (!::DuplicateHandle(self, g_stopEvent.load(), self, args->stopEvent.put(), 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
+    return UniqueHandle();
+  }
   UniqueHandle thread(::CreateThread(nullptr, 0, PipeServerThread, args.get(), 0, nullptr));
-  if (thread) args.release();  // the thread owns it now
+  if (!thread) {
+    ServiceLog("CreateThread(pipe server) failed err=%lu", ::GetLastError());
+    return thread;
+  }
+  static_cast<void>(args.release());  // the thread owns it now
   return thread;
 }
 
@@ -137,6 +132,22 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
 
 }  // namespace
 
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/,
+                                  void* /*context*/) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      ServiceLog("service stop requested (ctrl=%lu)", control);
+      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0);
+      SignalStop();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
 int RunServiceDispatcher() {
   wchar_t serviceName[] = L"VarneloService";
   const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
@@ -156,10 +167,15 @@ int RunConsoleMode() {
   std::fwprintf(stdout, L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
   std::fflush(stdout);
 
-  CreateStopEvent();
+  if (!CreateStopEvent()) return static_cast<int>(::GetLastError());
   ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   KillOrphanCores();
   UniqueHandle pipeThread = StartPipeServer();
+  if (!pipeThread) {
+    const DWORD error = ::GetLastError();
+    CloseStopEvent();
+    return static_cast<int>(error);
+  }
   RunMonitorLoop();
   WaitForPipeServer(std::move(pipeThread));
   CloseStopEvent();

@@ -1,4 +1,4 @@
-#include "service_log.h"
+#include "service/service_log.h"
 
 #include <aclapi.h>
 
@@ -6,8 +6,9 @@
 #include <mutex>
 #include <string>
 
-#include "../common/unique_resource.h"
-#include "log_line.h"
+#include "common/unique_resource.h"
+#include "service/link_rules.h"
+#include "service/log_line.h"
 
 namespace varnelo {
 
@@ -34,14 +35,14 @@ bool IsTrustedSid(PSID sid) {
                             ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
 }
 
-bool IsReparsePointOrNotPlain(HANDLE file, bool expectDirectory) {
+static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
+                  kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT,
+              "link rules read the Windows attribute bits");
+
+bool IsPlainLogHandle(HANDLE file, bool expectDirectory) {
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!::GetFileInformationByHandle(file, &info)) return true;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;
-  const bool isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (isDirectory != expectDirectory) return true;
-  // A second name for the same file is a hard link planted to redirect our appends.
-  return !expectDirectory && info.nNumberOfLinks > 1;
+  return ::GetFileInformationByHandle(file, &info) &&
+         IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, expectDirectory);
 }
 
 // Opens the log directory and keeps it open for the whole call without FILE_SHARE_DELETE, so it
@@ -58,7 +59,7 @@ UniqueHandle OpenLogDirectory(const std::wstring& directory) {
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
                                  nullptr));
   if (!dir) return UniqueHandle();
-  if (IsReparsePointOrNotPlain(dir.get(), true)) return UniqueHandle();
+  if (!IsPlainLogHandle(dir.get(), true)) return UniqueHandle();
 
   PSECURITY_DESCRIPTOR current = nullptr;
   if (::GetSecurityInfo(dir.get(), SE_FILE_OBJECT,
@@ -106,6 +107,18 @@ void RotateLogIfNeeded(const std::wstring& logPath) {
   ::MoveFileExW(logPath.c_str(), GenerationPath(logPath, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+// Logging a failure must not change the error the caller is about to report.
+class LastErrorKeeper {
+ public:
+  LastErrorKeeper() : saved_(::GetLastError()) {}
+  ~LastErrorKeeper() { ::SetLastError(saved_); }
+  LastErrorKeeper(const LastErrorKeeper&) = delete;
+  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+ private:
+  DWORD saved_;
+};
+
 enum class LogOpen { kOpened, kFailed, kPlantedLink };
 
 LogOpen OpenPlainLogFile(const std::wstring& logPath, UniqueHandle* file) {
@@ -113,7 +126,7 @@ LogOpen OpenPlainLogFile(const std::wstring& logPath, UniqueHandle* file) {
                             FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!*file) return LogOpen::kFailed;
-  if (!IsReparsePointOrNotPlain(file->get(), false)) return LogOpen::kOpened;
+  if (IsPlainLogHandle(file->get(), false)) return LogOpen::kOpened;
   file->reset();
   return LogOpen::kPlantedLink;
 }
@@ -159,6 +172,14 @@ bool IsLogDirectorySecure(PSECURITY_DESCRIPTOR sd) {
 }
 
 void ServiceLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  ServiceLogV(format, args);
+  va_end(args);
+}
+
+void ServiceLogV(const char* format, va_list args) {
+  const LastErrorKeeper keepLastError;
   std::lock_guard<std::mutex> lock(g_logLock);
 
   wchar_t programData[kProgramDataBufferChars];
@@ -180,10 +201,7 @@ void ServiceLog(const char* format, ...) {
   const LogStamp stamp = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                           now.wMilliseconds};
   char line[kLogLineBufferSize];
-  va_list args;
-  va_start(args, format);
   const size_t lineLength = FormatLogLine(line, stamp, format, args);
-  va_end(args);
 
   DWORD written = 0;
   ::WriteFile(file.get(), line, static_cast<DWORD>(lineLength), &written, nullptr);

@@ -1,10 +1,10 @@
-#include "status_commands.h"
+#include "service/status_commands.h"
 
 #include <string>
 
-#include "core_state.h"
-#include "pipe_server.h"
-#include "trust.h"
+#include "service/core_state.h"
+#include "service/pipe_server.h"
+#include "service/trust.h"
 
 namespace varnelo {
 

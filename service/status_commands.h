@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "request.h"
+#include "service/request.h"
 
 namespace varnelo {
 

@@ -1,4 +1,4 @@
-#include "trust.h"
+#include "service/trust.h"
 
 #include <softpub.h>
 #include <wincrypt.h>
@@ -8,9 +8,10 @@
 #include <cstring>
 #include <cwchar>
 
-#include "../common/platform.h"
-#include "../common/unique_resource.h"
-#include "service_log.h"
+#include "common/platform.h"
+#include "common/unique_resource.h"
+#include "service/service_log.h"
+#include "service/trust_rules.h"
 
 namespace varnelo {
 
@@ -34,7 +35,10 @@ int32_t g_coreSignatureEnforcement = -1;
 void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
 using UniqueCertStore = UniqueResource<NullIsInvalidTraits<HCERTSTORE, &CloseCertStore>>;
 using UniqueCryptMsg = UniqueResource<NullIsInvalidTraits<HCRYPTMSG, &::CryptMsgClose>>;
-using UniqueCertContext = UniqueResource<NullIsInvalidTraits<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
+using UniqueCertContext =
+    UniqueResource<NullIsInvalidTraits<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
+using UniqueCertChain =
+    UniqueResource<NullIsInvalidTraits<PCCERT_CHAIN_CONTEXT, &::CertFreeCertificateChain>>;
 
 LONG RunWinVerifyTrust(const wchar_t* path) {
   WINTRUST_FILE_INFO file = {};
@@ -54,19 +58,19 @@ LONG RunWinVerifyTrust(const wchar_t* path) {
   return result;
 }
 
-}  // namespace
 
-void WriteReason(char* reason, size_t size, const char* text) {
-  if (reason == nullptr || size == 0) return;
-  std::snprintf(reason, size, "%s", text);
-}
-
-bool SignerMatchesPublisher(const wchar_t* path) {
+// The first signer's certificate of a file's embedded signature, with the signature's own
+// certificates, which the chain is built from.
+struct SignerCertificate {
   UniqueCertStore store;
+  UniqueCertContext cert;
+};
+
+bool FindSignerCertificate(const wchar_t* path, SignerCertificate* signer) {
   UniqueCryptMsg message;
   if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
-                          store.put(), message.put(), nullptr)) {
+                          signer->store.put(), message.put(), nullptr)) {
     return false;
   }
   DWORD signerInfoSize = 0;
@@ -75,25 +79,52 @@ bool SignerMatchesPublisher(const wchar_t* path) {
     return false;
   }
   UniqueLocal signerMemory(::LocalAlloc(LPTR, signerInfoSize));
-  if (!signerMemory) return false;
-  if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signerMemory.get(),
-                          &signerInfoSize)) {
+  if (!signerMemory || !::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0,
+                                           signerMemory.get(), &signerInfoSize)) {
     return false;
   }
-  const CMSG_SIGNER_INFO* signer = static_cast<const CMSG_SIGNER_INFO*>(signerMemory.get());
+  const CMSG_SIGNER_INFO* info = static_cast<const CMSG_SIGNER_INFO*>(signerMemory.get());
   CERT_INFO certInfo = {};
-  certInfo.Issuer = signer->Issuer;
-  certInfo.SerialNumber = signer->SerialNumber;
-  UniqueCertContext cert(::CertFindCertificateInStore(
-      store.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT, &certInfo,
-      nullptr));
-  if (!cert) return false;
-  const DWORD nameLength =
-      ::CertGetNameStringW(cert.get(), CERT_NAME_RDN_TYPE, 0, nullptr, nullptr, 0);
+  certInfo.Issuer = info->Issuer;
+  certInfo.SerialNumber = info->SerialNumber;
+  signer->cert.reset(::CertFindCertificateInStore(signer->store.get(),
+                                                  X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                  CERT_FIND_SUBJECT_CERT, &certInfo, nullptr));
+  return static_cast<bool>(signer->cert);
+}
+
+bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {
+  const DWORD nameLength = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, nullptr, 0);
   if (nameLength <= 1) return false;
   std::wstring name(nameLength, L'\0');
-  ::CertGetNameStringW(cert.get(), CERT_NAME_RDN_TYPE, 0, nullptr, &name[0], nameLength);
+  ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, &name[0], nameLength);
   return std::wcsstr(name.c_str(), kExpectedPublisher) != nullptr;
+}
+
+// WinVerifyTrust already refuses an untrusted root on Windows; this judges the chain itself
+// too, so the refusal does not rest on one verifier.
+bool IsSignerChainTrusted(const SignerCertificate& signer) {
+  CERT_CHAIN_PARA parameters = {};
+  parameters.cbSize = sizeof(parameters);
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!::CertGetCertificateChain(nullptr, signer.cert.get(), nullptr, signer.store.get(),
+                                 &parameters, 0, nullptr, &chain)) {
+    return false;
+  }
+  const UniqueCertChain owned(chain);
+  return IsChainTrusted(chain->TrustStatus.dwErrorStatus);
+}
+
+}  // namespace
+
+void WriteReason(char* reason, size_t size, const char* text) {
+  if (reason == nullptr || size == 0) return;
+  std::snprintf(reason, size, "%s", text);
+}
+
+bool SignerMatchesPublisher(const wchar_t* path) {
+  SignerCertificate signer;
+  return FindSignerCertificate(path, &signer) && SubjectNamesPublisher(signer.cert.get());
 }
 
 bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
@@ -101,11 +132,13 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
     WriteReason(reason, size, kReasonEmptyPath);
     return false;
   }
-  if (RunWinVerifyTrust(path) != 0) {
+  SignerCertificate signer;
+  if (RunWinVerifyTrust(path) != 0 ||
+      (FindSignerCertificate(path, &signer) && !IsSignerChainTrusted(signer))) {
     WriteReason(reason, size, kReasonBadSignature);
     return false;
   }
-  if (!SignerMatchesPublisher(path)) {
+  if (!signer.cert || !SubjectNamesPublisher(signer.cert.get())) {
     WriteReason(reason, size, kReasonWrongPublisher);
     return false;
   }

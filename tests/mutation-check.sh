@@ -36,13 +36,13 @@ mutation "publisher compared without case" service/trust.cpp \
   's/return std::wcsstr\(name\.c_str\(\), kExpectedPublisher\) != nullptr;/std::wstring upper = name, wanted = kExpectedPublisher; _wcsupr(&upper[0]); _wcsupr(&wanted[0]); return std::wcsstr(upper.c_str(), wanted.c_str()) != nullptr;/' \
   trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
 mutation "WinVerifyTrust ignored" service/trust.cpp \
-  's/if \(RunWinVerifyTrust\(path\) != 0\) \{/if (RunWinVerifyTrust(path) != 0 && false) {/' \
+  's/RunWinVerifyTrust\(path\) != 0 \|\|/(RunWinVerifyTrust(path), false) ||/' \
   trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
 mutation "kill-on-close removed" service/core_launch.cpp \
   's/JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE \|//' \
   core_test 'CoreLaunch.ClientStartsReadsAndLosesItsCoreWithItsJob'
-mutation "hard-link refusal removed" service/service_log.cpp \
-  's/return !expectDirectory && info\.nNumberOfLinks > 1;/return false;/' \
+mutation "hard-link refusal removed" service/link_rules.cpp \
+  's/return expectDirectory \|\| linkCount <= 1;/return true;/' \
   service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
 mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
   's/if \(!FileExists\(tool\)\) return;//; s/std::wstring commandLine = L"\\"" \+ tool \+ L"\\"" \+ kNetworkToolArguments;/std::wstring commandLine = std::wstring(kNetworkTool) + kNetworkToolArguments;/; s/::CreateProcessW\(tool\.c_str\(\), /::CreateProcessW(nullptr, /' \

@@ -1,6 +1,8 @@
-#include "skin_values.h"
+#include "toolkit/skin_values.h"
 
 #include <cstdlib>
+
+#include "common/utf8.h"
 
 namespace Skin {
 
@@ -42,50 +44,6 @@ Sides ParseSides(const std::string& text) {
 
 bool ParseBool(const std::string& text) { return text == "true" || text == "1"; }
 
-std::wstring Utf8ToUtf16(const std::string& text) {
-  std::wstring out;
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0xFFFD;
-    size_t length = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0) {
-      length = 2;
-    } else if ((c & 0xF0) == 0xE0) {
-      length = 3;
-    } else if ((c & 0xF8) == 0xF0) {
-      length = 4;
-    }
-    if (length > 1) {
-      if (i + length > text.size()) {
-        length = 1;
-      } else {
-        cp = c & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-          const unsigned char next = static_cast<unsigned char>(text[i + k]);
-          if ((next & 0xC0) != 0x80) {
-            cp = 0xFFFD;
-            length = k;
-            break;
-          }
-          cp = (cp << 6) | (next & 0x3F);
-        }
-        const std::uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp != 0xFFFD && (cp < minimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) cp = 0xFFFD;
-      }
-    }
-    if (cp >= 0x10000 && sizeof(wchar_t) == 2) {
-      cp -= 0x10000;
-      out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<wchar_t>(cp));
-    }
-    i += length;
-  }
-  return out;
-}
+std::wstring Utf8ToUtf16(const std::string& text) { return varnelo::Utf8ToWide(text); }
 
 }  // namespace Skin

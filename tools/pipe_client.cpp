@@ -16,6 +16,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/utf8.h"
 #include "tools/service_client.h"
 
 namespace {

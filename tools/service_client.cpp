@@ -1,7 +1,9 @@
-#include "service_client.h"
+#include "tools/service_client.h"
 
+#include <algorithm>
 #include <cwchar>
 
+#include "common/utf8.h"
 #include "service/request.h"
 
 namespace varnelo {
@@ -61,17 +63,6 @@ bool ExchangeWithService(const std::string& request, std::string* response, size
 
 std::string ResponseValue(const std::string& response, const std::string& key) {
   return GetRequestValue(ParseRequest(response.data(), response.size()), key, "");
-}
-
-std::string WideToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-  std::string bytes(n > 0 ? n : 0, '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], n, nullptr, nullptr);
-  }
-  return bytes;
 }
 
 std::string UnescapeArgument(const std::wstring& text) {

@@ -26,9 +26,6 @@ bool ExchangeWithService(const std::string& request, std::string* response, size
 // Value of `key` in a key=value response, or empty.
 std::string ResponseValue(const std::string& response, const std::string& key);
 
-// UTF-16 to UTF-8, as the real client sends paths.
-std::string WideToUtf8(const std::wstring& text);
-
 // Interprets \n, \r, \0, \\ and \xHH in a command-line argument.
 std::string UnescapeArgument(const std::wstring& text);
 

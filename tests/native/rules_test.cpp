@@ -4,7 +4,9 @@
 #include <string>
 
 #include "service/core_rules.h"
+#include "service/link_rules.h"
 #include "service/path_rules.h"
+#include "service/trust_rules.h"
 
 namespace varnelo {
 namespace {
@@ -32,8 +34,8 @@ TEST(CoreCommandLine, QuotedArgumentsAtAnyLength) {
   EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");
 
   const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
-  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath, &line));
-  EXPECT_EQ(line.size(), 15u + 5 + 519 + 6 + 519 + 1);  // longer than the old 1024 limit, uncut
+  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath + L"f", &line));
+  EXPECT_EQ(line, L"VarneloCore.exe -d \"" + longPath + L"\" -f \"" + longPath + L"f\"");  // uncut
 
   line = L"unchanged";
   EXPECT_FALSE(BuildCoreCommandLine(L"C:\\d\" -x \"", L"C:\\c", &line));
@@ -60,6 +62,37 @@ TEST(PathRules, UncAndCaseAndSeparators) {
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data//"), L"C:\\data/");
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data"), L"C:\\data");
   EXPECT_EQ(WithoutOneTrailingSeparator(L""), L"");
+}
+
+TEST(LinkRules, RequestPathEndingInALinkIsRefused) {
+  constexpr std::uint32_t kReadOnly = 0x1, kNormal = 0x80;
+  EXPECT_TRUE(IsLinkedPathComponent(kAttributeDirectory | kAttributeReparsePoint));  // junction
+  EXPECT_TRUE(IsLinkedPathComponent(kNormal | kAttributeReparsePoint));  // file symbolic link
+  EXPECT_FALSE(IsLinkedPathComponent(kAttributeDirectory | kReadOnly));
+  EXPECT_FALSE(IsLinkedPathComponent(kInvalidAttributes));  // not there yet: nothing to follow
+}
+
+TEST(LinkRules, LogFolderAndFileMustBePlainAndSingleNamed) {
+  EXPECT_TRUE(IsPlainLogEntry(kAttributeDirectory, 1, true));
+  EXPECT_TRUE(IsPlainLogEntry(kAttributeDirectory, 3, true));  // a folder's link count is moot
+  EXPECT_FALSE(IsPlainLogEntry(kAttributeDirectory | kAttributeReparsePoint, 1, true));
+  EXPECT_FALSE(IsPlainLogEntry(0x80, 1, true));  // a file where the folder should be
+
+  EXPECT_TRUE(IsPlainLogEntry(0x20, 1, false));
+  EXPECT_FALSE(IsPlainLogEntry(0x20, 2, false));  // a planted hard link
+  EXPECT_FALSE(IsPlainLogEntry(0x20 | kAttributeReparsePoint, 1, false));
+  EXPECT_FALSE(IsPlainLogEntry(kAttributeDirectory, 1, false));
+}
+
+TEST(TrustRules, ChainMustReachATrustedRootIntact) {
+  constexpr std::uint32_t kNotTimeValid = 0x1, kRevocationUnknown = 0x40, kOfflineRevocation = 0x01000000;
+  EXPECT_TRUE(IsChainTrusted(0));
+  EXPECT_TRUE(IsChainTrusted(kNotTimeValid | kRevocationUnknown | kOfflineRevocation));
+  for (std::uint32_t refused : {kChainUntrustedRoot, kChainPartial, kChainSignatureInvalid, kChainRevoked,
+                                kChainCyclic, kChainExplicitDistrust}) {
+    EXPECT_FALSE(IsChainTrusted(refused)) << std::hex << refused;
+    EXPECT_FALSE(IsChainTrusted(refused | kNotTimeValid)) << std::hex << refused;
+  }
 }
 
 }  // namespace

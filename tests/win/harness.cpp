@@ -1,11 +1,15 @@
-#include "harness.h"
+#include "tests/win/harness.h"
 
 #include <shellapi.h>
+#include <winioctl.h>
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "common/platform.h"
+#include "common/utf8.h"
+#include "service/core_launch.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -15,33 +19,6 @@ namespace {
 constexpr size_t kStampLength = 26;
 constexpr DWORD kServiceReadyMs = 15000;
 
-std::wstring BuildEnvironmentBlock(const Environment& overrides) {
-  // Case-insensitive names, as Windows treats them.
-  auto upper = [](std::wstring s) {
-    for (wchar_t& c : s) c = static_cast<wchar_t>(::towupper(c));
-    return s;
-  };
-  std::map<std::wstring, std::pair<std::wstring, std::wstring>> byKey;
-  wchar_t* block = ::GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) {
-    const std::wstring text(entry);
-    const size_t eq = text.find(L'=', 1);
-    if (eq == std::wstring::npos) continue;
-    byKey[upper(text.substr(0, eq))] = {text.substr(0, eq), text.substr(eq + 1)};
-  }
-  ::FreeEnvironmentStringsW(block);
-  for (const auto& entry : overrides) {
-    if (entry.second.empty()) {
-      byKey.erase(upper(entry.first));
-    } else {
-      byKey[upper(entry.first)] = {entry.first, entry.second};
-    }
-  }
-  std::wstring result;
-  for (const auto& entry : byKey) result += entry.second.first + L"=" + entry.second.second + L'\0';
-  result += L'\0';
-  return result;
-}
 }  // namespace
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
@@ -79,6 +56,19 @@ void RemoveTree(const std::wstring& path) {
   ::SHFileOperationW(&op);
 }
 
+size_t CountMatches(const std::wstring& pattern) {
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  size_t count = 0;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") ++count;
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return count;
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
   const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -110,12 +100,15 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd.get();
   startup.hStdError = writeEnd.get();
-  std::wstring environment = BuildEnvironmentBlock(overrides);
+  // The child inherits this process's environment with the overrides in place for the moment.
+  std::vector<std::unique_ptr<ScopedEnvVar>> overridden;
+  for (const auto& entry : overrides) {
+    overridden.emplace_back(new ScopedEnvVar(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str()));
+  }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                       &environment[0], currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
-                       &startup, &info)) {
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
@@ -163,12 +156,7 @@ const std::string& Child::Output() {
 }
 
 bool Child::WaitForOutput(const std::string& text, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  while (Output().find(text) == std::string::npos) {
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(20);
-  }
-  return true;
+  return WaitUntil(timeoutMs, [&] { return Output().find(text) != std::string::npos; });
 }
 
 RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Environment& overrides) {
@@ -207,15 +195,6 @@ std::wstring ConsoleService::LogPath() const { return programDataPath_ + L"Varne
 
 std::vector<std::string> ConsoleService::LogMessages() const { return ReadLogMessages(LogPath()); }
 
-bool ConsoleService::WaitForLogMessage(const std::string& text, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  while (CountContaining(LogMessages(), text) == 0) {
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(20);
-  }
-  return true;
-}
-
 std::string Exchange(const std::string& request, size_t chunk) {
   std::string response;
   if (!ExchangeWithService(request, &response, chunk)) return "(no connection)";
@@ -247,14 +226,6 @@ size_t CountContaining(const std::vector<std::string>& lines, const std::string&
   }));
 }
 
-}  // namespace test
-}  // namespace varnelo
-
-#include <winioctl.h>
-
-namespace varnelo {
-namespace test {
-
 bool CreateJunction(const std::wstring& link, const std::wstring& target) {
   if (!::CreateDirectoryW(link.c_str(), nullptr)) return false;
   const UniqueHandle dir(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -281,52 +252,6 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target) {
                          static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
     ::RemoveDirectoryW(link.c_str());
     return false;
-  }
-  return true;
-}
-
-}  // namespace test
-}  // namespace varnelo
-
-#include <winternl.h>
-
-namespace varnelo {
-namespace test {
-
-bool ReadProcessEnvironment(HANDLE process, Environment* environment) {
-  PROCESS_BASIC_INFORMATION basic = {};
-  if (::NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0) {
-    return false;
-  }
-  // PEB.ProcessParameters, then RTL_USER_PROCESS_PARAMETERS.Environment (x64 layout).
-  const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
-  const BYTE* parameters = nullptr;
-  const BYTE* block = nullptr;
-  SIZE_T got = 0;
-  if (!::ReadProcessMemory(process, peb + 0x20, &parameters, sizeof(parameters), &got) ||
-      !::ReadProcessMemory(process, parameters + 0x80, &block, sizeof(block), &got)) {
-    return false;
-  }
-  std::wstring text;
-  wchar_t chunk[256];
-  for (;;) {
-    if (!::ReadProcessMemory(process, block + text.size() * sizeof(wchar_t), chunk, sizeof(chunk), &got)) {
-      return false;
-    }
-    text.append(chunk, got / sizeof(wchar_t));
-    const size_t end = text.find(std::wstring(2, L'\0'));
-    if (end != std::wstring::npos) {
-      text.resize(end + 1);
-      break;
-    }
-  }
-  environment->clear();
-  for (size_t pos = 0; pos < text.size();) {
-    const size_t end = text.find(L'\0', pos);
-    const std::wstring entry = text.substr(pos, end - pos);
-    const size_t eq = entry.find(L'=', 1);
-    if (eq != std::wstring::npos) (*environment)[entry.substr(0, eq)] = entry.substr(eq + 1);
-    pos = end + 1;
   }
   return true;
 }

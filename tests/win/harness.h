@@ -13,6 +13,17 @@
 namespace varnelo {
 namespace test {
 
+// Polls `done` every 20 ms until it holds (true) or the time is up (false).
+template <typename Predicate>
+bool WaitUntil(DWORD timeoutMs, Predicate done) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (::GetTickCount64() >= deadline) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
 // Folder of the running test program (the build's bin\), with a trailing backslash.
 std::wstring BinDir();
 std::wstring Quote(const std::wstring& text);
@@ -32,9 +43,12 @@ class TempDir {
 };
 
 void RemoveTree(const std::wstring& path);
+// How many names match `pattern` (for example L"C:\\dir\\*.exe"), "." and ".." aside.
+size_t CountMatches(const std::wstring& pattern);
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
+// Variables to set in a child's environment; an empty value removes the variable.
 using Environment = std::map<std::wstring, std::wstring>;
 
 // A child process whose standard output and error are captured through a pipe.
@@ -86,7 +100,6 @@ class ConsoleService {
   std::wstring LogPath() const;
   // The log's messages with their time stamps removed.
   std::vector<std::string> LogMessages() const;
-  bool WaitForLogMessage(const std::string& text, DWORD timeoutMs);
   void Stop();
 
  private:
@@ -104,18 +117,9 @@ std::vector<std::string> ReadLogMessages(const std::wstring& logPath);
 std::string WithoutCarriageReturns(std::string text);
 size_t CountContaining(const std::vector<std::string>& lines, const std::string& text);
 
-}  // namespace test
-}  // namespace varnelo
-
-namespace varnelo {
-namespace test {
 // Makes `link` (a new empty directory) a junction to `target`. False when the file system
 // (for example Wine's) cannot.
 bool CreateJunction(const std::wstring& link, const std::wstring& target);
-
-// The current environment block of another process, read from its process parameters.
-// Returns false when it cannot be read.
-bool ReadProcessEnvironment(HANDLE process, Environment* environment);
 
 // Whether the process with this id is still running.
 bool IsProcessAlive(DWORD pid);

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "uninstaller/install_location.h"
-#include "uninstaller_driver.h"
+#include "tests/win/uninstaller_driver.h"
 
 namespace varnelo {
 namespace test {

@@ -1,7 +1,7 @@
 // ValidateRequestPath against real paths in the prefix.
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "tests/win/harness.h"
 #include "service/path_validation.h"
 
 namespace varnelo {

@@ -5,11 +5,14 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "harness.h"
-#include "uninstaller_driver.h"
+#include "tests/win/harness.h"
+#include "tests/win/uninstaller_driver.h"
+#include "uninstaller/progress.h"
 
 namespace varnelo {
 namespace test {
@@ -183,13 +186,15 @@ class InstalledProduct {
   std::vector<Child> processes_;
 };
 
-// Expected bar width (pixels on the 350-pixel track) t ms after the confirmation, for a worker that
-// finishes within the first phase.
+// Expected bar width, in pixels of the 350-pixel track, t ms after the confirmation, for a worker
+// that finishes within the first phase: each phase then lasts exactly its duration.
 int ExpectedBar(ULONGLONG t) {
-  if (t < 8000) return static_cast<int>(180 * t / 8000);
-  if (t < 9500) return static_cast<int>(200 + 75 * (t - 8000) / 1500);
-  if (t < 11000) return static_cast<int>(290 + 60 * (t - 9500) / 1500);
-  return kTrackWidth;  // phase 4 starts at 360, beyond what the track shows
+  int phase = 1;
+  while (phase < kPhaseCount && t >= kPhaseTable[phase - 1].durationMs) {
+    t -= kPhaseTable[phase - 1].durationMs;
+    ++phase;
+  }
+  return std::min(PhaseWidth(phase, static_cast<std::uint32_t>(t)), kTrackWidth);
 }
 
 void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {

@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
+#include "service/core_launch.h"
 #include "service/log_line.h"
 #include "service/service_log.h"
 
@@ -37,45 +38,34 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
 // In-process: the same ServiceLog the service links, with ProgramData pointed at a test folder.
 class LogInProcess : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const std::wstring value = programData_.path().substr(0, programData_.path().size() - 1);
-    ::SetEnvironmentVariableW(L"ProgramData", value.c_str());
-    dir_ = programData_.path() + L"Varnelo\\";
-  }
-  void TearDown() override { ::SetEnvironmentVariableW(L"ProgramData", nullptr); }
   std::string LogText() { return ReadFileBytes(dir_ + L"service.log"); }
 
   TempDir programData_;
-  std::wstring dir_;
+  const std::wstring dir_ = programData_.path() + L"Varnelo\\";
+  const ScopedEnvVar programDataVariable_{
+      L"ProgramData", programData_.path().substr(0, programData_.path().size() - 1).c_str()};
 };
-
-TEST_F(LogInProcess, LongMessageIsCutTo2047Bytes) {
-  const std::string huge(3000, 'm');
-  ServiceLog("%s", huge.c_str());
-  ServiceLog("after %d", 1);
-  const std::string text = LogText();
-  const size_t firstEnd = text.find("\r\n");
-  ASSERT_NE(firstEnd, std::string::npos);
-  EXPECT_EQ(firstEnd + 2, 2047u);
-  EXPECT_EQ(text.substr(2047 + 26), "after 1\r\n");
-}
 
 TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
   const std::wstring tooLong = programData_.path() + std::wstring(300, L'x');
   ::SetEnvironmentVariableW(L"ProgramData", tooLong.c_str());
   ServiceLog("must not land anywhere");
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((programData_.path() + L"*").c_str(), &found);
-  size_t entries = 0;
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..") ++entries;
-    } while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  EXPECT_EQ(entries, 0u) << "a cut ProgramData path was written to";
+  EXPECT_EQ(CountMatches(programData_.path() + L"*"), 0u) << "a cut ProgramData path was written to";
   ::SetEnvironmentVariableW(L"ProgramData", nullptr);
   ServiceLog("no ProgramData at all");  // must simply return
+}
+
+// A failure is reported after its handles are freed and its log line written.
+TEST_F(LogInProcess, LoggingAndClosingKeepTheLastError) {
+  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(event);
+  ::SetLastError(ERROR_ACCESS_DENIED);
+  event.reset();
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ::SetLastError(ERROR_PATH_NOT_FOUND);
+  ServiceLog("after a failure");
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+  EXPECT_NE(LogText().find("after a failure"), std::string::npos);
 }
 
 TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {

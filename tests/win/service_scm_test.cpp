@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/platform.h"
-#include "harness.h"
+#include "tests/win/harness.h"
+#include "service/service_host.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -19,13 +20,10 @@ std::wstring ServiceLogPath() {
 }
 
 bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  for (;;) {
+  return WaitUntil(timeoutMs, [&] {
     SERVICE_STATUS status = {};
-    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(50);
-  }
+    return ::QueryServiceStatus(service, &status) && status.dwCurrentState == state;
+  });
 }
 
 class ServiceControl : public ::testing::Test {
@@ -105,6 +103,14 @@ TEST_F(ServiceControl, RefusesControlsItDoesNotImplement) {
   SERVICE_STATUS status = {};
   EXPECT_FALSE(::ControlService(service_.get(), 200, &status));
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+}
+
+// The handler's own answers, which the control manager passes on to ControlService on Windows.
+TEST(ServiceControlHandler, AnswersInterrogateAndRefusesUnknownControls) {
+  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+  for (DWORD control : {static_cast<DWORD>(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_CONTROL_PARAMCHANGE), 200ul}) {
+    EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << control;
+  }
 }
 
 TEST_F(ServiceControl, StopEndsTheTrackedCore) {

@@ -1,4 +1,4 @@
-#include "uninstaller_driver.h"
+#include "tests/win/uninstaller_driver.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

@@ -6,22 +6,12 @@
 
 #include <string>
 
-#include "harness.h"
+#include "tests/win/harness.h"
 
 namespace varnelo {
 namespace test {
 
 constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
-
-template <typename Predicate>
-bool WaitUntil(DWORD timeoutMs, Predicate done) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-  while (!done()) {
-    if (::GetTickCount64() >= deadline) return false;
-    ::Sleep(20);
-  }
-  return true;
-}
 
 bool Exists(const std::wstring& path);
 void EndProcessesNamed(const wchar_t* exeName);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "harness.h"
-#include "uninstaller_driver.h"
+#include "tests/win/harness.h"
+#include "tests/win/uninstaller_driver.h"
 
 namespace varnelo {
 namespace test {
@@ -29,14 +29,7 @@ TEST_F(Uninstaller, RelaunchesOnceFromTempAndKeepsOneWindow) {
   Child first(Quote(installed), run_.Env());
   EXPECT_EQ(first.Wait(10000), 0u);
   EXPECT_NE(ReadFileBytes(run_.temp() + L"uninstall.exe"), "stale copy");
-  WIN32_FIND_DATAW found;
-  HANDLE search = ::FindFirstFileW((run_.temp() + L"*.exe").c_str(), &found);
-  int copies = 0;
-  if (search != INVALID_HANDLE_VALUE) {
-    do ++copies; while (::FindNextFileW(search, &found));
-    ::FindClose(search);
-  }
-  EXPECT_EQ(copies, 1);
+  EXPECT_EQ(CountMatches(run_.temp() + L"*.exe"), 1u);
 
   HWND window = nullptr;
   ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; })) << "the copy showed no window";

@@ -1,0 +1,53 @@
+#include "common/utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace varnelo {
+namespace {
+
+TEST(Utf8, ValidTextRoundTripsAtEveryLength) {
+  // One, two, three and four bytes; the last one outside the BMP, as a surrogate pair in UTF-16.
+  const std::string utf8 = "a\xC3\xA9\xE5\xBE\xAE\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
+  const std::u16string utf16 = u"a\u00E9\u5FAE\U0001F600\U0010FFFF";
+  EXPECT_EQ(Utf8ToUtf16(utf8), utf16);
+  EXPECT_EQ(Utf16ToUtf8(utf16), utf8);
+  EXPECT_EQ(Utf8ToWide(utf8), L"a\u00E9\u5FAE\U0001F600\U0010FFFF");
+  EXPECT_EQ(WideToUtf8(Utf8ToWide(utf8)), utf8);
+  EXPECT_EQ(Utf8ToUtf16(std::string("k\0v", 3)), std::u16string(u"k\0v", 3));
+  EXPECT_EQ(Utf8ToUtf16(""), u"");
+}
+
+TEST(Utf8, EachMaximalInvalidPartBecomesOneReplacement) {
+  struct Case {
+    std::string in;
+    std::u16string out;
+  };
+  const Case cases[] = {
+      {"a\xC0\xAF" "b", u"a\uFFFD\uFFFDb"},         // C0 never leads; AF is a stray continuation
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},       // overlong three-byte form
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},       // an encoded surrogate
+      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
+      {"\xF5\xFF", u"\uFFFD\uFFFD"},
+      {"\xE4\xB8", u"\uFFFD"},                       // cut short at the end
+      {"\xE4\xB8" "a", u"\uFFFDa"},                  // cut short before an ASCII byte
+      {"\xF0\x9F\x98" "\xC3\xA9", u"\uFFFD\u00E9"},  // the next character survives
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << testing::PrintToString(c.in);
+}
+
+TEST(Utf8, LoneSurrogatesBecomeReplacements) {
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xD83D')), "\xEF\xBF\xBD");  // high at the end
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD83D" u"a")), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xDE00\xD83D")), "\xEF\xBF\xBD\xEF\xBF\xBD");  // reversed
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD83D\xD83D\xDE00")), "\xEF\xBF\xBD\xF0\x9F\x98\x80");
+  // Where wchar_t holds code points, a surrogate or a value past U+10FFFF is refused alike.
+  if (sizeof(wchar_t) == 4) {
+    EXPECT_EQ(WideToUtf8(std::wstring(1, static_cast<wchar_t>(0xDC00))), "\xEF\xBF\xBD");
+    EXPECT_EQ(WideToUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "\xEF\xBF\xBD");
+  }
+}
+
+}  // namespace
+}  // namespace varnelo
