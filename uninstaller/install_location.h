@@ -38,6 +38,7 @@ bool IsProductDir(const std::wstring& dir);
 bool FileExists(const std::wstring& path);
 
 // Deletes a file or a whole directory through the shell without any dialog; the shell's result.
+// A path the shell could resolve against the current folder is never handed to it.
 int DeletePathSilently(const std::wstring& path);
 
 // Deletes a key with all its subkeys and values in the default view; true on success.

@@ -12,6 +12,7 @@ constexpr wchar_t kWhitespace[] = L" \t\r\n";
 constexpr wchar_t kSeparators[] = L"\\/";
 constexpr wchar_t kExeExtension[] = L".exe";
 constexpr size_t kExeExtensionLength = 4;
+constexpr size_t kMaxShellPath = 260;  // MAX_PATH, with its terminator
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -111,6 +112,10 @@ bool HasProductDirName(const std::wstring& path) {
   const std::wstring trimmed = path.substr(0, end + 1);
   const size_t last = trimmed.find_last_of(kSeparators);
   return EqualsIgnoringAsciiCase(last == std::wstring::npos ? trimmed : trimmed.substr(last + 1), kProductDirName);
+}
+
+bool IsShellDeletablePath(const std::wstring& path) {
+  return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
 }
 
 bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders) {

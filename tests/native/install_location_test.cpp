@@ -67,6 +67,19 @@ TEST(InstallLocationRules, HasProductDirName) {
   for (const auto& c : cases) EXPECT_EQ(HasProductDirName(c.path), c.expected) << c.path;
 }
 
+TEST(InstallLocationRules, IsShellDeletablePath) {
+  const std::wstring deep = L"C:\\" + std::wstring(250, L'a') + L"\\Varnelo";
+  const struct {
+    std::wstring path;
+    bool expected;
+  } cases[] = {{L"C:\\Program Files\\Varnelo", true}, {L"\\\\server\\share\\Varnelo", true},
+               {deep.substr(0, 259), true},              {deep, false},
+               {L"Varnelo", false},                      {L"\\Varnelo", false},
+               {L"C:Varnelo", false},                    {L"C:\\", false},
+               {L"C:\\Apps\\..\\Varnelo", false},         {L"", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsShellDeletablePath(c.path), c.expected) << c.path.size();
+}
+
 TEST(InstallLocationRules, IsListedPathDeletable) {
   const std::vector<std::wstring> known = {L"C:\\WINDOWS", L"C:\\PROGRAM FILES", L"C:\\USERS\\ANN",
                                            L"C:\\USERS\\ANN\\DESKTOP", L"C:\\USERS\\ANN\\DOCUMENTS"};
