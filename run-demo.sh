@@ -69,6 +69,15 @@ for program in Varnelo.exe ferryd.exe Zephlin.exe; do
   timeout 120 wine "$install_dir$program" </dev/null >/dev/null 2>&1 &
 done
 sleep 2
+# The product's programs running in this Wine prefix (other prefixes on the machine aside), by the
+# Windows program name Wine gives each process.
+product_processes() {
+  local pid
+  for pid in $(pgrep -f -i '(Varnelo|VarneloCore|VarneloService|ferryd|Zephlin)\.exe' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    head -z -n 1 "/proc/$pid/cmdline" | tr -d '\0"' | sed 's/.*[\\/]//'; echo
+  done | grep -xiE '(Varnelo|VarneloCore|VarneloService|ferryd|Zephlin)\.exe' | sort -u | xargs
+}
 show_product() {
   local name path
   echo
@@ -78,8 +87,7 @@ show_product() {
     path=${path//\\//}
     if [ -d "$path" ]; then echo "$name: $(ls "$path" | tr '\n' ' ')"; else echo "$name: not there"; fi
   done
-  # Wine processes show their Windows command line; the product's programs among them:
-  echo "running: $(ps -eo args | grep -E '^"?[A-Za-z]:' | grep -oiE '\\(Varnelo|VarneloCore|VarneloService|ferryd|Zephlin)\.exe' | tr -d '\\' | sort -u | xargs)"
+  echo "running: $(product_processes)"
   run_mode sc query VarneloService
   run_mode reg query "$uninstall_key" /reg:32
   run_mode reg query 'HKCU\Software\Varnelo VPN'
