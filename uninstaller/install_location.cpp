@@ -133,7 +133,7 @@ int DeletePathSilently(const std::wstring& path) {
   // The shell takes a directory by its name: a trailing separator is dropped, except from a root.
   std::wstring list = path;
   while (list.size() > 3 && (list.back() == L'\\' || list.back() == L'/')) list.pop_back();
-  if (!IsShellDeletablePath(list)) return ERROR_BAD_PATHNAME;
+  if (!IsPlainAbsolutePath(list)) return ERROR_BAD_PATHNAME;
   list.push_back(L'\0');  // with the string's own terminator, a double-terminated list of one
   SHFILEOPSTRUCTW operation = {};
   operation.wFunc = FO_DELETE;

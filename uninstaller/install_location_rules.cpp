@@ -114,7 +114,7 @@ bool HasProductDirName(const std::wstring& path) {
   return EqualsIgnoringAsciiCase(last == std::wstring::npos ? trimmed : trimmed.substr(last + 1), kProductDirName);
 }
 
-bool IsShellDeletablePath(const std::wstring& path) {
+bool IsPlainAbsolutePath(const std::wstring& path) {
   return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
 }
 

@@ -27,10 +27,11 @@ std::wstring GetDirOfCommand(const std::wstring& command);
 // True when the last component, trailing separators ignored, is "Varnelo" in any case.
 bool HasProductDirName(const std::wstring& path);
 
-// Whether a path may be handed to the shell for deletion: absolute (drive or UNC), no root, no
-// component Windows would resolve or trim, and shorter than MAX_PATH. The shell resolves what it
-// cannot take whole against the current folder; under Wine a longer path emptied that folder.
-bool IsShellDeletablePath(const std::wstring& path);
+// An absolute path (drive or UNC) that is no root, holds no component Windows would resolve or
+// trim, and is shorter than MAX_PATH: what may be handed to the shell for deletion, or name a
+// program to start. Anything else would be resolved against the current folder (under Wine the
+// shell emptied that folder for a longer path).
+bool IsPlainAbsolutePath(const std::wstring& path);
 
 // Whether a path listed in the registry may be deleted recursively: only an absolute path (drive
 // or UNC) without "." or ".." components or components that Windows would trim, that is no root

@@ -37,10 +37,17 @@ constexpr wchar_t kRemoveShortcutPrefix[] = L"Remove ";
 
 using InternetSetOptionWFn = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
 
+// The installation directory as a place to start programs from: only an absolute one, so that
+// nothing is looked for in the current folder.
+std::wstring ProgramDir() {
+  const std::wstring dir = GetInstallDir();
+  return IsPlainAbsolutePath(dir) ? dir : std::wstring();
+}
+
 // Starts "<dir>VarneloService.exe -uninstall" hidden and waits for it, then pauses; skipped with
 // no directory or no service program.
 void RemoveService() {
-  const std::wstring dir = GetInstallDir();
+  const std::wstring dir = ProgramDir();
   if (dir.empty()) return;
   const std::wstring program = dir + kServiceProgram;
   if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) return;
@@ -106,7 +113,7 @@ std::wstring ShellFolder(int id) {
 }  // namespace
 
 void ResetNetworkSettings() {
-  RunNetworkTool(GetInstallDir());
+  RunNetworkTool(ProgramDir());
   ResetProxyValues();
   NotifyProxyChange();
 }

@@ -67,7 +67,7 @@ TEST(InstallLocationRules, HasProductDirName) {
   for (const auto& c : cases) EXPECT_EQ(HasProductDirName(c.path), c.expected) << c.path;
 }
 
-TEST(InstallLocationRules, IsShellDeletablePath) {
+TEST(InstallLocationRules, IsPlainAbsolutePath) {
   const std::wstring deep = L"C:\\" + std::wstring(250, L'a') + L"\\Varnelo";
   const struct {
     std::wstring path;
@@ -77,7 +77,7 @@ TEST(InstallLocationRules, IsShellDeletablePath) {
                {L"Varnelo", false},                      {L"\\Varnelo", false},
                {L"C:Varnelo", false},                    {L"C:\\", false},
                {L"C:\\Apps\\..\\Varnelo", false},         {L"", false}};
-  for (const auto& c : cases) EXPECT_EQ(IsShellDeletablePath(c.path), c.expected) << c.path.size();
+  for (const auto& c : cases) EXPECT_EQ(IsPlainAbsolutePath(c.path), c.expected) << c.path.size();
 }
 
 TEST(InstallLocationRules, IsListedPathDeletable) {
