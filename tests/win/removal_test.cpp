@@ -5,14 +5,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/win/harness.h"
 #include "tests/win/uninstaller_driver.h"
-#include "uninstaller/progress.h"
 
 namespace varnelo {
 namespace test {
@@ -186,28 +183,9 @@ class InstalledProduct {
   std::vector<Child> processes_;
 };
 
-// Expected bar width, in pixels of the 350-pixel track, t ms after the confirmation, for a worker
-// that finishes within the first phase: each phase then lasts exactly its duration.
-int ExpectedBar(ULONGLONG t) {
-  int phase = 1;
-  while (phase < kPhaseCount && t >= kPhaseTable[phase - 1].durationMs) {
-    t -= kPhaseTable[phase - 1].durationMs;
-    ++phase;
-  }
-  return std::min(PhaseWidth(phase, static_cast<std::uint32_t>(t)), kTrackWidth);
-}
-
 void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {
   const ULONGLONG now = ::GetTickCount64();
   if (now < start + offsetMs) ::Sleep(static_cast<DWORD>(start + offsetMs - now));
-}
-
-void ExpectBarNear(HWND window, ULONGLONG confirmed) {
-  const ULONGLONG before = ::GetTickCount64() - confirmed;
-  const int measured = BarPixels(window);
-  const ULONGLONG after = ::GetTickCount64() - confirmed;
-  EXPECT_GE(measured, ExpectedBar(before > 300 ? before - 300 : 0)) << "at " << before << " ms";
-  EXPECT_LE(measured, ExpectedBar(after + 50)) << "at " << after << " ms";
 }
 
 // Waits until the worker has gone past its registry step, then checks the bar holds at `pixels`
@@ -273,10 +251,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   const ULONGLONG confirmed = ::GetTickCount64();
 
   // The worker is done in a few seconds; the display still takes each phase in turn.
-  SleepUntil(confirmed, 3000);
-  ExpectBarNear(window, confirmed);
   SleepUntil(confirmed, 9000);
-  ExpectBarNear(window, confirmed);
   SaveScreenshot(window, L"removal-phase2");
   SleepUntil(confirmed, 12200);
   SaveScreenshot(window, L"removal-phase4");
