@@ -13,16 +13,18 @@ cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
 
-# The fuzzing budget is shared by the three targets: request framing and parser, skin archive
-# reader, layout parser. Each keeps its corpus between runs.
+# The fuzzing budget is shared by the three targets: what the service does with raw pipe bytes
+# (framing, parser, writer, log escaping), the skin archive reader and the layout parser. Each
+# keeps its corpus in build/native/fuzz-corpus/<target>.
 fuzz_share=$(( FUZZ_SECONDS / 3 > 0 ? FUZZ_SECONDS / 3 : 1 ))
-for target in request:4200 zip:65536 xml:8192; do
+echo "== native: fuzzing the request framing, parser and log escaping for ${fuzz_share}s"
+tools/fuzz-requests.sh "$fuzz_share"
+for target in zip:65536 xml:8192; do
   name=${target%%:*} max_len=${target##*:}
-  fuzzer=build/native/tests/native/${name}_fuzzer
-  echo "== native: fuzzing ${name} for ${fuzz_share}s"
+  echo "== native: fuzzing the ${name} reader for ${fuzz_share}s"
   corpus=build/native/fuzz-corpus/$name
   mkdir -p "$corpus"
-  "$fuzzer" -max_total_time="$fuzz_share" -max_len="$max_len" -print_final_stats=1 \
+  "build/native/tests/native/${name}_fuzzer" -max_total_time="$fuzz_share" -max_len="$max_len" -print_final_stats=1 \
     "$corpus" "tests/native/fuzz-seeds/$name" 2>&1 | grep -E "^(Done|stat::number_of_executed_units|INFO: seed|==[0-9]+==ERROR|SUMMARY)" || true
   test "${PIPESTATUS[0]}" -eq 0
 done
