@@ -2,8 +2,10 @@
 # Builds the service and its test doubles, installs the service into a throwaway Wine prefix with
 # -install, then shows the installed service serving a real client: a publisher-signed client
 # pings, asks for status, starts the stand-in core and reads its output through the handle it was
-# given, stops it; an unsigned client is refused. Finally uninstall.exe removes the whole
-# demonstration installation, and what is left of the product is shown: nothing.
+# given, stops it; an unsigned client is refused; a client points the user's proxy at the core,
+# arms the proxy watchdog and dies, and the service restores the user's proxy settings. Finally
+# uninstall.exe removes the whole demonstration installation, and what is left of the product is
+# shown: nothing.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash cmake/setup-machine.sh
@@ -13,10 +15,10 @@ cmake --build --preset win64 >/dev/null
 source cmake/wine-session.sh
 trap 'wine_session_stop' EXIT
 wine_session_start
+# The service refuses a signer whose root is not trusted: trust this build's test CA, as a
+# release machine trusts the publisher's.
+wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
 bin=build/win64/bin
-# The service refuses callers whose signature does not chain to a trusted root: trust this
-# build's test CA machine-wide, before the service starts, as a release CA is.
-wine_retry 3 wine "$bin/trust_test_root.exe" "$(winepath -w build/win64/signing/ca.der)"
 # A demonstration installation as the product's setup leaves it: the publisher-signed service and
 # core, uninstall.exe (the 64-bit test build of the shipped 32-bit program, which is what this
 # machine can run) and stand-ins of the product's other programs.
@@ -26,6 +28,7 @@ mkdir -p "$install_unix"
 cp "$bin/release/VarneloService.exe" "$bin/release/VarneloCore.exe" "$bin/uninstall.exe" "$bin/Varnelo.exe" \
   "$bin/netcfg.exe" "$bin/ferryd.exe" "$bin/Zephlin.exe" "$install_unix/"
 cp "$bin/timeout.exe" "$WINEPREFIX/drive_c/windows/system32/"  # Wine has none; uninstall.exe waits with it
+service="${install_dir}VarneloService.exe"
 programdata_unix="$WINEPREFIX/drive_c/ProgramData"
 
 run() { echo; echo "\$ $*"; timeout 60 wine "$@" | tr -d '\r'; }
@@ -44,15 +47,35 @@ quiet() { timeout 60 wine "$@" </dev/null >/dev/null 2>&1 || true; }
 trap 'remove_service; wine_session_stop; rm -f "$mode_out"' EXIT
 echo; echo "== VarneloService.exe -install (publisher-signed, in ${install_dir})"
 echo "   Wine gives every file to its one user, so the ACL check warns and accepts."
-run_mode "${install_dir}VarneloService.exe" -install
+run_mode "$service" -install
 run_mode sc query VarneloService
+# Wine's service control manager gives the service ProgramData=C:\users\Public; -install and
+# -uninstall, started here, write to C:\ProgramData.
+service_log="$WINEPREFIX/drive_c/users/Public/Varnelo/service.log"
 # --- end of service installation ---
 
-run "$bin/clients/pipe_client_publisher.exe" send 'cmd=ping\n\n'
-run "$bin/clients/pipe_client_publisher.exe" send 'cmd=status\n\n'
-run "$bin/clients/pipe_client_none.exe" send 'cmd=ping\n\n'
+run "$bin/clients/pipe_client_publisher.exe" send 'cmd=ping\n\n' --service "$service"
+run "$bin/clients/pipe_client_publisher.exe" send 'cmd=status\n\n' --service "$service"
+run "$bin/clients/pipe_client_none.exe" send 'cmd=ping\n\n' --service "$service"
 run "$bin/clients/pipe_client_publisher.exe" client "$install_dir" 'C:\ProgramData\VarneloDemo\data\' \
   'C:\ProgramData\VarneloDemo\data\config.yaml' --lines 6 --then stop
+
+settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+show_proxy() {
+  echo "\$ reg query \"$settings\""
+  timeout 60 wine reg query "$settings" 2>/dev/null | tr -d '\r' | grep -E "Proxy(Enable|Server|Override)|AutoConfigURL" || true
+}
+echo; echo "== a client sets the user's proxy, arms the watchdog, and is killed"
+timeout 60 wine reg add "$settings" /v AutoConfigURL /t REG_SZ /d "http://127.0.0.1:11719/proxy.pac" /f >/dev/null 2>&1
+timeout 120 wine "$bin/clients/pipe_client_publisher.exe" arm 127.0.0.1:11719 127.0.0.1:11719 --set-proxy \
+  --then hold --service "$service" | stdbuf -oL tr -d '\r' &
+sleep 3
+show_proxy
+echo "\$ taskkill /f /im pipe_client_publisher.exe"
+timeout 60 wine taskkill /f /im pipe_client_publisher.exe 2>/dev/null | tr -d '\r' || true
+echo "(the service notices on its next 5-second tick)"
+for _ in $(seq 30); do grep -q "cleanup OK" "$service_log" 2>/dev/null && break; sleep 0.5; done
+show_proxy
 
 # --- Removal: the rest of what the setup leaves, then uninstall.exe, as a user would run it. ---
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Varnelo VPN'
@@ -99,10 +122,8 @@ timeout 120 wine "${install_dir}uninstall.exe" </dev/null >/dev/null 2>&1 &
 run_mode "$bin/confirm_uninstall.exe" 90
 echo; echo "== What is left of the product: nothing"
 show_product
-# Wine's service control manager gives the service ProgramData=C:\users\Public; -install and
-# -uninstall, started here, write to C:\ProgramData.
 echo; echo "== the service's own log (C:\\users\\Public\\Varnelo\\service.log)"
-tr -d '\r' < "$WINEPREFIX/drive_c/users/Public/Varnelo/service.log"
+tr -d '\r' < "$service_log"
 echo; echo "== the log of -install and -uninstall (C:\\ProgramData\\Varnelo\\service.log)"
 tr -d '\r' < "$programdata_unix/Varnelo/service.log"
 # --- end of removal ---
