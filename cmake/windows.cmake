@@ -20,6 +20,8 @@ endif()
 add_library(varnelo_service_lib STATIC
   ${SERVICE_PORTABLE_SOURCES}
   service/service_log.cpp
+  service/log_folder.cpp
+  service/relative_files.cpp
   service/pipe_server.cpp
   service/trust.cpp
   service/status_commands.cpp
@@ -31,7 +33,7 @@ add_library(varnelo_service_lib STATIC
   service/install.cpp
   service/removal.cpp
 )
-target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32)
+target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 ntdll)
 
 add_executable(VarneloService service/main.cpp service/caller_access.cpp)
 target_link_options(VarneloService PRIVATE -municode)

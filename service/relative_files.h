@@ -1,0 +1,44 @@
+// Opens, renames and deletes names inside a folder the caller holds open, so that a name is
+// resolved once, below a folder that has already been checked, and never again by its full path.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+// NTSTATUS values these operations report (kept here so no NT header is needed).
+constexpr LONG kStatusSuccess = 0;
+constexpr LONG kStatusNameCollision = static_cast<LONG>(0xC0000035);
+constexpr LONG kStatusInvalidOwner = static_cast<LONG>(0xC000005A);
+constexpr LONG kStatusNotADirectory = static_cast<LONG>(0xC0000103);
+
+struct RelativeOpen {
+  ACCESS_MASK access = 0;
+  ULONG share = 0;
+  ULONG disposition = 0;  // FILE_OPEN, FILE_CREATE, FILE_OPEN_IF (NtCreateFile values)
+  ULONG options = 0;      // FILE_DIRECTORY_FILE, FILE_NON_DIRECTORY_FILE, ...
+  ULONG attributes = 0;
+  PSECURITY_DESCRIPTOR security = nullptr;  // for a new file or folder only
+};
+
+// NtCreateFile of `name` (one component, no separators) relative to `folder`. Links are never
+// followed: the open always names the link itself. Synchronous I/O. `created` (optional) tells
+// whether the call made a new file or folder. Returns the NTSTATUS.
+LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& how,
+                  UniqueHandle* opened, bool* created = nullptr);
+
+// Renames the file or folder behind `handle` (opened with DELETE) to `newName` inside `folder`.
+bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& newName, bool replace);
+
+// Opens `name` inside `folder` with DELETE and renames it; false when it is absent or in use.
+bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& newName,
+                        bool replace);
+
+// Deletes the name `name` inside `folder` (a link itself, never its target).
+bool DeleteRelative(HANDLE folder, const std::wstring& name);
+
+}  // namespace varnelo
