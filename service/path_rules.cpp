@@ -21,7 +21,8 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_
 }
 
 std::wstring WithoutOneTrailingSeparator(const std::wstring& path) {
-  if (!path.empty() && IsSeparator(path.back())) return path.substr(0, path.size() - 1);
+  const bool driveRoot = path.size() == 3 && path[1] == L':' && IsSeparator(path[2]);
+  if (!driveRoot && !path.empty() && IsSeparator(path.back())) return path.substr(0, path.size() - 1);
   return path;
 }
 

@@ -16,7 +16,8 @@ inline bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b
   return EqualsIgnoringAsciiCase(a.data(), a.size(), b.data(), b.size());
 }
 
-// The path with one trailing '\' or '/' removed, if it has one.
+// The path with one trailing '\' or '/' removed, if it has one; a drive root ("C:\") keeps its
+// separator, as "C:" alone means the current folder on that drive.
 std::wstring WithoutOneTrailingSeparator(const std::wstring& path);
 
 }  // namespace varnelo
