@@ -120,9 +120,8 @@ FolderVerdict JudgeHeldFolder(HANDLE held) {
   const UniqueLocal sd = ReadSecurity(held);
   if (!sd) return FolderVerdict::kUnusable;
   if (!IsLogFolderOwnerTrusted(sd.get())) return FolderVerdict::kForeign;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!::GetFileInformationByHandle(held, &info) ||
-      !IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, true)) {
+  EntryFacts facts;
+  if (!QueryEntryFacts(held, &facts) || !IsPlainLogEntry(facts.attributes, facts.links, true)) {
     return FolderVerdict::kUnusable;  // a link made by a trusted account: neither moved nor used
   }
   return IsLogFolderDaclSecure(sd.get()) ? FolderVerdict::kUse : FolderVerdict::kRepair;

@@ -72,6 +72,19 @@ bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstr
   return RenameRelative(file.get(), folder, newName, replace);
 }
 
+bool QueryEntryFacts(HANDLE handle, EntryFacts* facts) {
+  FILE_STANDARD_INFO standard = {};
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)) ||
+      !::GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return false;
+  }
+  facts->attributes = tag.FileAttributes;
+  facts->links = standard.NumberOfLinks;
+  facts->size = static_cast<ULONGLONG>(standard.EndOfFile.QuadPart);
+  return true;
+}
+
 bool DeleteRelative(HANDLE folder, const std::wstring& name) {
   RelativeOpen how;
   how.access = DELETE;

@@ -38,6 +38,16 @@ bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& newName, b
 bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& newName,
                         bool replace);
 
+// What the link checks read about an open file or folder.
+struct EntryFacts {
+  DWORD attributes = 0;
+  DWORD links = 0;
+  ULONGLONG size = 0;
+};
+
+// Two cheap queries, where GetFileInformationByHandle also asks for the volume.
+bool QueryEntryFacts(HANDLE handle, EntryFacts* facts);
+
 // Deletes the name `name` inside `folder` (a link itself, never its target).
 bool DeleteRelative(HANDLE folder, const std::wstring& name);
 

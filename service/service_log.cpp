@@ -60,7 +60,7 @@ class LastErrorKeeper {
   DWORD saved_;
 };
 
-UniqueHandle OpenLogFileOnce(HANDLE folder, BY_HANDLE_FILE_INFORMATION* info) {
+UniqueHandle OpenLogFileOnce(HANDLE folder, EntryFacts* facts) {
   RelativeOpen how;
   how.access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
   how.share = FILE_SHARE_READ;
@@ -69,32 +69,29 @@ UniqueHandle OpenLogFileOnce(HANDLE folder, BY_HANDLE_FILE_INFORMATION* info) {
   how.attributes = FILE_ATTRIBUTE_NORMAL;
   UniqueHandle file;
   if (OpenRelative(folder, kLogFileName, how, &file) < 0) return UniqueHandle();
-  if (!::GetFileInformationByHandle(file.get(), info)) return UniqueHandle();
+  if (!QueryEntryFacts(file.get(), facts)) return UniqueHandle();
   return file;
 }
 
 // Opens service.log in the held folder for one append, rotating it first when it is due.
 // A planted link takes the name: the name is dropped (never its target) and a fresh file made.
 UniqueHandle OpenLogFile(HANDLE folder) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  UniqueHandle file = OpenLogFileOnce(folder, &info);
+  EntryFacts facts;
+  UniqueHandle file = OpenLogFileOnce(folder, &facts);
   if (!file) return file;
-  if (!IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, false)) {
+  if (!IsPlainLogEntry(facts.attributes, facts.links, false)) {
     file.reset();
     if (!DeleteRelative(folder, kLogFileName)) return file;
-    file = OpenLogFileOnce(folder, &info);
-    if (!file || !IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, false)) {
-      return UniqueHandle();
-    }
+    file = OpenLogFileOnce(folder, &facts);
+    if (!file || !IsPlainLogEntry(facts.attributes, facts.links, false)) return UniqueHandle();
   }
-  const ULONGLONG size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   const ULONGLONG now = ::GetTickCount64();
-  if (!ShouldRotateLog(size, now, g_lastRotation)) return file;
+  if (!ShouldRotateLog(facts.size, now, g_lastRotation)) return file;
   g_lastRotation = now;  // before any rename, so a failed rotation waits its minute
   file.reset();
   RotateLog(folder);
-  file = OpenLogFileOnce(folder, &info);
-  if (file && !IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, false)) file.reset();
+  file = OpenLogFileOnce(folder, &facts);
+  if (file && !IsPlainLogEntry(facts.attributes, facts.links, false)) file.reset();
   return file;
 }
 
