@@ -1,6 +1,7 @@
 // Round-trip cost of one request through the console-mode service under the current platform:
 // a request answered before the caller check (missing cmd), ping (signature check of the caller
-// on every connection, then the capability keys), and status.
+// on every connection, then the capability keys), status, and arming and disarming the proxy
+// watchdog (caller opened, its token read, the disable flag read).
 // Usage: pipe_bench [rounds]   (prints one line per request kind: median, p95, max in ms)
 #include <windows.h>
 
@@ -51,5 +52,7 @@ int main(int argc, char** argv) {
   Measure("missing cmd", "a=1\n\n", rounds);
   Measure("ping", "cmd=ping\n\n", rounds);
   Measure("status", "cmd=status\n\n", rounds);
+  Measure("arm", "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n", rounds);
+  Measure("disarm", "cmd=clear_watchdog\n\n", rounds);
   return 0;
 }

@@ -29,11 +29,13 @@ add_library(varnelo_service_lib STATIC
   service/core_state.cpp
   service/core_launch.cpp
   service/core_stop.cpp
+  service/proxy_watchdog.cpp
+  service/proxy_cleanup.cpp
   service/service_host.cpp
   service/install.cpp
   service/removal.cpp
 )
-target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 ntdll)
+target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32 ntdll)
 
 add_executable(VarneloService service/main.cpp service/caller_access.cpp)
 target_link_options(VarneloService PRIVATE -municode)

@@ -4,6 +4,7 @@
 
 #include "service/core_launch.h"
 #include "service/core_stop.h"
+#include "service/proxy_watchdog.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 #include "service/trust.h"
@@ -33,6 +34,8 @@ const CommandEntry kCommands[] = {
     {"status", HandleStatus},
     {"start_core", HandleStartCore},
     {"stop_core", HandleStopCore},
+    {"set_expected_proxy", set_expected_proxy},
+    {"clear_watchdog", clear_watchdog},
 };
 
 bool IsStopRequested(HANDLE stopEvent) {

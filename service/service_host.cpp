@@ -10,6 +10,7 @@
 #include "common/unique_resource.h"
 #include "service/core_stop.h"
 #include "service/pipe_server.h"
+#include "service/proxy_watchdog.h"
 #include "service/service_log.h"
 
 namespace varnelo {
@@ -93,6 +94,7 @@ UniqueHandle StartPipeServer() {
 void RunMonitorLoop() {
   // Each time-out is a watchdog tick; the stop event (or a failed wait) ends the loop.
   while (::WaitForSingleObject(g_stopEvent.load(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
+    ProxyWatchdogTick();
   }
 }
 
@@ -123,6 +125,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
   ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
 
   RunMonitorLoop();
+  ShutdownProxyWatchdog(true);
   EndTrackedCore();
   WaitForPipeServer(std::move(pipeThread));
   CloseStopEvent();
@@ -177,6 +180,7 @@ int RunConsoleMode() {
     return static_cast<int>(error);
   }
   RunMonitorLoop();
+  ShutdownProxyWatchdog(false);  // a console run never touches the user's proxy at stop
   WaitForPipeServer(std::move(pipeThread));
   CloseStopEvent();
   return 0;

@@ -6,6 +6,10 @@
 //       Acts like the real client: start_core, prints the response, reads N lines of core output
 //       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
 //       or sends stop_core.
+//   pipe_client arm <proxy> <readback> [--set-proxy] [--then exit|hold|clear]
+//       Acts like the client arming the proxy watchdog: with --set-proxy it first points the
+//       user's proxy at <readback>, as the real client does; sends set_expected_proxy, prints the
+//       response, then exits, holds until killed, or disarms with clear_watchdog.
 // Exit code: 0 on an answer, 2 when the service could not be reached.
 #include <windows.h>
 #include <fcntl.h>
@@ -109,14 +113,61 @@ int Client(int argc, wchar_t** argv) {
   return 0;
 }
 
+bool PointUserProxyAt(const std::wstring& server) {
+  varnelo::UniqueRegKey settings;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER,
+                        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                        nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const DWORD enable = 1;
+  const wchar_t bypass[] = L"<local>";
+  return ::RegSetValueExW(settings.get(), L"ProxyEnable", 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&enable), sizeof(enable)) == ERROR_SUCCESS &&
+         ::RegSetValueExW(settings.get(), L"ProxyServer", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(server.c_str()),
+                          static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+         ::RegSetValueExW(settings.get(), L"ProxyOverride", 0, REG_SZ,
+                          reinterpret_cast<const BYTE*>(bypass), sizeof(bypass)) == ERROR_SUCCESS;
+}
+
+int Arm(int argc, wchar_t** argv) {
+  if (Flag(argc, argv, L"--set-proxy")) {
+    if (!PointUserProxyAt(argv[3])) {
+      WriteStdout("could not set the user's proxy\n");
+      return 1;
+    }
+    WriteStdout("user proxy set to " + Utf8(argv[3]) + "\n");
+  }
+  std::string response;
+  const std::string request =
+      "cmd=set_expected_proxy\nproxy=" + Utf8(argv[2]) + "\nreadback=" + Utf8(argv[3]) + "\n\n";
+  if (!varnelo::ExchangeWithService(request, &response)) return 2;
+  WriteStdout(response);
+
+  const wchar_t* then = Option(argc, argv, L"--then");
+  if (then && std::wcscmp(then, L"hold") == 0) {
+    WriteStdout("holding\n");
+    ::Sleep(INFINITE);
+  }
+  if (then && std::wcscmp(then, L"clear") == 0) {
+    if (!varnelo::ExchangeWithService("cmd=clear_watchdog\n\n", &response)) return 2;
+    WriteStdout(response);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc >= 3 && std::wcscmp(argv[1], L"send") == 0) return Send(argc, argv);
   if (argc >= 5 && std::wcscmp(argv[1], L"client") == 0) return Client(argc, argv);
+  if (argc >= 4 && std::wcscmp(argv[1], L"arm") == 0) return Arm(argc, argv);
   std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup]\n"
                         L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
-                        L" [--then exit|hold|stop]\n");
+                        L" [--then exit|hold|stop]\n"
+                        L"       pipe_client arm <proxy> <readback> [--set-proxy]"
+                        L" [--then exit|hold|clear]\n");
   return 1;
 }

@@ -1,0 +1,40 @@
+// The proxy watchdog: a client arms it with the proxy text it set; when that client dies without
+// disarming, the service switches the user's proxy off if it still holds that text.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "common/unique_resource.h"
+#include "service/request.h"
+
+namespace varnelo {
+
+// The one watched client. Armed while `process` is set; every field is set and cleared together.
+struct WatchdogState {
+  UniqueHandle process;
+  DWORD pid = 0;
+  DWORD sessionId = 0;           // only logged
+  std::wstring userSid;          // selects the hive under HKEY_USERS
+  std::string endpoint;          // the request's proxy value, only logged
+  std::wstring expectedProxyServer;
+};
+
+// Pipe commands, named as on the wire.
+void set_expected_proxy(HANDLE pipe, const RequestMap& request);
+void clear_watchdog(HANDLE pipe, const RequestMap& request);
+
+// Monitor loop: after each 5000 ms time-out of the stop wait.
+void ProxyWatchdogTick();
+
+// Once after the monitor loop. Service mode restores a still-matching proxy ("service_stop");
+// console mode only forgets the client.
+void ShutdownProxyWatchdog(bool restoreSettings);
+
+// HKLM\SOFTWARE\Varnelo disable_proxy_watchdog (64-bit view) is REG_DWORD 1, and nothing else.
+bool IsProxyWatchdogDisabled();
+
+}  // namespace varnelo

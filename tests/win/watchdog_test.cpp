@@ -1,0 +1,322 @@
+// The proxy watchdog against the real service: signed clients arm it and die, and the service
+// restores the user's proxy settings only when they still hold the client's text. Wine runs every
+// process as one user, so the hive the service opens under HKEY_USERS is this test's own.
+#include <windows.h>
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "common/platform.h"
+#include "service/core_launch.h"
+#include "tests/win/harness.h"
+#include "tools/service_client.h"
+
+namespace varnelo {
+namespace test {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+constexpr DWORD kTickWaitMs = 12000;  // a death is judged within one 5 s tick; two, with slack
+constexpr wchar_t kFlagKey[] = L"SOFTWARE\\Varnelo";
+constexpr wchar_t kCoreProxy[] = L"127.0.0.1:11719";
+constexpr wchar_t kStalePac[] = L"http://127.0.0.1:11720/proxy.pac";
+constexpr wchar_t kThirdPartyPac[] = L"http://wpad.example.com:8080/wpad.dat";
+constexpr char kOk[] = "capabilities=63\nok=1\nprotocol=2\n\n";
+constexpr char kArmRequest[] = "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
+constexpr char kDegradedByFlag[] = "degraded=1\nerror=feature_flag_disabled\nok=0\n\n";
+
+std::wstring OwnUserSid() {
+  UniqueHandle token;
+  alignas(TOKEN_USER) BYTE user[256];
+  DWORD size = 0;
+  wchar_t* text = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+      !::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
+      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+    return L"";
+  }
+  const UniqueLocal owner(text);
+  return text;
+}
+
+// The user's Internet Settings, reached the way the service reaches them.
+class UserProxy {
+ public:
+  UserProxy() : sid_(OwnUserSid()) {
+    const std::wstring path = sid_ + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    ::RegCreateKeyExW(HKEY_USERS, path.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key_.put(),
+                      nullptr);
+  }
+  bool ok() const { return !sid_.empty() && static_cast<bool>(key_); }
+  std::string sid() const { return Narrow(sid_); }
+  void Set(const wchar_t* name, const std::wstring& text) {
+    ::RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+  }
+  // As a client leaves it, with a PAC setting beside it.
+  void SetProxy(DWORD enable, const std::wstring& server, const std::wstring& pac) {
+    ::RegSetValueExW(key_.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), 4);
+    Set(L"ProxyServer", server);
+    Set(L"ProxyOverride", L"<local>");
+    Set(L"AutoConfigURL", pac);
+  }
+  void Clear() {
+    for (const wchar_t* name : kNames) ::RegDeleteValueW(key_.get(), name);
+  }
+  // "enable|server|override|pac", "-" for an absent value.
+  std::string Snapshot() const {
+    std::string text;
+    for (const wchar_t* name : kNames) {
+      wchar_t value[512] = {};
+      DWORD type = 0;
+      DWORD size = sizeof(value) - sizeof(wchar_t);
+      const bool present = ::RegQueryValueExW(key_.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value),
+                                              &size) == ERROR_SUCCESS;
+      DWORD number = 0;
+      std::memcpy(&number, value, sizeof(number));
+      text += std::string(text.empty() ? "" : "|") +
+              (!present ? "-" : type == REG_DWORD ? std::to_string(number) : Narrow(value));
+    }
+    return text;
+  }
+
+ private:
+  static constexpr const wchar_t* kNames[] = {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"};
+  std::wstring sid_;
+  UniqueRegKey key_;
+};
+
+void SetDisableFlag(DWORD type, const void* data, DWORD size) {
+  UniqueRegKey key;
+  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFlagKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
+                    nullptr);
+  EXPECT_EQ(::RegSetValueExW(key.get(), L"disable_proxy_watchdog", 0, type, static_cast<const BYTE*>(data), size),
+            ERROR_SUCCESS);
+}
+void SetDisableFlag(DWORD value) { SetDisableFlag(REG_DWORD, &value, sizeof(value)); }
+void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog"); }
+
+// A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
+// proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
+Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--then hold") {
+  Child client(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" arm " + kCoreProxy + L" " +
+               Quote(readback) + L" " + options);
+  client.WaitForOutput(options.find(L"hold") != std::wstring::npos ? "holding" : "ok=", kWaitMs);
+  return client;
+}
+
+// What the last WM_SETTINGCHANGE to a window of this process named.
+std::wstring g_settingChanged;
+LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SETTINGCHANGE && lParam != 0) g_settingChanged = reinterpret_cast<const wchar_t*>(lParam);
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Waits for the line while serving this thread's windows, so a broadcast can reach them.
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  MSG message;
+  for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !done(); ::Sleep(20)) {
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    if (::GetTickCount64() >= deadline) return false;
+  }
+  return true;
+}
+
+class Watchdog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(proxy_.ok());
+    proxy_.Clear();
+    DeleteDisableFlag();
+  }
+  void TearDown() override { SetUp(); }
+  // Waits up to two ticks for the line.
+  static bool LogShows(const ConsoleService& service, const std::string& line) {
+    return PumpUntil([&] { return CountContaining(service.LogMessages(), line) > 0; }, kTickWaitMs);
+  }
+  void KillAndWaitFor(const ConsoleService& service, Child& client, const std::string& line) {
+    client.Kill();
+    EXPECT_TRUE(LogShows(service, line)) << "no \"" << line << "\"";
+  }
+
+  UserProxy proxy_;
+};
+
+// One service for every scenario, so each later tick also shows that earlier deaths changed nothing.
+TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  WNDCLASSW listenerClass = {};
+  listenerClass.lpfnWndProc = RecordSettingChange;
+  listenerClass.lpszClassName = L"WatchdogTestListener";
+  ::RegisterClassW(&listenerClass);
+  const HWND listener = ::CreateWindowExW(0, listenerClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                          nullptr, nullptr, nullptr);
+
+  // The second client's arming replaces the first; only the second's death is judged.
+  proxy_.Set(L"AutoConfigURL", kStalePac);
+  Child first = ArmClient(kCoreProxy, L"--set-proxy --then hold");
+  Child second = ArmClient(kCoreProxy, L"--set-proxy --then hold");
+  ASSERT_EQ(second.Output(), "user proxy set to 127.0.0.1:11719\n" + std::string(kOk) + "holding\n");
+  first.Kill();
+  const ULONGLONG killed = ::GetTickCount64();
+  KillAndWaitFor(service, second, "cleanup OK: trigger=parent_process_exit pre_ProxyServer=[127.0.0.1:11719] "
+                                  "ProxyEnable set ret=0, ProxyServer delete ret=0, ProxyOverride delete ret=0");
+  std::printf("client death to restored settings: %llu ms\n", ::GetTickCount64() - killed);
+  EXPECT_EQ(proxy_.Snapshot(), "0|-|-|-");
+  EXPECT_TRUE(PumpUntil([] { return g_settingChanged == L"Internet Settings"; }, kWaitMs)) << "no broadcast";
+  ::DestroyWindow(listener);
+  const auto log = service.LogMessages();
+  const std::string tail = " session=1 sid=" + proxy_.sid() + " endpoint=127.0.0.1:11719";
+  EXPECT_EQ(CountContaining(log, "set_expected_proxy: armed pid=" + std::to_string(first.pid()) + tail), 1u);
+  EXPECT_EQ(CountContaining(log, "pid=" + std::to_string(first.pid()) + " session"), 1u) << "replaced, yet judged";
+  EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=parent_process_exit pid=" +
+                                     std::to_string(second.pid()) + tail),
+            1u);
+  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: cleared stale AutoConfigURL=[" + Narrow(kStalePac) + "], ret=0"),
+            1u);
+
+  // Text that differs in letter case or by a trailing space is someone else's; and a proxy that is
+  // already off is left, its stale PAC setting included.
+  const struct {
+    DWORD enable;
+    const wchar_t* actual;
+    const wchar_t* expected;
+    std::string line;
+  } skips[] = {
+      {1, L"LOCALHOST:11719", L"localhost:11719", "proxy_mismatch expected=[localhost:11719] actual=[LOCALHOST:11719]"},
+      {1, L"127.0.0.1:11719 ", kCoreProxy, "proxy_mismatch expected=[127.0.0.1:11719] actual=[127.0.0.1:11719 ]"},
+      {0, kCoreProxy, kCoreProxy, "proxy_already_clean enable=0 queryRet=0"},
+  };
+  for (const auto& skip : skips) {
+    proxy_.SetProxy(skip.enable, skip.actual, kStalePac);
+    const std::string before = proxy_.Snapshot();
+    Child client = ArmClient(skip.expected);
+    KillAndWaitFor(service, client, "cleanup skipped: reason=" + skip.line);
+    EXPECT_EQ(proxy_.Snapshot(), before);
+  }
+
+  // clear_watchdog disarms without touching anything and logs only when something was armed.
+  EXPECT_EQ(Exchange("cmd=clear_watchdog\n\n"), kOk);
+  Child leaving = ArmClient(kCoreProxy, L"--set-proxy --then clear");
+  EXPECT_EQ(leaving.Wait(kWaitMs), 0u);
+  EXPECT_NE(leaving.Output().find(std::string(kOk) + kOk), std::string::npos) << leaving.Output();
+  EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released"), 1u);
+  EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released state for pid=" +
+                                                       std::to_string(leaving.pid()) + " (reason=normal_disconnect)"),
+            1u);
+  const std::string leftBehind = proxy_.Snapshot();
+
+  // The disable flag: the next tick logs the change and releases the armed client without cleanup;
+  // arming is refused before the request's keys are looked at.
+  Child watched = ArmClient(kCoreProxy);
+  SetDisableFlag(1);
+  EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned ON -- subsystem disabled"));
+  EXPECT_TRUE(LogShows(service, "cleanup skipped: reason=feature_flag_disabled pid=" + std::to_string(watched.pid())));
+  EXPECT_EQ(Exchange("cmd=set_expected_proxy\n\n"), kDegradedByFlag);
+  EXPECT_EQ(CountContaining(service.LogMessages(), "set_expected_proxy: degraded reason=feature_flag_disabled"), 1u);
+  watched.Kill();
+  SetDisableFlag(0);
+  EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled"));
+  EXPECT_EQ(proxy_.Snapshot(), leftBehind) << "a disarmed or released client's death restored the proxy";
+
+  // Only REG_DWORD 1 disables.
+  const DWORD two = 2;
+  SetDisableFlag(REG_DWORD, &two, sizeof(two));
+  EXPECT_EQ(Exchange(kArmRequest), kOk);
+  SetDisableFlag(REG_SZ, L"1", sizeof(L"1"));
+  EXPECT_EQ(Exchange(kArmRequest), kOk);
+  DeleteDisableFlag();
+  EXPECT_EQ(Exchange("cmd=set_expected_proxy\nproxy=x\n\n"), "error=missing proxy / readback\nerror_code=20\nok=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK"), 1u);
+}
+
+// Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.
+TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
+  // The service gets a console of its own (a control event reaches a whole console) and a
+  // ProgramData of its own, passed down through this process's environment.
+  TempDir programData;
+  bool started = false;
+  PROCESS_INFORMATION info = {};
+  {
+    const ScopedEnvVar ownProgramData(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
+    std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
+                               &startup, &info);
+  }
+  ASSERT_TRUE(started) << ::GetLastError();
+  const UniqueHandle service(info.hProcess), thread(info.hThread);
+  const std::wstring logPath = programData.path() + L"Varnelo\\service.log";
+  Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
+  ASSERT_EQ(CountContaining(ReadLogMessages(logPath), "armed pid=" + std::to_string(client.pid())), 1u);
+  const std::string before = proxy_.Snapshot();
+
+  ::FreeConsole();  // one console per process: leave ours to join the service's
+  const bool attached = ::AttachConsole(info.dwProcessId) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
+                        ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  ::FreeConsole();
+  DWORD exitCode = STILL_ACTIVE;
+  if (::WaitForSingleObject(service.get(), kWaitMs) != WAIT_OBJECT_0) ::TerminateProcess(service.get(), 1);
+  ::GetExitCodeProcess(service.get(), &exitCode);
+  ASSERT_TRUE(attached);
+  EXPECT_EQ(exitCode, 0u);
+  EXPECT_TRUE(IsProcessAlive(client.pid()));
+  EXPECT_EQ(proxy_.Snapshot(), before);
+  EXPECT_EQ(CountContaining(ReadLogMessages(logPath), "cleanup"), 0u);
+}
+
+bool WaitForServiceState(SC_HANDLE service, DWORD state) {
+  SERVICE_STATUS status = {};
+  for (ULONGLONG deadline = ::GetTickCount64() + kWaitMs; ::GetTickCount64() < deadline; ::Sleep(50)) {
+    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
+  }
+  return false;
+}
+
+// Under the service control manager a stop restores the settings of a client that still runs.
+TEST_F(Watchdog, ServiceStopRestoresALivingClientsProxy) {
+  // Wine's service control manager gives services ProgramData=C:\users\Public.
+  const std::wstring logPath = IsRunningUnderWine() ? L"C:\\users\\Public\\Varnelo\\service.log"
+                                                    : L"C:\\ProgramData\\Varnelo\\service.log";
+  ::DeleteFileW(logPath.c_str());
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  const UniqueServiceHandle service(::CreateServiceW(
+      manager.get(), L"VarneloService", L"Varnelo VPN Service (test)", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Quote(BinDir() + L"VarneloService.exe").c_str(), nullptr, nullptr,
+      nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service) << ::GetLastError();
+  struct Removal {
+    SC_HANDLE service;
+    ~Removal() {
+      SERVICE_STATUS status = {};
+      ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+      WaitForServiceState(service, SERVICE_STOPPED);
+      ::DeleteService(service);
+    }
+  } removal{service.get()};
+  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr) && WaitForServiceState(service.get(), SERVICE_RUNNING));
+
+  proxy_.Set(L"AutoConfigURL", kThirdPartyPac);
+  Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
+  SERVICE_STATUS status = {};
+  EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
+  EXPECT_TRUE(WaitForServiceState(service.get(), SERVICE_STOPPED));
+  EXPECT_TRUE(IsProcessAlive(client.pid()));
+  EXPECT_EQ(proxy_.Snapshot(), "0|-|-|" + Narrow(kThirdPartyPac));
+  const auto log = ReadLogMessages(logPath);
+  const std::string pid = std::to_string(client.pid());
+  EXPECT_EQ(CountContaining(log, "service stop: releasing watchdog state for pid=" + pid), 1u);
+  EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=service_stop pid=" + pid), 1u);
+  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: kept third-party AutoConfigURL=[" + Narrow(kThirdPartyPac) + "]"), 1u);
+  EXPECT_EQ(CountContaining(log, "cleanup OK: trigger=service_stop"), 1u);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace varnelo
