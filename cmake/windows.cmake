@@ -26,6 +26,7 @@ add_library(varnelo_service_lib STATIC
   service/trust.cpp
   service/status_commands.cpp
   service/path_validation.cpp
+  service/path_access.cpp
   service/core_state.cpp
   service/core_launch.cpp
   service/core_stop.cpp

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,42 @@ TEST(PathRules, UncAndCaseAndSeparators) {
   EXPECT_EQ(WithoutOneTrailingSeparator(L""), L"");
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\"), L"C:\\");  // "C:" would be drive-relative
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\d\\"), L"C:\\d");
+}
+
+TEST(PathRules, FinalPathMustBeTheRequestedPath) {
+  struct Case {
+    const wchar_t* requested;
+    const wchar_t* finalPath;
+    const wchar_t* remainder;
+    bool matches;
+  } cases[] = {
+      {L"C:\\Data\\core", L"\\\\?\\C:\\Data\\core", L"", true},
+      {L"c:\\DATA\\Core\\", L"\\\\?\\C:\\Data\\core", L"", true},  // case and a trailing separator
+      {L"C:\\", L"\\\\?\\C:\\", L"", true},
+      {L"C:\\Data\\new\\deeper", L"\\\\?\\C:\\Data\\", L"new\\deeper", true},  // not there yet
+      {L"C:\\PROGRA~1\\x", L"\\\\?\\C:\\Program Files\\x", L"", false},            // 8.3 name
+      {L"C:\\PROGRA~1\\new", L"\\\\?\\C:\\Program Files\\", L"new", false},
+      {L"C:\\d\\x:ads", L"\\\\?\\C:\\d\\x:ads", L"", false},                       // a stream
+      {L"C:\\d\\x::$DATA", L"\\\\?\\C:\\d\\x", L"", false},
+      {L"C:\\u\\link\\data", L"\\\\?\\C:\\Windows\\System32\\config", L"", false},  // junction in a parent
+      {L"C:\\u\\link\\new", L"\\\\?\\C:\\Windows\\", L"new", false},
+      {L"Z:\\share\\x", L"\\\\?\\UNC\\server\\share\\x", L"", false},               // mapped drive
+      {L"C:\\data", L"\\\\?\\Volume{0b1e}\\data", L"", false},
+      {L"C:\\data", L"\\\\?\\C:\\data\\more", L"", false},
+      {L"C:\\\u00c9t\u00e9", L"\\\\?\\C:\\\u00e9t\u00e9", L"", false},  // only ASCII letters fold
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FinalPathMatchesRequest(c.requested, c.finalPath, c.remainder), c.matches)
+        << std::string(c.requested, c.requested + std::wcslen(c.requested));
+  }
+
+  std::wstring parent, leaf;
+  ASSERT_TRUE(SplitLastComponent(L"C:\\a\\b\\", &parent, &leaf));
+  EXPECT_EQ(parent + L"|" + leaf, L"C:\\a\\|b");
+  ASSERT_TRUE(SplitLastComponent(L"C:\\a", &parent, &leaf));
+  EXPECT_EQ(parent + L"|" + leaf, L"C:\\|a");
+  EXPECT_FALSE(SplitLastComponent(L"C:\\", &parent, &leaf));
+  EXPECT_FALSE(SplitLastComponent(L"C:", &parent, &leaf));
 }
 
 TEST(LinkRules, RequestPathEndingInALinkIsRefused) {
