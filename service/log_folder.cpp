@@ -196,11 +196,12 @@ LogFolder OpenLogFolder(const std::wstring& programData) {
                                           kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!parent) return folder;
-  LONG status = CreateFreshFolder(parent.get(), &folder.handle);
-  if (status >= 0 || status != kStatusNameCollision) return folder;
+  // Usually a name collision; an account that may not create in ProgramData may still log
+  // into a folder that exists.
+  if (CreateFreshFolder(parent.get(), &folder.handle) >= 0) return folder;
 
   UniqueHandle held;
-  status = OpenExistingFolder(parent.get(), &held);
+  const LONG status = OpenExistingFolder(parent.get(), &held);
   FolderVerdict verdict = FolderVerdict::kUnusable;
   if (status >= 0) {
     verdict = JudgeHeldFolder(held.get());

@@ -12,7 +12,6 @@ namespace varnelo {
 
 // NTSTATUS values these operations report (kept here so no NT header is needed).
 constexpr LONG kStatusSuccess = 0;
-constexpr LONG kStatusNameCollision = static_cast<LONG>(0xC0000035);
 constexpr LONG kStatusInvalidOwner = static_cast<LONG>(0xC000005A);
 constexpr LONG kStatusNotADirectory = static_cast<LONG>(0xC0000103);
 
