@@ -119,9 +119,12 @@ bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, Request
     return Refuse(reason, reasonSize, label, "final path differs");
   }
 
+  // What the core will do there: read the config; create files in the data folder; or make the
+  // missing folders (or the one missing file) below the nearest one that exists.
   ACCESS_MASK desired = FILE_GENERIC_READ;
   if (!remainder.empty()) {
-    const bool folderFirst = use == RequestPathUse::kDataFolder || remainder.find(L'\\') != std::wstring::npos;
+    const bool folderFirst =
+        use == RequestPathUse::kDataFolder || remainder.find(L'\\') != std::wstring::npos;
     desired = folderFirst ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
   } else if (use == RequestPathUse::kDataFolder) {
     desired = FILE_ADD_FILE;
