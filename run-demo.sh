@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the service and its test doubles, then shows the service serving a real client under
-# Wine: a publisher-signed client pings, asks for status, starts the stand-in core and reads its
-# output through the handle it was given, stops it; an unsigned client is refused; a client
-# points the user's proxy at the core, arms the proxy watchdog and dies, and the service restores
-# the user's proxy settings.
+# Builds the service and its test doubles, installs the service into a throwaway Wine prefix with
+# -install, then shows the installed service serving a real client: a publisher-signed client
+# pings, asks for status, starts the stand-in core and reads its output through the handle it was
+# given, stops it; an unsigned client is refused; a client points the user's proxy at the core,
+# arms the proxy watchdog and dies, and the service restores the user's proxy settings. Finally
+# -uninstall removes the service.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash cmake/setup-machine.sh
@@ -22,9 +23,25 @@ programdata_unix="$WINEPREFIX/drive_c/ProgramData"
 
 run() { echo; echo "\$ $*"; timeout 60 wine "$@" | tr -d '\r'; }
 
-echo; echo "== VarneloService.exe -run (publisher-signed, in ${install_dir})"
-timeout 120 wine "$bin/release/VarneloService.exe" -run | stdbuf -oL tr -d '\r' &
-sleep 2
+# --- Service installation: register and start the service from the release folder. ---
+# -install and -uninstall print to a file: the services Wine starts must not hold our pipe.
+mode_out=$(mktemp)
+run_mode() {
+  echo; echo "\$ $*"
+  local rc=0
+  timeout 120 wine "$@" </dev/null >"$mode_out" 2>&1 || rc=$?
+  tr -d '\r' <"$mode_out"; echo "(exit code $rc)"
+}
+remove_service() { timeout 120 wine "$bin/release/VarneloService.exe" -uninstall </dev/null >/dev/null 2>&1 || true; }
+trap 'remove_service; wine_session_stop; rm -f "$mode_out"' EXIT
+echo; echo "== VarneloService.exe -install (publisher-signed, in ${install_dir})"
+echo "   Wine gives every file to its one user, so the ACL check warns and accepts."
+run_mode "$bin/release/VarneloService.exe" -install
+run_mode sc query VarneloService
+# Wine's service control manager gives the service ProgramData=C:\users\Public; -install and
+# -uninstall, started here, write to C:\ProgramData.
+service_log="$WINEPREFIX/drive_c/users/Public/Varnelo/service.log"
+# --- end of service installation ---
 
 run "$bin/clients/pipe_client_publisher.exe" send 'cmd=ping\n\n'
 run "$bin/clients/pipe_client_publisher.exe" send 'cmd=status\n\n'
@@ -46,8 +63,15 @@ show_proxy
 echo "\$ taskkill /f /im pipe_client_publisher.exe"
 timeout 60 wine taskkill /f /im pipe_client_publisher.exe 2>/dev/null | tr -d '\r' || true
 echo "(the service notices on its next 5-second tick)"
-for _ in $(seq 30); do grep -q "cleanup OK" "$programdata_unix/Varnelo/service.log" 2>/dev/null && break; sleep 0.5; done
+for _ in $(seq 30); do grep -q "cleanup OK" "$service_log" 2>/dev/null && break; sleep 0.5; done
 show_proxy
 
-echo; echo "== %ProgramData%\\Varnelo\\service.log"
+# --- Service removal: stop and delete the registration, then once more with nothing left. ---
+echo; echo "== VarneloService.exe -uninstall"
+run_mode "$bin/release/VarneloService.exe" -uninstall
+run_mode "$bin/release/VarneloService.exe" -uninstall
+echo; echo "== the service's own log (C:\\users\\Public\\Varnelo\\service.log)"
+tr -d '\r' < "$service_log"
+echo; echo "== the log of -install and -uninstall (C:\\ProgramData\\Varnelo\\service.log)"
 tr -d '\r' < "$programdata_unix/Varnelo/service.log"
+# --- end of service removal ---

@@ -33,6 +33,7 @@ add_library(varnelo_service_lib STATIC
   service/proxy_watchdog.cpp
   service/proxy_cleanup.cpp
   service/service_host.cpp
+  service/install_acl.cpp
   service/install.cpp
   service/removal.cpp
 )

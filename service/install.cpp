@@ -1,15 +1,288 @@
 #include "service/install.h"
 
-#include <windows.h>
+#include <tlhelp32.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cwchar>
+#include <string>
+
+#include "common/platform.h"
+#include "common/unique_resource.h"
+#include "service/install_acl.h"
+#include "service/service_host.h"
+#include "service/service_log.h"
 
 namespace varnelo {
 
-// Registration arrives with the installation work; until then -install says so and fails.
+namespace {
+
+const wchar_t kDisplayName[] = L"Varnelo Service";
+const wchar_t kDescription[] =
+    L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
+    L"need administrator rights.";
+const wchar_t kCoreFileName[] = L"VarneloCore.exe";
+const wchar_t kClientWindowClass[] = L"CMainWnd";
+const wchar_t kClientExeName[] = L"Varnelo.exe";
+
+constexpr DWORD kFailureResetPeriodSeconds = 86400;
+constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
+constexpr DWORD kClientExitWaitMs = 8000;
+constexpr DWORD kStopWaitMs = 30000;
+constexpr DWORD kRunningWaitMs = 15000;
+constexpr DWORD kStatePollMs = 500;
+constexpr size_t kAclReasonSize = 256;
+constexpr int kClassNameChars = 64;
+
+struct ClientWindow {
+  HWND window = nullptr;
+  DWORD pid = 0;
+  std::wstring exeName;
+};
+
+// Executable file name of a running process from a process snapshot; false when not found.
+bool FindProcessExeName(DWORD pid, std::wstring* name) {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == pid) {
+      *name = entry.szExeFile;
+      return true;
+    }
+  }
+  return false;
+}
+
+BOOL CALLBACK FindClientWindow(HWND window, LPARAM context) {
+  auto* found = reinterpret_cast<ClientWindow*>(context);
+  wchar_t className[kClassNameChars] = {};
+  if (::GetClassNameW(window, className, kClassNameChars) == 0 ||
+      _wcsicmp(className, kClientWindowClass) != 0) {
+    return TRUE;
+  }
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  std::wstring exeName;
+  if (pid == 0 || !FindProcessExeName(pid, &exeName)) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=<unknown>",
+               static_cast<void*>(window), pid);
+    return TRUE;
+  }
+  // The uninstaller's window has this class too; only the client's process name tells them apart.
+  if (_wcsicmp(exeName.c_str(), kClientExeName) != 0) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=%ls",
+               static_cast<void*>(window), pid, exeName.c_str());
+    return TRUE;
+  }
+  found->window = window;
+  found->pid = pid;
+  found->exeName = exeName;
+  return FALSE;
+}
+
+// Prints one console line of -install; the console lines are wide text.
+void PrintLine(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfwprintf(stdout, format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+void CheckInstallAcl(const std::wstring& path) {
+  char reason[kAclReasonSize] = {};
+  if (VerifyInstallAcl(path.c_str(), reason, sizeof(reason))) return;
+  ServiceLog("InstallService WARNING: untrusted ACL accepted for compatibility: %s", reason);
+  PrintLine(L"Warning: untrusted install ACL accepted: %hs\n", reason);
+}
+
+// Existing registration: point it at this executable, refresh its metadata, restart it.
+int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
+                           const std::wstring& binaryPath) {
+  ServiceLog("InstallService: service exists, refreshing ImagePath to %ls", imagePath.c_str());
+  RequestVarneloExitBeforeUpgrade();
+
+  const UniqueServiceHandle service(::OpenServiceW(
+      manager, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP));
+  if (!service) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("InstallService: OpenService failed err=%lu", error);
+    return static_cast<int>(error);
+  }
+  const BOOL changed = ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                              SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr);
+  const DWORD changeError = changed ? 0 : ::GetLastError();
+  ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, changeError);
+  if (!changed) {
+    PrintLine(L"ChangeServiceConfig failed: %lu\n", changeError);
+    return static_cast<int>(changeError);
+  }
+  ConfigureServiceMetadata(service.get());
+  const bool restarted = RestartExistingServiceAfterUpgrade(service.get());
+  ServiceLog("InstallService: existing service restart bRet=%d", restarted ? 1 : 0);
+  if (!restarted) {
+    PrintLine(L"Service ImagePath refreshed but restart failed.\n");
+    return 1;
+  }
+  PrintLine(L"Service already exists, ImagePath refreshed.\n");
+  return 0;
+}
+
+}  // namespace
+
+void RequestVarneloExitBeforeUpgrade() {
+  ClientWindow client;
+  ::EnumWindows(FindClientWindow, reinterpret_cast<LPARAM>(&client));
+  if (client.window == nullptr) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: no Varnelo window found");
+    return;
+  }
+  ServiceLog("RequestVarneloExitBeforeUpgrade: WM_CLOSE -> %ls pid=%lu hwnd=%p", client.exeName.c_str(),
+             client.pid, static_cast<void*>(client.window));
+  ::PostMessageW(client.window, WM_CLOSE, 0, 0);
+
+  const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, client.pid));
+  if (!process) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: OpenProcess pid=%lu err=%lu", client.pid,
+               ::GetLastError());
+    return;
+  }
+  const DWORD result = ::WaitForSingleObject(process.get(), kClientExitWaitMs);
+  ServiceLog("RequestVarneloExitBeforeUpgrade: wait result=0x%lX timeout=%lums", result, kClientExitWaitMs);
+  if (result != WAIT_OBJECT_0) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=%lu "
+               "\xE2\x80\x94 system proxy may be left dirty; installer must handshake Varnelo.exe "
+               "shutdown before invoking -install",
+               client.pid);
+  }
+}
+
+void ConfigureServiceMetadata(SC_HANDLE service) {
+  if (service == nullptr) return;
+  SERVICE_DESCRIPTIONW description = {};
+  description.lpDescription = const_cast<wchar_t*>(kDescription);
+  BOOL result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+
+  SC_ACTION actions[sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0])] = {};
+  for (size_t i = 0; i < sizeof(actions) / sizeof(actions[0]); ++i) {
+    actions[i].Type = SC_ACTION_RESTART;
+    actions[i].Delay = kRestartDelaysMs[i];
+  }
+  SERVICE_FAILURE_ACTIONSW failureActions = {};
+  failureActions.dwResetPeriod = kFailureResetPeriodSeconds;
+  failureActions.cActions = static_cast<DWORD>(sizeof(actions) / sizeof(actions[0]));
+  failureActions.lpsaActions = actions;
+  result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+  ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+}
+
+bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs) {
+  const DWORD start = ::GetTickCount();
+  SERVICE_STATUS status = {};
+  for (;;) {
+    if (!::QueryServiceStatus(service, &status)) {
+      ServiceLog("WaitServiceState: QueryServiceStatus failed err=%lu", ::GetLastError());
+      return false;
+    }
+    if (status.dwCurrentState == targetState) return true;
+    // Unsigned difference: a wrap of the tick counter does no harm.
+    if (::GetTickCount() - start >= timeoutMs) {
+      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState, status.dwCurrentState);
+      return false;
+    }
+    ::Sleep(kStatePollMs);
+  }
+}
+
+bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {
+  SERVICE_STATUS status = {};
+  if (!::QueryServiceStatus(service, &status)) {
+    ServiceLog("RestartExistingServiceAfterUpgrade: initial QueryServiceStatus failed err=%lu",
+               ::GetLastError());
+    return false;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) {
+      const BOOL sent = ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+      const DWORD error = sent ? 0 : ::GetLastError();
+      ServiceLog("RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=%d err=%lu state=%lu", sent,
+                 error, status.dwCurrentState);
+      if (!sent && error != ERROR_SERVICE_NOT_ACTIVE) return false;
+    }
+    if (!WaitServiceState(service, SERVICE_STOPPED, kStopWaitMs)) return false;
+  }
+  const BOOL started = ::StartServiceW(service, 0, nullptr);
+  const DWORD error = started ? 0 : ::GetLastError();
+  ServiceLog("RestartExistingServiceAfterUpgrade: StartService bRet=%d err=%lu", started, error);
+  if (!started && error != ERROR_SERVICE_ALREADY_RUNNING) return false;
+  return WaitServiceState(service, SERVICE_RUNNING, kRunningWaitMs);
+}
+
 int InstallService() {
-  std::fwprintf(stdout, L"-install is not available in this build\n");
-  return static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED);
+  ServiceLog("InstallService: begin");
+  // Read at the length it needs: a cut path would register a wrong binary and still succeed.
+  const std::wstring imagePath = GetOwnModulePath();
+  if (imagePath.empty()) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("InstallService: GetModuleFileName failed err=%lu", error);
+    PrintLine(L"GetModuleFileName failed: %lu\n", error);
+    return 1;
+  }
+  ServiceLog("InstallService: image=%ls", imagePath.c_str());
+  const std::wstring installDir = DirectoryWithSeparator(imagePath);
+  const std::wstring corePath = installDir + kCoreFileName;
+
+  CheckInstallAcl(installDir);
+  CheckInstallAcl(imagePath);
+  if (::GetFileAttributesW(corePath.c_str()) != INVALID_FILE_ATTRIBUTES) CheckInstallAcl(corePath);
+
+  const std::wstring binaryPath = L"\"" + imagePath + L"\"";
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("InstallService: OpenSCManager failed err=%lu", error);
+    PrintLine(L"OpenSCManager failed: %lu\n", error);
+    return 1;
+  }
+
+  UniqueServiceHandle service(::CreateServiceW(
+      manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
+      nullptr));
+  if (service) {
+    ServiceLog("InstallService: CreateService OK");
+    ConfigureServiceMetadata(service.get());
+    const BOOL started = ::StartServiceW(service.get(), 0, nullptr);
+    const DWORD error = started ? 0 : ::GetLastError();
+    ServiceLog("InstallService: StartService bRet=%d err=%lu", started, error);
+    if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
+      PrintLine(L"Service installed and started.\n");
+      return 0;
+    }
+    PrintLine(L"Service installed but StartService failed: %lu\n", error);
+    return static_cast<int>(error);
+  }
+
+  const DWORD error = ::GetLastError();
+  ServiceLog("InstallService: CreateService failed err=%lu", error);
+  if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    ServiceLog("InstallService: ghost record from prior uninstall, reboot required");
+    PrintLine(L"VarneloService is marked for delete from a previous uninstall.\n");
+    PrintLine(L"Please reboot the system and reinstall.\n");
+    return static_cast<int>(error);
+  }
+  if (error != ERROR_SERVICE_EXISTS) {
+    PrintLine(L"CreateService failed: %lu\n", error);
+    return 1;
+  }
+  return RefreshExistingService(manager.get(), imagePath, binaryPath);
 }
 
 }  // namespace varnelo

@@ -1,5 +1,24 @@
+// -install: registers the service, or refreshes an existing registration to this executable and
+// restarts it after asking a running client to close.
 #pragma once
+
+#include <windows.h>
+
 namespace varnelo {
-// -install: registers (or refreshes) and starts the service. Returns the process exit code.
+
+// Returns the process exit code of -install.
 int InstallService();
+
+// Asks the first running Varnelo.exe main window to close and waits up to 8 s for its process.
+void RequestVarneloExitBeforeUpgrade();
+
+// Sets the description and the restart-on-failure actions; failures are only logged.
+void ConfigureServiceMetadata(SC_HANDLE service);
+
+// Stops the service unless it is stopped or stopping, then starts it; true when it ends up running.
+bool RestartExistingServiceAfterUpgrade(SC_HANDLE service);
+
+// Polls every 500 ms until the service reaches `targetState`; false on time-out or a failed query.
+bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs);
+
 }  // namespace varnelo

@@ -1,5 +1,7 @@
+// -uninstall: stops the service, deletes its registration and waits until the service control
+// manager has purged it.
 #pragma once
 namespace varnelo {
-// -uninstall: stops and deletes the service registration. Returns the process exit code.
+// Returns the process exit code of -uninstall.
 int UninstallService();
 }  // namespace varnelo
