@@ -109,21 +109,24 @@ TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
   EXPECT_EQ(::GetFileAttributesW((elsewhere.path() + L"service.log").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-// A folder made by this account (as by an earlier run) is kept with its log; a second process of
-// the program adds its lines while the service holds the folder, as -install and -uninstall do.
+// A folder made by this account (as by an earlier run) is kept with its log; -uninstall adds its
+// lines while the service holds the folder.
 TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServiceHoldsIt) {
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
   ConsoleService service(BinDir() + L"VarneloService.exe", programData_.path());
   ASSERT_TRUE(service.ready());
-  ServiceLog("line from a second process");
+  const std::wstring programData = programData_.path().substr(0, programData_.path().size() - 1);
+  const RunResult uninstall = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
+                                       {{L"ProgramData", programData}});
+  EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
   service.Stop();
   ServiceLog("after the service stopped");
   const auto lines = ReadLogMessages(dir_ + L"service.log");
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "earlier run");
   EXPECT_EQ(CountContaining(lines, "pipe server starting"), 1u);
-  EXPECT_EQ(CountContaining(lines, "line from a second process"), 1u);
+  EXPECT_EQ(CountContaining(lines, "UninstallService: begin"), 1u) << "-uninstall beside the service";
   EXPECT_EQ(CountContaining(lines, "after the service stopped"), 1u);
   EXPECT_EQ(CountContaining(lines, "moved aside"), 0u);
   EXPECT_EQ(CountMatches(programData_.path() + L"Varnelo.moved-*"), 0u);
