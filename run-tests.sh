@@ -13,12 +13,8 @@ cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
 
-echo "== native: fuzzing the request framing and parser for ${FUZZ_SECONDS}s"
-corpus=build/native/fuzz-corpus
-mkdir -p "$corpus"
-build/native/tests/native/request_fuzzer -max_total_time="$FUZZ_SECONDS" -max_len=4200 \
-  -print_final_stats=1 "$corpus" tests/native/fuzz-seeds 2>&1 | grep -E "^(Done|stat::number_of_executed_units|INFO: seed)" || true
-test "${PIPESTATUS[0]}" -eq 0
+echo "== native: fuzzing the request framing, parser and log escaping for ${FUZZ_SECONDS}s"
+tools/fuzz-requests.sh "$FUZZ_SECONDS"
 
 echo "== windows: build (x86_64 under test, test signing per build)"
 cmake --preset win64 >/dev/null

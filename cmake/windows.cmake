@@ -23,6 +23,8 @@ add_library(varnelo_service_lib STATIC
   service/log_folder.cpp
   service/relative_files.cpp
   service/pipe_server.cpp
+  service/pipe_deadline.cpp
+  service/caller.cpp
   service/trust.cpp
   service/status_commands.cpp
   service/path_validation.cpp
@@ -37,7 +39,8 @@ add_library(varnelo_service_lib STATIC
   service/install.cpp
   service/removal.cpp
 )
-target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32 ntdll)
+target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32
+                      psapi ntdll)
 
 add_executable(VarneloService service/main.cpp service/caller_access.cpp)
 target_link_options(VarneloService PRIVATE -municode)

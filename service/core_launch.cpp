@@ -8,6 +8,7 @@
 #include "common/platform.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
+#include "service/caller.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
 #include "service/path_rules.h"
@@ -42,7 +43,10 @@ enum StartCoreError : int32_t {
   kSignatureRejected = 11,
   kPathRejected = 12,
   kServiceDirRejected = 13,
+  kCallerEnded = 14,
 };
+
+constexpr DWORD kUnclaimedCoreWaitMs = 3000;
 
 // Logs why start_core refuses ("start_core: " and the printf-style detail; none when
 // `logFormat` is null) and answers the caller. Returns false, so a step can return it.
@@ -293,17 +297,17 @@ bool RunCoreInJob(HANDLE pipe, const UniqueHandle& job, const ProcessHandles& co
 
 // Gives the caller the read end of the core's output; DUPLICATE_CLOSE_SOURCE closes it once
 // DuplicateHandle has run, whatever its outcome.
-std::uint64_t HandOverOutput(HANDLE pipe, UniqueHandle readEnd) {
+std::uint64_t HandOverOutput(const Caller& caller, UniqueHandle readEnd) {
   bool attempted = false;
-  const std::uint64_t value = DupHandleToCaller(pipe, readEnd.get(), GENERIC_READ,
+  const std::uint64_t value = DupHandleToCaller(caller, readEnd.get(), GENERIC_READ,
                                                 DUPLICATE_CLOSE_SOURCE, "log_handle", &attempted);
   if (attempted) static_cast<void>(readEnd.release());
   return value;
 }
 
 // Gives the caller the job, so the core dies with it; keeps it when that fails.
-std::uint64_t HandOverJob(HANDLE pipe, UniqueHandle* job) {
-  const std::uint64_t value = DupHandleToCaller(pipe, job->get(), 0, 0, "job_handle", nullptr);
+std::uint64_t HandOverJob(const Caller& caller, UniqueHandle* job) {
+  const std::uint64_t value = DupHandleToCaller(caller, job->get(), 0, 0, "job_handle", nullptr);
   if (value != 0) {
     job->reset();  // the caller's handle is now the job's only one
   } else {
@@ -318,11 +322,29 @@ void* AsPointer(std::uint64_t value) {
   return reinterpret_cast<void*>(static_cast<std::uintptr_t>(value));
 }
 
+// A caller that has ended can receive nothing, and a core kept for it would run as LocalSystem
+// with nobody to end it: end the core and its job instead. Checked before the hand-over and
+// again after it, for a caller that ends in between.
+bool EndCoreOfEndedCaller(HANDLE pipe, const Caller& caller, const UniqueHandle& job,
+                          const ProcessHandles& core) {
+  if (!caller.HasEnded()) return false;
+  if (job) ::TerminateJobObject(job.get(), 0);
+  ::TerminateProcess(core.process.get(), 0);
+  ::WaitForSingleObject(core.process.get(), kUnclaimedCoreWaitMs);
+  Refuse(pipe, kCallerEnded, "caller ended before the hand-over",
+         "caller pid=%lu ended before the hand-over, core pid=%lu ended", caller.pid(), core.pid);
+  return true;
+}
+
 // Hands over the output and the job, records the core and answers the caller.
-void CompleteStartCore(HANDLE pipe, CoreLaunch* launch, UniqueHandle job, ProcessHandles core) {
-  const std::uint64_t logHandle = HandOverOutput(pipe, std::move(launch->readEnd));
+void CompleteStartCore(HANDLE pipe, const Caller& caller, CoreLaunch* launch, UniqueHandle job,
+                       ProcessHandles core) {
+  BeforeHandOver();
+  if (EndCoreOfEndedCaller(pipe, caller, job, core)) return;
+  const std::uint64_t logHandle = HandOverOutput(caller, std::move(launch->readEnd));
   core.thread.reset();
-  const std::uint64_t jobHandle = HandOverJob(pipe, &job);
+  const std::uint64_t jobHandle = HandOverJob(caller, &job);
+  if (EndCoreOfEndedCaller(pipe, caller, job, core)) return;
 
   const DWORD pid = core.pid;
   StoreCore(std::move(core.process), std::move(job), pid);
@@ -349,33 +371,36 @@ ScopedEnvVar::~ScopedEnvVar() {
   ::SetEnvironmentVariableW(name_.c_str(), hadValue_ ? savedValue_.c_str() : nullptr);
 }
 
-std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD options,
+std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD access, DWORD options,
                                 const char* label, bool* attempted) {
   if (attempted) *attempted = false;
   if (handle == nullptr) return 0;
-  ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+  if (caller.pid() == 0) {
     ServiceLog("DupHandleToCaller(%s): GetNamedPipeClientProcessId failed err=%lu", label,
-               ::GetLastError());
+               caller.openError());
     return 0;
   }
-  const UniqueHandle caller(::OpenProcess(CallerProcessAccess(label), FALSE, pid));
-  if (!caller) {
-    ServiceLog("DupHandleToCaller(%s): OpenProcess(caller pid=%lu) failed err=%lu", label, pid,
-               ::GetLastError());
+  // A handle of its own to the caller's process object, with only the rights a hand-over needs;
+  // made from the connection's handle, never by looking the pid up again.
+  const HANDLE self = ::GetCurrentProcess();
+  UniqueHandle target;
+  if (caller.process() == nullptr ||
+      !::DuplicateHandle(self, caller.process(), self, target.put(), CallerProcessAccess(label),
+                         FALSE, 0)) {
+    ServiceLog("DupHandleToCaller(%s): OpenProcess(caller pid=%lu) failed err=%lu", label,
+               caller.pid(), caller.process() ? ::GetLastError() : caller.openError());
     return 0;
   }
-  HANDLE target = nullptr;
+  HANDLE duplicate = nullptr;
   if (attempted) *attempted = true;
-  if (!::DuplicateHandle(::GetCurrentProcess(), handle, caller.get(), &target, access, FALSE,
-                         options)) {
+  if (!::DuplicateHandle(self, handle, target.get(), &duplicate, access, FALSE, options)) {
     ServiceLog("DupHandleToCaller(%s): DuplicateHandle failed err=%lu", label, ::GetLastError());
     return 0;
   }
-  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(target));
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate));
 }
 
-void HandleStartCore(HANDLE pipe, const RequestMap& request) {
+void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& request) {
   StartCoreRequest start;
   if (!ReadStartCoreRequest(pipe, request, &start) ||
       !CheckAppPathIsServiceDirectory(pipe, start.appPath) || !ReleaseExitedCore(pipe)) {
@@ -397,7 +422,7 @@ void HandleStartCore(HANDLE pipe, const RequestMap& request) {
       !RunCoreInJob(pipe, job, core)) {
     return;
   }
-  CompleteStartCore(pipe, &launch, std::move(job), std::move(core));
+  CompleteStartCore(pipe, caller, &launch, std::move(job), std::move(core));
 }
 
 }  // namespace varnelo

@@ -11,19 +11,26 @@
 
 namespace varnelo {
 
-void HandleStartCore(HANDLE pipe, const RequestMap& request);
+class Caller;
 
-// Duplicates `handle` into the pipe client's process. Returns its value there, or 0.
-// `attempted` (optional) tells whether DuplicateHandle ran, which with DUPLICATE_CLOSE_SOURCE
-// means the source handle is closed whatever the outcome.
-std::uint64_t DupHandleToCaller(HANDLE pipe, HANDLE handle, DWORD access, DWORD options,
+void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& request);
+
+// Duplicates `handle` into the caller's process, through the process handle the connection
+// opened once. Returns its value there, or 0. `attempted` (optional) tells whether
+// DuplicateHandle ran, which with DUPLICATE_CLOSE_SOURCE means the source handle is closed
+// whatever the outcome.
+std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD access, DWORD options,
                                 const char* label, bool* attempted);
 
-// The access DupHandleToCaller opens the caller with, for the handle named `label`. Each
-// program links its own definition: the service's always asks for PROCESS_DUP_HANDLE; the test
+// The rights DupHandleToCaller uses on the caller's process handle, for the handle named
+// `label`. Each program links its own definition: the service's is PROCESS_DUP_HANDLE; the test
 // build's can withhold it, so the hand-over fails as it would for a caller the service may not
 // write to.
 DWORD CallerProcessAccess(const char* label);
+
+// Runs right before the hand-over. The service's does nothing; the test build's can wait there,
+// so a test can end the caller between its check and the hand-over.
+void BeforeHandOver();
 
 // Sets an environment variable of this process for the lifetime of the object, then restores
 // the earlier value (or removes the variable when it had none).

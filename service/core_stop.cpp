@@ -34,7 +34,7 @@ const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, 
 
 }  // namespace
 
-void HandleStopCore(HANDLE pipe, const RequestMap& request) {
+void HandleStopCore(HANDLE pipe, const Caller& /*caller*/, const RequestMap& request) {
   UniqueHandle process = TakeCoreProcess();
   UniqueHandle job = TakeCoreJob();
   TakeCorePid();

@@ -7,7 +7,9 @@
 
 namespace varnelo {
 
-void HandleStopCore(HANDLE pipe, const RequestMap& request);
+class Caller;
+
+void HandleStopCore(HANDLE pipe, const Caller& caller, const RequestMap& request);
 
 // Ends every running process named VarneloCore.exe (any letter case).
 void KillOrphanCores();

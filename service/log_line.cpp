@@ -1,25 +1,94 @@
 #include "service/log_line.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace varnelo {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr std::size_t kEscapeLength = 4;  // \xHH
+
+// Length of the well-formed UTF-8 sequence at `s` (shortest form, no surrogates), or 0.
+std::size_t Utf8SequenceLength(const unsigned char* s, std::size_t length, std::uint32_t* codePoint) {
+  const unsigned char lead = s[0];
+  std::size_t need;
+  std::uint32_t value;
+  std::uint32_t minimum;
+  if (lead < 0x80) {
+    *codePoint = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 2, value = lead & 0x1Fu, minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 3, value = lead & 0x0Fu, minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 4, value = lead & 0x07u, minimum = 0x10000;
+  } else {
+    return 0;
+  }
+  if (length < need) return 0;
+  for (std::size_t i = 1; i < need; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (s[i] & 0x3Fu);
+  }
+  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *codePoint = value;
+  return need;
+}
+
+// Characters that some viewer or terminal takes as a line break or a command.
+bool MustEscape(std::uint32_t codePoint) {
+  return codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F) ||
+         codePoint == 0x2028 || codePoint == 0x2029;
+}
+
+}  // namespace
+
+std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::size_t room) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::size_t in = 0, written = 0;
+  while (in < length) {
+    std::uint32_t codePoint = 0;
+    const std::size_t sequence = Utf8SequenceLength(bytes + in, length - in, &codePoint);
+    if (sequence != 0 && !MustEscape(codePoint)) {
+      if (room - written < sequence) break;
+      std::memcpy(out + written, bytes + in, sequence);
+      written += sequence;
+      in += sequence;
+      continue;
+    }
+    const std::size_t escaped = sequence != 0 ? sequence : 1;  // a stray byte alone
+    if (room - written < escaped * kEscapeLength) break;
+    for (std::size_t i = 0; i < escaped; ++i, ++in) {
+      out[written++] = '\\';
+      out[written++] = 'x';
+      out[written++] = kHexDigits[bytes[in] >> 4];
+      out[written++] = kHexDigits[bytes[in] & 0x0F];
+    }
+  }
+  return written;
+}
 
 std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args) {
   int stampLength = std::snprintf(line, kLogLineBufferSize, "[%04d-%02d-%02d %02d:%02d:%02d.%03d] ",
                                   stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute,
                                   stamp.second, stamp.milliseconds);
   if (stampLength < 0) stampLength = 0;
-  // Room for the message and its terminator; two bytes stay free for CR LF.
+  // Room for the message; three bytes stay free, as a terminator would need, plus CR LF.
   std::size_t used = static_cast<std::size_t>(stampLength);
   if (used > kLogLineBufferSize - 3) used = kLogLineBufferSize - 3;
-  const std::size_t room = kLogLineBufferSize - used - 2;
+  const std::size_t room = kLogLineBufferSize - used - 3;
+  char message[kLogLineBufferSize];
+  const int formatted = std::vsnprintf(message, sizeof(message), format, args);
   std::size_t messageLength = 0;
-  const int written = std::vsnprintf(line + used, room, format, args);
-  if (written > 0) {
-    messageLength =
-        static_cast<std::size_t>(written) < room ? static_cast<std::size_t>(written) : room - 1;
+  if (formatted > 0) {
+    messageLength = static_cast<std::size_t>(formatted) < sizeof(message)
+                        ? static_cast<std::size_t>(formatted)
+                        : sizeof(message) - 1;
   }
-  std::size_t length = used + messageLength;
+  std::size_t length = used + EscapeLogText(message, messageLength, line + used, room);
   line[length++] = '\r';
   line[length++] = '\n';
   return length;

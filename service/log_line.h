@@ -17,9 +17,16 @@ struct LogStamp {
 };
 
 // Writes "[YYYY-MM-DD hh:mm:ss.mmm] ", the formatted message and CR LF into `line`
-// (kLogLineBufferSize bytes) and returns the byte count to write. The message is cut so that
-// the whole line stays below the buffer size; a formatter error leaves only the stamp.
+// (kLogLineBufferSize bytes) and returns the byte count to write. The message passes through
+// EscapeLogText and is cut so that the whole line stays below the buffer size; a formatter error
+// leaves only the stamp.
 std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args);
+
+// Copies `text` into `out` (at most `room` bytes, no terminator) and returns the count written.
+// Control characters (C0, DEL, C1), U+2028, U+2029 and bytes that are not UTF-8 come out as
+// \xHH per byte, so a value taken from a request cannot start a line of its own in any viewer;
+// printable text is copied as it is. Stops before a character or escape that would not fit whole.
+std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::size_t room);
 
 // True when a file of `fileSize` bytes should be rotated at tick `now`, given the tick of the
 // last rotation attempt (0 = never).

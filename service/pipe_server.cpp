@@ -2,8 +2,10 @@
 
 #include <memory>
 
+#include "service/caller.h"
 #include "service/core_launch.h"
 #include "service/core_stop.h"
+#include "service/pipe_deadline.h"
 #include "service/proxy_watchdog.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
@@ -17,12 +19,17 @@ const wchar_t kPipeSddl[] = L"D:(A;;GA;;;AU)(A;;GA;;;SY)(D;;GA;;;AN)S:(ML;;NW;;;
 
 namespace {
 
-constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE;
+constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX;
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE |
                             PIPE_WAIT;
 constexpr DWORD kPipeBufferSize = 4096;
 constexpr DWORD kCreateRetryDelayMs = 1000;
 constexpr size_t kCallerReasonSize = 128;
+// How long one client may take to deliver its request, and to take its answer (the write, then
+// the flush). Past that the connection is dropped without an answer, so one silent client holds
+// up the others for this long at most.
+constexpr DWORD kRequestTimeoutMs = 3000;
+constexpr DWORD kAnswerTimeoutMs = 3000;
 
 struct CommandEntry {
   const char* name;
@@ -48,9 +55,12 @@ SecurityDescriptor BuildPipeSD() {
   return sd;
 }
 
-UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd) {
+// `first`: this process holds no instance yet, so none may exist (another process squatting the
+// name makes the creation fail). Later instances are made while the current one is still open.
+UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd, bool first) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
-  return UniqueHandle(::CreateNamedPipeW(kPipeName, kPipeOpenMode, kPipeMode,
+  const DWORD openMode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode,
                                          PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
                                          kPipeBufferSize, 0, sd ? &sa : nullptr));
 }
@@ -58,6 +68,39 @@ UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd) {
 DWORD ClientProcessId(HANDLE pipe) {
   ULONG pid = 0;
   return ::GetNamedPipeClientProcessId(pipe, &pid) ? pid : 0;
+}
+
+void LogTimeout(HANDLE pipe, const char* stage, DWORD limitMs) {
+  ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", ClientProcessId(pipe),
+             stage, limitMs);
+}
+
+enum class ReadResult { kComplete, kTooLarge, kGone, kTimedOut };
+
+ReadResult ReadRequest(HANDLE pipe, char* buffer, size_t* received) {
+  PipeDeadline deadline(pipe, kRequestTimeoutMs);
+  for (;;) {
+    DWORD got = 0;
+    if (deadline.expired() ||
+        !::ReadFile(pipe, buffer + *received, static_cast<DWORD>(kRequestBufferSize - *received),
+                    &got, nullptr) ||
+        got == 0) {
+      deadline.Stop();
+      return deadline.expired() ? ReadResult::kTimedOut : ReadResult::kGone;
+    }
+    *received += got;
+    const FrameState state = CheckFrame(buffer, *received);
+    if (state == FrameState::kComplete) return ReadResult::kComplete;
+    if (state == FrameState::kTooLarge) return ReadResult::kTooLarge;
+  }
+}
+
+// Returns once the client has read the answer, has gone, or has had its time.
+void FlushAnswer(HANDLE pipe) {
+  PipeDeadline deadline(pipe, kAnswerTimeoutMs);
+  ::FlushFileBuffers(pipe);
+  deadline.Stop();
+  if (deadline.expired()) LogTimeout(pipe, "answer", kAnswerTimeoutMs);
 }
 
 }  // namespace
@@ -71,8 +114,15 @@ CommandHandler FindCommandHandler(const std::string& cmd) {
 
 void WriteResponse(HANDLE pipe, const ResponseMap& response) {
   const std::string text = FormatResponse(response);
+  // An answer larger than the pipe's buffer waits for the client to read.
+  PipeDeadline deadline(pipe, kAnswerTimeoutMs);
   DWORD written = 0;
   ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  deadline.Stop();
+  if (deadline.expired()) {
+    LogTimeout(pipe, "answer", kAnswerTimeoutMs);
+    ::DisconnectNamedPipe(pipe);  // the flush that follows then returns at once
+  }
 }
 
 void WriteErrorResponse(HANDLE pipe, const std::string& message, int32_t code) {
@@ -82,20 +132,17 @@ void WriteErrorResponse(HANDLE pipe, const std::string& message, int32_t code) {
 void HandleConnection(HANDLE pipe) {
   char buffer[kRequestBufferSize];
   size_t received = 0;
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(pipe, buffer + received, static_cast<DWORD>(kRequestBufferSize - received), &got,
-                    nullptr) ||
-        got == 0) {
-      return;  // the client went away before finishing its request
-    }
-    received += got;
-    const FrameState state = CheckFrame(buffer, received);
-    if (state == FrameState::kComplete) break;
-    if (state == FrameState::kTooLarge) {
+  switch (ReadRequest(pipe, buffer, &received)) {
+    case ReadResult::kComplete:
+      break;
+    case ReadResult::kTooLarge:
       WriteErrorResponse(pipe, kErrRequestTooLarge, kCodeRequestTooLarge);
       return;
-    }
+    case ReadResult::kTimedOut:
+      LogTimeout(pipe, "request", kRequestTimeoutMs);
+      return;
+    case ReadResult::kGone:
+      return;  // the client went away before finishing its request
   }
 
   const RequestMap request = ParseRequest(buffer, received);
@@ -104,12 +151,12 @@ void HandleConnection(HANDLE pipe) {
     WriteErrorResponse(pipe, kErrMissingCmd, kCodeMissingCmd);
     return;
   }
-  const DWORD pid = ClientProcessId(pipe);
-  ServiceLog("conn pid=%lu cmd=%s", pid, cmd->second.c_str());
+  const Caller caller = Caller::FromPipe(pipe);
+  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), cmd->second.c_str());
 
   char reason[kCallerReasonSize] = {};
-  if (!VerifyCallerSignature(pipe, reason, sizeof(reason))) {
-    ServiceLog("rejected pid=%lu: %s", pid, reason);
+  if (!VerifyCallerSignature(caller, reason, sizeof(reason))) {
+    ServiceLog("rejected pid=%lu: %s", caller.pid(), reason);
     WriteErrorResponse(pipe, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
     return;
   }
@@ -119,7 +166,7 @@ void HandleConnection(HANDLE pipe) {
     WriteErrorResponse(pipe, kErrUnknownCmdPrefix + cmd->second, kCodeUnknownCmd);
     return;
   }
-  handler(pipe, request);
+  handler(pipe, caller, request);
 }
 
 DWORD WINAPI PipeServerThread(void* param) {
@@ -128,17 +175,25 @@ DWORD WINAPI PipeServerThread(void* param) {
   ServiceLog("pipe server starting at %ls", kPipeName);
 
   if (!IsStopRequested(args->stopEvent.get())) {
+    UniqueHandle listening;  // the instance the next client connects to
     do {
-      UniqueHandle pipe = CreatePipeInstance(sd);
-      if (!pipe) {
-        ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
-        ::Sleep(kCreateRetryDelayMs);
-        continue;
+      if (!listening) {
+        listening = CreatePipeInstance(sd, true);
+        if (!listening) {
+          ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
+          ::Sleep(kCreateRetryDelayMs);
+          continue;
+        }
       }
-      if (::ConnectNamedPipe(pipe.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED) {
-        HandleConnection(pipe.get());
-      }
-      ::FlushFileBuffers(pipe.get());  // returns once the client has read the response
+      const UniqueHandle pipe = std::move(listening);
+      const bool connected =
+          ::ConnectNamedPipe(pipe.get(), nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+      // The next instance exists before this one closes, so the name is never free for another
+      // process to take while the service runs.
+      listening = CreatePipeInstance(sd, false);
+      if (!listening) ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
+      if (connected) HandleConnection(pipe.get());
+      FlushAnswer(pipe.get());
       ::DisconnectNamedPipe(pipe.get());
     } while (!IsStopRequested(args->stopEvent.get()));
   }

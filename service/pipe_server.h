@@ -11,6 +11,8 @@
 
 namespace varnelo {
 
+class Caller;
+
 extern const wchar_t kPipeName[];
 extern const wchar_t kPipeSddl[];
 
@@ -28,7 +30,8 @@ void HandleConnection(HANDLE pipe);
 void WriteResponse(HANDLE pipe, const ResponseMap& response);
 void WriteErrorResponse(HANDLE pipe, const std::string& message, int32_t code);
 
-using CommandHandler = void (*)(HANDLE pipe, const RequestMap& request);
+// Every handler gets the connection's caller, its process opened once for the whole request.
+using CommandHandler = void (*)(HANDLE pipe, const Caller& caller, const RequestMap& request);
 
 // The handler for a command name (byte-exact, case-sensitive), or null.
 CommandHandler FindCommandHandler(const std::string& cmd);

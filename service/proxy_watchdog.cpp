@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/utf8.h"
+#include "service/caller.h"
 #include "service/pipe_server.h"
 #include "service/proxy_cleanup.h"
 #include "service/service_log.h"
@@ -60,54 +61,17 @@ void WriteOkResponse(HANDLE pipe) {
   WriteResponse(pipe, response);
 }
 
-// Enables one privilege of the process token for the life of the object, then sets its
-// attributes back to 0, so the service runs with it only around a single call.
-class ScopedPrivilege {
- public:
-  ScopedPrivilege(HANDLE token, const wchar_t* name) : token_(token) {
-    privileges_.PrivilegeCount = 1;
-    privileges_.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    adjusted_ = ::LookupPrivilegeValueW(nullptr, name, &privileges_.Privileges[0].Luid) &&
-                ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
-  }
-  ~ScopedPrivilege() {
-    if (!adjusted_) return;
-    privileges_.Privileges[0].Attributes = 0;
-    ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
-  }
-  ScopedPrivilege(const ScopedPrivilege&) = delete;
-  ScopedPrivilege& operator=(const ScopedPrivilege&) = delete;
-
- private:
-  HANDLE token_;
-  TOKEN_PRIVILEGES privileges_ = {};
-  bool adjusted_ = false;
-};
-
-// Opens the client for waiting; on access denied tries once more with SeDebugPrivilege.
-// Logs every failure; returns an empty handle when the client cannot be watched.
-UniqueHandle OpenClientProcess(DWORD pid) {
-  UniqueHandle process(::OpenProcess(kClientProcessAccess, FALSE, pid));
-  if (process) return process;
-  const DWORD error = ::GetLastError();
-  if (error != ERROR_ACCESS_DENIED) {
-    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", pid, error);
-    return process;
-  }
-  ServiceLog("OpenProcess pid=%lu access denied, retry with SeDebugPrivilege", pid);
-  UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
-    ServiceLog("OpenProcessToken self failed err=%lu", ::GetLastError());
-    return process;
-  }
-  DWORD retryError = 0;
-  {
-    const ScopedPrivilege debug(token.get(), SE_DEBUG_NAME);
-    process.reset(::OpenProcess(kClientProcessAccess, FALSE, pid));
-    if (!process) retryError = ::GetLastError();
-  }
-  if (!process) {
-    ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, retryError);
+// The handle the watchdog waits on: a copy of the connection's own handle to the caller, narrowed
+// to waiting and querying, so the process watched is the one whose request armed the watchdog,
+// whatever has become of its pid. Logs a failure; returns an empty handle then.
+UniqueHandle WatchHandleOf(const Caller& caller) {
+  UniqueHandle process;
+  const HANDLE self = ::GetCurrentProcess();
+  if (caller.process() == nullptr ||
+      !::DuplicateHandle(self, caller.process(), self, process.put(), kClientProcessAccess, FALSE,
+                         0)) {
+    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", caller.pid(),
+               caller.process() != nullptr ? ::GetLastError() : caller.openError());
   }
   return process;
 }
@@ -153,7 +117,7 @@ bool IsProxyWatchdogDisabled() {
          type == REG_DWORD && size == sizeof(data) && data == kFlagDisabledValue;
 }
 
-void set_expected_proxy(HANDLE pipe, const RequestMap& request) {
+void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& request) {
   bool previous = false;
   if (RefreshDisabledFlag(&previous)) {
     ServiceLog("set_expected_proxy: degraded reason=feature_flag_disabled");
@@ -166,13 +130,13 @@ void set_expected_proxy(HANDLE pipe, const RequestMap& request) {
     WriteErrorResponse(pipe, kErrMissingProxyKeys, kCodeMissingProxyKeys);
     return;
   }
-  ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+  const DWORD pid = caller.pid();
+  if (pid == 0) {
     WriteErrorResponse(pipe, kErrClientPidFailed, kCodeClientPidFailed);
     return;
   }
 
-  UniqueHandle process = OpenClientProcess(pid);
+  UniqueHandle process = WatchHandleOf(caller);
   if (!process) {
     ServiceLog("set_expected_proxy: degraded (open_process_denied) pid=%lu", pid);
     WriteDegradedResponse(pipe, kDegradedOpenProcess);
@@ -202,7 +166,7 @@ void set_expected_proxy(HANDLE pipe, const RequestMap& request) {
   WriteOkResponse(pipe);
 }
 
-void clear_watchdog(HANDLE pipe, const RequestMap& /*request*/) {
+void clear_watchdog(HANDLE pipe, const Caller& /*caller*/, const RequestMap& /*request*/) {
   DWORD pid = 0;
   {
     const std::lock_guard<std::mutex> lock(g_watchdogLock);

@@ -13,6 +13,8 @@
 
 namespace varnelo {
 
+class Caller;
+
 // The one watched client. Armed while `process` is set; every field is set and cleared together.
 struct WatchdogState {
   UniqueHandle process;
@@ -24,8 +26,8 @@ struct WatchdogState {
 };
 
 // Pipe commands, named as on the wire.
-void set_expected_proxy(HANDLE pipe, const RequestMap& request);
-void clear_watchdog(HANDLE pipe, const RequestMap& request);
+void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void clear_watchdog(HANDLE pipe, const Caller& caller, const RequestMap& request);
 
 // Monitor loop: after each 5000 ms time-out of the stop wait.
 void ProxyWatchdogTick();

@@ -21,13 +21,13 @@ void AddCapabilityKeys(ResponseMap& response) {
   response["capabilities"] = std::to_string(capabilities);
 }
 
-void HandlePing(HANDLE pipe, const RequestMap& /*request*/) {
+void HandlePing(HANDLE pipe, const Caller& /*caller*/, const RequestMap& /*request*/) {
   ResponseMap response{{"ok", "1"}, {"pong", "1"}};
   AddCapabilityKeys(response);
   WriteResponse(pipe, response);
 }
 
-void HandleStatus(HANDLE pipe, const RequestMap& /*request*/) {
+void HandleStatus(HANDLE pipe, const Caller& /*caller*/, const RequestMap& /*request*/) {
   ResponseMap response{{"ok", "1"}};
   AddCapabilityKeys(response);
   DWORD pid = 0;

@@ -7,8 +7,10 @@
 
 namespace varnelo {
 
+class Caller;
+
 void AddCapabilityKeys(ResponseMap& response);
-void HandlePing(HANDLE pipe, const RequestMap& request);
-void HandleStatus(HANDLE pipe, const RequestMap& request);
+void HandlePing(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void HandleStatus(HANDLE pipe, const Caller& caller, const RequestMap& request);
 
 }  // namespace varnelo

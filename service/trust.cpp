@@ -10,6 +10,8 @@
 
 #include "common/platform.h"
 #include "common/unique_resource.h"
+#include "service/caller.h"
+#include "service/caller_rules.h"
 #include "service/service_log.h"
 #include "service/trust_rules.h"
 
@@ -21,10 +23,10 @@ const char kReasonEmptyPath[] = "empty file path";
 const char kReasonBadSignature[] = "file signature is invalid or missing";
 const char kReasonWrongPublisher[] = "file signed by unexpected publisher";
 const char kReasonCallerUnresolved[] = "cannot resolve caller exe path";
+const char kReasonImageRenamed[] = "image is not the file its path names";
 
 namespace {
 
-constexpr DWORD kImagePathChars = 520;
 constexpr size_t kInnerReasonSize = 128;
 constexpr size_t kCallerReasonSize = 192;
 constexpr size_t kProbeReasonSize = 160;
@@ -56,6 +58,36 @@ LONG RunWinVerifyTrust(const wchar_t* path) {
   data.dwStateAction = WTD_STATEACTION_CLOSE;  // releases the state whatever the verdict
   ::WinVerifyTrust(nullptr, &action, &data);
   return result;
+}
+
+FileIdentity IdentityOf(HANDLE file) {
+  FileIdentity identity;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (file == nullptr || file == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file, &info)) {
+    return identity;
+  }
+  identity.known = true;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return identity;
+}
+
+// Opens the file the caller's image path names, shared for reading only, so it can be neither
+// renamed nor rewritten while the signature checks read it by that path. Returns it with the
+// verdict on whether it is the file mapped as the caller's image.
+UniqueHandle HoldCallerImage(const Caller& caller, ImageMatch* match) {
+  UniqueHandle named(::CreateFileW(caller.image().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const std::wstring mappedPath = caller.MappedImagePath();
+  // Attribute-only access takes no part in sharing, so the running image always opens.
+  const UniqueHandle mapped(
+      mappedPath.empty()
+          ? nullptr
+          : ::CreateFileW(mappedPath.c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  *match = MatchCallerImage(IdentityOf(named.get()), IdentityOf(mapped.get()));
+  return named;
 }
 
 
@@ -145,23 +177,23 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
   return true;
 }
 
-bool VerifyCallerSignature(HANDLE pipe, char* reason, size_t size) {
-  ULONG pid = 0;
-  if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
+bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
+  if (caller.pid() == 0 || caller.process() == nullptr || caller.image().empty()) {
     WriteReason(reason, size, kReasonCallerUnresolved);
     return false;
   }
-  wchar_t image[kImagePathChars] = {};
-  {
-    const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    DWORD imageChars = kImagePathChars;
-    if (!process || !::QueryFullProcessImageNameW(process.get(), 0, image, &imageChars)) {
-      WriteReason(reason, size, kReasonCallerUnresolved);
-      return false;
-    }
-  }
+  ImageMatch match = ImageMatch::kUnknown;
+  const UniqueHandle heldImage = HoldCallerImage(caller, &match);
   char inner[kInnerReasonSize] = {};
-  if (VerifyFileSignature(image, inner, sizeof(inner))) return true;
+  if (match == ImageMatch::kUnknown) {
+    WriteReason(reason, size, kReasonCallerUnresolved);
+    return false;
+  }
+  if (match == ImageMatch::kOtherFile) {
+    WriteReason(inner, sizeof(inner), kReasonImageRenamed);
+  } else if (VerifyFileSignature(caller.image().c_str(), inner, sizeof(inner))) {
+    return true;
+  }
   char callerReason[kCallerReasonSize];
   std::snprintf(callerReason, sizeof(callerReason), "caller %s", inner);
   WriteReason(reason, size, callerReason);

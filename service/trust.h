@@ -7,12 +7,15 @@
 
 namespace varnelo {
 
+class Caller;
+
 extern const wchar_t kExpectedPublisher[];
 
 extern const char kReasonEmptyPath[];
 extern const char kReasonBadSignature[];
 extern const char kReasonWrongPublisher[];
 extern const char kReasonCallerUnresolved[];
+extern const char kReasonImageRenamed[];
 
 // Embedded, valid Authenticode signature whose first signer names the publisher.
 // On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.
@@ -21,8 +24,10 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
 // The first signer's subject contains kExpectedPublisher, case-sensitively.
 bool SignerMatchesPublisher(const wchar_t* path);
 
-// The executable of the process at the other end of `pipe` passes VerifyFileSignature.
-bool VerifyCallerSignature(HANDLE pipe, char* reason, size_t size);
+// The caller's executable passes VerifyFileSignature. The file checked is the one its image path
+// names, held open so it cannot be swapped during the check, and only when it is the very file
+// that runs as the caller's image (a running program can rename its own file away).
+bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size);
 
 // Whether the service's own executable is publisher-signed; decided once per process.
 bool IsCoreSignatureEnforced();

@@ -1,16 +1,22 @@
-// Test client of the service pipe.
-//   pipe_client send <request> [--chunk N] [--hangup]
+// Test client of the service pipe. Before it sends anything it checks that the server end is the
+// service (a LocalSystem process, or the one running --service), as the product's client must.
+//   pipe_client send <request> [--chunk N] [--hangup] [--delay MS] [--service PATH]
 //       Sends the request (escapes \n \r \0 \\ \xHH), writes the exact response bytes to stdout.
-//       --hangup disconnects right after writing, without reading.
+//       --hangup disconnects right after writing, without reading. --delay waits before connecting.
+//       --service defaults to VarneloService.exe in the folder above this program's.
 //   pipe_client client <app_path> <data_path> <config_path> [--debug] [--lines N] [--then exit|hold|stop]
 //       Acts like the real client: start_core, prints the response, reads N lines of core output
 //       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
-//       or sends stop_core.
-//   pipe_client arm <proxy> <readback> [--set-proxy] [--then exit|hold|clear]
+//       or sends stop_core. The service is <app_path>VarneloService.exe.
+//   pipe_client arm <proxy> <readback> [--set-proxy] [--then exit|hold|clear] [--service PATH]
 //       Acts like the client arming the proxy watchdog: with --set-proxy it first points the
 //       user's proxy at <readback>, as the real client does; sends set_expected_proxy, prints the
 //       response, then exits, holds until killed, or disarms with clear_watchdog.
-// Exit code: 0 on an answer, 2 when the service could not be reached.
+//   pipe_client probe <ms>
+//       Opens the pipe name in a tight loop for that long and prints how each attempt ended:
+//       opened=N busy=N absent=N other=N.
+// Exit code: 0 on an answer, 2 when the service could not be reached, 3 when the server end of the
+// pipe is not the service.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -20,6 +26,7 @@
 #include <cwchar>
 #include <string>
 
+#include "common/platform.h"
 #include "common/utf8.h"
 #include "tools/service_client.h"
 
@@ -46,14 +53,78 @@ bool Flag(int argc, wchar_t** argv, const wchar_t* name) {
   return false;
 }
 
+constexpr int kExitUnreachable = 2;
+constexpr int kExitNotTheService = 3;
+constexpr DWORD kConnectTimeoutMs = 10000;
+
+// Connects and makes sure the service answers, not some other process holding an instance of its
+// name. `exitCode` says why there is no pipe.
+UniqueHandle ConnectToTheService(const std::wstring& serviceImage, int* exitCode) {
+  UniqueHandle pipe = varnelo::ConnectToService(kConnectTimeoutMs);
+  if (!pipe) {
+    *exitCode = kExitUnreachable;
+    return pipe;
+  }
+  std::string why;
+  if (!varnelo::ServerIsService(pipe.get(), serviceImage, &why)) {
+    std::fprintf(stderr, "server end of the pipe is not the service: %s\n", why.c_str());
+    *exitCode = kExitNotTheService;
+    return UniqueHandle();
+  }
+  return pipe;
+}
+
+int Exchange(const std::wstring& serviceImage, const std::string& request, std::string* response) {
+  int exitCode = 0;
+  const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
+  if (!pipe) return exitCode;
+  varnelo::SendRequestBytes(pipe.get(), request, 0);
+  *response = varnelo::ReadUntilDisconnect(pipe.get());
+  return 0;
+}
+
+// --service, or VarneloService.exe in the folder above this program's (the build's layout).
+std::wstring ServiceImage(int argc, wchar_t** argv) {
+  if (const wchar_t* service = Option(argc, argv, L"--service")) return service;
+  const std::wstring ownDir = varnelo::DirectoryWithSeparator(varnelo::GetOwnModulePath());
+  return varnelo::DirectoryWithSeparator(ownDir.substr(0, ownDir.size() - 1)) +
+         L"VarneloService.exe";
+}
+
 int Send(int argc, wchar_t** argv) {
   const std::string request = varnelo::UnescapeArgument(argv[2]);
   const wchar_t* chunk = Option(argc, argv, L"--chunk");
-  const UniqueHandle pipe = varnelo::ConnectToService(10000);
-  if (!pipe) return 2;
+  const wchar_t* delay = Option(argc, argv, L"--delay");
+  if (delay) ::Sleep(std::wcstoul(delay, nullptr, 10));
+  const std::wstring serviceImage = ServiceImage(argc, argv);
+  int exitCode = 0;
+  const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
+  if (!pipe) return exitCode;
   varnelo::SendRequestBytes(pipe.get(), request, chunk ? std::wcstoul(chunk, nullptr, 10) : 0);
   if (Flag(argc, argv, L"--hangup")) return 0;
   WriteStdout(varnelo::ReadUntilDisconnect(pipe.get()));
+  return 0;
+}
+
+int Probe(const wchar_t* milliseconds) {
+  const ULONGLONG deadline = ::GetTickCount64() + std::wcstoul(milliseconds, nullptr, 10);
+  unsigned long opened = 0, busy = 0, absent = 0, other = 0;
+  while (::GetTickCount64() < deadline) {
+    const UniqueHandle pipe(::CreateFileW(L"\\\\.\\pipe\\VarneloService",
+                                          GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                          0, nullptr));
+    const DWORD error = ::GetLastError();
+    if (pipe) {
+      ++opened;
+    } else if (error == ERROR_PIPE_BUSY) {
+      ++busy;
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+      ++absent;
+    } else {
+      ++other;
+    }
+  }
+  std::printf("opened=%lu busy=%lu absent=%lu other=%lu\n", opened, busy, absent, other);
   return 0;
 }
 
@@ -86,8 +157,9 @@ int Client(int argc, wchar_t** argv) {
                         Utf8(argv[3]) + "\nconfig_path=" + Utf8(argv[4]) + "\n";
   if (Flag(argc, argv, L"--debug")) request += "debug=1\n";
   request += "\n";
+  const std::wstring serviceImage = std::wstring(argv[2]) + L"VarneloService.exe";
   std::string response;
-  if (!varnelo::ExchangeWithService(request, &response)) return 2;
+  if (const int exitCode = Exchange(serviceImage, request, &response)) return exitCode;
   WriteStdout(response);
 
   // The handles were duplicated into this process by the service; we own them now.
@@ -107,7 +179,7 @@ int Client(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"stop") == 0) {
-    if (!varnelo::ExchangeWithService("cmd=stop_core\n\n", &response)) return 2;
+    if (const int exitCode = Exchange(serviceImage, "cmd=stop_core\n\n", &response)) return exitCode;
     WriteStdout(response);
   }
   return 0;
@@ -142,7 +214,8 @@ int Arm(int argc, wchar_t** argv) {
   std::string response;
   const std::string request =
       "cmd=set_expected_proxy\nproxy=" + Utf8(argv[2]) + "\nreadback=" + Utf8(argv[3]) + "\n\n";
-  if (!varnelo::ExchangeWithService(request, &response)) return 2;
+  const std::wstring serviceImage = ServiceImage(argc, argv);
+  if (const int exitCode = Exchange(serviceImage, request, &response)) return exitCode;
   WriteStdout(response);
 
   const wchar_t* then = Option(argc, argv, L"--then");
@@ -151,7 +224,7 @@ int Arm(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"clear") == 0) {
-    if (!varnelo::ExchangeWithService("cmd=clear_watchdog\n\n", &response)) return 2;
+    if (const int exitCode = Exchange(serviceImage, "cmd=clear_watchdog\n\n", &response)) return exitCode;
     WriteStdout(response);
   }
   return 0;
@@ -164,10 +237,13 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wcscmp(argv[1], L"send") == 0) return Send(argc, argv);
   if (argc >= 5 && std::wcscmp(argv[1], L"client") == 0) return Client(argc, argv);
   if (argc >= 4 && std::wcscmp(argv[1], L"arm") == 0) return Arm(argc, argv);
-  std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup]\n"
+  if (argc >= 3 && std::wcscmp(argv[1], L"probe") == 0) return Probe(argv[2]);
+  std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
+                        L" [--service PATH]\n"
                         L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
                         L" [--then exit|hold|stop]\n"
                         L"       pipe_client arm <proxy> <readback> [--set-proxy]"
-                        L" [--then exit|hold|clear]\n");
+                        L" [--then exit|hold|clear] [--service PATH]\n"
+                        L"       pipe_client probe <ms>\n");
   return 1;
 }

@@ -61,6 +61,41 @@ bool ExchangeWithService(const std::string& request, std::string* response, size
   return true;
 }
 
+namespace {
+
+bool IsLocalSystemProcess(HANDLE process) {
+  UniqueHandle token;
+  if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) return false;
+  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  return ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
+         ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid);
+}
+
+}  // namespace
+
+bool ServerIsService(HANDLE pipe, const std::wstring& serviceImage, std::string* why) {
+  ULONG pid = 0;
+  if (!::GetNamedPipeServerProcessId(pipe, &pid) || pid == 0) {
+    *why = "server process unknown";
+    return false;
+  }
+  const UniqueHandle server(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t image[1024] = {};
+  DWORD imageChars = 1024;
+  if (!server || !::QueryFullProcessImageNameW(server.get(), 0, image, &imageChars)) {
+    *why = "server pid=" + std::to_string(pid) + " cannot be opened";
+    return false;
+  }
+  if (IsLocalSystemProcess(server.get()) ||
+      ::CompareStringOrdinal(image, static_cast<int>(imageChars), serviceImage.c_str(),
+                             static_cast<int>(serviceImage.size()), TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  *why = "server pid=" + std::to_string(pid) + " image=" + WideToUtf8(image);
+  return false;
+}
+
 std::string ResponseValue(const std::string& response, const std::string& key) {
   return GetRequestValue(ParseRequest(response.data(), response.size()), key, "");
 }

@@ -23,6 +23,11 @@ std::string ReadUntilDisconnect(HANDLE pipe);
 bool ExchangeWithService(const std::string& request, std::string* response, size_t chunk = 0,
                          DWORD timeoutMs = 10000);
 
+// Whether the server end of `pipe` is the service: a LocalSystem process, or the process running
+// `serviceImage` (compared without case). Any user can add an instance of the pipe's name, so a
+// client asks before it sends a path or takes a handle. On refusal `why` says what answered.
+bool ServerIsService(HANDLE pipe, const std::wstring& serviceImage, std::string* why);
+
 // Value of `key` in a key=value response, or empty.
 std::string ResponseValue(const std::string& response, const std::string& key);
 

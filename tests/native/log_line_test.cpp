@@ -44,6 +44,21 @@ TEST(LogLine, AbsurdStampStillLeavesRoomForCrLf) {
   EXPECT_EQ(line.substr(line.size() - 3), "m\r\n");
 }
 
+TEST(LogLine, ControlsAndLineBreaksFromRequestsAreEscaped) {
+  // C0 controls, DEL, NEL and the other C1 controls, U+2028/U+2029: every byte as \xHH.
+  EXPECT_EQ(Line(kStamp, "cmd=%s", "a\x1b[2Jb\x0b\x0c\r\nc\x7f\xc2\x85\xc2\x9f\xe2\x80\xa8\xe2\x80\xa9" "d").substr(26),
+            "cmd=a\\x1B[2Jb\\x0B\\x0C\\x0D\\x0Ac\\x7F\\xC2\\x85\\xC2\\x9F\\xE2\\x80\\xA8\\xE2\\x80\\xA9d\r\n");
+  // Printable non-ASCII stays; stray, overlong and surrogate encodings are escaped byte by byte.
+  EXPECT_EQ(Line(kStamp, "%s", "\xe4\xb8\xad \xc2\xa0 \xf0\x9f\x98\x80 \\x").substr(26),
+            "\xe4\xb8\xad \xc2\xa0 \xf0\x9f\x98\x80 \\x\r\n");
+  EXPECT_EQ(Line(kStamp, "%s", "\x85|\xc0\x8a|\xed\xa0\x80|\xe2\x80").substr(26),
+            "\\x85|\\xC0\\x8A|\\xED\\xA0\\x80|\\xE2\\x80\r\n");
+  // Escaping grows the text; the cut never splits an escape.
+  const std::string line = Line(kStamp, "%s", std::string(1000, '\n').c_str());
+  EXPECT_EQ(line.size(), 26u + 2016u + 2u);
+  EXPECT_EQ(line.substr(line.size() - 6), "\\x0A\r\n");
+}
+
 TEST(LogRotation, SizeThresholdAndBackoff) {
   EXPECT_FALSE(ShouldRotateLog(kLogRotateSize - 1, 1000, 0));
   EXPECT_TRUE(ShouldRotateLog(kLogRotateSize, 1000, 0));

@@ -1,12 +1,29 @@
 // Fuzzes the request path as the pipe server runs it: framing over arbitrary chunking, parsing,
-// and re-serialising what was parsed.
+// re-serialising what was parsed, and escaping the bytes for the log.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "service/core_rules.h"
+#include "service/log_line.h"
 #include "service/request.h"
+
+namespace {
+
+// What the log may never hold from a request: a byte or sequence some viewer breaks a line on.
+void CheckLoggable(const unsigned char* text, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (text[i] < 0x20 || text[i] == 0x7F) std::abort();
+    if (text[i] == 0xC2 && i + 1 < size && text[i + 1] >= 0x80 && text[i + 1] <= 0x9F) std::abort();
+    if (text[i] == 0xE2 && i + 2 < size && text[i + 1] == 0x80 &&
+        (text[i + 2] == 0xA8 || text[i + 2] == 0xA9)) {
+      std::abort();
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
@@ -32,6 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Only an empty key can be lost: "=v" parses back, so a mismatch is a real fault.
     std::abort();
   }
+  char escaped[varnelo::kLogLineBufferSize];
+  const size_t escapedSize = varnelo::EscapeLogText(bytes, received, escaped, sizeof(escaped));
+  if (escapedSize > sizeof(escaped)) std::abort();
+  CheckLoggable(reinterpret_cast<const unsigned char*>(escaped), escapedSize);
   varnelo::ParseTimeoutMs(varnelo::GetRequestValue(request, "timeout_ms", ""));
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "service/caller_rules.h"
 #include "service/core_rules.h"
 #include "service/link_rules.h"
 #include "service/log_folder_rules.h"
@@ -13,6 +14,16 @@
 
 namespace varnelo {
 namespace {
+
+// The decision behind refusing a caller that renamed its running file (Wine cannot show a rename).
+TEST(CallerImage, OnlyTheMappedFileItselfPasses) {
+  const FileIdentity running{true, 0x1234, 77};
+  EXPECT_EQ(MatchCallerImage(running, running), ImageMatch::kSameFile);
+  EXPECT_EQ(MatchCallerImage(FileIdentity{true, 0x1234, 78}, running), ImageMatch::kOtherFile);
+  EXPECT_EQ(MatchCallerImage(FileIdentity{true, 0x4321, 77}, running), ImageMatch::kOtherFile);
+  EXPECT_EQ(MatchCallerImage(FileIdentity{}, running), ImageMatch::kUnknown);
+  EXPECT_EQ(MatchCallerImage(running, FileIdentity{}), ImageMatch::kUnknown);
+}
 
 TEST(TimeoutMs, SignedDecimalWithClamping) {
   EXPECT_EQ(ParseTimeoutMs("1500"), 1500);
