@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "service/caller.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
+#include "service/path_access.h"
 #include "service/path_rules.h"
 #include "service/path_validation.h"
 #include "service/pipe_server.h"
@@ -94,6 +96,42 @@ bool ReadStartCoreRequest(HANDLE pipe, const RequestMap& request, StartCoreReque
     char reason[kPathReasonSize] = {};
     if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, reason,
                              sizeof(reason))) {
+      return Refuse(pipe, kPathRejected, reason, "%s", reason);
+    }
+  }
+  return true;
+}
+
+// The data folder and the config file (or their nearest existing folders), opened by the
+// service and held without delete sharing until the core runs.
+struct HeldRequestPaths {
+  UniqueHandle dataFolder;
+  UniqueHandle configFile;
+};
+
+// The caller must be able to reach both paths itself, as its own token says; the core runs as
+// LocalSystem and would otherwise reach what the caller cannot.
+bool CheckCallerPathsAccess(HANDLE pipe, const Caller& caller, const StartCoreRequest& start,
+                            HeldRequestPaths* held) {
+  char reason[kPathReasonSize] = {};
+  DWORD error = ERROR_SUCCESS;
+  const UniqueHandle token = OpenCallerToken(caller.process(), &error);
+  if (!token) {
+    std::snprintf(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu",
+                  error);
+    return Refuse(pipe, kPathRejected, reason, "%s", reason);
+  }
+  const struct {
+    const char* label;
+    const std::wstring* path;
+    RequestPathUse use;
+    UniqueHandle* held;
+  } paths[] = {
+      {"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
+      {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
+  for (const auto& entry : paths) {
+    if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, reason,
+                               sizeof(reason), entry.held)) {
       return Refuse(pipe, kPathRejected, reason, "%s", reason);
     }
   }
@@ -415,6 +453,8 @@ void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& reques
     Refuse(pipe, kPathRejected, reason, "%s", reason);
     return;
   }
+  HeldRequestPaths held;
+  if (!CheckCallerPathsAccess(pipe, caller, start, &held)) return;
   UniqueHandle job;
   ProcessHandles core;
   if (!PrepareOutput(pipe, start.debug, &launch) || !CreateCoreJob(pipe, &job) ||
@@ -422,6 +462,7 @@ void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& reques
       !RunCoreInJob(pipe, job, core)) {
     return;
   }
+  held = HeldRequestPaths();  // the core runs: from here on it holds what it opened
   CompleteStartCore(pipe, caller, &launch, std::move(job), std::move(core));
 }
 

@@ -207,7 +207,17 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
     std::string logLine;
   };
   const std::string app = Narrow(release), data = Narrow(DataDir()), config = Narrow(ConfigPath());
+  // Paths that only look right: a short name, and a stream of the config file.
+  const std::wstring longFolder = data_.path() + L"A Long Folder Name";
+  ASSERT_TRUE(::CreateDirectoryW(longFolder.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(ConfigPath(), "x"));
+  wchar_t shortFolder[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(longFolder.c_str(), shortFolder, MAX_PATH), 0u);
   const Refusal refusals[] = {
+      {"app_path=" + app + "\ndata_path=" + Narrow(shortFolder) + "\\\nconfig_path=" + config + "\n",
+       "data_path rejected: final path differs", "12", "start_core: data_path rejected: final path differs"},
+      {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "::$DATA\n",
+       "config_path rejected: final path differs", "12", "start_core: config_path rejected: final path differs"},
       {"app_path=" + app + "\ndata_path=" + data + "\n", "missing app_path / data_path / config_path", "1", ""},
       {"app_path=" + app + "\ndata_path=//host/share/\nconfig_path=" + config + "\n",
        "data_path rejected: UNC", "12", "start_core: data_path rejected: UNC"},
