@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <utility>
 #include <vector>
 
 #include "service/link_rules.h"
@@ -19,11 +20,6 @@ constexpr wchar_t kLogFolderName[] = L"Varnelo";
 // A new folder is owned by Administrators where the creator may name that owner (SYSTEM and
 // elevated administrators may), so the service and -install / -uninstall keep using it.
 constexpr wchar_t kCreatedOwnerSddl[] = L"O:BA";
-
-constexpr ULONG kFileOpen = 0x1;
-constexpr ULONG kFileCreate = 0x2;
-constexpr ULONG kFileDirectoryFile = 0x1;
-constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
 
 constexpr ACCESS_MASK kHeldAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL;

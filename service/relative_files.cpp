@@ -11,20 +11,16 @@ namespace varnelo {
 namespace {
 
 // NtCreateFile values that winternl.h does not always carry.
-constexpr ULONG kFileOpen = 0x1;
-constexpr ULONG kFileNonDirectoryFile = 0x40;
 constexpr ULONG kFileSynchronousIoNonAlert = 0x20;
 constexpr ULONG kFileOpenReparsePoint = 0x00200000;
 constexpr ULONG kCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
-constexpr ULONG kFileCreated = 2;         // IO_STATUS_BLOCK.Information after a create
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileDispositionInformation = 13;
 
 }  // namespace
 
 LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& how,
-                  UniqueHandle* opened, bool* created) {
-  if (created) *created = false;
+                  UniqueHandle* opened) {
   UNICODE_STRING objectName;
   objectName.Buffer = const_cast<wchar_t*>(name.c_str());
   objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -43,7 +39,6 @@ LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& h
                      how.options | kFileOpenReparsePoint | kFileSynchronousIoNonAlert, nullptr, 0);
   if (result < 0) return result;
   opened->reset(handle);
-  if (created) *created = status.Information == kFileCreated;
   return result;
 }
 

@@ -10,8 +10,14 @@
 
 namespace varnelo {
 
-// NTSTATUS values these operations report (kept here so no NT header is needed).
-constexpr LONG kStatusSuccess = 0;
+// NtCreateFile values and the NTSTATUS values these operations report, named here so that no
+// NT header is needed.
+constexpr ULONG kFileOpen = 0x1;
+constexpr ULONG kFileCreate = 0x2;
+constexpr ULONG kFileOpenIf = 0x3;
+constexpr ULONG kFileDirectoryFile = 0x1;
+constexpr ULONG kFileNonDirectoryFile = 0x40;
+constexpr LONG kStatusAccessDenied = static_cast<LONG>(0xC0000022);
 constexpr LONG kStatusInvalidOwner = static_cast<LONG>(0xC000005A);
 constexpr LONG kStatusNotADirectory = static_cast<LONG>(0xC0000103);
 
@@ -25,10 +31,9 @@ struct RelativeOpen {
 };
 
 // NtCreateFile of `name` (one component, no separators) relative to `folder`. Links are never
-// followed: the open always names the link itself. Synchronous I/O. `created` (optional) tells
-// whether the call made a new file or folder. Returns the NTSTATUS.
+// followed: the open always names the link itself. Synchronous I/O. Returns the NTSTATUS.
 LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& how,
-                  UniqueHandle* opened, bool* created = nullptr);
+                  UniqueHandle* opened);
 
 // Renames the file or folder behind `handle` (opened with DELETE) to `newName` inside `folder`.
 bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& newName, bool replace);

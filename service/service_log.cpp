@@ -18,8 +18,6 @@ namespace {
 
 constexpr DWORD kProgramDataBufferChars = 260;
 constexpr wchar_t kLogFileName[] = L"service.log";
-constexpr ULONG kFileOpenIf = 0x3;
-constexpr ULONG kFileNonDirectoryFile = 0x40;
 
 // Innermost lock of the service: held for a whole ServiceLog call, takes no other lock.
 std::mutex g_logLock;
