@@ -3,6 +3,8 @@
 #include <psapi.h>
 #include <winternl.h>
 
+#include "service/service_log.h"
+
 namespace varnelo {
 
 namespace {
@@ -34,6 +36,58 @@ const void* ImageBaseOf(HANDLE process) {
   return imageBase;
 }
 
+// Enables one privilege of the process token for the life of the object, then sets its
+// attributes back to 0, so the service runs with it only around a single call.
+class ScopedPrivilege {
+ public:
+  ScopedPrivilege(HANDLE token, const wchar_t* name) : token_(token) {
+    privileges_.PrivilegeCount = 1;
+    privileges_.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    adjusted_ = ::LookupPrivilegeValueW(nullptr, name, &privileges_.Privileges[0].Luid) &&
+                ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
+  }
+  ~ScopedPrivilege() {
+    if (!adjusted_) return;
+    privileges_.Privileges[0].Attributes = 0;
+    ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
+  }
+  ScopedPrivilege(const ScopedPrivilege&) = delete;
+  ScopedPrivilege& operator=(const ScopedPrivilege&) = delete;
+
+ private:
+  HANDLE token_;
+  TOKEN_PRIVILEGES privileges_ = {};
+  bool adjusted_ = false;
+};
+
+// Opens the caller; on access denied tries once more with SeDebugPrivilege enabled around that
+// one call (a caller of another account or integrity may refuse the plain open). Sets
+// *error to the error that decides when nothing was opened.
+UniqueHandle OpenCallerProcess(DWORD pid, DWORD* error) {
+  UniqueHandle process(::OpenProcess(kCallerAccess, FALSE, pid));
+  if (process) return process;
+  *error = ::GetLastError();
+  if (*error != ERROR_ACCESS_DENIED) {
+    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", pid, *error);
+    return process;
+  }
+  ServiceLog("OpenProcess pid=%lu access denied, retry with SeDebugPrivilege", pid);
+  UniqueHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
+    ServiceLog("OpenProcessToken self failed err=%lu", ::GetLastError());
+    return process;
+  }
+  {
+    const ScopedPrivilege debug(token.get(), SE_DEBUG_NAME);
+    process.reset(::OpenProcess(kCallerAccess, FALSE, pid));
+    if (!process) *error = ::GetLastError();
+  }
+  if (!process) {
+    ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, *error);
+  }
+  return process;
+}
+
 }  // namespace
 
 Caller Caller::FromPipe(HANDLE pipe) {
@@ -44,11 +98,8 @@ Caller Caller::FromPipe(HANDLE pipe) {
     return caller;
   }
   caller.pid_ = pid;
-  caller.process_.reset(::OpenProcess(kCallerAccess, FALSE, pid));
-  if (!caller.process_) {
-    caller.openError_ = ::GetLastError();
-    return caller;
-  }
+  caller.process_ = OpenCallerProcess(pid, &caller.openError_);
+  if (!caller.process_) return caller;
   wchar_t image[kImagePathChars] = {};
   DWORD imageChars = kImagePathChars;
   if (::QueryFullProcessImageNameW(caller.process_.get(), 0, image, &imageChars)) {

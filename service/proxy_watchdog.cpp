@@ -67,11 +67,12 @@ void WriteOkResponse(HANDLE pipe) {
 UniqueHandle WatchHandleOf(const Caller& caller) {
   UniqueHandle process;
   const HANDLE self = ::GetCurrentProcess();
-  if (caller.process() == nullptr ||
+  // The connection's open (with its SeDebugPrivilege retry) has logged why a caller is missing.
+  if (caller.process() != nullptr &&
       !::DuplicateHandle(self, caller.process(), self, process.put(), kClientProcessAccess, FALSE,
                          0)) {
     ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", caller.pid(),
-               caller.process() != nullptr ? ::GetLastError() : caller.openError());
+               ::GetLastError());
   }
   return process;
 }
