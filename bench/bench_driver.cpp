@@ -1,7 +1,7 @@
 // The whole benchmark in one process, which is also the one caller every pipe server checks:
 // the console service, a bare echo server and an echo server that checks its callers. Each round
-// takes one sample of every row, so a noisy moment on a shared machine touches all rows alike;
-// the slow rows (the service control manager, the uninstaller window) take one every few rounds.
+// takes one sample of every row, so a noisy moment on a shared machine touches all rows alike,
+// and starts one step further on than the last; the slow rows (the service control manager, the uninstaller window) take one every few rounds.
 // Then the service's working set and handles, idle and after 10,000 requests and 1,000 dropped
 // connections, and the sizes of the shipped programs. Prints one Markdown table.
 //   bench_driver [rounds] [requests] [--size label=path]...
@@ -69,7 +69,7 @@ double Now() {
 }
 
 // The same client for every server: retries over busy, absent and failed waits, as the
-// product's client must with one instance at a time.
+// product's client does.
 UniqueHandle Connect(const wchar_t* pipeName) {
   const ULONGLONG deadline = ::GetTickCount64() + kTimeoutMs;
   for (;;) {
