@@ -23,10 +23,13 @@ function(varnelo_signed_copy target identity relative)
   set(VARNELO_SIGNED_OUTPUTS ${VARNELO_SIGNED_OUTPUTS} ${output} CACHE INTERNAL "")
 endfunction()
 
-# Signs a target in place after every link, as a release build is.
+# Signs a target in place after every link, as a release build is. Debug sections (the libraries
+# it shares with the shipped programs are built with -g) are dropped first: every caller check
+# hashes the whole file, so a test client keeps the size of a real client.
 function(varnelo_sign_in_place target)
   add_dependencies(${target} test_certificates)
   add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE:${target}>
     COMMAND ${CMAKE_SOURCE_DIR}/cmake/sign-file.sh ${VARNELO_CERT_DIR} publisher
             $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>
     COMMENT "Signing $<TARGET_FILE_NAME:${target}>")
