@@ -25,13 +25,14 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.1", "generation one\r\n"));
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.2", "generation two\r\n"));
 
-  { ConsoleService run(BinDir() + L"VarneloService.exe", programData.path()); ASSERT_TRUE(run.ready()); }
+  const auto runService = [&] { return ConsoleService(BinDir() + L"VarneloService.exe", programData.path()).ready(); };
+  ASSERT_TRUE(runService());
   const std::string grown = ReadFileBytes(dir + L"service.log");
   EXPECT_GT(grown.size(), fiveMiB) << "the line that crosses 5 MiB still goes in";
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.1"), "generation one\r\n");
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.2"), "generation two\r\n");
 
-  { ConsoleService run(BinDir() + L"VarneloService.exe", programData.path()); ASSERT_TRUE(run.ready()); }
+  ASSERT_TRUE(runService());
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.2"), "generation one\r\n");
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.1"), grown);
   const auto fresh = ReadLogMessages(dir + L"service.log");
@@ -173,24 +174,21 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
   {
-    const UniqueHandle token = [] {
-      UniqueHandle t;
-      ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, t.put());
-      return t;
-    }();
+    UniqueHandle token;
     TOKEN_PRIVILEGES restore = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    ::LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid);
-    ::AdjustTokenPrivileges(token.get(), FALSE, &restore, 0, nullptr, nullptr);
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
+        ::LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid)) {
+      ::AdjustTokenPrivileges(token.get(), FALSE, &restore, 0, nullptr, nullptr);  // to give the folder away
+    }
     const SecurityDescriptor users = SecurityDescriptor::FromSddl(L"O:BU");
-    PSID usersSid = nullptr;
+    PSID usersSid = nullptr, owner = nullptr;
     BOOL defaulted = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(users.get(), &usersSid, &defaulted));
-    ::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                            usersSid, nullptr, nullptr, nullptr);
+    ::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, usersSid, nullptr,
+                            nullptr, nullptr);
     PSECURITY_DESCRIPTOR now = nullptr;
-    PSID owner = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                      nullptr, nullptr, nullptr, &now),
+    ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                      nullptr, nullptr, &now),
               static_cast<DWORD>(ERROR_SUCCESS));
     const UniqueLocal nowOwner(now);
     if (!::EqualSid(owner, usersSid)) {
@@ -212,43 +210,42 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
 // folder, anyone else's is moved aside.
 TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
   UniqueHandle token;
-  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()));
   BYTE buffer[512];
   DWORD size = 0;
-  ASSERT_TRUE(::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size));
   wchar_t* ownText = nullptr;
-  ASSERT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &ownText));
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+              ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
+              ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &ownText));
   const UniqueLocal ownTextOwner(ownText);
   const auto trusted = [](const std::wstring& owner) {
-    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((L"O:" + owner + kLogDirectorySddl).c_str());
+    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((owner + kLogDirectorySddl).c_str());
     EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
     return sd && IsLogFolderOwnerTrusted(sd.get());
   };
-  EXPECT_TRUE(trusted(L"SY"));
-  EXPECT_TRUE(trusted(L"BA"));
-  EXPECT_TRUE(trusted(ownText));
-  EXPECT_FALSE(trusted(L"BU"));
-  EXPECT_FALSE(trusted(L"WD"));
-  EXPECT_FALSE(trusted(L"S-1-5-21-1-2-3-1001"));
-  const SecurityDescriptor noOwner = SecurityDescriptor::FromSddl(kLogDirectorySddl);
-  EXPECT_FALSE(IsLogFolderOwnerTrusted(noOwner.get()));
-}
-
-bool SecureFromSddl(const wchar_t* sddl) {
-  const SecurityDescriptor sd = SecurityDescriptor::FromSddl(sddl);
-  EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
-  return sd && IsLogFolderDaclSecure(sd.get());
+  for (const std::wstring& kept : {std::wstring(L"O:SY"), std::wstring(L"O:BA"), L"O:" + std::wstring(ownText)}) {
+    EXPECT_TRUE(trusted(kept)) << Narrow(kept);
+  }
+  for (const wchar_t* moved : {L"O:BU", L"O:S-1-5-21-1-2-3-1001", L""}) {  // "": no owner at all
+    EXPECT_FALSE(trusted(moved)) << Narrow(moved);
+  }
 }
 
 TEST(LogDirectorySecurity, OnlySystemAndAdministratorsMayWrite) {
-  EXPECT_TRUE(SecureFromSddl(kLogDirectorySddl));
-  EXPECT_TRUE(SecureFromSddl(L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
+  const auto secure = [](const wchar_t* sddl) {
+    const SecurityDescriptor sd = SecurityDescriptor::FromSddl(sddl);
+    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
+    return sd && IsLogFolderDaclSecure(sd.get());
+  };
+  EXPECT_TRUE(secure(kLogDirectorySddl));
+  EXPECT_TRUE(secure(L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
   // Open to users in any way that lets them change what is inside.
-  EXPECT_FALSE(SecureFromSddl(L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));  // inherits ProgramData
-  EXPECT_FALSE(SecureFromSddl(L"O:SYD:P(A;;FA;;;SY)(A;;0x4;;;BU)"));        // users may add files
-  EXPECT_FALSE(SecureFromSddl(L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;AU)"));         // users may re-ACL
-  EXPECT_FALSE(SecureFromSddl(L"O:SYD:P(A;;FA;;;SY)(A;OICI;FA;;;CO)"));      // creator owner
-  EXPECT_FALSE(SecureFromSddl(L"O:SYD:NO_ACCESS_CONTROL"));                  // null DACL
+  for (const wchar_t* open : {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",  // inherits ProgramData
+                              L"O:SYD:P(A;;FA;;;SY)(A;;0x4;;;BU)",        // users may add files
+                              L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;AU)",         // users may re-ACL
+                              L"O:SYD:P(A;;FA;;;SY)(A;OICI;FA;;;CO)",     // creator owner
+                              L"O:SYD:NO_ACCESS_CONTROL"}) {              // null DACL
+    EXPECT_FALSE(secure(open)) << Narrow(open);
+  }
 }
 
 }  // namespace
