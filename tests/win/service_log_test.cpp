@@ -52,8 +52,8 @@ class LogInProcess : public ::testing::Test {
 
   TempDir programData_;
   const std::wstring dir_ = programData_.path() + L"Varnelo\\";
-  const ScopedEnvVar programDataVariable_{
-      L"ProgramData", programData_.path().substr(0, programData_.path().size() - 1).c_str()};
+  const std::wstring programDataVariable_ = programData_.path().substr(0, programData_.path().size() - 1);
+  const ScopedEnvVar programDataScope_{L"ProgramData", programDataVariable_.c_str()};
 };
 
 TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
@@ -118,9 +118,8 @@ TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServi
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
   ConsoleService service(BinDir() + L"VarneloService.exe", programData_.path());
   ASSERT_TRUE(service.ready());
-  const std::wstring programData = programData_.path().substr(0, programData_.path().size() - 1);
   const RunResult uninstall = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
-                                       {{L"ProgramData", programData}});
+                                       {{L"ProgramData", programDataVariable_}});
   EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
   service.Stop();
   ServiceLog("after the service stopped");
@@ -206,8 +205,14 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   EXPECT_EQ(lines[1], "after the foreign folder");
 }
 
-// Owner decisions on descriptors as the service reads them: the product's own accounts keep the
-// folder, anyone else's is moved aside.
+// A decision the log takes on a descriptor, here on one built from SDDL.
+bool Judge(bool (*decide)(PSECURITY_DESCRIPTOR), const std::wstring& sddl) {
+  const SecurityDescriptor sd = SecurityDescriptor::FromSddl(sddl.c_str());
+  EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
+  return sd && decide(sd.get());
+}
+
+// The product's own accounts keep the folder, anyone else's is moved aside.
 TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
   UniqueHandle token;
   BYTE buffer[512];
@@ -217,34 +222,24 @@ TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
               ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
               ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &ownText));
   const UniqueLocal ownTextOwner(ownText);
-  const auto trusted = [](const std::wstring& owner) {
-    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((owner + kLogDirectorySddl).c_str());
-    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
-    return sd && IsLogFolderOwnerTrusted(sd.get());
-  };
   for (const std::wstring& kept : {std::wstring(L"O:SY"), std::wstring(L"O:BA"), L"O:" + std::wstring(ownText)}) {
-    EXPECT_TRUE(trusted(kept)) << Narrow(kept);
+    EXPECT_TRUE(Judge(IsLogFolderOwnerTrusted, kept + kLogDirectorySddl)) << Narrow(kept);
   }
   for (const wchar_t* moved : {L"O:BU", L"O:S-1-5-21-1-2-3-1001", L""}) {  // "": no owner at all
-    EXPECT_FALSE(trusted(moved)) << Narrow(moved);
+    EXPECT_FALSE(Judge(IsLogFolderOwnerTrusted, moved + std::wstring(kLogDirectorySddl))) << Narrow(moved);
   }
 }
 
 TEST(LogDirectorySecurity, OnlySystemAndAdministratorsMayWrite) {
-  const auto secure = [](const wchar_t* sddl) {
-    const SecurityDescriptor sd = SecurityDescriptor::FromSddl(sddl);
-    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
-    return sd && IsLogFolderDaclSecure(sd.get());
-  };
-  EXPECT_TRUE(secure(kLogDirectorySddl));
-  EXPECT_TRUE(secure(L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
+  EXPECT_TRUE(Judge(IsLogFolderDaclSecure, kLogDirectorySddl));
+  EXPECT_TRUE(Judge(IsLogFolderDaclSecure, L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
   // Open to users in any way that lets them change what is inside.
   for (const wchar_t* open : {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",  // inherits ProgramData
                               L"O:SYD:P(A;;FA;;;SY)(A;;0x4;;;BU)",        // users may add files
                               L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;AU)",         // users may re-ACL
                               L"O:SYD:P(A;;FA;;;SY)(A;OICI;FA;;;CO)",     // creator owner
                               L"O:SYD:NO_ACCESS_CONTROL"}) {              // null DACL
-    EXPECT_FALSE(secure(open)) << Narrow(open);
+    EXPECT_FALSE(Judge(IsLogFolderDaclSecure, open)) << Narrow(open);
   }
 }
 
