@@ -21,6 +21,13 @@ wine_session_start() {
   timeout 120 wine wineboot --init >/dev/null 2>&1 </dev/null || echo "wine session: wineboot returned $?" >&2
   timeout 120 wineserver -w || echo "wine session: wineserver -w returned $?" >&2
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  # Wine links the user's Desktop, Documents, Downloads, Music, Pictures and Videos to $HOME. The
+  # tests create and delete files there: keep those folders inside the throwaway prefix, away
+  # from the machine's home and from any other session running at the same time.
+  local link
+  for link in "$WINEPREFIX"/drive_c/users/*/*; do
+    if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
+  done
   wineserver -p || true
   wine_retry 3 wine cmd /c exit 0
 }
