@@ -265,5 +265,70 @@ bool IsProcessAlive(DWORD pid) {
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
+size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
+  size_t at = 0;
+  for (const std::string& line : log) at += at < expected.size() && line.find(expected[at]) != std::string::npos;
+  return at;
+}
+
+std::wstring ClientExe(const wchar_t* identity) { return BinDir() + L"clients\\pipe_client_" + identity + L".exe"; }
+
+Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir, const wchar_t* then) {
+  return Child(Quote(ClientExe(L"publisher")) + L" client " + Quote(appDir) + L" " + Quote(dataDir) + L" " +
+               Quote(dataDir + L"config") + L" --then " + then);
+}
+
+std::wstring ServiceLogPath() {
+  return (IsRunningUnderWine() ? std::wstring(L"C:\\users\\Public") : ReadEnvironmentVariable(L"ProgramData", nullptr)) +
+         L"\\Varnelo\\service.log";
+}
+
+ScmService::ScmService() : manager_(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+  Remove();
+  RemoveTree(DirectoryWithSeparator(ServiceLogPath()));
+}
+
+UniqueServiceHandle ScmService::Open(DWORD access) {
+  return UniqueServiceHandle(::OpenServiceW(manager_.get(), L"VarneloService", access));
+}
+
+bool ScmService::RegisterAndStart(const std::wstring& directory) {
+  service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, Quote(directory + L"VarneloService.exe").c_str(), nullptr,
+                                  nullptr, nullptr, nullptr, nullptr));
+  return service_ && ::StartServiceW(service_.get(), 0, nullptr) && WaitFor(SERVICE_RUNNING);
+}
+
+bool ScmService::SendStop() {
+  SERVICE_STATUS status = {};
+  return ::ControlService(Open(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &status) != FALSE;
+}
+
+DWORD ScmService::State() {
+  SERVICE_STATUS status = {};
+  return ::QueryServiceStatus(Open(SERVICE_QUERY_STATUS).get(), &status) ? status.dwCurrentState : 0;
+}
+
+bool ScmService::WaitFor(DWORD state, DWORD timeoutMs) {
+  return WaitUntil(timeoutMs, [&] { return State() == state; });
+}
+
+bool ScmService::Exists() {
+  return Open(SERVICE_QUERY_STATUS) || ::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+void ScmService::Remove() {
+  service_.reset();  // the registration goes only once no handle remains
+  if (!manager_) return;
+  {
+    const UniqueServiceHandle existing = Open(DELETE);
+    if (!existing) return;
+    if (SendStop()) WaitFor(SERVICE_STOPPED);
+    ::DeleteService(existing.get());
+  }
+  WaitUntil(10000, [&] { return !Exists(); });
+}
+
 }  // namespace test
 }  // namespace varnelo

@@ -103,7 +103,7 @@ void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"
 // A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
 // proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
 Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--then hold") {
-  Child client(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" arm " + kCoreProxy + L" " +
+  Child client(Quote(ClientExe(L"publisher")) + L" arm " + kCoreProxy + L" " +
                Quote(readback) + L" " + options);
   client.WaitForOutput(options.find(L"hold") != std::wstring::npos ? "holding" : "ok=", kWaitMs);
   return client;
@@ -271,45 +271,16 @@ TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
   EXPECT_EQ(CountContaining(ReadLogMessages(logPath), "cleanup"), 0u);
 }
 
-bool WaitForServiceState(SC_HANDLE service, DWORD state) {
-  SERVICE_STATUS status = {};
-  for (ULONGLONG deadline = ::GetTickCount64() + kWaitMs; ::GetTickCount64() < deadline; ::Sleep(50)) {
-    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-  }
-  return false;
-}
-
 // Under the service control manager a stop restores the settings of a client that still runs.
 TEST_F(Watchdog, ServiceStopRestoresALivingClientsProxy) {
-  // Wine's service control manager gives services ProgramData=C:\users\Public.
-  const std::wstring logPath = IsRunningUnderWine() ? L"C:\\users\\Public\\Varnelo\\service.log"
-                                                    : L"C:\\ProgramData\\Varnelo\\service.log";
-  ::DeleteFileW(logPath.c_str());
-  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  const UniqueServiceHandle service(::CreateServiceW(
-      manager.get(), L"VarneloService", L"Varnelo VPN Service (test)", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Quote(BinDir() + L"VarneloService.exe").c_str(), nullptr, nullptr,
-      nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << ::GetLastError();
-  struct Removal {
-    SC_HANDLE service;
-    ~Removal() {
-      SERVICE_STATUS status = {};
-      ::ControlService(service, SERVICE_CONTROL_STOP, &status);
-      WaitForServiceState(service, SERVICE_STOPPED);
-      ::DeleteService(service);
-    }
-  } removal{service.get()};
-  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr) && WaitForServiceState(service.get(), SERVICE_RUNNING));
-
+  ScmService service;
+  ASSERT_TRUE(service.RegisterAndStart(BinDir())) << ::GetLastError();
   proxy_.Set(L"AutoConfigURL", kThirdPartyPac);
   Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  SERVICE_STATUS status = {};
-  EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-  EXPECT_TRUE(WaitForServiceState(service.get(), SERVICE_STOPPED));
+  EXPECT_TRUE(service.Stop());
   EXPECT_TRUE(IsProcessAlive(client.pid()));
   EXPECT_EQ(proxy_.Snapshot(), "0|-|-|" + Narrow(kThirdPartyPac));
-  const auto log = ReadLogMessages(logPath);
+  const auto log = ReadLogMessages(ServiceLogPath());
   const std::string pid = std::to_string(client.pid());
   EXPECT_EQ(CountContaining(log, "service stop: releasing watchdog state for pid=" + pid), 1u);
   EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=service_stop pid=" + pid), 1u);
