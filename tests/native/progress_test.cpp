@@ -20,11 +20,9 @@ TEST(ProgressWidth, EveryPhaseRisesLinearlyThenCreepsToItsCeiling) {
 }
 
 TEST(ProgressPercent, IntegerShareOf400) {
-  EXPECT_EQ(PercentText(1), L"0%");
-  EXPECT_EQ(PercentText(150), L"37%");
-  EXPECT_EQ(PercentText(200), L"50%");
-  EXPECT_EQ(PercentText(399), L"99%");
-  EXPECT_EQ(PercentText(400), L"100%");
+  for (const auto& c : {std::make_pair(1, L"0%"), {150, L"37%"}, {200, L"50%"}, {399, L"99%"}, {400, L"100%"}}) {
+    EXPECT_EQ(PercentText(c.first), c.second);
+  }
 }
 
 TEST(ProgressPhases, TargetAndAdvance) {

@@ -11,16 +11,13 @@ FrameState Frame(const std::string& bytes) { return CheckFrame(bytes.data(), byt
 RequestMap Parse(const std::string& bytes) { return ParseRequest(bytes.data(), bytes.size()); }
 
 TEST(Framing, EndMarkersAreJudgedOnlyAtTheTail) {
-  EXPECT_EQ(Frame("cmd=ping\n\n"), FrameState::kComplete);
-  EXPECT_EQ(Frame("cmd=ping\r\n\r\n"), FrameState::kComplete);
-  EXPECT_EQ(Frame("cmd=ping\n"), FrameState::kNeedMore);       // a lone LF is not the end
-  EXPECT_EQ(Frame("cmd=ping\r\n"), FrameState::kNeedMore);
-  EXPECT_EQ(Frame("a=1\n\ncmd=ping"), FrameState::kNeedMore);  // empty line in the middle
-  EXPECT_EQ(Frame("\n\n"), FrameState::kComplete);
-  EXPECT_EQ(Frame("\n"), FrameState::kNeedMore);
-  EXPECT_EQ(Frame(""), FrameState::kNeedMore);
-  EXPECT_EQ(Frame("x\r\n\n"), FrameState::kComplete);          // its last two bytes are LF LF
-  EXPECT_EQ(Frame("x\n\r\n"), FrameState::kNeedMore);
+  for (const char* complete : {"cmd=ping\n\n", "cmd=ping\r\n\r\n", "\n\n", "x\r\n\n" /* last two bytes LF LF */}) {
+    EXPECT_EQ(Frame(complete), FrameState::kComplete) << complete;
+  }
+  // A lone LF is not the end, nor is an empty line in the middle.
+  for (const char* unfinished : {"cmd=ping\n", "cmd=ping\r\n", "a=1\n\ncmd=ping", "\n", "", "x\n\r\n"}) {
+    EXPECT_EQ(Frame(unfinished), FrameState::kNeedMore) << unfinished;
+  }
 }
 
 TEST(Framing, BufferBoundaryAt4096Bytes) {
