@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <memory>
 
 #include "common/platform.h"
@@ -18,7 +19,6 @@ namespace test {
 namespace {
 constexpr size_t kStampLength = 26;
 constexpr DWORD kServiceReadyMs = 15000;
-
 }  // namespace
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
@@ -66,8 +66,7 @@ size_t CountMatches(const std::wstring& pattern) {
   if (search == INVALID_HANDLE_VALUE) return 0;
   size_t count = 0;
   do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") ++count;
+    count += std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0;
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return count;
@@ -94,7 +93,7 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 Child::Child(const std::wstring& commandLine, const Environment& overrides,
-             const std::wstring& currentDirectory) {
+             const std::wstring& currentDirectory, DWORD creationFlags) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle writeEnd;
   if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
@@ -111,7 +110,7 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr,
                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
@@ -171,17 +170,15 @@ RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Envir
   return result;
 }
 
-namespace {
-Environment WithProgramData(Environment environment, const std::wstring& programData) {
+static Environment WithProgramData(Environment environment, const std::wstring& programData) {
   environment[L"ProgramData"] = programData.substr(0, programData.size() - 1);
   return environment;
 }
-}  // namespace
 
 ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
-                               const Environment& extra)
+                               const Environment& extra, DWORD creationFlags)
     : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_)) {
+      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_), L"", creationFlags) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -208,13 +205,10 @@ std::string Exchange(const std::string& request, size_t chunk) {
 std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
   const std::string text = ReadFileBytes(logPath);
   std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
+  for (size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+    end = std::min(text.find("\r\n", pos), text.size());
     const std::string line = text.substr(pos, end - pos);
     lines.push_back(line.size() >= kStampLength ? line.substr(kStampLength) : line);
-    pos = end + 2;
   }
   return lines;
 }

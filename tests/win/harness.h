@@ -56,7 +56,7 @@ class Child {
  public:
   Child() = default;
   Child(const std::wstring& commandLine, const Environment& overrides = {},
-        const std::wstring& currentDirectory = L"");
+        const std::wstring& currentDirectory = L"", DWORD creationFlags = 0);
   ~Child();
   Child(Child&&) = default;
   Child& operator=(Child&&) = default;
@@ -90,7 +90,8 @@ class ConsoleService {
  public:
   // `programData` (with a trailing backslash) defaults to a fresh temporary folder.
   explicit ConsoleService(const std::wstring& exe = BinDir() + L"VarneloService.exe",
-                          const std::wstring& programData = L"", const Environment& extra = {});
+                          const std::wstring& programData = L"", const Environment& extra = {},
+                          DWORD creationFlags = 0);
   ~ConsoleService();
   ConsoleService(const ConsoleService&) = delete;
   ConsoleService& operator=(const ConsoleService&) = delete;

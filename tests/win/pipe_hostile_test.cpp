@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <functional>
 
-#include "common/platform.h"
 #include "harness.h"
 #include "tools/service_client.h"
 
@@ -42,39 +41,27 @@ UniqueHandle OpenPipe(DWORD access) {
 TEST(StalledClients, EachHoldsOthersUpForTheBoundOnlyAndIsLogged) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  const std::string unknownCmd(4090, 'u');  // its answer is larger than the pipe's buffer
-  struct Stall {
+  const DWORD duplex = GENERIC_READ | GENERIC_WRITE;
+  const struct {
     const char* what;
     const char* stage;
-    std::function<UniqueHandle()> open;
+    DWORD access;
+    std::string sent;
   } stalls[] = {
-      {"connects and sends nothing", "request", [] { return OpenPipe(GENERIC_READ | GENERIC_WRITE); }},
-      {"opens the pipe for reading only", "request", [] { return OpenPipe(GENERIC_READ); }},
-      {"sends half a request", "request",
-       [] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=ping\n", 0);
-         return pipe;
-       }},
-      {"never reads its answer", "answer",
-       [] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0);
-         return pipe;
-       }},
-      {"never reads an answer larger than the buffer", "answer",
-       [&] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=" + unknownCmd + "\n\n", 0);
-         return pipe;
-       }},
+      {"connects and sends nothing", "request", duplex, ""},
+      {"opens the pipe for reading only", "request", GENERIC_READ, ""},
+      {"sends half a request", "request", duplex, "cmd=ping\n"},
+      {"never reads its answer", "answer", duplex, "cmd=ping\n\n"},
+      // The answer to an unknown command this long is larger than the pipe's buffer.
+      {"never reads an answer larger than the buffer", "answer", duplex, "cmd=" + std::string(4090, 'u') + "\n\n"},
   };
   const std::string logged = "HandleConnection: timeout pid=" + OwnPid() + " stage=";
   size_t expected[2] = {0, 0};  // request, answer
-  for (const Stall& stall : stalls) {
+  for (const auto& stall : stalls) {
     SCOPED_TRACE(stall.what);
-    const UniqueHandle stalled = stall.open();
+    const UniqueHandle stalled = OpenPipe(stall.access);
     ASSERT_TRUE(stalled);
+    if (!stall.sent.empty()) SendRequestBytes(stalled.get(), stall.sent, 0);
     std::string pong;
     const ULONGLONG waited = MillisecondsOf([&] { pong = Exchange("cmd=ping\n\n"); });
     EXPECT_EQ(pong, kPong63);
@@ -112,19 +99,18 @@ TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   ASSERT_TRUE(service.ready());
   Child probe(Quote(ClientExe(L"none")) + L" probe 3000");
   ASSERT_TRUE(probe.started());
+  // Clients come and go for as long as the probe runs; how many depends on the machine's load.
   size_t answered = 0;
-  const ULONGLONG until = ::GetTickCount64() + 2500;
-  while (::GetTickCount64() < until) {
-    if (Exchange("a=1\n\n") == "error=missing cmd\nerror_code=11\nok=0\n\n") ++answered;
+  while (::WaitForSingleObject(probe.process(), 0) == WAIT_TIMEOUT) {
+    answered += Exchange("a=1\n\n") == "error=missing cmd\nerror_code=11\nok=0\n\n";
   }
   ASSERT_EQ(probe.Wait(10000), 0u);
   const std::string counts = probe.Output();
   unsigned long opened = 0, busy = 0, absent = 0, other = 0;
-  ASSERT_EQ(std::sscanf(counts.c_str(), "opened=%lu busy=%lu absent=%lu other=%lu", &opened, &busy,
-                        &absent, &other),
+  ASSERT_EQ(std::sscanf(counts.c_str(), "opened=%lu busy=%lu absent=%lu other=%lu", &opened, &busy, &absent, &other),
             4)
       << counts;
-  EXPECT_GT(answered, 50u);
+  EXPECT_GT(answered, 10u);
   EXPECT_GT(opened, 0u) << counts;
   EXPECT_EQ(absent, 0u) << "the pipe name was free between instances: " << counts;
 }

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <functional>
 
-#include "common/platform.h"
-#include "service/core_launch.h"
 #include "tests/win/harness.h"
 #include "tools/service_client.h"
 
@@ -118,12 +116,11 @@ LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, L
 
 // Waits for the line while serving this thread's windows, so a broadcast can reach them.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  MSG message;
-  for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !done(); ::Sleep(20)) {
+  return WaitUntil(timeoutMs, [&] {
+    MSG message;
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
-    if (::GetTickCount64() >= deadline) return false;
-  }
-  return true;
+    return done();
+  });
 }
 
 class Watchdog : public ::testing::Test {
@@ -237,38 +234,22 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
 
 // Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.
 TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
-  // The service gets a console of its own (a control event reaches a whole console) and a
-  // ProgramData of its own, passed down through this process's environment.
-  TempDir programData;
-  bool started = false;
-  PROCESS_INFORMATION info = {};
-  {
-    const ScopedEnvVar ownProgramData(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
-    std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
-                               &startup, &info);
-  }
-  ASSERT_TRUE(started) << ::GetLastError();
-  const UniqueHandle service(info.hProcess), thread(info.hThread);
-  const std::wstring logPath = programData.path() + L"Varnelo\\service.log";
+  // A console of its own: a control event reaches every process of a console.
+  ConsoleService service(BinDir() + L"VarneloService.exe", L"", {}, CREATE_NEW_CONSOLE);
+  ASSERT_TRUE(service.ready());
   Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  ASSERT_EQ(CountContaining(ReadLogMessages(logPath), "armed pid=" + std::to_string(client.pid())), 1u);
+  ASSERT_EQ(CountContaining(service.LogMessages(), "armed pid=" + std::to_string(client.pid())), 1u);
   const std::string before = proxy_.Snapshot();
 
   ::FreeConsole();  // one console per process: leave ours to join the service's
-  const bool attached = ::AttachConsole(info.dwProcessId) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
+  const bool attached = ::AttachConsole(service.process().pid()) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
                         ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   ::FreeConsole();
-  DWORD exitCode = STILL_ACTIVE;
-  if (::WaitForSingleObject(service.get(), kWaitMs) != WAIT_OBJECT_0) ::TerminateProcess(service.get(), 1);
-  ::GetExitCodeProcess(service.get(), &exitCode);
   ASSERT_TRUE(attached);
-  EXPECT_EQ(exitCode, 0u);
+  EXPECT_EQ(service.process().Wait(kWaitMs), 0u);
   EXPECT_TRUE(IsProcessAlive(client.pid()));
   EXPECT_EQ(proxy_.Snapshot(), before);
-  EXPECT_EQ(CountContaining(ReadLogMessages(logPath), "cleanup"), 0u);
+  EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup"), 0u);
 }
 
 // Under the service control manager a stop restores the settings of a client that still runs.
