@@ -4,7 +4,8 @@
 # pings, asks for status, starts the stand-in core and reads its output through the handle it was
 # given, stops it; an unsigned client is refused; a client points the user's proxy at the core,
 # arms the proxy watchdog and dies, and the service restores the user's proxy settings. Finally
-# -uninstall removes the service.
+# uninstall.exe removes the whole demonstration installation, and what is left of the product is
+# shown: nothing.
 set -euo pipefail
 cd "$(dirname "$0")"
 bash cmake/setup-machine.sh
@@ -18,12 +19,21 @@ wine_session_start
 # release machine trusts the publisher's.
 wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
 bin=build/win64/bin
-install_dir=$(winepath -w "$bin/release")'\'
+# A demonstration installation as the product's setup leaves it: the publisher-signed service and
+# core, uninstall.exe (the 64-bit test build of the shipped 32-bit program, which is what this
+# machine can run) and stand-ins of the product's other programs.
+install_dir='C:\Program Files\Varnelo\'
+install_unix="$WINEPREFIX/drive_c/Program Files/Varnelo"
+mkdir -p "$install_unix"
+cp "$bin/release/VarneloService.exe" "$bin/release/VarneloCore.exe" "$bin/uninstall.exe" "$bin/Varnelo.exe" \
+  "$bin/netcfg.exe" "$bin/ferryd.exe" "$bin/Zephlin.exe" "$install_unix/"
+cp "$bin/timeout.exe" "$WINEPREFIX/drive_c/windows/system32/"  # Wine has none; uninstall.exe waits with it
+service="${install_dir}VarneloService.exe"
 programdata_unix="$WINEPREFIX/drive_c/ProgramData"
 
 run() { echo; echo "\$ $*"; timeout 60 wine "$@" | tr -d '\r'; }
 
-# --- Service installation: register and start the service from the release folder. ---
+# --- Service installation: register and start the service from the installation directory. ---
 # -install and -uninstall print to a file: the services Wine starts must not hold our pipe.
 mode_out=$(mktemp)
 run_mode() {
@@ -33,19 +43,20 @@ run_mode() {
   tr -d '\r' <"$mode_out"; echo "(exit code $rc)"
 }
 remove_service() { timeout 120 wine "$bin/release/VarneloService.exe" -uninstall </dev/null >/dev/null 2>&1 || true; }
+quiet() { timeout 60 wine "$@" </dev/null >/dev/null 2>&1 || true; }
 trap 'remove_service; wine_session_stop; rm -f "$mode_out"' EXIT
 echo; echo "== VarneloService.exe -install (publisher-signed, in ${install_dir})"
 echo "   Wine gives every file to its one user, so the ACL check warns and accepts."
-run_mode "$bin/release/VarneloService.exe" -install
+run_mode "$service" -install
 run_mode sc query VarneloService
 # Wine's service control manager gives the service ProgramData=C:\users\Public; -install and
 # -uninstall, started here, write to C:\ProgramData.
 service_log="$WINEPREFIX/drive_c/users/Public/Varnelo/service.log"
 # --- end of service installation ---
 
-run "$bin/clients/pipe_client_publisher.exe" send 'cmd=ping\n\n'
-run "$bin/clients/pipe_client_publisher.exe" send 'cmd=status\n\n'
-run "$bin/clients/pipe_client_none.exe" send 'cmd=ping\n\n'
+run "$bin/clients/pipe_client_publisher.exe" send 'cmd=ping\n\n' --service "$service"
+run "$bin/clients/pipe_client_publisher.exe" send 'cmd=status\n\n' --service "$service"
+run "$bin/clients/pipe_client_none.exe" send 'cmd=ping\n\n' --service "$service"
 run "$bin/clients/pipe_client_publisher.exe" client "$install_dir" 'C:\ProgramData\VarneloDemo\data\' \
   'C:\ProgramData\VarneloDemo\data\config.yaml' --lines 6 --then stop
 
@@ -57,7 +68,7 @@ show_proxy() {
 echo; echo "== a client sets the user's proxy, arms the watchdog, and is killed"
 timeout 60 wine reg add "$settings" /v AutoConfigURL /t REG_SZ /d "http://127.0.0.1:11719/proxy.pac" /f >/dev/null 2>&1
 timeout 120 wine "$bin/clients/pipe_client_publisher.exe" arm 127.0.0.1:11719 127.0.0.1:11719 --set-proxy \
-  --then hold | stdbuf -oL tr -d '\r' &
+  --then hold --service "$service" | stdbuf -oL tr -d '\r' &
 sleep 3
 show_proxy
 echo "\$ taskkill /f /im pipe_client_publisher.exe"
@@ -66,12 +77,53 @@ echo "(the service notices on its next 5-second tick)"
 for _ in $(seq 30); do grep -q "cleanup OK" "$service_log" 2>/dev/null && break; sleep 0.5; done
 show_proxy
 
-# --- Service removal: stop and delete the registration, then once more with nothing left. ---
-echo; echo "== VarneloService.exe -uninstall"
-run_mode "$bin/release/VarneloService.exe" -uninstall
-run_mode "$bin/release/VarneloService.exe" -uninstall
+# --- Removal: the rest of what the setup leaves, then uninstall.exe, as a user would run it. ---
+uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Varnelo VPN'
+quiet reg add "$uninstall_key" /v InstallLocation /d 'C:\Program Files\Varnelo' /reg:32 /f
+quiet reg add "$uninstall_key" /v UninstallString /d '"C:\Program Files\Varnelo\uninstall.exe"' /reg:32 /f
+quiet reg add 'HKCU\Software\Varnelo VPN' /v demo /d 1 /f
+appdata_unix=$(winepath -u "$(timeout 60 wine cmd /c echo %APPDATA% </dev/null | tr -d '\r')")
+start_menu_unix="$appdata_unix/Microsoft/Windows/Start Menu/Varnelo"
+mkdir -p "$appdata_unix/Varnelo" "$start_menu_unix"
+echo '{}' >"$appdata_unix/Varnelo/config.json"
+echo link >"$start_menu_unix/Varnelo.lnk"
+echo link >"$start_menu_unix/Remove Varnelo.lnk"
+for program in Varnelo.exe ferryd.exe Zephlin.exe; do
+  timeout 120 wine "$install_dir$program" </dev/null >/dev/null 2>&1 &
+done
+sleep 2
+# The product's programs running in this Wine prefix (other prefixes on the machine aside), by the
+# Windows program name Wine gives each process.
+product_processes() {
+  local pid
+  for pid in $(pgrep -f -i '(Varnelo|VarneloCore|VarneloService|ferryd|Zephlin)\.exe' || true); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    head -z -n 1 "/proc/$pid/cmdline" | tr -d '\0"' | sed 's/.*[\\/]//'; echo
+  done | grep -xiE '(Varnelo|VarneloCore|VarneloService|ferryd|Zephlin)\.exe' | sort -u | xargs
+}
+show_product() {
+  local name path
+  echo
+  for name in "${install_dir}" '%APPDATA%\Varnelo' '%APPDATA%\Microsoft\Windows\Start Menu\Varnelo'; do
+    path=${name/\%APPDATA\%/$appdata_unix}
+    path=${path/"$install_dir"/$install_unix/}
+    path=${path//\\//}
+    if [ -d "$path" ]; then echo "$name: $(ls "$path" | tr '\n' ' ')"; else echo "$name: not there"; fi
+  done
+  echo "running: $(product_processes)"
+  run_mode sc query VarneloService
+  run_mode reg query "$uninstall_key" /reg:32
+  run_mode reg query 'HKCU\Software\Varnelo VPN'
+}
+echo; echo "== The demonstration installation"
+show_product
+echo; echo "== ${install_dir}uninstall.exe, confirmed: it removes the product and closes by itself"
+timeout 120 wine "${install_dir}uninstall.exe" </dev/null >/dev/null 2>&1 &
+run_mode "$bin/confirm_uninstall.exe" 90
+echo; echo "== What is left of the product: nothing"
+show_product
 echo; echo "== the service's own log (C:\\users\\Public\\Varnelo\\service.log)"
 tr -d '\r' < "$service_log"
 echo; echo "== the log of -install and -uninstall (C:\\ProgramData\\Varnelo\\service.log)"
 tr -d '\r' < "$programdata_unix/Varnelo/service.log"
-# --- end of service removal ---
+# --- end of removal ---

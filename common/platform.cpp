@@ -25,6 +25,10 @@ std::wstring DirectoryWithSeparator(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  return ::LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 std::wstring ReadEnvironmentVariable(const wchar_t* name, bool* present) {
   std::wstring value;
   bool found = false;

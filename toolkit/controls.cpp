@@ -1,5 +1,6 @@
 #include "controls.h"
 
+#include "gdi_resources.h"
 #include "paint_manager.h"
 
 namespace Skin {
@@ -28,14 +29,13 @@ class ClipScope {
 };
 
 void DrawImage(HDC dc, const SkinImage* image, const RECT& dest) {
-  if (image == nullptr || image->bitmap == nullptr) return;
-  HDC source = ::CreateCompatibleDC(dc);
-  HGDIOBJ old = ::SelectObject(source, image->bitmap);
+  if (image == nullptr || !image->bitmap) return;
+  const UniqueMemoryDc source(::CreateCompatibleDC(dc));
+  if (!source) return;
+  const SelectionScope selected(source.get(), image->bitmap.get());
   BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-  ::GdiAlphaBlend(dc, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, source, 0, 0,
+  ::GdiAlphaBlend(dc, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, source.get(), 0, 0,
                   image->width, image->height, blend);
-  ::SelectObject(source, old);
-  ::DeleteDC(source);
 }
 
 }  // namespace
@@ -94,9 +94,8 @@ void CSkinControl::SetAttribute(const std::string& name, const std::string& valu
 
 void CSkinControl::PaintBackground(HDC dc) {
   if ((bkColor_ >> 24) != 0) {
-    HBRUSH brush = ::CreateSolidBrush(ToColorRef(bkColor_));
-    ::FillRect(dc, &pos_, brush);
-    ::DeleteObject(brush);
+    const UniqueBrush brush(::CreateSolidBrush(ToColorRef(bkColor_)));
+    if (brush) ::FillRect(dc, &pos_, brush.get());
   }
   if (!bkImage_.empty() && manager_) DrawImage(dc, manager_->GetImage(bkImage_), pos_);
 }
@@ -105,12 +104,11 @@ void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
   if (text_.empty() || !manager_) return;
   RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top, pos_.right - textPadding_.right,
                pos_.bottom - textPadding_.bottom};
-  HGDIOBJ oldFont = ::SelectObject(dc, manager_->GetDefaultFont());
+  const SelectionScope font(dc, manager_->GetDefaultFont());
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ToColorRef(textColor_));
   ::DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &area,
               (hasAlign_ ? align_ : defaultAlign) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
-  ::SelectObject(dc, oldFont);
 }
 
 void CSkinControl::DoPaint(HDC dc, const RECT& clip) {

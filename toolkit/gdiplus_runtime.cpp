@@ -4,6 +4,9 @@
 #include <shlwapi.h>
 
 #include <cstring>
+#include <utility>
+
+#include "common/platform.h"
 
 namespace Skin {
 
@@ -65,7 +68,7 @@ bool Resolve(T* fn, const char* name) {
 bool StartGdiplus() {
   if (g_api.tried) return g_api.started;
   g_api.tried = true;
-  g_api.module = ::LoadLibraryExW(L"gdiplus.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  g_api.module = varnelo::LoadSystemLibrary(L"gdiplus.dll");
   if (!g_api.module) return false;
   if (!Resolve(&g_api.startup, "GdiplusStartup") || !Resolve(&g_api.shutdown, "GdiplusShutdown") ||
       !Resolve(&g_api.fromStream, "GdipCreateBitmapFromStream") || !Resolve(&g_api.width, "GdipGetImageWidth") ||
@@ -108,13 +111,13 @@ SkinImage DecodeImage(const std::string& bytes) {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* pixels = nullptr;
-    HBITMAP dib = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    UniqueBitmap dib(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0));
     if (dib && pixels) {
       for (UINT row = 0; row < height; ++row) {
         std::memcpy(static_cast<BYTE*>(pixels) + row * width * 4,
                     static_cast<const BYTE*>(bits.scan0) + static_cast<INT>(row) * bits.stride, width * 4);
       }
-      image.bitmap = dib;
+      image.bitmap = std::move(dib);
       image.width = static_cast<int>(width);
       image.height = static_cast<int>(height);
     }

@@ -6,10 +6,12 @@
 
 #include <string>
 
+#include "gdi_resources.h"
+
 namespace Skin {
 
 struct SkinImage {
-  HBITMAP bitmap = nullptr;  // top-down 32 bpp, premultiplied alpha
+  UniqueBitmap bitmap;  // top-down 32 bpp, premultiplied alpha
   int width = 0;
   int height = 0;
 };
@@ -18,7 +20,7 @@ struct SkinImage {
 bool StartGdiplus();
 void ShutdownGdiplus();
 
-// Decodes PNG (or any GDI+ format) bytes; an empty image on failure. The caller owns the bitmap.
+// Decodes PNG (or any GDI+ format) bytes; an empty image on failure.
 SkinImage DecodeImage(const std::string& bytes);
 
 }  // namespace Skin

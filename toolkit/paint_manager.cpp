@@ -1,6 +1,7 @@
 #include "paint_manager.h"
 
 #include <cmath>
+#include <utility>
 
 #include "skin_resources.h"
 
@@ -13,17 +14,7 @@ constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
 constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
 }  // namespace
 
-CPaintManager::~CPaintManager() {
-  if (memDc_) {
-    ::SelectObject(memDc_, oldBuffer_);
-    ::DeleteDC(memDc_);
-  }
-  if (buffer_) ::DeleteObject(buffer_);
-  if (font_) ::DeleteObject(font_);
-  for (auto& entry : images_) {
-    if (entry.second.bitmap) ::DeleteObject(entry.second.bitmap);
-  }
-}
+CPaintManager::~CPaintManager() = default;
 
 void CPaintManager::Init(HWND hwnd) { hwnd_ = hwnd; }
 
@@ -54,8 +45,7 @@ void CPaintManager::SetDefaultFont(const std::wstring& face, int size, bool bold
   fontFace_ = face;
   fontSize_ = size;
   fontBold_ = bold;
-  if (font_) ::DeleteObject(font_);
-  font_ = nullptr;
+  font_.reset();
 }
 
 HFONT CPaintManager::GetDefaultFont() {
@@ -66,9 +56,9 @@ HFONT CPaintManager::GetDefaultFont() {
     lf.lfCharSet = DEFAULT_CHARSET;
     lf.lfQuality = CLEARTYPE_QUALITY;
     lstrcpynW(lf.lfFaceName, fontFace_.c_str(), LF_FACESIZE);
-    font_ = ::CreateFontIndirectW(&lf);
+    font_.reset(::CreateFontIndirectW(&lf));
   }
-  return font_;
+  return font_.get();
 }
 
 const SkinImage* CPaintManager::GetImage(const std::string& name) {
@@ -77,7 +67,7 @@ const SkinImage* CPaintManager::GetImage(const std::string& name) {
     std::string bytes;
     SkinImage image;
     if (LoadSkinFile(name, &bytes)) image = DecodeImage(bytes);
-    it = images_.emplace(name, image).first;
+    it = images_.emplace(name, std::move(image)).first;
   }
   return it->second.bitmap ? &it->second : nullptr;
 }
@@ -107,7 +97,8 @@ RECT CPaintManager::ContentRect() const {
 bool CPaintManager::EnsureBuffer(int width, int height) {
   if (width <= 0 || height <= 0) return false;
   if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
-  if (!memDc_) memDc_ = ::CreateCompatibleDC(nullptr);
+  if (!memDc_) memDc_.reset(::CreateCompatibleDC(nullptr));
+  if (!memDc_) return false;
   BITMAPINFO info = {};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = width;
@@ -116,15 +107,11 @@ bool CPaintManager::EnsureBuffer(int width, int height) {
   info.bmiHeader.biBitCount = 32;
   info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  HBITMAP bitmap = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  UniqueBitmap bitmap(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!bitmap) return false;
-  HGDIOBJ previous = ::SelectObject(memDc_, bitmap);
-  if (buffer_) {
-    ::DeleteObject(buffer_);
-  } else {
-    oldBuffer_ = previous;
-  }
-  buffer_ = bitmap;
+  // Selecting the new bitmap deselects the old one, which may then be deleted.
+  ::SelectObject(memDc_.get(), bitmap.get());
+  buffer_ = std::move(bitmap);
   pixels_ = static_cast<BYTE*>(bits);
   bufferSize_ = {width, height};
   return true;
@@ -166,7 +153,7 @@ void CPaintManager::Render() {
   }
   std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * 4, BYTE{0});
   ::GdiFlush();
-  root_->DoPaint(memDc_, content);
+  root_->DoPaint(memDc_.get(), content);
   ::GdiFlush();
   ForceOpaque(pixels_, width, content);
   if (layered_) PaintShadow(pixels_, width, height, content);
@@ -180,18 +167,17 @@ void CPaintManager::Present() {
     SIZE size = bufferSize_;
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    HDC screen = ::GetDC(nullptr);
-    const BOOL updated = ::UpdateLayeredWindow(hwnd_, screen, &position, &size, memDc_, &origin, 0, &blend, ULW_ALPHA);
-    ::ReleaseDC(nullptr, screen);
-    if (updated) return;
+    const WindowDc screen(nullptr);
+    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, memDc_.get(), &origin, 0, &blend, ULW_ALPHA)) {
+      return;
+    }
     // Without per-pixel alpha the margin is simply drawn opaque.
     ::SetWindowLongW(hwnd_, GWL_EXSTYLE, ::GetWindowLongW(hwnd_, GWL_EXSTYLE) & ~WS_EX_LAYERED);
     layered_ = false;
     Render();
   }
-  HDC dc = ::GetDC(hwnd_);
-  ::BitBlt(dc, 0, 0, bufferSize_.cx, bufferSize_.cy, memDc_, 0, 0, SRCCOPY);
-  ::ReleaseDC(hwnd_, dc);
+  const WindowDc dc(hwnd_);
+  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, memDc_.get(), 0, 0, SRCCOPY);
 }
 
 bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {

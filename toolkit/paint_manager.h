@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "controls.h"
+#include "gdi_resources.h"
 #include "gdiplus_runtime.h"
 
 namespace Skin {
@@ -84,11 +85,11 @@ class CPaintManager {
   std::wstring fontFace_ = L"Tahoma";
   int fontSize_ = 12;
   bool fontBold_ = false;
-  HFONT font_ = nullptr;
+  UniqueFont font_;
 
-  HDC memDc_ = nullptr;
-  HBITMAP buffer_ = nullptr;
-  HGDIOBJ oldBuffer_ = nullptr;
+  // The DC is declared last so it is deleted first: the bitmap is then selected nowhere.
+  UniqueBitmap buffer_;
+  UniqueMemoryDc memDc_;
   BYTE* pixels_ = nullptr;
   SIZE bufferSize_ = {0, 0};
   bool layered_ = false;

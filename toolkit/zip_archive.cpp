@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace Skin {
 
@@ -38,8 +39,9 @@ class ZipCryptoKeys {
     for (char c : password) Update(static_cast<unsigned char>(c));
   }
   unsigned char Decrypt(unsigned char c) {
-    const std::uint16_t temp = static_cast<std::uint16_t>(keys_[2] | 2);
-    const unsigned char plain = c ^ static_cast<unsigned char>((temp * (temp ^ 1)) >> 8);
+    // Unsigned 32-bit throughout: 16-bit operands would be promoted to int, whose product overflows.
+    const std::uint32_t temp = (keys_[2] | 2u) & 0xFFFFu;
+    const unsigned char plain = c ^ static_cast<unsigned char>((temp * (temp ^ 1u)) >> 8);
     Update(plain);
     return plain;
   }
@@ -126,6 +128,14 @@ const CZipArchive::Entry* CZipArchive::Find(const std::string& name) const {
 }
 
 bool CZipArchive::Read(const std::string& name, std::string* contents) const {
+  contents->clear();
+  std::string extracted;
+  if (!Extract(name, &extracted)) return false;
+  *contents = std::move(extracted);
+  return true;
+}
+
+bool CZipArchive::Extract(const std::string& name, std::string* contents) const {
   const Entry* entry = data_ ? Find(name) : nullptr;
   if (entry == nullptr || entry->size > kMaxEntrySize) return false;
   const std::size_t header = entry->localHeaderOffset;

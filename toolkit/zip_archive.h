@@ -16,7 +16,8 @@ class CZipArchive {
   bool Open(const void* data, std::size_t size, const std::string& password);
   bool IsOpen() const { return data_ != nullptr; }
 
-  // Extracts one entry by its name ('\' and '/' are the same); false when absent or damaged.
+  // Extracts one entry by its name ('\' and '/' are the same); false, with `contents` empty, when
+  // it is absent or damaged.
   bool Read(const std::string& name, std::string* contents) const;
 
  private:
@@ -30,6 +31,8 @@ class CZipArchive {
     std::uint32_t localHeaderOffset;
   };
   const Entry* Find(const std::string& name) const;
+  // Read's work; may leave partial output behind on failure.
+  bool Extract(const std::string& name, std::string* contents) const;
 
   const unsigned char* data_ = nullptr;
   std::size_t size_ = 0;

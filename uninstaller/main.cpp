@@ -13,8 +13,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   if (FAILED(::CoInitialize(nullptr))) return 0;
   if (!varnelo::LoadSkinArchive(instance)) return 0;
 
-  wchar_t error[1024] = {};
-  if (!varnelo::RelocateToTemp(error, 1023)) {
+  wchar_t error[varnelo::kStartupErrorChars] = {};
+  if (!varnelo::RelocateToTemp(error, varnelo::kStartupErrorChars)) {
     ::MessageBoxW(nullptr, error, varnelo::kMainWindowTitle, MB_OK);
     return 0;
   }

@@ -6,8 +6,9 @@
 #include "common/platform.h"
 
 #include "progress.h"
-#include "report_schedule.h"
+#include "removal_worker.h"
 #include "system_command.h"
+#include "toolkit/gdi_resources.h"
 #include "toolkit/layout_builder.h"
 
 namespace varnelo {
@@ -19,7 +20,7 @@ std::atomic<CMainWnd*> g_pMainWnd{nullptr};
 namespace {
 
 constexpr wchar_t kProductName[] = L"Varnelo";
-constexpr wchar_t kLayoutFile[] = L"main.xml";
+constexpr char kLayoutFile[] = "main.xml";
 constexpr wchar_t kDeleteSelfFormat[] = L"/C timeout /t 3 && del \"%ls\"";
 constexpr size_t kCommandLineChars = 1024;
 
@@ -87,7 +88,7 @@ LRESULT CMainWnd::OnCreate() {
   ::SetWindowLongW(GetHWND(), GWL_STYLE, style);
   m_pm.Init(GetHWND());
   Skin::CSkinBuilder builder;
-  m_pm.AttachDialog(builder.Create("main.xml", &m_pm));
+  m_pm.AttachDialog(builder.Create(kLayoutFile, &m_pm));
   m_pm.AddNotifier(this);
   return 0;
 }
@@ -97,9 +98,10 @@ void CMainWnd::OnSize(WPARAM wParam, LPARAM lParam) {
   if ((corner.cx != 0 || corner.cy != 0) && wParam != SIZE_MINIMIZED && lParam != 0) {
     RECT window;
     ::GetWindowRect(GetHWND(), &window);
-    HRGN region = ::CreateRoundRectRgn(0, 0, window.right - window.left + 1, window.bottom - window.top + 1,
-                                       corner.cx, corner.cy);
-    ::SetWindowRgn(GetHWND(), region, TRUE);  // the window owns the region now
+    Skin::UniqueRegion region(::CreateRoundRectRgn(0, 0, window.right - window.left + 1,
+                                                   window.bottom - window.top + 1, corner.cx, corner.cy));
+    // On success the window owns the region; on failure it is still ours to free.
+    if (region && ::SetWindowRgn(GetHWND(), region.get(), TRUE)) static_cast<void>(region.release());
   }
 }
 
@@ -157,7 +159,7 @@ void CMainWnd::OnWindowInit() {
   m_bFilesRemoved = false;
   m_bShortcutsRemoved = false;
   ::SetTimer(GetHWND(), UNINS_PROGRESS_TIMER, kProgressTimerMs, nullptr);
-  m_workerThread.StartThread(RunReportSchedule, nullptr);
+  m_workerThread.StartThread(RunRemoval, nullptr);
 }
 
 void CMainWnd::OnProgressTimer() {

@@ -21,7 +21,10 @@ bool LoadSkinArchive(HINSTANCE instance);
 // True when the program runs from the temporary folder (or none is known). Otherwise copies itself
 // to %TEMP%\uninstall.exe, starts that copy through a delayed command and ends the process; on a
 // failed copy returns false with the message in `error`.
+// `capacity` counts the terminator.
 bool RelocateToTemp(wchar_t* error, size_t capacity);
+// Room for the start-up error text: 1,023 characters and the terminator.
+constexpr size_t kStartupErrorChars = 1024;
 
 // True when another copy already shows its window: that window is brought to the front and this
 // one should end. `semaphore` keeps this instance's claim for the process's life.

@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "toolkit/skin_values.h"
@@ -85,6 +87,24 @@ TEST(ZipArchive, DamagedArchivesFailCleanly) {
   ASSERT_TRUE(archive.Open(corrupt.data(), corrupt.size(), ""));
   EXPECT_FALSE(archive.Read("a", &contents));
   EXPECT_FALSE(archive.Open(nullptr, 0, ""));
+}
+
+// The fuzzing seed holds one deflated entry under the traditional encryption with the skin's
+// password, as an archiving tool writes it.
+TEST(ZipArchive, DecryptsTraditionalEncryptionAndLeavesNothingOnFailure) {
+  std::ifstream file(VARNELO_FUZZ_SEEDS "/zip/encrypted-deflated", std::ios::binary);
+  const std::string zip((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(zip.empty());
+  CZipArchive archive;
+  std::string contents;
+  ASSERT_TRUE(archive.Open(zip.data(), zip.size(), "HbTqwKeZ"));
+  ASSERT_TRUE(archive.Read("main.xml", &contents));
+  EXPECT_EQ(contents.substr(0, 44), "<?xml version=\"1.0\"?><Window size=\"408,310\">");
+
+  ASSERT_TRUE(archive.Open(zip.data(), zip.size(), "wrong"));
+  contents = "left over";
+  EXPECT_FALSE(archive.Read("main.xml", &contents));
+  EXPECT_EQ(contents, "");
 }
 
 TEST(XmlParser, LayoutElementsAttributesAndEntities) {

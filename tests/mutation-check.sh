@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Removes one defence at a time in a scratch copy of the tree, rebuilds, runs the test that must
+# notice, and reports "caught" (the test failed) or "SURVIVED" (it passed). Each test is first run
+# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus nine
+# rebuilds take 15 minutes or more on 2 cores.
+#   tests/mutation-check.sh [scratch folder]      (default: a fresh folder under /tmp)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${1:-/tmp/varnelo-mutants-$$}
+# Given the same folder again, its build is reused: only what changed since is rebuilt.
+mkdir -p "$scratch"
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$scratch" -xf -
+cd "$scratch"
+echo "scratch copy: $scratch"
+cmake --preset win64 >/dev/null && cmake --build --preset win64 >/dev/null || { echo "baseline build failed"; exit 1; }
+
+source cmake/wine-session.sh
+trap wine_session_stop EXIT
+wine_session_start >/dev/null
+wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
+
+bin=build/win64/bin
+names=() files=() substitutions=() programs=() filters=()
+# mutation <name> <file> <perl substitution over the whole file> <test program> <gtest filter>
+mutation() { names+=("$1") files+=("$2") substitutions+=("$3") programs+=("$4") filters+=("$5"); }
+mutation "no DLL-search restriction" uninstaller/startup.cpp \
+  's/::SetDefaultDllDirectories\(LOAD_LIBRARY_SEARCH_SYSTEM32\);\s*::SetDllDirectoryW\(L""\);//' \
+  uninstaller_test 'DllSearch.*'
+mutation "cmd.exe by bare name" uninstaller/system_command.cpp \
+  's/L"\\"" \+ directory \+ L"\\\\cmd\.exe\\" "/L"cmd.exe "/; s/directory\.c_str\(\), &startup/nullptr, &startup/' \
+  removal_test '*RefusesADirectoryNotNamedVarnelo'
+mutation "rotation at 6 MiB" service/log_line.h \
+  's/kLogRotateSize = 0x500000/kLogRotateSize = 0x600000/' \
+  service_log_test 'LogRotation.*'
+mutation "publisher compared without case" service/trust.cpp \
+  's/return std::wcsstr\(name\.c_str\(\), kExpectedPublisher\) != nullptr;/std::wstring upper = name, wanted = kExpectedPublisher; _wcsupr(&upper[0]); _wcsupr(&wanted[0]); return std::wcsstr(upper.c_str(), wanted.c_str()) != nullptr;/' \
+  trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
+mutation "WinVerifyTrust ignored" service/trust.cpp \
+  's/RunWinVerifyTrust\(path\) != 0 \|\|/(RunWinVerifyTrust(path), false) ||/' \
+  trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
+mutation "kill-on-close removed" service/core_launch.cpp \
+  's/JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE \|//' \
+  core_test 'CoreLaunch.ClientStartsReadsAndLosesItsCoreWithItsJob'
+mutation "hard-link refusal removed" service/link_rules.cpp \
+  's/return expectDirectory \|\| linkCount <= 1;/return true;/' \
+  service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
+mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
+  's/if \(!FileExists\(tool\)\) return;//; s/std::wstring commandLine = L"\\"" \+ tool \+ L"\\"" \+ kNetworkToolArguments;/std::wstring commandLine = std::wstring(kNetworkTool) + kNetworkToolArguments;/; s/::CreateProcessW\(tool\.c_str\(\), /::CreateProcessW(nullptr, /' \
+  removal_test '*RefusesADirectoryNotNamedVarnelo'
+mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
+  's/if \(::GetFileAttributesW\(program\.c_str\(\)\) == INVALID_FILE_ATTRIBUTES\) return;//; s/info\.lpFile = program\.c_str\(\);/info.lpFile = kServiceProgram;/' \
+  removal_test '*RefusesADirectoryNotNamedVarnelo'
+
+run_test() {  # program filter -> 0 when the test passed
+  timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1
+}
+
+results=()
+for i in "${!names[@]}"; do
+  name=${names[$i]} file=${files[$i]} program=${programs[$i]} filter=${filters[$i]}
+  if ! run_test "$program" "$filter"; then
+    results+=("$name|baseline fails: $program $filter")
+    echo "${results[-1]}"
+    continue
+  fi
+  cp "$file" "$file.orig"
+  perl -0pi -e "${substitutions[$i]}" "$file"
+  if cmp -s "$file" "$file.orig"; then
+    results+=("$name|not applied: the code no longer matches")
+  elif ! cmake --build --preset win64 >"$scratch/last-build.log" 2>&1; then
+    results+=("$name|does not build (see last-build.log)")
+  elif run_test "$program" "$filter"; then
+    results+=("$name|SURVIVED: $program $filter passed")
+  else
+    results+=("$name|caught: $program $filter failed")
+  fi
+  mv "$file.orig" "$file"
+  touch "$file"  # newer than the mutant's objects, so the build restores them
+  cmake --build --preset win64 >"$scratch/last-build.log" 2>&1 || { echo "restoring $file failed"; exit 1; }
+  echo "${results[-1]}"
+done
+
+echo
+echo "| Mutation | Result |"
+echo "|---|---|"
+for result in "${results[@]}"; do echo "| ${result%%|*} | ${result#*|} |"; done

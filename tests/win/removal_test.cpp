@@ -1,0 +1,336 @@
+// uninstall.exe removing an installed product for real, read from outside: the service control
+// manager, the process list, the registry in the program's view, the file system, and the
+// progress bar on screen.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shlobj.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/win/harness.h"
+#include "tests/win/uninstaller_driver.h"
+
+namespace varnelo {
+namespace test {
+namespace {
+
+constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
+constexpr wchar_t kUnrelatedUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN Beta";
+constexpr wchar_t kSettingsKey[] = L"Software\\Varnelo VPN";
+constexpr wchar_t kUnrelatedSettingsKey[] = L"Software\\Varnelo VPN Tools";
+constexpr wchar_t kInternetSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr wchar_t kServiceName[] = L"VarneloService";
+constexpr REGSAM kProgramView = KEY_WOW64_32KEY;  // the shipped program is 32-bit
+
+// A subkey whose DACL refuses enumeration makes its parent undeletable.
+constexpr wchar_t kLockedSubkey[] = L"Locked";
+constexpr wchar_t kLockedDacl[] = L"D:(D;;0x9;;;WD)(A;;KA;;;WD)";
+constexpr wchar_t kOpenDacl[] = L"D:(A;;KA;;;WD)";
+
+void SetKeyDacl(HKEY parent, const wchar_t* subkey, const wchar_t* sddl) {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(parent, subkey, 0, WRITE_DAC | kProgramView, key.put()) != ERROR_SUCCESS) return;
+  const SecurityDescriptor descriptor = SecurityDescriptor::FromSddl(sddl);
+  ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get());
+}
+
+void DeleteKey(HKEY root, const std::wstring& path) {
+  SetKeyDacl(root, (path + L"\\" + kLockedSubkey).c_str(), kOpenDacl);
+  ::RegDeleteTreeW(CreateKey(root, path, kProgramView).get(), nullptr);
+  ::RegDeleteKeyExW(root, path.c_str(), kProgramView, 0);
+}
+
+// The service's state, or 0 with the error of OpenServiceW when it cannot be opened.
+DWORD ServiceState(DWORD* openError) {
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
+  *openError = service ? ERROR_SUCCESS : ::GetLastError();
+  SERVICE_STATUS status = {};
+  return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
+}
+
+void DeleteServiceIfPresent() {
+  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  const UniqueServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | DELETE));
+  if (!service) return;
+  SERVICE_STATUS status;
+  ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  ::DeleteService(service.get());
+}
+
+// The type of a proxy value, REG_NONE when it is absent.
+DWORD ProxyValueType(const wchar_t* name) {
+  UniqueRegKey key;
+  DWORD type = REG_NONE;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+      ::RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
+    return REG_NONE;
+  }
+  return type;
+}
+
+// Lines "<program path>|<arguments>" of the programs that the netcfg stand-in (and its copies
+// under other names) recorded in this run's %TEMP%.
+std::string RecordedRuns(const UninstallerRun& run) {
+  return WithoutCarriageReturns(ReadFileBytes(run.temp() + L"varnelo-runs.txt"));
+}
+
+// Copies of the recording netcfg.exe stand-in under the names of programs that must not run from
+// `dir`; any run shows in RecordedRuns.
+void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t*> names) {
+  for (const wchar_t* name : names) {
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"netcfg.exe").c_str(), (dir + name).c_str(), FALSE)) << Narrow(name);
+  }
+}
+
+// A product installed the way its setup leaves it, and everything around it that must survive.
+class InstalledProduct {
+ public:
+  explicit InstalledProduct(const wchar_t* dirName) : dir_(base_.path() + dirName + L"\\") {
+    ::CreateDirectoryW(dir_.c_str(), nullptr);
+    ::CreateDirectoryW((base_.path() + L"VarneloData").c_str(), nullptr);  // a neighbour, kept
+    WriteFileBytes(base_.path() + L"VarneloData\\keep.txt", "neighbour");
+    appData_ = ShellFolder(CSIDL_APPDATA);
+    startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\";
+    desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\";
+  }
+  ~InstalledProduct() {
+    for (Child& process : processes_) process.Kill();
+    DeleteServiceIfPresent();
+    DeleteKey(HKEY_LOCAL_MACHINE, kUninstallKey);
+    DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
+    DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
+    for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
+                                     desktop_ + L"Varnelo", desktop_ + L"keep-me.txt"}) {
+      RemoveTree(path);
+    }
+  }
+  InstalledProduct(const InstalledProduct&) = delete;
+  InstalledProduct& operator=(const InstalledProduct&) = delete;
+
+  const std::wstring& dir() const { return dir_; }
+  const std::wstring& desktop() const { return desktop_; }
+
+  void AddFile(const wchar_t* name, const std::wstring& source = L"") {
+    if (source.empty()) {
+      ASSERT_TRUE(WriteFileBytes(dir_ + name, "MZ"));
+    } else {
+      ASSERT_TRUE(::CopyFileW(source.c_str(), (dir_ + name).c_str(), FALSE));
+    }
+  }
+  // The uninstall key in the program's view, with the given values (an empty one is left out).
+  UniqueRegKey WriteUninstallKey(const std::wstring& location, const std::wstring& command,
+                                 const std::wstring& shortcut) {
+    UniqueRegKey key = CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView);
+    if (!location.empty()) SetString(key.get(), L"InstallLocation", location);
+    if (!command.empty()) SetString(key.get(), L"UninstallString", command);
+    if (!shortcut.empty()) SetString(key.get(), L"DisplayShortcut", shortcut);
+    SetString(CreateKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView).get(), L"DisplayName", L"other");
+    return key;
+  }
+  // Settings keys, roaming data, Start-menu shortcuts and proxy values, each with a neighbour.
+  void WriteUserState() {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
+      SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(), L"last", L"1");
+    }
+    SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep", L"1");
+    for (const wchar_t* folder : {L"\\Varnelo", L"\\VarneloOther"}) {
+      ::CreateDirectoryW((appData_ + folder).c_str(), nullptr);
+      WriteFileBytes(appData_ + folder + L"\\config.json", "{}");
+    }
+    ::SHCreateDirectoryExW(nullptr, startMenu_.c_str(), nullptr);
+    for (const wchar_t* name : {L"Varnelo.lnk", L"Remove Varnelo.lnk", L"unrelated.txt"}) {
+      WriteFileBytes(startMenu_ + name, "link");
+    }
+    const UniqueRegKey proxy = CreateKey(HKEY_CURRENT_USER, kInternetSettings, 0);
+    const DWORD enabled = 1;
+    ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), 4);
+    SetString(proxy.get(), L"ProxyServer", L"127.0.0.1:7890");
+    SetString(proxy.get(), L"AutoConfigURL", L"http://127.0.0.1:7890/pac");
+    SetString(proxy.get(), L"ProxyOverride", L"<local>");
+  }
+  void Run(const std::wstring& exe, int copies = 1) {
+    for (int i = 0; i < copies; ++i) {
+      processes_.emplace_back(Quote(dir_ + exe));
+      ASSERT_TRUE(processes_.back().started()) << Narrow(exe);
+    }
+  }
+  bool AllProcessesEnded() {
+    for (Child& process : processes_) {
+      if (process.Wait(0) == STILL_ACTIVE) return false;
+    }
+    return true;
+  }
+  bool StartMenuHoldsOnly(const wchar_t* name) const {
+    return !Exists(startMenu_ + L"Varnelo.lnk") && !Exists(startMenu_ + L"Remove Varnelo.lnk") &&
+           Exists(startMenu_ + name);
+  }
+  bool UserStateGone() const {
+    return !Exists(appData_ + L"\\Varnelo") && !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
+           !KeyExists(HKEY_CLASSES_ROOT, kSettingsKey, kProgramView);
+  }
+  bool NeighboursKept() const {
+    return Exists(base_.path() + L"VarneloData\\keep.txt") && Exists(appData_ + L"\\VarneloOther\\config.json") &&
+           KeyExists(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView) &&
+           KeyExists(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView);
+  }
+
+ private:
+  TempDir base_;
+  std::wstring dir_, appData_, startMenu_, desktop_;
+  std::vector<Child> processes_;
+};
+
+void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {
+  const ULONGLONG now = ::GetTickCount64();
+  if (now < start + offsetMs) ::Sleep(static_cast<DWORD>(start + offsetMs - now));
+}
+
+// Waits until the worker has gone past its registry step, then checks the bar holds at `pixels`
+// with the window open, and closes it with its button.
+void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt, int pixels) {
+  const HWND window = FindMainWindow();
+  ASSERT_NE(window, nullptr);
+  SleepUntil(confirmed, measureAt);
+  EXPECT_EQ(BarPixels(window), pixels);
+  ::Sleep(1000);
+  EXPECT_EQ(BarPixels(window), pixels) << "the bar moved past its ceiling";
+  EXPECT_EQ(FindMainWindow(), window) << "the window closed although a step never finished";
+  ClickCloseButton(window);
+  EXPECT_TRUE(WaitUntil(5000, [] { return FindMainWindow() == nullptr; }));
+  EXPECT_EQ(run->child().Wait(15000), 0u);
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run->CopyPath()); }));
+}
+
+TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
+  InstalledProduct product(L"Varnelo");
+  product.AddFile(L"uninstall.exe", BinDir() + L"uninstall.exe");
+  product.AddFile(L"VarneloService.exe", BinDir() + L"release\\VarneloService.exe");
+  product.AddFile(L"VarneloCore.exe", BinDir() + L"release\\VarneloCore.exe");
+  product.AddFile(L"Varnelo.exe", BinDir() + L"Varnelo.exe");
+  product.AddFile(L"netcfg.exe", BinDir() + L"netcfg.exe");
+  product.AddFile(L"ferryd.exe", BinDir() + L"ferryd.exe");
+  product.AddFile(L"Zephlin.exe", BinDir() + L"Zephlin.exe");
+  product.AddFile(L"readme.txt");
+  ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+
+  const RunResult installed = RunToEnd(Quote(product.dir() + L"VarneloService.exe") + L" -install", 60000);
+  ASSERT_EQ(installed.exitCode, 0u) << installed.output;
+  DWORD openError = 0;
+  ASSERT_TRUE(WaitUntil(5000, [&] { return ServiceState(&openError) == SERVICE_RUNNING; })) << openError;
+  product.Run(L"Varnelo.exe");
+  product.Run(L"VarneloCore.exe", 2);
+  product.Run(L"ferryd.exe");
+  product.Run(L"Zephlin.exe");
+
+  const std::wstring listed = product.desktop() + L"Varnelo";  // a folder of the product's own
+  ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
+  WriteFileBytes(listed + L"\\Varnelo VPN.lnk", "link");
+  const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
+  product.WriteUninstallKey(location, Quote(product.dir() + L"uninstall.exe"), listed);
+  product.WriteUserState();
+
+  // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
+  // a timeout.exe planted beside each copy and in the current folder must never run.
+  UninstallerRun run;
+  ::DeleteFileW(run.CopyPath().c_str());
+  PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
+  PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
+  Child installedCopy(Quote(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
+  EXPECT_EQ(installedCopy.Wait(10000), 0u);
+  HWND window = nullptr;
+  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  const HWND dialog = WaitForConfirmation(pid);
+  ASSERT_NE(dialog, nullptr);
+  Answer(dialog, IDOK);
+  const ULONGLONG confirmed = ::GetTickCount64();
+
+  // The worker is done in a few seconds; the display still takes each phase in turn.
+  SleepUntil(confirmed, 9000);
+  SaveScreenshot(window, L"removal-phase2");
+  SleepUntil(confirmed, 12200);
+  SaveScreenshot(window, L"removal-phase4");
+  // Alt+F4 only hides it; it still closes by itself when the display completes.
+  ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
+  ASSERT_EQ(::WaitForSingleObject(copy.get(), 20000), WAIT_OBJECT_0);
+  const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
+  EXPECT_GE(closedAfter, 12900u);
+  EXPECT_LE(closedAfter, 17000u);
+  DWORD code = 1;
+  ::GetExitCodeProcess(copy.get(), &code);
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run.CopyPath()); })) << "the temporary copy is still there";
+
+  ServiceState(&openError);
+  EXPECT_EQ(openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) << "registration not purged";
+  EXPECT_TRUE(product.AllProcessesEnded());
+  EXPECT_FALSE(Exists(product.dir()));
+  EXPECT_FALSE(Exists(listed));
+  EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
+  EXPECT_TRUE(product.UserStateGone());
+  EXPECT_TRUE(product.StartMenuHoldsOnly(L"unrelated.txt"));
+  EXPECT_TRUE(product.NeighboursKept());
+  EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
+  DWORD proxyEnable = 1, size = sizeof(proxyEnable);
+  EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr,
+                           &proxyEnable, &size), ERROR_SUCCESS);
+  EXPECT_EQ(proxyEnable, 0u);
+  for (const wchar_t* name : {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"}) {
+    EXPECT_EQ(ProxyValueType(name), static_cast<DWORD>(REG_NONE)) << Narrow(name);
+  }
+}
+
+// A directory not named "Varnelo" is not deleted, however product-like; nor is a listed Desktop.
+// The rest still runs: the uninstall key goes and the bar stops in the first phase. Programs
+// planted in the current folder and beside the program (the worker's, cmd.exe, timeout.exe) never
+// run, while the real ones delete the program's copy.
+TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
+  InstalledProduct product(L"VarneloApp");
+  product.AddFile(L"Varnelo.exe");
+  product.AddFile(L"uninstall.exe");
+  WriteFileBytes(product.desktop() + L"keep-me.txt", "user data");
+  product.WriteUninstallKey(product.dir(), L"", product.desktop());
+  product.WriteUserState();
+  TempDir current;
+  PlantRecorders(current.path(), {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
+  UninstallerRun run;
+  PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
+  const ULONGLONG confirmed = run.StartConfirmed(current.path());
+  EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
+  ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
+  EXPECT_TRUE(Exists(product.dir() + L"Varnelo.exe"));
+  EXPECT_TRUE(Exists(product.desktop() + L"keep-me.txt"));
+  EXPECT_TRUE(product.StartMenuHoldsOnly(L"unrelated.txt"));
+  EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
+}
+
+// Only "UninstallString" names the directory; the listed path is the product's own. The uninstall
+// key cannot be deleted (a subkey refuses enumeration): the bar stops at 90 %.
+TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
+  InstalledProduct product(L"Varnelo");
+  product.AddFile(L"uninstall.exe");
+  const std::wstring listed = product.desktop() + L"Varnelo";
+  ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
+  {
+    const UniqueRegKey key = product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", listed);
+    CreateKey(key.get(), kLockedSubkey, 0);
+    SetKeyDacl(key.get(), kLockedSubkey, kLockedDacl);
+  }
+
+  UninstallerRun run;
+  const ULONGLONG confirmed = run.StartConfirmed();
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(product.dir()); })) << "the directory was not derived";
+  ExpectHeldAt(&run, confirmed, 13300, kTrackWidth);  // 90 %, of which the track shows 350 pixels
+  EXPECT_FALSE(Exists(listed));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace varnelo

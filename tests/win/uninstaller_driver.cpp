@@ -1,0 +1,201 @@
+#include "tests/win/uninstaller_driver.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <vector>
+
+#include "common/platform.h"
+
+namespace varnelo {
+namespace test {
+
+namespace {
+
+constexpr wchar_t kClass[] = L"CMainWnd";
+constexpr wchar_t kTitle[] = L"Varnelo Uninstall Window";
+constexpr COLORREF kBarColour = RGB(0xF0, 0x54, 0x3F);
+// Where the bar is drawn, in window pixels: the 4-pixel shadow margin, title 32, rule 1,
+// logo 30 + 124, track padding 30; the track starts 25 pixels in.
+constexpr int kBarRow = 4 + 32 + 1 + 30 + 124 + 30 + 3;
+constexpr int kTrackLeft = 4 + 25;
+constexpr POINT kCloseButton = {4 + 400 - 23, 4 + 16};
+
+struct DialogSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM param) {
+  DialogSearch* search = reinterpret_cast<DialogSearch*>(param);
+  wchar_t className[32] = {};
+  ::GetClassNameW(hwnd, className, 32);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  if (pid == search->pid && std::wstring(className) == L"#32770" && ::IsWindowVisible(hwnd)) {
+    search->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Captures the window as it is on screen (top-down 32-bit pixels).
+std::vector<DWORD> Capture(HWND window, int* width, int* height) {
+  RECT r;
+  ::GetWindowRect(window, &r);
+  *width = r.right - r.left;
+  *height = r.bottom - r.top;
+  std::vector<DWORD> pixels(static_cast<size_t>(*width) * *height);
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, *width, *height);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, *width, *height, screen, r.left, r.top, SRCCOPY);
+  ::SelectObject(memory, old);
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), *width, -*height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  ::GetDIBits(memory, bitmap, 0, *height, pixels.data(), &info, DIB_RGB_COLORS);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+}  // namespace
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void EndProcessesNamed(const wchar_t* exeName) {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, exeName) != 0) continue;
+    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (process && ::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
+  }
+}
+
+void EnsureTimeoutExe() {
+  wchar_t system[MAX_PATH];
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring target = std::wstring(system) + L"\\timeout.exe";
+  if (!Exists(target) && IsRunningUnderWine()) ::CopyFileW((BinDir() + L"timeout.exe").c_str(), target.c_str(), TRUE);
+}
+
+HWND FindMainWindow() { return ::FindWindowW(kClass, kTitle); }
+
+HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs) {
+  DialogSearch search = {pid, nullptr};
+  WaitUntil(timeoutMs, [&] {
+    ::EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr;
+  });
+  return search.found;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  wchar_t text[512] = {};
+  ::GetWindowTextW(hwnd, text, 512);
+  return text;
+}
+
+std::wstring DialogMessage(HWND dialog) {
+  wchar_t text[512] = {};
+  ::GetDlgItemTextW(dialog, 0xFFFF, text, 512);  // the message box's static text
+  return text;
+}
+
+void Answer(HWND dialog, int button) {
+  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, button)));
+  ::PostMessageW(dialog, WM_NULL, 0, 0);  // wakes a modal loop that waits for its next message
+  WaitUntil(10000, [&] { return !::IsWindow(dialog); });
+}
+
+void SaveScreenshot(HWND window, const wchar_t* name) {
+  bool present = false;
+  const std::wstring dir = ReadEnvironmentVariable(L"VARNELO_SCREENSHOT_DIR", &present);
+  if (dir.empty() || window == nullptr) return;
+  int width = 0, height = 0;
+  const std::vector<DWORD> pixels = Capture(window, &width, &height);
+  BITMAPFILEHEADER file = {};
+  BITMAPINFOHEADER info = {sizeof(info), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof(file) + sizeof(info);
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size() * 4);
+  std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
+  bytes.append(reinterpret_cast<const char*>(&info), sizeof(info));
+  bytes.append(reinterpret_cast<const char*>(pixels.data()), pixels.size() * 4);
+  WriteFileBytes(dir + L"\\" + name + L".bmp", bytes);
+}
+
+int BarPixels(HWND window) {
+  int width = 0, height = 0;
+  const std::vector<DWORD> pixels = Capture(window, &width, &height);
+  if (height <= kBarRow || width < kTrackLeft + kTrackWidth) return -1;
+  int count = 0;
+  for (int x = kTrackLeft; x < kTrackLeft + kTrackWidth; ++x) {
+    const DWORD p = pixels[static_cast<size_t>(kBarRow) * width + x] & 0xFFFFFF;
+    if (RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF) == kBarColour) ++count;
+  }
+  return count;
+}
+
+void ClickCloseButton(HWND window) {
+  const LPARAM at = MAKELPARAM(kCloseButton.x, kCloseButton.y);
+  ::PostMessageW(window, WM_MOUSEMOVE, 0, at);
+  ::PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  ::PostMessageW(window, WM_LBUTTONUP, 0, at);
+}
+
+bool IsChineseUi() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE; }
+
+UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view) {
+  UniqueRegKey key;
+  ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr);
+  return key;
+}
+
+void SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
+  ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
+  UniqueRegKey key;
+  return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
+}
+
+std::wstring ShellFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  return SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
+}
+
+UninstallerRun::UninstallerRun() {
+  EnsureTimeoutExe();
+  EndProcessesNamed(L"uninstall.exe");
+  ::CopyFileW((BinDir() + L"uninstall.exe").c_str(), CopyPath().c_str(), FALSE);
+}
+
+UninstallerRun::~UninstallerRun() { EndProcessesNamed(L"uninstall.exe"); }
+
+Environment UninstallerRun::Env() const {
+  const std::wstring temp = temp_.path().substr(0, temp_.path().size() - 1);
+  return {{L"TEMP", temp}, {L"TMP", temp}};
+}
+
+HWND UninstallerRun::Start(const std::wstring& currentDirectory) {
+  child_ = Child(Quote(CopyPath()), Env(), currentDirectory);
+  return WaitForConfirmation(child_.pid());
+}
+
+ULONGLONG UninstallerRun::StartConfirmed(const std::wstring& currentDirectory) {
+  const HWND dialog = Start(currentDirectory);
+  EXPECT_NE(dialog, nullptr) << "no confirmation";
+  Answer(dialog, IDOK);
+  return ::GetTickCount64();
+}
+
+}  // namespace test
+}  // namespace varnelo

@@ -1,0 +1,63 @@
+// Drives uninstall.exe as a person would: finds its window and confirmation, answers it, reads
+// the progress bar off the screen, clicks the close button, saves screenshots.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "tests/win/harness.h"
+
+namespace varnelo {
+namespace test {
+
+constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
+
+bool Exists(const std::wstring& path);
+void EndProcessesNamed(const wchar_t* exeName);
+// Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
+void EnsureTimeoutExe();
+HWND FindMainWindow();
+HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
+std::wstring WindowText(HWND hwnd);
+std::wstring DialogMessage(HWND dialog);
+// Presses a button of the message box and returns once the box is gone.
+void Answer(HWND dialog, int button);
+// Saves the window's pixels as a BMP when VARNELO_SCREENSHOT_DIR names a folder.
+void SaveScreenshot(HWND window, const wchar_t* name);
+// Width of the red part of the progress track, in pixels, as drawn on screen.
+int BarPixels(HWND window);
+void ClickCloseButton(HWND window);
+bool IsChineseUi();
+
+// Registry helpers; `view` is KEY_WOW64_32KEY for what the 32-bit program sees by default.
+UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view);
+void SetString(HKEY key, const wchar_t* name, const std::wstring& value);
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view);
+std::wstring ShellFolder(int csidl);
+
+// A fresh %TEMP% for the program, with uninstall.exe in it (so it runs in place) and no copy of
+// the program left running before or after.
+class UninstallerRun {
+ public:
+  UninstallerRun();
+  ~UninstallerRun();
+  UninstallerRun(const UninstallerRun&) = delete;
+  UninstallerRun& operator=(const UninstallerRun&) = delete;
+
+  const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
+  std::wstring CopyPath() const { return temp_.path() + L"uninstall.exe"; }
+  Environment Env() const;
+  // Starts the copy in `currentDirectory` (default: inherited) and returns its confirmation box.
+  HWND Start(const std::wstring& currentDirectory = L"");
+  // Starts, confirms and returns the time of the confirmation.
+  ULONGLONG StartConfirmed(const std::wstring& currentDirectory = L"");
+  Child& child() { return child_; }
+
+ private:
+  TempDir temp_;
+  Child child_;
+};
+
+}  // namespace test
+}  // namespace varnelo

@@ -1,0 +1,52 @@
+// Owners for the GDI objects the toolkit draws with, on the same move-only template as every
+// other handle: fonts, bitmaps, brushes, memory DCs, window DCs and a selection into a DC.
+#pragma once
+
+#include <windows.h>
+
+#include "common/unique_resource.h"
+
+namespace Skin {
+
+template <typename T>
+using UniqueGdiObject = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<T, &::DeleteObject>>;
+using UniqueFont = UniqueGdiObject<HFONT>;
+using UniqueBitmap = UniqueGdiObject<HBITMAP>;
+using UniqueBrush = UniqueGdiObject<HBRUSH>;
+using UniqueRegion = UniqueGdiObject<HRGN>;
+// A DC from CreateCompatibleDC.
+using UniqueMemoryDc = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<HDC, &::DeleteDC>>;
+
+// A window's (or, with a null window, the screen's) DC from GetDC, released at scope end.
+class WindowDc {
+ public:
+  explicit WindowDc(HWND hwnd) : hwnd_(hwnd), dc_(::GetDC(hwnd)) {}
+  ~WindowDc() {
+    if (dc_) ::ReleaseDC(hwnd_, dc_);
+  }
+  WindowDc(const WindowDc&) = delete;
+  WindowDc& operator=(const WindowDc&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND hwnd_;
+  HDC dc_;
+};
+
+// Selects an object into a DC and puts the previous one back at scope end, so the object is never
+// deleted while selected.
+class SelectionScope {
+ public:
+  SelectionScope(HDC dc, HGDIOBJ object) : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
+  ~SelectionScope() {
+    if (previous_) ::SelectObject(dc_, previous_);
+  }
+  SelectionScope(const SelectionScope&) = delete;
+  SelectionScope& operator=(const SelectionScope&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+}  // namespace Skin

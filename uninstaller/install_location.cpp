@@ -1,0 +1,181 @@
+#include "install_location.h"
+
+#include <knownfolders.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+const wchar_t kProductUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
+
+namespace {
+
+constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
+constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
+constexpr const wchar_t* kMarkerExecutables[] = {L"Varnelo.exe", L"uninstall.exe", L"VarneloService.exe"};
+// The query announces half the zeroed buffer, so what it reads is always followed by zeros.
+constexpr DWORD kRegBufferBytes = 20480;
+constexpr DWORD kRegQueryBytes = 10240;
+constexpr DWORD kProcessExitWaitMs = 3000;
+constexpr FILEOP_FLAGS kSilentDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
+
+// Shell folders whose deletion, or that of a folder holding them, would take a user's or the
+// system's files with it.
+constexpr int kProtectedFolderIds[] = {
+    CSIDL_WINDOWS,          CSIDL_SYSTEM,           CSIDL_SYSTEMX86,         CSIDL_PROGRAM_FILES,
+    CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON, CSIDL_PROFILE,       CSIDL_DESKTOPDIRECTORY,
+    CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_PERSONAL,  CSIDL_COMMON_DOCUMENTS,  CSIDL_MYMUSIC,
+    CSIDL_MYPICTURES,       CSIDL_MYVIDEO,          CSIDL_FAVORITES,         CSIDL_STARTMENU,
+    CSIDL_COMMON_STARTMENU, CSIDL_PROGRAMS,         CSIDL_COMMON_PROGRAMS,   CSIDL_STARTUP,
+    CSIDL_COMMON_STARTUP,   CSIDL_APPDATA,          CSIDL_LOCAL_APPDATA,     CSIDL_COMMON_APPDATA,
+    CSIDL_FONTS,            CSIDL_SENDTO,           CSIDL_TEMPLATES,         CSIDL_RECENT,
+};
+
+// Whatever the stored type, the value is taken as zero-terminated text.
+LSTATUS QueryString(HKEY key, const wchar_t* name, std::vector<BYTE>* buffer, std::wstring* value) {
+  std::fill(buffer->begin(), buffer->end(), BYTE{0});
+  DWORD size = kRegQueryBytes;
+  const LSTATUS status = ::RegQueryValueExW(key, name, nullptr, nullptr, buffer->data(), &size);
+  if (status == ERROR_SUCCESS) *value = reinterpret_cast<const wchar_t*>(buffer->data());
+  return status;
+}
+
+// The long, absolute, upper-cased form of an existing path; empty when it does not exist.
+std::wstring CanonicalPath(const std::wstring& path) {
+  const DWORD fullChars = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (fullChars == 0) return std::wstring();
+  std::wstring full(fullChars, L'\0');
+  const DWORD fullLength = ::GetFullPathNameW(path.c_str(), fullChars, &full[0], nullptr);
+  if (fullLength == 0 || fullLength >= fullChars) return std::wstring();
+  full.resize(fullLength);
+  const DWORD longChars = ::GetLongPathNameW(full.c_str(), nullptr, 0);
+  if (longChars == 0) return std::wstring();
+  std::wstring canonical(longChars, L'\0');
+  const DWORD longLength = ::GetLongPathNameW(full.c_str(), &canonical[0], longChars);
+  if (longLength == 0 || longLength >= longChars) return std::wstring();
+  canonical.resize(longLength);
+  ::CharUpperBuffW(&canonical[0], longLength);
+  return canonical;
+}
+
+std::vector<std::wstring> ProtectedFolders() {
+  std::vector<std::wstring> folders;
+  wchar_t path[MAX_PATH];
+  for (int id : kProtectedFolderIds) {
+    if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path))) {
+      folders.push_back(CanonicalPath(path));
+    }
+  }
+  PWSTR downloads = nullptr;
+  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads))) {
+    folders.push_back(CanonicalPath(downloads));
+  }
+  ::CoTaskMemFree(downloads);
+  const DWORD tempLength = ::GetTempPathW(MAX_PATH, path);
+  if (tempLength > 0 && tempLength < MAX_PATH) folders.push_back(CanonicalPath(path));
+  return folders;
+}
+
+}  // namespace
+
+bool ReadRegString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::wstring* value) {
+  value->clear();
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | kDefaultRegistryView, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::vector<BYTE> buffer(kRegBufferBytes);
+  const LSTATUS status = QueryString(key.get(), name, &buffer, value);
+  if (status != ERROR_FILE_NOT_FOUND) return status == ERROR_SUCCESS;
+  // The key exists here but lacks the value: a 64-bit installer may have written it to the other view.
+  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  return QueryString(key.get(), name, &buffer, value) == ERROR_SUCCESS;
+}
+
+std::wstring GetInstallDir() {
+  std::wstring dir;
+  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kInstallLocationValue, &dir) && !dir.empty()) {
+    EnsureTrailingSlash(&dir);
+    return dir;
+  }
+  std::wstring command;
+  if (!ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kUninstallStringValue, &command)) {
+    return std::wstring();
+  }
+  dir = GetDirOfCommand(command);
+  EnsureTrailingSlash(&dir);
+  return dir;
+}
+
+bool IsProductDir(const std::wstring& dir) {
+  if (dir.empty() || !HasProductDirName(dir)) return false;
+  for (const wchar_t* marker : kMarkerExecutables) {
+    if (FileExists(dir + marker)) return true;
+  }
+  return false;
+}
+
+bool FileExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+int DeletePathSilently(const std::wstring& path) {
+  // The shell takes a directory by its name: a trailing separator is dropped, except from a root.
+  std::wstring list = path;
+  while (list.size() > 3 && (list.back() == L'\\' || list.back() == L'/')) list.pop_back();
+  if (!IsPlainAbsolutePath(list)) return ERROR_BAD_PATHNAME;
+  list.push_back(L'\0');  // with the string's own terminator, a double-terminated list of one
+  SHFILEOPSTRUCTW operation = {};
+  operation.wFunc = FO_DELETE;
+  operation.pFrom = list.c_str();
+  operation.fFlags = kSilentDeleteFlags;
+  return ::SHFileOperationW(&operation);
+}
+
+bool DeleteRegTree(HKEY root, const wchar_t* subkey) {
+  // SHDeleteKeyW takes no view flag: open the parent in the default view and delete relative to it.
+  const std::wstring path = subkey;
+  const size_t split = path.find_last_of(L'\\');
+  if (split == std::wstring::npos) return ::SHDeleteKeyW(root, subkey) == ERROR_SUCCESS;
+  UniqueRegKey parent;
+  if (::RegOpenKeyExW(root, path.substr(0, split).c_str(), 0, KEY_ENUMERATE_SUB_KEYS | kDefaultRegistryView,
+                      parent.put()) != ERROR_SUCCESS) {
+    return false;
+  }
+  return ::SHDeleteKeyW(parent.get(), path.c_str() + split + 1) == ERROR_SUCCESS;
+}
+
+bool KillProcessesByName(const wchar_t* exeName) {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (::CompareStringOrdinal(entry.szExeFile, -1, exeName, -1, TRUE) != CSTR_EQUAL) continue;
+    UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+    if (!process) process.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    // Termination is asynchronous and a dying program still holds its files: give it a moment
+    // to be gone, so the deletion that follows does not fail on them.
+    if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kProcessExitWaitMs);
+  }
+  return true;
+}
+
+bool IsSafeListedPath(const std::wstring& path) {
+  // Judge the text as written first: a relative path would be resolved against the current folder.
+  if (!IsListedPathDeletable(path, {})) return false;
+  const std::wstring canonical = CanonicalPath(path);
+  return !canonical.empty() && IsListedPathDeletable(canonical, ProtectedFolders());
+}
+
+}  // namespace varnelo

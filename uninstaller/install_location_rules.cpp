@@ -1,0 +1,130 @@
+#include "install_location_rules.h"
+
+#include <cstddef>
+
+namespace varnelo {
+
+const wchar_t kProductDirName[] = L"Varnelo";
+
+namespace {
+
+constexpr wchar_t kWhitespace[] = L" \t\r\n";
+constexpr wchar_t kSeparators[] = L"\\/";
+constexpr wchar_t kExeExtension[] = L".exe";
+constexpr size_t kExeExtensionLength = 4;
+constexpr size_t kMaxShellPath = 260;  // MAX_PATH, with its terminator
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Splits an absolute path into its root ("c:" or "\\server\share") followed by its components.
+// Empty when the path is not absolute, is a device or verbatim path ("\\?\", "\\.\"), or holds a
+// component that Windows would resolve or trim (".", "..", a trailing dot or blank).
+std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  size_t pos = 0;
+  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]) &&
+      ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+    parts.push_back(std::wstring(1, FoldAscii(path[0])) + L":");
+    pos = 3;
+  } else if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    const size_t server = path.find_first_of(kSeparators, 2);
+    if (server == std::wstring::npos || server == 2 || path.compare(2, server - 2, L"?") == 0 ||
+        path.compare(2, server - 2, L".") == 0) {
+      return {};
+    }
+    const size_t share = path.find_first_of(kSeparators, server + 1);
+    const size_t shareEnd = share == std::wstring::npos ? path.size() : share;
+    if (shareEnd == server + 1) return {};
+    parts.push_back(path.substr(0, shareEnd));
+    pos = shareEnd;
+  } else {
+    return {};
+  }
+  while (pos < path.size()) {
+    const size_t end = path.find_first_of(kSeparators, pos);
+    const std::wstring part = path.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
+    if (!part.empty()) {
+      if (part == L"." || part == L".." || part.back() == L'.' || part.back() == L' ') return {};
+      parts.push_back(part);
+    }
+    if (end == std::wstring::npos) break;
+    pos = end + 1;
+  }
+  return parts;
+}
+
+// True when `ancestor` equals `path` or contains it.
+bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor, const std::vector<std::wstring>& path) {
+  if (ancestor.empty() || ancestor.size() > path.size()) return false;
+  for (size_t i = 0; i < ancestor.size(); ++i) {
+    if (!EqualsIgnoringAsciiCase(ancestor[i], path[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void EnsureTrailingSlash(std::wstring* path) {
+  if (!path->empty() && !IsSeparator(path->back())) path->push_back(L'\\');
+}
+
+std::wstring TrimWhitespace(const std::wstring& text) {
+  const size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::wstring::npos) return std::wstring();
+  const size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
+}
+
+std::wstring GetExePathFromCommand(const std::wstring& command) {
+  const std::wstring trimmed = TrimWhitespace(command);
+  if (trimmed.empty()) return trimmed;
+  if (trimmed[0] == L'"') {
+    const size_t closing = trimmed.find(L'"', 1);
+    return closing == std::wstring::npos ? trimmed.substr(1) : trimmed.substr(1, closing - 1);
+  }
+  for (size_t i = 0; i + kExeExtensionLength <= trimmed.size(); ++i) {
+    if (EqualsIgnoringAsciiCase(trimmed.substr(i, kExeExtensionLength), kExeExtension)) {
+      return trimmed.substr(0, i + kExeExtensionLength);
+    }
+  }
+  return trimmed;
+}
+
+std::wstring GetDirOfCommand(const std::wstring& command) {
+  const std::wstring exe = GetExePathFromCommand(command);
+  const size_t last = exe.find_last_of(kSeparators);
+  return last == std::wstring::npos ? exe : exe.substr(0, last + 1);
+}
+
+bool HasProductDirName(const std::wstring& path) {
+  const size_t end = path.find_last_not_of(kSeparators);
+  if (end == std::wstring::npos) return false;
+  const std::wstring trimmed = path.substr(0, end + 1);
+  const size_t last = trimmed.find_last_of(kSeparators);
+  return EqualsIgnoringAsciiCase(last == std::wstring::npos ? trimmed : trimmed.substr(last + 1), kProductDirName);
+}
+
+bool IsPlainAbsolutePath(const std::wstring& path) {
+  return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
+}
+
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders) {
+  const std::vector<std::wstring> parts = SplitAbsolute(path);
+  if (parts.size() < 2) return false;  // not absolute, or a drive or share root
+  for (const std::wstring& folder : protectedFolders) {
+    if (IsSameOrAncestor(parts, SplitAbsolute(folder))) return false;
+  }
+  return true;
+}
+
+}  // namespace varnelo

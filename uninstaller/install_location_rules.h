@@ -1,0 +1,42 @@
+// String rules of the install location: command lines, directory names and the judgement of a
+// listed path before it is deleted. Free of Windows headers, so they are tested natively.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace varnelo {
+
+// The product's directory name, compared without regard to case.
+extern const wchar_t kProductDirName[];
+
+// Appends one backslash unless the string is empty or already ends in '\' or '/'.
+void EnsureTrailingSlash(std::wstring* path);
+
+// Without leading and trailing blanks, tabs, carriage returns and line feeds.
+std::wstring TrimWhitespace(const std::wstring& text);
+
+// The executable at the head of a command line: between quotes when it starts with one (to the end
+// when the closing quote is missing), otherwise up to and including the first ".exe" in any case,
+// otherwise the whole trimmed line.
+std::wstring GetExePathFromCommand(const std::wstring& command);
+
+// The directory of that executable, up to and including its last separator.
+std::wstring GetDirOfCommand(const std::wstring& command);
+
+// True when the last component, trailing separators ignored, is "Varnelo" in any case.
+bool HasProductDirName(const std::wstring& path);
+
+// An absolute path (drive or UNC) that is no root, holds no component Windows would resolve or
+// trim, and is shorter than MAX_PATH: what may be handed to the shell for deletion, or name a
+// program to start. Anything else would be resolved against the current folder (under Wine the
+// shell emptied that folder for a longer path).
+bool IsPlainAbsolutePath(const std::wstring& path);
+
+// Whether a path listed in the registry may be deleted recursively: only an absolute path (drive
+// or UNC) without "." or ".." components or components that Windows would trim, that is no root
+// and neither one of `protectedFolders` nor an ancestor of one. Every path is compared component
+// by component without regard to ASCII case; callers pass canonical, upper-cased paths.
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders);
+
+}  // namespace varnelo

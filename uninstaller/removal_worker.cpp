@@ -1,0 +1,170 @@
+#include "removal_worker.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "common/platform.h"
+#include "common/unique_resource.h"
+#include "install_location.h"
+#include "main_wnd.h"
+
+namespace varnelo {
+
+namespace {
+
+constexpr wchar_t kServiceProgram[] = L"VarneloService.exe";
+constexpr wchar_t kServiceUninstallParameters[] = L"-uninstall";
+constexpr DWORD kServiceWaitMs = 30000;
+constexpr DWORD kAfterServicePauseMs = 1000;
+constexpr const wchar_t* kProcessNames[] = {L"Varnelo.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe",
+                                            L"VarneloService.exe"};
+constexpr wchar_t kNetworkTool[] = L"netcfg.exe";
+constexpr wchar_t kNetworkToolArguments[] = L" set 1";
+constexpr DWORD kNetworkToolWaitMs = 3000;
+constexpr wchar_t kInternetSettingsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr const wchar_t* kProxyValues[] = {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"};
+// INTERNET_OPTION_REFRESH and INTERNET_OPTION_SETTINGS_CHANGED of WinINet.
+constexpr DWORD kInternetOptionRefresh = 37;
+constexpr DWORD kInternetOptionSettingsChanged = 39;
+constexpr wchar_t kDisplayShortcutValue[] = L"DisplayShortcut";
+constexpr wchar_t kProductSettingsKey[] = L"Software\\Varnelo VPN";
+constexpr wchar_t kStartMenuShortcut[] = L".lnk";
+constexpr wchar_t kRemoveShortcutPrefix[] = L"Remove ";
+
+using InternetSetOptionWFn = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
+
+// The installation directory as a place to start programs from: only an absolute one, so that
+// nothing is looked for in the current folder.
+std::wstring ProgramDir() {
+  const std::wstring dir = GetInstallDir();
+  return IsPlainAbsolutePath(dir) ? dir : std::wstring();
+}
+
+// Starts "<dir>VarneloService.exe -uninstall" hidden and waits for it, then pauses; skipped with
+// no directory or no service program.
+void RemoveService() {
+  const std::wstring dir = ProgramDir();
+  if (dir.empty()) return;
+  const std::wstring program = dir + kServiceProgram;
+  if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
+  info.lpVerb = L"open";
+  info.lpFile = program.c_str();  // a full path: nothing is searched for
+  info.lpParameters = kServiceUninstallParameters;
+  info.lpDirectory = dir.c_str();
+  info.nShow = SW_HIDE;
+  if (::ShellExecuteExW(&info) && info.hProcess) {
+    const UniqueHandle process(info.hProcess);
+    ::WaitForSingleObject(process.get(), kServiceWaitMs);
+  }
+  ::Sleep(kAfterServicePauseMs);
+}
+
+// Runs "<dir>netcfg.exe" set 1 and waits briefly. Only from the installation directory: without
+// one there is nothing to run, and a bare name would be looked for in the current folder.
+void RunNetworkTool(const std::wstring& dir) {
+  if (dir.empty()) return;
+  const std::wstring tool = dir + kNetworkTool;
+  if (!FileExists(tool)) return;
+  std::wstring commandLine = L"\"" + tool + L"\"" + kNetworkToolArguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info)) {
+    return;
+  }
+  const UniqueHandle process(info.hProcess), thread(info.hThread);
+  ::WaitForSingleObject(process.get(), kNetworkToolWaitMs);
+}
+
+void ResetProxyValues() {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) return;
+  const DWORD disabled = 0;
+  ::RegSetValueExW(key.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&disabled),
+                   sizeof(disabled));
+  for (const wchar_t* name : kProxyValues) ::RegDeleteValueW(key.get(), name);
+}
+
+void NotifyProxyChange() {
+  const UniqueModule wininet(LoadSystemLibrary(L"wininet.dll"));
+  if (!wininet) return;
+  const auto setOption = reinterpret_cast<InternetSetOptionWFn>(
+      reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));
+  if (!setOption) return;
+  setOption(nullptr, kInternetOptionSettingsChanged, nullptr, 0);
+  setOption(nullptr, kInternetOptionRefresh, nullptr, 0);
+}
+
+std::wstring ShellFolder(int id) {
+  wchar_t path[MAX_PATH];
+  return SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
+}
+
+}  // namespace
+
+void ResetNetworkSettings() {
+  RunNetworkTool(ProgramDir());
+  ResetProxyValues();
+  NotifyProxyChange();
+}
+
+bool RemoveProductFiles() {
+  const std::wstring dir = GetInstallDir();
+  if (!IsProductDir(dir)) return false;
+  DeletePathSilently(dir);
+  const std::wstring appData = ShellFolder(CSIDL_APPDATA);
+  if (!appData.empty()) DeletePathSilently(appData + L"\\" + kProductDirName);
+  return true;
+}
+
+bool RemoveListedShortcut() {
+  std::wstring listed;
+  // A damaged or edited value must not take a drive, a user folder or the system with it.
+  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kDisplayShortcutValue, &listed) && !listed.empty() &&
+      IsSafeListedPath(listed)) {
+    DeletePathSilently(listed);
+  }
+  return true;
+}
+
+bool CleanRegistry() {
+  const bool removed = DeleteRegTree(HKEY_LOCAL_MACHINE, kProductUninstallKey);
+  DeleteRegTree(HKEY_CURRENT_USER, kProductSettingsKey);
+  DeleteRegTree(HKEY_CLASSES_ROOT, kProductSettingsKey);
+  return removed;
+}
+
+void RemoveStartMenuShortcuts() {
+  const std::wstring startMenu = ShellFolder(CSIDL_STARTMENU);
+  if (startMenu.empty()) return;
+  const std::wstring folder = startMenu + L"\\" + kProductDirName;
+  ::DeleteFileW((folder + L"\\" + kProductDirName + kStartMenuShortcut).c_str());
+  ::DeleteFileW((folder + L"\\" + kRemoveShortcutPrefix + kProductDirName + kStartMenuShortcut).c_str());
+  ::RemoveDirectoryW(folder.c_str());  // only when nothing else is left in it
+}
+
+void RunRemoval(void*) {
+  // The shell may hand ShellExecuteExW to extensions that need COM on the calling thread.
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  RemoveService();
+  for (const wchar_t* name : kProcessNames) KillProcessesByName(name);
+  ResetNetworkSettings();
+  if (CMainWnd* window = g_pMainWnd.load()) window->m_bFilesRemoved = RemoveProductFiles();
+  if (CMainWnd* window = g_pMainWnd.load()) window->m_bShortcutsRemoved = RemoveListedShortcut();
+  if (CMainWnd* window = g_pMainWnd.load()) window->m_bRegistryCleaned = CleanRegistry();
+  RemoveStartMenuShortcuts();
+  if (CMainWnd* window = g_pMainWnd.load()) window->m_bWorkerDone = true;
+  if (SUCCEEDED(com)) ::CoUninitialize();
+}
+
+}  // namespace varnelo
