@@ -70,7 +70,6 @@ TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
     for (uint32_t t = 0; t <= 60000; t += 10) tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
     EXPECT_EQ(width, ceilings[i]);
     EXPECT_FALSE(tick.finished);
-    EXPECT_EQ(PercentText(width), i == 0 ? L"50%" : i == 1 ? L"72%" : L"90%");
   }
 }
 
