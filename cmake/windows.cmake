@@ -20,12 +20,15 @@ endif()
 add_library(varnelo_service_lib STATIC
   ${SERVICE_PORTABLE_SOURCES}
   service/service_log.cpp
+  service/log_folder.cpp
+  service/relative_files.cpp
   service/pipe_server.cpp
   service/pipe_deadline.cpp
   service/caller.cpp
   service/trust.cpp
   service/status_commands.cpp
   service/path_validation.cpp
+  service/path_access.cpp
   service/core_state.cpp
   service/core_launch.cpp
   service/core_stop.cpp

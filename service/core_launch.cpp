@@ -1,7 +1,10 @@
 #include "service/core_launch.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "common/platform.h"
 #include "common/unique_resource.h"
@@ -9,6 +12,7 @@
 #include "service/caller.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
+#include "service/path_access.h"
 #include "service/path_rules.h"
 #include "service/path_validation.h"
 #include "service/pipe_server.h"
@@ -98,6 +102,42 @@ bool ReadStartCoreRequest(HANDLE pipe, const RequestMap& request, StartCoreReque
   return true;
 }
 
+// The data folder and the config file (or their nearest existing folders), opened by the
+// service and held without delete sharing until the core runs.
+struct HeldRequestPaths {
+  UniqueHandle dataFolder;
+  UniqueHandle configFile;
+};
+
+// The caller must be able to reach both paths itself, as its own token says; the core runs as
+// LocalSystem and would otherwise reach what the caller cannot.
+bool CheckCallerPathsAccess(HANDLE pipe, const Caller& caller, const StartCoreRequest& start,
+                            HeldRequestPaths* held) {
+  char reason[kPathReasonSize] = {};
+  DWORD error = ERROR_SUCCESS;
+  const UniqueHandle token = OpenCallerToken(caller.process(), &error);
+  if (!token) {
+    std::snprintf(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu",
+                  error);
+    return Refuse(pipe, kPathRejected, reason, "%s", reason);
+  }
+  const struct {
+    const char* label;
+    const std::wstring* path;
+    RequestPathUse use;
+    UniqueHandle* held;
+  } paths[] = {
+      {"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
+      {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
+  for (const auto& entry : paths) {
+    if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, reason,
+                               sizeof(reason), entry.held)) {
+      return Refuse(pipe, kPathRejected, reason, "%s", reason);
+    }
+  }
+  return true;
+}
+
 // app_path must name the service's own directory (ASCII case aside).
 bool CheckAppPathIsServiceDirectory(HANDLE pipe, const std::wstring& appPath) {
   const std::wstring modulePath = GetOwnModulePath();
@@ -150,20 +190,76 @@ bool CheckCoreFile(HANDLE pipe, const std::wstring& corePath) {
   return true;
 }
 
+// A PROC_THREAD_ATTRIBUTE_HANDLE_LIST naming the only handles a child may inherit.
+class InheritedHandleList {
+ public:
+  InheritedHandleList() = default;
+  ~InheritedHandleList() {
+    if (initialized_) ::DeleteProcThreadAttributeList(list());
+  }
+  InheritedHandleList(const InheritedHandleList&) = delete;
+  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
+
+  // False with the last error set when the list cannot be built.
+  bool Build(std::vector<HANDLE> handles) {
+    handles_ = std::move(handles);
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    buffer_.assign(size, 0);
+    if (size == 0 || !::InitializeProcThreadAttributeList(list(), 1, 0, &size)) return false;
+    initialized_ = true;
+    return ::UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                       handles_.data(), handles_.size() * sizeof(HANDLE), nullptr,
+                                       nullptr) != FALSE;
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST list() {
+    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+  }
+
+ private:
+  std::vector<HANDLE> handles_;  // the attribute points into this
+  std::vector<unsigned char> buffer_;
+  bool initialized_ = false;
+};
+
 // Everything CreateProcessW needs, and the pipe that carries the core's output.
 struct CoreLaunch {
   std::wstring corePath;
   std::wstring commandLine;
-  STARTUPINFOW startup = {};
+  STARTUPINFOEXW startup = {};
   UniqueHandle readEnd;
   UniqueHandle writeEnd;
+  InheritedHandleList inherited;
 };
+
+// What the core may inherit: the write end of its output pipe, or in debug mode the service's
+// own standard handles, where those are inheritable. Nothing else the service holds.
+std::vector<HANDLE> HandlesForCore(bool debug, const CoreLaunch& launch) {
+  std::vector<HANDLE> handles;
+  if (!debug) {
+    handles.push_back(launch.writeEnd.get());
+    return handles;
+  }
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = ::GetStdHandle(which);
+    DWORD flags = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !::GetHandleInformation(handle, &flags) || !(flags & HANDLE_FLAG_INHERIT)) {
+      continue;
+    }
+    if (std::find(handles.begin(), handles.end(), handle) == handles.end()) {
+      handles.push_back(handle);
+    }
+  }
+  return handles;
+}
 
 // Without debug the core's standard output and error go into a new pipe for the caller.
 bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
-  launch->startup.cb = sizeof(launch->startup);
-  launch->startup.dwFlags = STARTF_USESHOWWINDOW;
-  launch->startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
+  STARTUPINFOW& startup = launch->startup.StartupInfo;
+  startup.cb = sizeof(launch->startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
   if (debug) return true;
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable,
@@ -172,9 +268,9 @@ bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
                   ::GetLastError());
   }
   ::SetHandleInformation(launch->readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-  launch->startup.hStdOutput = launch->writeEnd.get();
-  launch->startup.hStdError = launch->writeEnd.get();
-  launch->startup.dwFlags |= STARTF_USESTDHANDLES;
+  startup.hStdOutput = launch->writeEnd.get();
+  startup.hStdError = launch->writeEnd.get();
+  startup.dwFlags |= STARTF_USESTDHANDLES;
   return true;
 }
 
@@ -196,11 +292,18 @@ bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, C
   PROCESS_INFORMATION info = {};
   BOOL created = FALSE;
   DWORD error = ERROR_SUCCESS;
-  {
+  const std::vector<HANDLE> inherited = HandlesForCore(debug, *launch);
+  DWORD flags = CREATE_SUSPENDED | (debug ? 0 : CREATE_NO_WINDOW);
+  if (!inherited.empty()) {
+    if (!launch->inherited.Build(inherited)) error = ::GetLastError();
+    launch->startup.lpAttributeList = launch->inherited.list();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
+  }
+  if (error == ERROR_SUCCESS) {
     const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
-    const DWORD flags = CREATE_SUSPENDED | (debug ? 0 : CREATE_NO_WINDOW);
     created = ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
-                               TRUE, flags, nullptr, appPath.c_str(), &launch->startup, &info);
+                               inherited.empty() ? FALSE : TRUE, flags, nullptr, appPath.c_str(),
+                               &launch->startup.StartupInfo, &info);
     if (!created) error = ::GetLastError();  // before the variable is put back
   }
   launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
@@ -350,6 +453,8 @@ void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& reques
     Refuse(pipe, kPathRejected, reason, "%s", reason);
     return;
   }
+  HeldRequestPaths held;
+  if (!CheckCallerPathsAccess(pipe, caller, start, &held)) return;
   UniqueHandle job;
   ProcessHandles core;
   if (!PrepareOutput(pipe, start.debug, &launch) || !CreateCoreJob(pipe, &job) ||
@@ -357,6 +462,7 @@ void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& reques
       !RunCoreInJob(pipe, job, core)) {
     return;
   }
+  held = HeldRequestPaths();  // the core runs: from here on it holds what it opened
   CompleteStartCore(pipe, caller, &launch, std::move(job), std::move(core));
 }
 

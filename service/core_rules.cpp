@@ -28,13 +28,32 @@ std::int32_t ParseTimeoutMs(const std::string& text) {
   return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
+std::wstring QuoteArgument(const std::wstring& argument) {
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // A run of backslashes is literal unless a quote follows it.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
 bool BuildCoreCommandLine(const std::wstring& dataDirectory, const std::wstring& configPath,
                           std::wstring* commandLine) {
   if (dataDirectory.find(L'"') != std::wstring::npos ||
       configPath.find(L'"') != std::wstring::npos) {
     return false;
   }
-  *commandLine = L"VarneloCore.exe -d \"" + dataDirectory + L"\" -f \"" + configPath + L"\"";
+  *commandLine = L"VarneloCore.exe -d " + QuoteArgument(dataDirectory) + L" -f " +
+                 QuoteArgument(configPath);
   return true;
 }
 

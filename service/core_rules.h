@@ -14,7 +14,12 @@ constexpr std::uint32_t kDefaultStopTimeoutMs = 3000;
 // unsigned count of milliseconds, so -1 means "no limit".
 std::int32_t ParseTimeoutMs(const std::string& text);
 
-// VarneloCore.exe -d "<data dir>" -f "<config>", built at whatever length it needs.
+// `argument` in double quotes, escaped so that CommandLineToArgvW and the C runtime read it back
+// unchanged: backslashes before a quote (the closing one too) are doubled, a quote is escaped.
+std::wstring QuoteArgument(const std::wstring& argument);
+
+// VarneloCore.exe -d "<data dir>" -f "<config>", each value quoted by QuoteArgument, built at
+// whatever length it needs.
 // Returns false (and builds nothing) when a value holds a double quote, which would let a
 // caller end the quoted argument and add arguments of its own.
 bool BuildCoreCommandLine(const std::wstring& dataDirectory, const std::wstring& configPath,

@@ -29,8 +29,8 @@ CoreRunState QueryTrackedCore(DWORD* pid) {
   std::lock_guard<std::mutex> lock(g_takeLock);
   const HANDLE process = g_coreState.coreProcess.load();
   if (process == nullptr) return CoreRunState::kNotTracked;
-  DWORD exitCode = 0;
-  if (::GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE) {
+  // Not the exit code: a core may exit with 259, which reads as STILL_ACTIVE.
+  if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
     if (pid != nullptr) *pid = g_coreState.corePid.load();
     return CoreRunState::kRunning;
   }

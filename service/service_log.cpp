@@ -1,6 +1,6 @@
 #include "service/service_log.h"
 
-#include <aclapi.h>
+#include <windows.h>
 
 #include <cstdarg>
 #include <mutex>
@@ -8,103 +8,42 @@
 
 #include "common/unique_resource.h"
 #include "service/link_rules.h"
+#include "service/log_folder.h"
 #include "service/log_line.h"
+#include "service/relative_files.h"
 
 namespace varnelo {
-
-const wchar_t kLogDirectorySddl[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
 
 namespace {
 
 constexpr DWORD kProgramDataBufferChars = 260;
-constexpr wchar_t kLogDirName[] = L"\\Varnelo";
-constexpr wchar_t kLogFileName[] = L"\\service.log";
+constexpr wchar_t kLogFileName[] = L"service.log";
 
 // Innermost lock of the service: held for a whole ServiceLog call, takes no other lock.
 std::mutex g_logLock;
 // GetTickCount64 of the last rotation attempt; 0 before the first. Guarded by g_logLock.
 ULONGLONG g_lastRotation = 0;
 
-constexpr ACCESS_MASK kWriteLikeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                         FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-                                         WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// The log folder, opened and judged once and then held for the life of the process; opened
+// again only when ProgramData names another folder or the last open failed. Guarded by
+// g_logLock.
+struct HeldLogFolder {
+  std::wstring programData;
+  LogFolder folder;
+};
+HeldLogFolder g_heldFolder;
 
-bool IsTrustedSid(PSID sid) {
-  return sid != nullptr && (::IsWellKnownSid(sid, WinLocalSystemSid) ||
-                            ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+std::wstring GenerationName(int generation) {
+  return std::wstring(kLogFileName) + L"." + std::to_wstring(generation);
 }
 
-static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
-                  kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT,
-              "link rules read the Windows attribute bits");
-
-bool IsPlainLogHandle(HANDLE file, bool expectDirectory) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  return ::GetFileInformationByHandle(file, &info) &&
-         IsPlainLogEntry(info.dwFileAttributes, info.nNumberOfLinks, expectDirectory);
-}
-
-// Opens the log directory and keeps it open for the whole call without FILE_SHARE_DELETE, so it
-// cannot be swapped for a junction between our checks and our writes. A directory that someone
-// else created, or whose DACL lets users write, gets our owner and DACL before we use it.
-UniqueHandle OpenLogDirectory(const std::wstring& directory) {
-  SecurityDescriptor wanted = SecurityDescriptor::FromSddl(kLogDirectorySddl);
-  SECURITY_ATTRIBUTES sa = {sizeof(sa), wanted.get(), FALSE};
-  ::CreateDirectoryW(directory.c_str(), wanted ? &sa : nullptr);
-
-  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-  UniqueHandle dir(::CreateFileW(directory.c_str(),
-                                 FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, flags,
-                                 nullptr));
-  if (!dir) return UniqueHandle();
-  if (!IsPlainLogHandle(dir.get(), true)) return UniqueHandle();
-
-  PSECURITY_DESCRIPTOR current = nullptr;
-  if (::GetSecurityInfo(dir.get(), SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        nullptr, nullptr, &current) != ERROR_SUCCESS) {
-    return UniqueHandle();
-  }
-  UniqueLocal currentOwner(current);
-  if (IsLogDirectorySecure(current)) return dir;
-  if (!wanted) return UniqueHandle();
-
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  ::GetSecurityDescriptorDacl(wanted.get(), &present, &dacl, &defaulted);
-  BYTE adminSid[SECURITY_MAX_SID_SIZE];
-  DWORD adminSidSize = sizeof(adminSid);
-  if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, adminSid, &adminSidSize)) {
-    return UniqueHandle();
-  }
-  const DWORD result = ::SetSecurityInfo(
-      dir.get(), SE_FILE_OBJECT,
-      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-      adminSid, nullptr, dacl, nullptr);
-  if (result != ERROR_SUCCESS) return UniqueHandle();
-  return dir;
-}
-
-std::wstring GenerationPath(const std::wstring& logPath, int generation) {
-  return logPath + L"." + std::to_wstring(generation);
-}
-
-void RotateLogIfNeeded(const std::wstring& logPath) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!::GetFileAttributesExW(logPath.c_str(), GetFileExInfoStandard, &data)) return;
-  const ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  const ULONGLONG now = ::GetTickCount64();
-  if (!ShouldRotateLog(size, now, g_lastRotation)) return;
-  g_lastRotation = now;
-  // MoveFileEx and DeleteFile act on a link itself, never on what it points to.
-  ::DeleteFileW(GenerationPath(logPath, kLogGenerations).c_str());
+// Renames and deletes act on a link itself, never on what it points to.
+void RotateLog(HANDLE folder) {
+  DeleteRelative(folder, GenerationName(kLogGenerations));
   for (int generation = kLogGenerations - 1; generation >= 1; --generation) {
-    ::MoveFileExW(GenerationPath(logPath, generation).c_str(),
-                  GenerationPath(logPath, generation + 1).c_str(), MOVEFILE_REPLACE_EXISTING);
+    RenameNameRelative(folder, GenerationName(generation), GenerationName(generation + 1), true);
   }
-  ::MoveFileExW(logPath.c_str(), GenerationPath(logPath, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
+  RenameNameRelative(folder, kLogFileName, GenerationName(1), true);
 }
 
 // Logging a failure must not change the error the caller is about to report.
@@ -119,57 +58,70 @@ class LastErrorKeeper {
   DWORD saved_;
 };
 
-enum class LogOpen { kOpened, kFailed, kPlantedLink };
-
-LogOpen OpenPlainLogFile(const std::wstring& logPath, UniqueHandle* file) {
-  file->reset(::CreateFileW(logPath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!*file) return LogOpen::kFailed;
-  if (IsPlainLogHandle(file->get(), false)) return LogOpen::kOpened;
-  file->reset();
-  return LogOpen::kPlantedLink;
-}
-
-UniqueHandle OpenLogFile(const std::wstring& logPath) {
+UniqueHandle OpenLogFileOnce(HANDLE folder, EntryFacts* facts) {
+  RelativeOpen how;
+  how.access = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+  how.share = FILE_SHARE_READ;
+  how.disposition = kFileOpenIf;
+  how.options = kFileNonDirectoryFile;
+  how.attributes = FILE_ATTRIBUTE_NORMAL;
   UniqueHandle file;
-  // A planted link takes the name: drop the name (never its target) and start a fresh file.
-  if (OpenPlainLogFile(logPath, &file) == LogOpen::kPlantedLink && ::DeleteFileW(logPath.c_str())) {
-    OpenPlainLogFile(logPath, &file);
-  }
+  if (OpenRelative(folder, kLogFileName, how, &file) < 0) return UniqueHandle();
+  if (!QueryEntryFacts(file.get(), facts)) return UniqueHandle();
   return file;
 }
 
-}  // namespace
-
-bool IsLogDirectorySecure(PSECURITY_DESCRIPTOR sd) {
-  PSID owner = nullptr;
-  BOOL ownerDefaulted = FALSE;
-  if (!::GetSecurityDescriptorOwner(sd, &owner, &ownerDefaulted) || !IsTrustedSid(owner)) {
-    return false;
+// Opens service.log in the held folder for one append, rotating it first when it is due.
+// A planted link takes the name: the name is dropped (never its target) and a fresh file made.
+UniqueHandle OpenLogFile(HANDLE folder) {
+  EntryFacts facts;
+  UniqueHandle file = OpenLogFileOnce(folder, &facts);
+  if (!file) return file;
+  if (!IsPlainLogEntry(facts.attributes, facts.links, false)) {
+    file.reset();
+    if (!DeleteRelative(folder, kLogFileName)) return file;
+    file = OpenLogFileOnce(folder, &facts);
+    if (!file || !IsPlainLogEntry(facts.attributes, facts.links, false)) return UniqueHandle();
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  if (!::GetSecurityDescriptorControl(sd, &control, &revision) || !(control & SE_DACL_PROTECTED)) {
-    return false;
-  }
-  BOOL present = FALSE, defaulted = FALSE;
-  PACL dacl = nullptr;
-  if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) {
-    return false;  // no DACL at all means everyone may write
-  }
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!::GetAce(dacl, i, &ace)) return false;
-    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
-    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
-    const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & kWriteLikeRights) != 0 && !IsTrustedSid(sid)) return false;
-  }
-  return true;
+  const ULONGLONG now = ::GetTickCount64();
+  if (!ShouldRotateLog(facts.size, now, g_lastRotation)) return file;
+  g_lastRotation = now;  // before any rename, so a failed rotation waits its minute
+  file.reset();
+  RotateLog(folder);
+  file = OpenLogFileOnce(folder, &facts);
+  if (file && !IsPlainLogEntry(facts.attributes, facts.links, false)) file.reset();
+  return file;
 }
+
+// The held folder for this ProgramData value, opened (and judged) only when it is not held yet.
+HANDLE HeldFolderFor(const std::wstring& programData) {
+  if (!g_heldFolder.folder.handle || g_heldFolder.programData != programData) {
+    g_heldFolder.folder = LogFolder();  // let go of a folder ProgramData no longer names
+    g_heldFolder.folder = OpenLogFolder(programData);
+    g_heldFolder.programData = programData;
+  }
+  return g_heldFolder.folder.handle.get();
+}
+
+void WriteLine(HANDLE file, const char* format, va_list args) {
+  SYSTEMTIME now;
+  ::GetLocalTime(&now);
+  const LogStamp stamp = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                          now.wMilliseconds};
+  char line[kLogLineBufferSize];
+  const size_t lineLength = FormatLogLine(line, stamp, format, args);
+  DWORD written = 0;
+  ::WriteFile(file, line, static_cast<DWORD>(lineLength), &written, nullptr);
+}
+
+void WriteLineF(HANDLE file, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(file, format, args);
+  va_end(args);
+}
+
+}  // namespace
 
 void ServiceLog(const char* format, ...) {
   va_list args;
@@ -185,26 +137,22 @@ void ServiceLogV(const char* format, va_list args) {
   wchar_t programData[kProgramDataBufferChars];
   const DWORD length = ::GetEnvironmentVariableW(L"ProgramData", programData, kProgramDataBufferChars);
   // A value that does not fit would leave the buffer unfilled: drop the line, never cut the path.
-  if (length == 0 || length >= kProgramDataBufferChars) return;
-
-  const std::wstring directory = std::wstring(programData, length) + kLogDirName;
-  const UniqueHandle directoryGuard = OpenLogDirectory(directory);
-  if (!directoryGuard) return;
-
-  const std::wstring logPath = directory + kLogFileName;
-  RotateLogIfNeeded(logPath);
-  const UniqueHandle file = OpenLogFile(logPath);
+  if (length == 0 || length >= kProgramDataBufferChars) {
+    g_heldFolder = HeldLogFolder();
+    return;
+  }
+  const HANDLE folder = HeldFolderFor(std::wstring(programData, length));
+  if (folder == nullptr) return;
+  const UniqueHandle file = OpenLogFile(folder);
   if (!file) return;
 
-  SYSTEMTIME now;
-  ::GetLocalTime(&now);
-  const LogStamp stamp = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                          now.wMilliseconds};
-  char line[kLogLineBufferSize];
-  const size_t lineLength = FormatLogLine(line, stamp, format, args);
-
-  DWORD written = 0;
-  ::WriteFile(file.get(), line, static_cast<DWORD>(lineLength), &written, nullptr);
+  LogFolder& held = g_heldFolder.folder;
+  if (!held.movedAsideAs.empty()) {
+    WriteLineF(file.get(), "ServiceLog WARNING: log folder owned by %ls moved aside as %ls",
+               held.foreignOwner.c_str(), held.movedAsideAs.c_str());
+    held.movedAsideAs.clear();
+  }
+  WriteLine(file.get(), format, args);
 }
 
 }  // namespace varnelo

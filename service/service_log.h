@@ -1,8 +1,6 @@
 // The service's diagnostic log, %ProgramData%\Varnelo\service.log, with two rotated generations.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdarg>
 
 namespace varnelo {
@@ -12,13 +10,5 @@ namespace varnelo {
 // error is the same afterwards.
 void ServiceLog(const char* format, ...);
 void ServiceLogV(const char* format, va_list args);
-
-// Security of the log directory: only SYSTEM and Administrators may write, users may read.
-// The DACL is protected so nothing inherited from ProgramData lets users plant files.
-extern const wchar_t kLogDirectorySddl[];
-
-// True when `sd` is owned by SYSTEM or Administrators, has a protected DACL, and grants write
-// or ownership rights to nobody else.
-bool IsLogDirectorySecure(PSECURITY_DESCRIPTOR sd);
 
 }  // namespace varnelo

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "service/caller_rules.h"
 #include "service/core_rules.h"
 #include "service/link_rules.h"
+#include "service/log_folder_rules.h"
 #include "service/path_rules.h"
 #include "service/trust_rules.h"
 
@@ -39,10 +42,55 @@ TEST(TimeoutMs, SignedDecimalWithClamping) {
   EXPECT_EQ(ParseTimeoutMs(" 12 34"), 12);
 }
 
-TEST(CoreCommandLine, QuotedArgumentsAtAnyLength) {
+// Arguments after the program name, split as CommandLineToArgvW and the C runtime split them.
+std::vector<std::wstring> SplitArguments(const std::wstring& line) {
+  std::vector<std::wstring> arguments;
+  size_t i = 0;
+  const auto blank = [&](size_t at) { return line[at] == L' ' || line[at] == L'\t'; };
+  for (;;) {
+    while (i < line.size() && blank(i)) ++i;
+    if (i == line.size()) return arguments;
+    std::wstring argument;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !blank(i))) {
+      size_t backslashes = 0;
+      while (i < line.size() && line[i] == L'\\') ++backslashes, ++i;
+      if (i < line.size() && line[i] == L'"') {
+        argument.append(backslashes / 2, L'\\');
+        if (backslashes % 2 == 1) {
+          argument.push_back(L'"');
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
+          argument.push_back(L'"');
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        argument.append(backslashes, L'\\');
+        if (i < line.size() && (quoted || !blank(i))) argument.push_back(line[i++]);
+      }
+    }
+    arguments.push_back(argument);
+  }
+}
+
+TEST(CoreCommandLine, EachArgumentReadsBackAsGiven) {
+  const std::wstring arguments[] = {
+      L"C:\\Data\\Core", L"C:\\", L"C:\\d\\", L"C:\\a\\\\", L"a\\\\\"b", L"\\\"",
+      L"C:\\Program Files\\x y\\", L"C:\\\u6570\u636e\\\u00e9 \U0001F600", L"", L"tab\there",
+  };
+  for (const std::wstring& argument : arguments) {
+    const std::vector<std::wstring> expected = {L"-d", argument};
+    EXPECT_EQ(SplitArguments(L"-d " + QuoteArgument(argument)), expected);
+  }
+
   std::wstring line;
   ASSERT_TRUE(BuildCoreCommandLine(L"C:\\Data\\Core", L"C:\\Data\\Core\\core-config", &line));
-  EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");
+  EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");  // as always
+  ASSERT_TRUE(BuildCoreCommandLine(WithoutOneTrailingSeparator(L"C:\\"), L"C:\\cfg dir\\", &line));
+  const std::vector<std::wstring> expected = {L"VarneloCore.exe", L"-d", L"C:\\", L"-f", L"C:\\cfg dir\\"};
+  EXPECT_EQ(SplitArguments(line), expected) << "a drive root or trailing backslash must not escape the quote";
 
   const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
   ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath + L"f", &line));
@@ -73,6 +121,44 @@ TEST(PathRules, UncAndCaseAndSeparators) {
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data//"), L"C:\\data/");
   EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\data"), L"C:\\data");
   EXPECT_EQ(WithoutOneTrailingSeparator(L""), L"");
+  EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\"), L"C:\\");  // "C:" would be drive-relative
+  EXPECT_EQ(WithoutOneTrailingSeparator(L"C:\\d\\"), L"C:\\d");
+}
+
+TEST(PathRules, FinalPathMustBeTheRequestedPath) {
+  struct Case {
+    const wchar_t* requested;
+    const wchar_t* finalPath;
+    const wchar_t* remainder;
+    bool matches;
+  } cases[] = {
+      {L"C:\\Data\\core", L"\\\\?\\C:\\Data\\core", L"", true},
+      {L"c:\\DATA\\Core\\", L"\\\\?\\C:\\Data\\core", L"", true},  // case and a trailing separator
+      {L"C:\\", L"\\\\?\\C:\\", L"", true},
+      {L"C:\\Data\\new\\deeper", L"\\\\?\\C:\\Data\\", L"new\\deeper", true},  // not there yet
+      {L"C:\\PROGRA~1\\x", L"\\\\?\\C:\\Program Files\\x", L"", false},            // 8.3 name
+      {L"C:\\PROGRA~1\\new", L"\\\\?\\C:\\Program Files\\", L"new", false},
+      {L"C:\\d\\x:ads", L"\\\\?\\C:\\d\\x:ads", L"", false},                       // a stream
+      {L"C:\\d\\x::$DATA", L"\\\\?\\C:\\d\\x", L"", false},
+      {L"C:\\u\\link\\data", L"\\\\?\\C:\\Windows\\System32\\config", L"", false},  // junction in a parent
+      {L"C:\\u\\link\\new", L"\\\\?\\C:\\Windows\\", L"new", false},
+      {L"Z:\\share\\x", L"\\\\?\\UNC\\server\\share\\x", L"", false},               // mapped drive
+      {L"C:\\data", L"\\\\?\\Volume{0b1e}\\data", L"", false},
+      {L"C:\\data", L"\\\\?\\C:\\data\\more", L"", false},
+      {L"C:\\\u00c9t\u00e9", L"\\\\?\\C:\\\u00e9t\u00e9", L"", false},  // only ASCII letters fold
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FinalPathMatchesRequest(c.requested, c.finalPath, c.remainder), c.matches)
+        << std::string(c.requested, c.requested + std::wcslen(c.requested));
+  }
+
+  std::wstring parent, leaf;
+  ASSERT_TRUE(SplitLastComponent(L"C:\\a\\b\\", &parent, &leaf));
+  EXPECT_EQ(parent + L"|" + leaf, L"C:\\a\\|b");
+  ASSERT_TRUE(SplitLastComponent(L"C:\\a", &parent, &leaf));
+  EXPECT_EQ(parent + L"|" + leaf, L"C:\\|a");
+  EXPECT_FALSE(SplitLastComponent(L"C:\\", &parent, &leaf));
+  EXPECT_FALSE(SplitLastComponent(L"C:", &parent, &leaf));
 }
 
 TEST(LinkRules, RequestPathEndingInALinkIsRefused) {
@@ -93,6 +179,20 @@ TEST(LinkRules, LogFolderAndFileMustBePlainAndSingleNamed) {
   EXPECT_FALSE(IsPlainLogEntry(0x20, 2, false));  // a planted hard link
   EXPECT_FALSE(IsPlainLogEntry(0x20 | kAttributeReparsePoint, 1, false));
   EXPECT_FALSE(IsPlainLogEntry(kAttributeDirectory, 1, false));
+}
+
+TEST(LogFolderRules, OnlySystemAdministratorsOrTheOwnAccountKeepTheFolder) {
+  const std::wstring own = L"S-1-5-21-1004336348-1177238915-682003330-1001";
+  for (const std::wstring& kept : {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"), own,
+                                   std::wstring(L"s-1-5-18")}) {
+    EXPECT_TRUE(IsTrustedLogFolderOwner(kept, own)) << std::string(kept.begin(), kept.end());
+  }
+  for (const wchar_t* moved : {L"S-1-5-21-1004336348-1177238915-682003330-1002", L"S-1-5-32-545",
+                               L"S-1-1-0", L"S-1-5-18-1", L"S-1-5-32-54", L"S-1-5-11", L""}) {
+    EXPECT_FALSE(IsTrustedLogFolderOwner(moved, own)) << moved;
+  }
+  EXPECT_FALSE(IsTrustedLogFolderOwner(L"", L"")) << "an unknown owner is never the own account";
+  EXPECT_TRUE(IsTrustedLogFolderOwner(L"S-1-5-18", L""));
 }
 
 TEST(TrustRules, ChainMustReachATrustedRootIntact) {

@@ -2,6 +2,8 @@
 // client, the stand-in core, kill-on-close jobs, refusals and the orphan clean-up.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "common/platform.h"
 #include "tests/win/harness.h"
 #include "service/core_launch.h"
@@ -85,17 +87,100 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   second.Kill();
 }
 
+// 259 is STILL_ACTIVE: a core that ended with it has ended all the same.
 TEST_F(CoreLaunch, CoreThatEndsByItselfIsStillStoppedOnce) {
-  ASSERT_TRUE(WriteFileBytes(ConfigPath(), "exit_after=2\n"));
+  ASSERT_TRUE(WriteFileBytes(ConfigPath(), "exit_after=3\nexit_code=259\n"));
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   Child client = StartClient(BinDir(), L"--lines 0");
   const DWORD corePid = std::stoul(Value(client.Output(), "pid"));
-  ASSERT_TRUE(WaitForExit(corePid, 5000));
+  const UniqueHandle core(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, corePid));
+  ASSERT_TRUE(core);
+  ASSERT_EQ(::WaitForSingleObject(core.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD exitCode = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(core.get(), &exitCode));
+  ASSERT_EQ(exitCode, static_cast<DWORD>(STILL_ACTIVE));
   EXPECT_EQ(Exchange("cmd=status\nextra=1\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
   EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=abc\n\n"), "capabilities=63\nok=1\nprotocol=2\nwas_running=1\n\n");
   EXPECT_EQ(Exchange("cmd=stop_core\n\n"), "capabilities=63\nok=1\nprotocol=2\nwas_running=0\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=process)"), 1u);
+  client.Kill();
+}
+
+// Handles of a process, from the system-wide table (Wine's GetProcessHandleCount says 0).
+size_t CountHandlesOf(DWORD pid) {
+  using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  struct Entry {
+    void* object;
+    ULONG_PTR pid;
+    ULONG_PTR value;
+    ULONG access;
+    USHORT backTrace, type;
+    ULONG attributes, reserved;
+  };
+  struct Table {
+    ULONG_PTR count, reserved;
+    Entry entries[1];
+  };
+  constexpr ULONG kSystemExtendedHandleInformation = 64;
+  std::vector<unsigned char> buffer(1 << 20);
+  ULONG needed = 0;
+  while (query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) < 0) {
+    if (buffer.size() > (64u << 20)) return 0;
+    buffer.resize(buffer.size() * 2);
+  }
+  const Table* table = reinterpret_cast<const Table*>(buffer.data());
+  size_t count = 0;
+  for (ULONG_PTR i = 0; i < table->count; ++i) count += table->entries[i].pid == pid;
+  return count;
+}
+
+// Under -run the service holds inheritable handles of its own (its console and output pipe):
+// the core must get only its output pipe, as a core started with just that handle does.
+TEST_F(CoreLaunch, CoreInheritsOnlyItsOutputPipe) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  Child client = StartClient(BinDir(), L"--lines 3");
+  const std::string out = client.Output();
+  ASSERT_EQ(Value(out, "ok"), "1") << out;
+  const DWORD corePid = std::stoul(Value(out, "pid"));
+
+  UniqueHandle readEnd, writeEnd;
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  ASSERT_TRUE(::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 65536));
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> attributes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  ASSERT_TRUE(::InitializeProcThreadAttributeList(list, 1, 0, &size));
+  HANDLE only = writeEnd.get();
+  ASSERT_TRUE(::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &only, sizeof(only), nullptr, nullptr));
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = writeEnd.get();
+  startup.lpAttributeList = list;
+  std::wstring line = L"VarneloCore.exe -d " + Quote(DataDir()) + L" -f " + Quote(ConfigPath());
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(::CreateProcessW((BinDir() + L"VarneloCore.exe").c_str(), &line[0], nullptr, nullptr, TRUE,
+                               CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, BinDir().c_str(),
+                               &startup.StartupInfo, &info));
+  ::DeleteProcThreadAttributeList(list);
+  ProcessHandles reference{UniqueHandle(info.hProcess), UniqueHandle(info.hThread), info.dwProcessId};
+  writeEnd.reset();
+  std::string seen;
+  char chunk[512];
+  DWORD got = 0;
+  while (seen.find("tick 2") == std::string::npos && ::ReadFile(readEnd.get(), chunk, sizeof(chunk), &got, nullptr)) {
+    seen.append(chunk, got);
+  }
+  ::Sleep(300);  // both cores now sleep between ticks
+  const size_t expected = CountHandlesOf(reference.pid);
+  ASSERT_GT(expected, 0u);
+  EXPECT_EQ(CountHandlesOf(corePid), expected);
+  ::TerminateProcess(reference.process.get(), 0);
   client.Kill();
 }
 
@@ -122,7 +207,17 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
     std::string logLine;
   };
   const std::string app = Narrow(release), data = Narrow(DataDir()), config = Narrow(ConfigPath());
+  // Paths that only look right: a short name, and a stream of the config file.
+  const std::wstring longFolder = data_.path() + L"A Long Folder Name";
+  ASSERT_TRUE(::CreateDirectoryW(longFolder.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(ConfigPath(), "x"));
+  wchar_t shortFolder[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(longFolder.c_str(), shortFolder, MAX_PATH), 0u);
   const Refusal refusals[] = {
+      {"app_path=" + app + "\ndata_path=" + Narrow(shortFolder) + "\\\nconfig_path=" + config + "\n",
+       "data_path rejected: final path differs", "12", "start_core: data_path rejected: final path differs"},
+      {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "::$DATA\n",
+       "config_path rejected: final path differs", "12", "start_core: config_path rejected: final path differs"},
       {"app_path=" + app + "\ndata_path=" + data + "\n", "missing app_path / data_path / config_path", "1", ""},
       {"app_path=" + app + "\ndata_path=//host/share/\nconfig_path=" + config + "\n",
        "data_path rejected: UNC", "12", "start_core: data_path rejected: UNC"},

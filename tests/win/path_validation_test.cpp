@@ -1,7 +1,12 @@
 // ValidateRequestPath against real paths in the prefix.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <sddl.h>
+
 #include "tests/win/harness.h"
+#include "service/path_access.h"
 #include "service/path_validation.h"
 
 namespace varnelo {
@@ -78,6 +83,93 @@ TEST(PathValidation, JunctionAsLastComponent) {
   }
   EXPECT_EQ(Check(temp.path() + L"link"), "app_path rejected: reparse point");
   EXPECT_EQ(Check(temp.path() + L"link\\below"), "ok");
+}
+
+UniqueHandle OwnCallerToken() {
+  DWORD error = 0;
+  UniqueHandle token = OpenCallerToken(::GetCurrentProcess(), &error);
+  EXPECT_TRUE(token) << error;
+  return token;
+}
+
+// A real identification token judged against descriptors built from SDDL: Wine enforces no file
+// ACLs, so this is where a denial can be seen here.
+TEST(CallerAccess, AccessCheckOfTheCallersTokenOnDescriptors) {
+  const UniqueHandle token = OwnCallerToken();
+  ASSERT_TRUE(token);
+  UniqueHandle query;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, query.put()));
+  BYTE user[512];
+  DWORD size = 0;
+  ASSERT_TRUE(::GetTokenInformation(query.get(), TokenUser, user, sizeof(user), &size));
+  wchar_t* ownText = nullptr;
+  ASSERT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &ownText));
+  const UniqueLocal ownTextMemory(ownText);
+  const std::wstring own = ownText;
+  const auto may = [&](const std::wstring& dacl, ACCESS_MASK desired) {
+    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((L"O:SYG:SY" + dacl).c_str());
+    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
+    DWORD error = 1;
+    const bool allowed = sd && CallerMayAccess(token.get(), sd.get(), desired, &error);
+    EXPECT_EQ(error, 0u);
+    return allowed;
+  };
+  EXPECT_TRUE(may(L"D:(A;;FA;;;" + own + L")", FILE_ADD_FILE));
+  EXPECT_TRUE(may(L"D:(A;;FA;;;" + own + L")", FILE_GENERIC_READ));
+  EXPECT_FALSE(may(L"D:(D;;FA;;;" + own + L")(A;;FA;;;WD)", FILE_GENERIC_READ));  // denied first
+  EXPECT_FALSE(may(L"D:(A;;FRFX;;;" + own + L")", FILE_ADD_FILE));  // read only: no files in it
+  EXPECT_TRUE(may(L"D:(A;;FRFX;;;" + own + L")", FILE_GENERIC_READ));
+  EXPECT_FALSE(may(L"D:(A;;FA;;;S-1-5-21-1-2-3-1001)", FILE_GENERIC_READ));  // someone else's
+}
+
+class CallerPathAccess : public ::testing::Test {
+ protected:
+  std::string Check(const std::wstring& path, RequestPathUse use) {
+    char reason[192] = {};
+    UniqueHandle held;
+    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason), &held) ? "ok"
+                                                                                                       : reason;
+  }
+  const UniqueHandle token_ = OwnCallerToken();
+  TempDir temp_;
+  const std::wstring dir_ = temp_.path();
+};
+
+TEST_F(CallerPathAccess, RealPathOrNearestAncestorAndTheRightKind) {
+  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"data").c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"config", "x"));
+  const auto kData = RequestPathUse::kDataFolder;
+  const auto kConfig = RequestPathUse::kConfigFile;
+  EXPECT_EQ(Check(dir_ + L"data\\", kData), "ok");
+  EXPECT_EQ(Check(dir_ + L"DATA", kData), "ok");
+  EXPECT_EQ(Check(dir_ + L"new\\deeper\\", kData), "ok");  // made later by the core
+  EXPECT_EQ(Check(dir_ + L"config", kConfig), "ok");
+  EXPECT_EQ(Check(dir_ + L"new\\config", kConfig), "ok");
+  EXPECT_EQ(Check(dir_ + L"config", kData), "data_path rejected: open failed err=267");
+  EXPECT_EQ(Check(dir_ + L"data", kConfig), "data_path rejected: open failed err=5");
+
+  const char kElsewhere[] = "data_path rejected: final path differs";
+  EXPECT_EQ(Check(dir_ + L"config::$DATA", kConfig), kElsewhere);
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"x:ads", "stream"));
+  EXPECT_EQ(Check(dir_ + L"x:ads", kConfig), kElsewhere);
+  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"A Long Folder Name").c_str(), nullptr));
+  wchar_t shortName[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW((dir_ + L"A Long Folder Name").c_str(), shortName, MAX_PATH), 0u);
+  ASSERT_NE(std::wstring(shortName), dir_ + L"A Long Folder Name") << "no short name to test with";
+  EXPECT_EQ(Check(std::wstring(shortName) + L"\\", kData), kElsewhere);
+  EXPECT_EQ(Check(std::wstring(shortName) + L"\\new", kData), kElsewhere);
+}
+
+TEST_F(CallerPathAccess, HeldFolderCannotBeRenamedUntilReleased) {
+  ASSERT_TRUE(::CreateDirectoryW((dir_ + L"data").c_str(), nullptr));
+  char reason[192] = {};
+  UniqueHandle held;
+  ASSERT_TRUE(CheckCallerPathAccess(token_.get(), dir_ + L"data", RequestPathUse::kDataFolder, "data_path", reason,
+                                    sizeof(reason), &held))
+      << reason;
+  EXPECT_FALSE(::MoveFileExW((dir_ + L"data").c_str(), (dir_ + L"swapped").c_str(), 0));
+  held.reset();
+  EXPECT_TRUE(::MoveFileExW((dir_ + L"data").c_str(), (dir_ + L"swapped").c_str(), 0));
 }
 
 }  // namespace

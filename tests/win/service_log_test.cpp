@@ -1,9 +1,13 @@
 // The service log as written by the real code: rotation, cutting, and refusing to be redirected.
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include "common/platform.h"
 #include "tests/win/harness.h"
 #include "service/core_launch.h"
+#include "service/log_folder.h"
 #include "service/log_line.h"
 #include "service/service_log.h"
 
@@ -38,6 +42,11 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
 // In-process: the same ServiceLog the service links, with ProgramData pointed at a test folder.
 class LogInProcess : public ::testing::Test {
  protected:
+  // The log holds its folder for as long as ProgramData names it: let go before it is removed.
+  ~LogInProcess() override {
+    ::SetEnvironmentVariableW(L"ProgramData", nullptr);
+    ServiceLog("let the folder go");
+  }
   std::string LogText() { return ReadFileBytes(dir_ + L"service.log"); }
 
   TempDir programData_;
@@ -101,19 +110,140 @@ TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
   EXPECT_EQ(::GetFileAttributesW((elsewhere.path() + L"service.log").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// A folder made by this account (as by an earlier run) is kept with its log; -uninstall adds its
+// lines while the service holds the folder.
+TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServiceHoldsIt) {
+  ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
+  ConsoleService service(BinDir() + L"VarneloService.exe", programData_.path());
+  ASSERT_TRUE(service.ready());
+  const std::wstring programData = programData_.path().substr(0, programData_.path().size() - 1);
+  const RunResult uninstall = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
+                                       {{L"ProgramData", programData}});
+  EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
+  service.Stop();
+  ServiceLog("after the service stopped");
+  const auto lines = ReadLogMessages(dir_ + L"service.log");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "earlier run");
+  EXPECT_EQ(CountContaining(lines, "pipe server starting"), 1u);
+  EXPECT_EQ(CountContaining(lines, "UninstallService: begin"), 1u) << "-uninstall beside the service";
+  EXPECT_EQ(CountContaining(lines, "after the service stopped"), 1u);
+  EXPECT_EQ(CountContaining(lines, "moved aside"), 0u);
+  EXPECT_EQ(CountMatches(programData_.path() + L"Varnelo.moved-*"), 0u);
+}
+
+TEST_F(LogInProcess, FolderSomeoneElseMadeIsRepairedBeforeTheFirstLine) {
+  ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));  // inherits the temporary folder's DACL
+  ServiceLog("first line");
+  EXPECT_EQ(ReadLogMessages(dir_ + L"service.log"), std::vector<std::string>{"first line"});
+  if (IsRunningUnderWine()) {
+    GTEST_SKIP() << "Wine synthesises file DACLs from Unix permission bits and ignores new ones; on "
+                    "Windows the folder carries the protected log DACL before the first line is written";
+  }
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    nullptr, nullptr, &sd),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const UniqueLocal owner(sd);
+  EXPECT_TRUE(IsLogFolderDaclSecure(sd));
+}
+
+TEST(LogFolderHeld, ServiceHoldsItsFolderAgainstRenameDeleteAndReplace) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  const std::wstring folder = service.programData() + L"Varnelo";
+  const std::wstring other = service.programData() + L"Other";
+  ASSERT_TRUE(::CreateDirectoryW(other.c_str(), nullptr));
+  EXPECT_FALSE(::MoveFileExW(folder.c_str(), (folder + L"2").c_str(), 0));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(::RemoveDirectoryW(folder.c_str()));
+  EXPECT_FALSE(::MoveFileExW(other.c_str(), folder.c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_NE(::GetFileAttributesW(other.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(Exchange("cmd=ping\n\n").rfind("capabilities=", 0), 0u);
+  EXPECT_EQ(CountContaining(service.LogMessages(), "conn pid="), 1u) << "lines still reach the file";
+  service.Stop();
+  EXPECT_TRUE(::MoveFileExW(folder.c_str(), (folder + L"2").c_str(), 0)) << "released at exit";
+}
+
+// On Windows, as an administrator: a folder that another account owns is moved aside, with its
+// contents, and a fresh one takes its place. The decision itself is tested on descriptors below.
+TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
+  ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
+  {
+    const UniqueHandle token = [] {
+      UniqueHandle t;
+      ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, t.put());
+      return t;
+    }();
+    TOKEN_PRIVILEGES restore = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    ::LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid);
+    ::AdjustTokenPrivileges(token.get(), FALSE, &restore, 0, nullptr, nullptr);
+    const SecurityDescriptor users = SecurityDescriptor::FromSddl(L"O:BU");
+    PSID usersSid = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(users.get(), &usersSid, &defaulted));
+    ::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                            usersSid, nullptr, nullptr, nullptr);
+    PSECURITY_DESCRIPTOR now = nullptr;
+    PSID owner = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                      nullptr, nullptr, nullptr, &now),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    const UniqueLocal nowOwner(now);
+    if (!::EqualSid(owner, usersSid)) {
+      GTEST_SKIP() << "no folder of a foreign owner can be made here (Wine owns every file by its one "
+                      "user and ignores SetNamedSecurityInfoW); on Windows the log moves such a folder "
+                      "aside as Varnelo.moved-<time> and writes into a fresh one";
+    }
+  }
+  ServiceLog("after the foreign folder");
+  EXPECT_EQ(CountMatches(programData_.path() + L"Varnelo.moved-*"), 1u);
+  EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
+  const auto lines = ReadLogMessages(dir_ + L"service.log");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0), 0u);
+  EXPECT_EQ(lines[1], "after the foreign folder");
+}
+
+// Owner decisions on descriptors as the service reads them: the product's own accounts keep the
+// folder, anyone else's is moved aside.
+TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
+  UniqueHandle token;
+  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()));
+  BYTE buffer[512];
+  DWORD size = 0;
+  ASSERT_TRUE(::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size));
+  wchar_t* ownText = nullptr;
+  ASSERT_TRUE(::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &ownText));
+  const UniqueLocal ownTextOwner(ownText);
+  const auto trusted = [](const std::wstring& owner) {
+    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((L"O:" + owner + kLogDirectorySddl).c_str());
+    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
+    return sd && IsLogFolderOwnerTrusted(sd.get());
+  };
+  EXPECT_TRUE(trusted(L"SY"));
+  EXPECT_TRUE(trusted(L"BA"));
+  EXPECT_TRUE(trusted(ownText));
+  EXPECT_FALSE(trusted(L"BU"));
+  EXPECT_FALSE(trusted(L"WD"));
+  EXPECT_FALSE(trusted(L"S-1-5-21-1-2-3-1001"));
+  const SecurityDescriptor noOwner = SecurityDescriptor::FromSddl(kLogDirectorySddl);
+  EXPECT_FALSE(IsLogFolderOwnerTrusted(noOwner.get()));
+}
+
 bool SecureFromSddl(const wchar_t* sddl) {
   const SecurityDescriptor sd = SecurityDescriptor::FromSddl(sddl);
   EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
-  return sd && IsLogDirectorySecure(sd.get());
+  return sd && IsLogFolderDaclSecure(sd.get());
 }
 
 TEST(LogDirectorySecurity, OnlySystemAndAdministratorsMayWrite) {
-  // What the service applies, with the owner Windows gives a folder created by SYSTEM.
-  EXPECT_TRUE(SecureFromSddl((std::wstring(L"O:SY") + kLogDirectorySddl).c_str()));
-  EXPECT_TRUE(SecureFromSddl((std::wstring(L"O:BA") + kLogDirectorySddl).c_str()));
+  EXPECT_TRUE(SecureFromSddl(kLogDirectorySddl));
   EXPECT_TRUE(SecureFromSddl(L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
-  // Planted by a user, or open to users in any way that lets them change what is inside.
-  EXPECT_FALSE(SecureFromSddl((std::wstring(L"O:BU") + kLogDirectorySddl).c_str()));
+  // Open to users in any way that lets them change what is inside.
   EXPECT_FALSE(SecureFromSddl(L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));  // inherits ProgramData
   EXPECT_FALSE(SecureFromSddl(L"O:SYD:P(A;;FA;;;SY)(A;;0x4;;;BU)"));        // users may add files
   EXPECT_FALSE(SecureFromSddl(L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;AU)"));         // users may re-ACL
