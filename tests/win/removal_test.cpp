@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,10 @@ class InstalledProduct {
     appData_ = ShellFolder(CSIDL_APPDATA);
     startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\";
     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\";
+    // Wine maps the Desktop to the Unix home, shared by every prefix (and their process ids):
+    // names of this run only.
+    listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
+    userFile_ = listed_ + L".txt";
   }
   ~InstalledProduct() {
     for (Child& process : processes_) process.Kill();
@@ -92,7 +97,7 @@ class InstalledProduct {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
     for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
-                                     desktop_ + L"Varnelo", desktop_ + L"keep-me.txt"}) {
+                                     listed_, userFile_}) {
       RemoveTree(path);
     }
   }
@@ -101,6 +106,8 @@ class InstalledProduct {
 
   const std::wstring& dir() const { return dir_; }
   const std::wstring& desktop() const { return desktop_; }
+  const std::wstring& listed() const { return listed_; }  // a folder of the product's own
+  const std::wstring& userFile() const { return userFile_; }
 
   void AddFile(const wchar_t* name, const std::wstring& source = L"") {
     if (source.empty()) {
@@ -166,7 +173,7 @@ class InstalledProduct {
 
  private:
   TempDir base_;
-  std::wstring dir_, appData_, startMenu_, desktop_;
+  std::wstring dir_, appData_, startMenu_, desktop_, listed_, userFile_;
   std::vector<Child> processes_;
 };
 
@@ -210,7 +217,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
     product.Run(name);
   }
 
-  const std::wstring listed = product.desktop() + L"Varnelo";  // a folder of the product's own
+  const std::wstring& listed = product.listed();
   ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
   WriteFileBytes(listed + L"\\Varnelo VPN.lnk", "link");
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
@@ -276,7 +283,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
   product.AddFile(L"Varnelo.exe");
   product.AddFile(L"uninstall.exe");
-  WriteFileBytes(product.desktop() + L"keep-me.txt", "user data");
+  ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   product.WriteUserState();
   TempDir current;
@@ -287,7 +294,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
   EXPECT_TRUE(Exists(product.dir() + L"Varnelo.exe"));
-  EXPECT_TRUE(Exists(product.desktop() + L"keep-me.txt"));
+  EXPECT_TRUE(Exists(product.userFile()));
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
 }
@@ -297,7 +304,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
 TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   InstalledProduct product(L"Varnelo");
   product.AddFile(L"uninstall.exe");
-  const std::wstring listed = product.desktop() + L"Varnelo";
+  const std::wstring& listed = product.listed();
   ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
   {
     const UniqueRegKey key = product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", listed);
