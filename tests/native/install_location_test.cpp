@@ -13,12 +13,15 @@ struct Case {
   const wchar_t* input;
   const wchar_t* expected;
 };
+struct Judged {
+  std::wstring path;
+  bool expected;
+};
 
 TEST(InstallLocationRules, EnsureTrailingSlash) {
   for (const Case& c : std::vector<Case>{{L"C:\\Program Files\\Varnelo", L"C:\\Program Files\\Varnelo\\"},
                                          {L"C:\\Program Files\\Varnelo\\", L"C:\\Program Files\\Varnelo\\"},
-                                         {L"C:/Apps/Varnelo/", L"C:/Apps/Varnelo/"},
-                                         {L"", L""}}) {
+                                         {L"C:/Apps/Varnelo/", L"C:/Apps/Varnelo/"}, {L"", L""}}) {
     std::wstring path = c.input;
     EnsureTrailingSlash(&path);
     EXPECT_EQ(path, c.expected) << c.input;
@@ -39,9 +42,7 @@ TEST(InstallLocationRules, GetExePathFromCommand) {
            {L"\"C:\\Program Files\\Varnelo\\uninstall.exe /S", L"C:\\Program Files\\Varnelo\\uninstall.exe /S"},
            {L"C:\\Apps\\Varnelo\\tool.exe.bak\\run.exe -x", L"C:\\Apps\\Varnelo\\tool.exe"},  // first ".exe"
            {L"C:\\Apps\\Varnelo\\uninstall", L"C:\\Apps\\Varnelo\\uninstall"},
-           {L"\"\"", L""},
-           {L" \t\r\n", L""},
-           {L".ex", L".ex"}}) {
+           {L"\"\"", L""}, {L" \t\r\n", L""}, {L".ex", L".ex"}}) {
     EXPECT_EQ(GetExePathFromCommand(c.input), c.expected) << c.input;
   }
 }
@@ -50,65 +51,50 @@ TEST(InstallLocationRules, GetDirOfCommand) {
   for (const Case& c : std::vector<Case>{
            {L"\"C:\\Program Files\\Varnelo\\uninstall.exe\" /S", L"C:\\Program Files\\Varnelo\\"},
            {L"C:\\Program Files\\Varnelo\\Uninstall.EXE /S", L"C:\\Program Files\\Varnelo\\"},
-           {L"C:/Apps/Varnelo/uninstall.exe", L"C:/Apps/Varnelo/"},
-           {L"uninstall.exe /S", L"uninstall.exe"},
+           {L"C:/Apps/Varnelo/uninstall.exe", L"C:/Apps/Varnelo/"}, {L"uninstall.exe /S", L"uninstall.exe"},
            {L"   ", L""}}) {
     EXPECT_EQ(GetDirOfCommand(c.input), c.expected) << c.input;
   }
 }
 
 TEST(InstallLocationRules, HasProductDirName) {
-  const struct {
-    const wchar_t* path;
-    bool expected;
-  } cases[] = {{L"D:\\Apps\\VARNELO", true},   {L"D:\\Apps\\Varnelo\\\\//", true}, {L"Varnelo", true},
-               {L"D:/Apps/varnelo/", true},    {L"D:\\Apps\\Varnelo VPN", false}, {L"D:\\Varnelo\\Apps", false},
-               {L"D:\\Apps\\XVarnelo", false}, {L"\\\\", false},                    {L"", false}};
-  for (const auto& c : cases) EXPECT_EQ(HasProductDirName(c.path), c.expected) << c.path;
+  for (const Judged& c : std::vector<Judged>{
+           {L"D:\\Apps\\VARNELO", true}, {L"D:\\Apps\\Varnelo\\\\//", true}, {L"Varnelo", true},
+           {L"D:/Apps/varnelo/", true}, {L"D:\\Apps\\Varnelo VPN", false}, {L"D:\\Varnelo\\Apps", false},
+           {L"D:\\Apps\\XVarnelo", false}, {L"\\\\", false}, {L"", false}}) {
+    EXPECT_EQ(HasProductDirName(c.path), c.expected) << c.path;
+  }
 }
 
 TEST(InstallLocationRules, IsPlainAbsolutePath) {
   const std::wstring deep = L"C:\\" + std::wstring(250, L'a') + L"\\Varnelo";
-  const struct {
-    std::wstring path;
-    bool expected;
-  } cases[] = {{L"C:\\Program Files\\Varnelo", true}, {L"\\\\server\\share\\Varnelo", true},
-               {deep.substr(0, 259), true},              {deep, false},
-               {L"Varnelo", false},                      {L"\\Varnelo", false},
-               {L"C:Varnelo", false},                    {L"C:\\", false},
-               {L"C:\\Apps\\..\\Varnelo", false},         {L"", false}};
-  for (const auto& c : cases) EXPECT_EQ(IsPlainAbsolutePath(c.path), c.expected) << c.path.size();
+  for (const Judged& c : std::vector<Judged>{
+           {L"C:\\Program Files\\Varnelo", true}, {L"\\\\server\\share\\Varnelo", true}, {deep.substr(0, 259), true},
+           {deep, false}, {L"Varnelo", false}, {L"\\Varnelo", false}, {L"C:Varnelo", false}, {L"C:\\", false},
+           {L"C:\\Apps\\..\\Varnelo", false}, {L"", false}}) {
+    EXPECT_EQ(IsPlainAbsolutePath(c.path), c.expected) << c.path.size();
+  }
 }
 
 TEST(InstallLocationRules, IsListedPathDeletable) {
   const std::vector<std::wstring> known = {L"C:\\WINDOWS", L"C:\\PROGRAM FILES", L"C:\\USERS\\ANN",
                                            L"C:\\USERS\\ANN\\DESKTOP", L"C:\\USERS\\ANN\\DOCUMENTS"};
-  const struct {
-    const wchar_t* path;
-    bool expected;
-  } cases[] = {
-      {L"C:\\Program Files\\Varnelo\\Shortcuts", true},
-      {L"C:\\Users\\Ann\\Desktop\\Varnelo VPN.lnk", true},
-      {L"\\\\server\\share\\Varnelo", true},
-      {L"C:\\", false},                       // drive roots
-      {L"c:/", false},
-      {L"C:\\\\", false},
-      {L"\\\\server\\share\\", false},
-      {L"C:\\Users\\Ann\\Desktop", false},    // known folders, in any spelling
-      {L"c:/users/ANN/desktop/", false},
-      {L"C:\\\\Windows", false},
-      {L"C:\\Users", false},                  // holds a known folder
-      {L"Varnelo.lnk", false},                // relative, rooted without a drive, drive-relative
-      {L"\\Varnelo", false},
-      {L"C:Varnelo", false},
-      {L"C:\\Program Files\\Varnelo\\..\\..", false},
-      {L"C:\\Users\\Ann\\Desktop.", false},   // Windows trims these into the known folder
-      {L"C:\\Users\\Ann\\Desktop \\", false},
-      {L"\\\\?\\C:\\Temp\\Varnelo", false},
-      {L"\\\\.\\C:\\Temp\\Varnelo", false},
-      {L"", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(IsListedPathDeletable(c.path, known), c.expected) << c.path;
+  for (const Judged& c : std::vector<Judged>{
+           {L"C:\\Program Files\\Varnelo\\Shortcuts", true}, {L"C:\\Users\\Ann\\Desktop\\Varnelo VPN.lnk", true},
+           {L"\\\\server\\share\\Varnelo", true},
+           // drive roots
+           {L"C:\\", false}, {L"c:/", false}, {L"C:\\\\", false}, {L"\\\\server\\share\\", false},
+           // known folders in any spelling, and a folder that holds one
+           {L"C:\\Users\\Ann\\Desktop", false}, {L"c:/users/ANN/desktop/", false}, {L"C:\\\\Windows", false},
+           {L"C:\\Users", false},
+           // relative, rooted without a drive, drive-relative, climbing
+           {L"Varnelo.lnk", false}, {L"\\Varnelo", false}, {L"C:Varnelo", false},
+           {L"C:\\Program Files\\Varnelo\\..\\..", false},
+           // Windows trims these into the known folder; device paths
+           {L"C:\\Users\\Ann\\Desktop.", false}, {L"C:\\Users\\Ann\\Desktop \\", false},
+           {L"\\\\?\\C:\\Temp\\Varnelo", false}, {L"\\\\.\\C:\\Temp\\Varnelo", false}, {L"", false}}) {
+    EXPECT_EQ(IsListedPathDeletable(c.path, known), c.expected) << c.path;
+  }
 }
 
 }  // namespace

@@ -20,11 +20,9 @@ TEST(ProgressWidth, EveryPhaseRisesLinearlyThenCreepsToItsCeiling) {
 }
 
 TEST(ProgressPercent, IntegerShareOf400) {
-  EXPECT_EQ(PercentText(1), L"0%");
-  EXPECT_EQ(PercentText(150), L"37%");
-  EXPECT_EQ(PercentText(200), L"50%");
-  EXPECT_EQ(PercentText(399), L"99%");
-  EXPECT_EQ(PercentText(400), L"100%");
+  for (const auto& c : {std::make_pair(1, L"0%"), {150, L"37%"}, {200, L"50%"}, {399, L"99%"}, {400, L"100%"}}) {
+    EXPECT_EQ(PercentText(c.first), c.second);
+  }
 }
 
 TEST(ProgressPhases, TargetAndAdvance) {
@@ -72,7 +70,6 @@ TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
     for (uint32_t t = 0; t <= 60000; t += 10) tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
     EXPECT_EQ(width, ceilings[i]);
     EXPECT_FALSE(tick.finished);
-    EXPECT_EQ(PercentText(width), i == 0 ? L"50%" : i == 1 ? L"72%" : L"90%");
   }
 }
 

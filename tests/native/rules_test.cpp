@@ -26,20 +26,12 @@ TEST(CallerImage, OnlyTheMappedFileItselfPasses) {
 }
 
 TEST(TimeoutMs, SignedDecimalWithClamping) {
-  EXPECT_EQ(ParseTimeoutMs("1500"), 1500);
-  EXPECT_EQ(ParseTimeoutMs("  \t+25ms"), 25);
-  EXPECT_EQ(ParseTimeoutMs("-1"), -1);
+  const std::pair<std::string, int32_t> cases[] = {
+      {"1500", 1500}, {"  \t+25ms", 25}, {"-1", -1}, {"", 0}, {"abc", 0}, {"-", 0}, {" 12 34", 12},
+      {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {std::string(5000, '9'), INT32_MAX},
+      {"-2147483648", INT32_MIN}, {"-99999999999999999999999999", INT32_MIN}};
+  for (const auto& c : cases) EXPECT_EQ(ParseTimeoutMs(c.first), c.second) << c.first;
   EXPECT_EQ(static_cast<uint32_t>(ParseTimeoutMs("-1")), 0xFFFFFFFFu);  // no limit
-  EXPECT_EQ(ParseTimeoutMs(""), 0);
-  EXPECT_EQ(ParseTimeoutMs("abc"), 0);
-  EXPECT_EQ(ParseTimeoutMs("-"), 0);
-  EXPECT_EQ(ParseTimeoutMs("0"), 0);
-  EXPECT_EQ(ParseTimeoutMs("2147483647"), INT32_MAX);
-  EXPECT_EQ(ParseTimeoutMs("2147483648"), INT32_MAX);
-  EXPECT_EQ(ParseTimeoutMs("-2147483648"), INT32_MIN);
-  EXPECT_EQ(ParseTimeoutMs("-99999999999999999999999999"), INT32_MIN);
-  EXPECT_EQ(ParseTimeoutMs(std::string(5000, '9')), INT32_MAX);
-  EXPECT_EQ(ParseTimeoutMs(" 12 34"), 12);
 }
 
 // Arguments after the program name, split as CommandLineToArgvW and the C runtime split them.

@@ -4,23 +4,18 @@
 // DLL was loaded, 1 when it was refused, 2 for a wrong command line.
 #include <windows.h>
 
-#include <cwchar>
+#include <string>
 
 #include "common/platform.h"
 #include "uninstaller/startup.h"
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) return 2;
-  HMODULE module = nullptr;
-  if (std::wcscmp(argv[1], L"bare") == 0) {
-    module = ::LoadLibraryW(argv[2]);
-  } else if (std::wcscmp(argv[1], L"restricted") == 0) {
+  const std::wstring mode = argc == 3 ? argv[1] : L"";
+  if (mode == L"restricted") {
     varnelo::RestrictDllSearch();
-    module = ::LoadLibraryW(argv[2]);
-  } else if (std::wcscmp(argv[1], L"system") == 0) {
-    module = varnelo::LoadSystemLibrary(argv[2]);
-  } else {
+  } else if (mode != L"bare" && mode != L"system") {
     return 2;
   }
+  const HMODULE module = mode == L"system" ? varnelo::LoadSystemLibrary(argv[2]) : ::LoadLibraryW(argv[2]);
   return module != nullptr ? 0 : 1;
 }

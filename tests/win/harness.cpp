@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 #include <memory>
 
 #include "common/platform.h"
@@ -18,7 +19,6 @@ namespace test {
 namespace {
 constexpr size_t kStampLength = 26;
 constexpr DWORD kServiceReadyMs = 15000;
-
 }  // namespace
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
@@ -66,8 +66,7 @@ size_t CountMatches(const std::wstring& pattern) {
   if (search == INVALID_HANDLE_VALUE) return 0;
   size_t count = 0;
   do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") ++count;
+    count += std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0;
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return count;
@@ -94,7 +93,7 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 Child::Child(const std::wstring& commandLine, const Environment& overrides,
-             const std::wstring& currentDirectory) {
+             const std::wstring& currentDirectory, DWORD creationFlags) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle writeEnd;
   if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
@@ -111,7 +110,7 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr,
                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
@@ -171,17 +170,15 @@ RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Envir
   return result;
 }
 
-namespace {
-Environment WithProgramData(Environment environment, const std::wstring& programData) {
+static Environment WithProgramData(Environment environment, const std::wstring& programData) {
   environment[L"ProgramData"] = programData.substr(0, programData.size() - 1);
   return environment;
 }
-}  // namespace
 
 ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
-                               const Environment& extra)
+                               const Environment& extra, DWORD creationFlags)
     : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_)) {
+      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_), L"", creationFlags) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -208,13 +205,10 @@ std::string Exchange(const std::string& request, size_t chunk) {
 std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
   const std::string text = ReadFileBytes(logPath);
   std::vector<std::string> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
+  for (size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+    end = std::min(text.find("\r\n", pos), text.size());
     const std::string line = text.substr(pos, end - pos);
     lines.push_back(line.size() >= kStampLength ? line.substr(kStampLength) : line);
-    pos = end + 2;
   }
   return lines;
 }
@@ -263,6 +257,71 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target) {
 bool IsProcessAlive(DWORD pid) {
   const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
+  size_t at = 0;
+  for (const std::string& line : log) at += at < expected.size() && line.find(expected[at]) != std::string::npos;
+  return at;
+}
+
+std::wstring ClientExe(const wchar_t* identity) { return BinDir() + L"clients\\pipe_client_" + identity + L".exe"; }
+
+Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir, const wchar_t* then) {
+  return Child(Quote(ClientExe(L"publisher")) + L" client " + Quote(appDir) + L" " + Quote(dataDir) + L" " +
+               Quote(dataDir + L"config") + L" --then " + then);
+}
+
+std::wstring ServiceLogPath() {
+  return (IsRunningUnderWine() ? std::wstring(L"C:\\users\\Public") : ReadEnvironmentVariable(L"ProgramData", nullptr)) +
+         L"\\Varnelo\\service.log";
+}
+
+ScmService::ScmService() : manager_(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+  Remove();
+  RemoveTree(DirectoryWithSeparator(ServiceLogPath()));
+}
+
+UniqueServiceHandle ScmService::Open(DWORD access) {
+  return UniqueServiceHandle(::OpenServiceW(manager_.get(), L"VarneloService", access));
+}
+
+bool ScmService::RegisterAndStart(const std::wstring& directory) {
+  service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                  SERVICE_ERROR_NORMAL, Quote(directory + L"VarneloService.exe").c_str(), nullptr,
+                                  nullptr, nullptr, nullptr, nullptr));
+  return service_ && ::StartServiceW(service_.get(), 0, nullptr) && WaitFor(SERVICE_RUNNING);
+}
+
+bool ScmService::SendStop() {
+  SERVICE_STATUS status = {};
+  return ::ControlService(Open(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &status) != FALSE;
+}
+
+DWORD ScmService::State() {
+  SERVICE_STATUS status = {};
+  return ::QueryServiceStatus(Open(SERVICE_QUERY_STATUS).get(), &status) ? status.dwCurrentState : 0;
+}
+
+bool ScmService::WaitFor(DWORD state, DWORD timeoutMs) {
+  return WaitUntil(timeoutMs, [&] { return State() == state; });
+}
+
+bool ScmService::Exists() {
+  return Open(SERVICE_QUERY_STATUS) || ::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+}
+
+void ScmService::Remove() {
+  service_.reset();  // the registration goes only once no handle remains
+  if (!manager_) return;
+  {
+    const UniqueServiceHandle existing = Open(DELETE);
+    if (!existing) return;
+    if (SendStop()) WaitFor(SERVICE_STOPPED);
+    ::DeleteService(existing.get());
+  }
+  WaitUntil(10000, [&] { return !Exists(); });
 }
 
 }  // namespace test

@@ -56,7 +56,7 @@ class Child {
  public:
   Child() = default;
   Child(const std::wstring& commandLine, const Environment& overrides = {},
-        const std::wstring& currentDirectory = L"");
+        const std::wstring& currentDirectory = L"", DWORD creationFlags = 0);
   ~Child();
   Child(Child&&) = default;
   Child& operator=(Child&&) = default;
@@ -90,7 +90,8 @@ class ConsoleService {
  public:
   // `programData` (with a trailing backslash) defaults to a fresh temporary folder.
   explicit ConsoleService(const std::wstring& exe = BinDir() + L"VarneloService.exe",
-                          const std::wstring& programData = L"", const Environment& extra = {});
+                          const std::wstring& programData = L"", const Environment& extra = {},
+                          DWORD creationFlags = 0);
   ~ConsoleService();
   ConsoleService(const ConsoleService&) = delete;
   ConsoleService& operator=(const ConsoleService&) = delete;
@@ -123,5 +124,44 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target);
 
 // Whether the process with this id is still running.
 bool IsProcessAlive(DWORD pid);
+
+// How many of `expected` begin, in this order, somewhere in a line of `log`.
+size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected);
+
+const char kPong63[] = "capabilities=63\nok=1\npong=1\nprotocol=2\n\n";
+// A copy of the test client signed as `identity` (publisher, none, other...).
+std::wstring ClientExe(const wchar_t* identity);
+// A publisher-signed client that starts the core from `appDir` with its data in `dataDir`, then
+// does `then` (exit, hold).
+Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir, const wchar_t* then);
+
+// The log of the service the service control manager runs (its ProgramData is C:\users\Public
+// under Wine).
+std::wstring ServiceLogPath();
+
+// VarneloService under the service control manager. Construction and destruction leave no
+// registration behind; construction also removes the service's log folder.
+class ScmService {
+ public:
+  ScmService();
+  ~ScmService() { Remove(); }
+  ScmService(const ScmService&) = delete;
+  ScmService& operator=(const ScmService&) = delete;
+  SC_HANDLE manager() const { return manager_.get(); }
+  SC_HANDLE get() const { return service_.get(); }
+  // Registers `directory`VarneloService.exe to start on demand and starts it.
+  bool RegisterAndStart(const std::wstring& directory);
+  bool SendStop();
+  bool Stop() { return SendStop() && WaitFor(SERVICE_STOPPED); }
+  DWORD State();  // 0 without a registration
+  bool WaitFor(DWORD state, DWORD timeoutMs = 15000);
+  bool Exists();
+  // Stops, deletes and waits until the registration is purged.
+  void Remove();
+
+ private:
+  UniqueServiceHandle Open(DWORD access);
+  UniqueServiceHandle manager_, service_;
+};
 }  // namespace test
 }  // namespace varnelo

@@ -43,60 +43,11 @@ size_t CountOf(const std::string& text, const std::string& part) {
   return count;
 }
 
-// Each expected text starts one log line, in this order.
-void ExpectInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
-  size_t at = 0;
-  for (const std::string& line : log) {
-    if (at < expected.size() && line.compare(0, expected[at].size(), expected[at]) == 0) ++at;
-  }
-  EXPECT_EQ(at, expected.size()) << "missing or out of order: " << (at < expected.size() ? expected[at] : "");
-}
-
 class Installation : public ::testing::Test {
  protected:
-  void SetUp() override {
-    manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager_);
-    RemoveService();
-  }
-  void TearDown() override { RemoveService(); }
-
-  // Leaves no registration behind: stops, deletes and waits for the purge.
-  void RemoveService() {
-    UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_ALL_ACCESS));
-    if (service) {
-      SERVICE_STATUS status = {};
-      ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-      WaitForState(SERVICE_STOPPED, 15000);
-      ::DeleteService(service.get());
-      service.reset();  // the registration goes only once no handle remains
-    }
-    for (int i = 0; i < 100 && ServiceExists(); ++i) ::Sleep(100);
-  }
-
-  bool ServiceExists() {
-    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_QUERY_STATUS));
-    return static_cast<bool>(service) || ::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
-  }
-
-  DWORD CurrentState() {
-    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_QUERY_STATUS));
-    SERVICE_STATUS status = {};
-    return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
-  }
-
-  bool WaitForState(DWORD state, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (CurrentState() != state) {
-      if (::GetTickCount64() >= deadline) return false;
-      ::Sleep(50);
-    }
-    return true;
-  }
-
   // The registration as QueryServiceConfigW gives it; empty when it cannot be read.
   std::vector<BYTE> Config() {
-    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_QUERY_CONFIG));
+    const UniqueServiceHandle service(::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_CONFIG));
     DWORD needed = 0;
     ::QueryServiceConfigW(service.get(), nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed + sizeof(QUERY_SERVICE_CONFIGW));
@@ -111,14 +62,14 @@ class Installation : public ::testing::Test {
     return config.empty() ? L"" : reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data())->lpBinaryPathName;
   }
 
-  // Installs from `dir` and waits until the service runs.
-  void InstallRunning(const std::wstring& dir) {
-    const ModeRun run = RunMode(dir + L"VarneloService.exe", L"-install");
+  // Installs from release\ and waits until the service runs.
+  void InstallRunning() {
+    const ModeRun run = RunMode(BinDir() + L"release\\VarneloService.exe", L"-install");
     ASSERT_EQ(run.exitCode, 0u) << run.console;
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 15000));
+    ASSERT_TRUE(scm_.WaitFor(SERVICE_RUNNING));
   }
 
-  UniqueServiceHandle manager_;
+  ScmService scm_;
 };
 
 // Under Wine every file belongs to the Wine user, so each checked path is reported and accepted.
@@ -145,7 +96,7 @@ TEST_F(Installation, FreshInstallRegistersAndStarts) {
   EXPECT_EQ(std::wstring(config->lpServiceStartName), L"LocalSystem");
   EXPECT_EQ(std::wstring(config->lpDisplayName), L"Varnelo Service");
 
-  const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_QUERY_CONFIG));
+  const UniqueServiceHandle service(::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_CONFIG));
   DWORD needed = 0;
   ::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
   std::vector<BYTE> described(needed + sizeof(SERVICE_DESCRIPTIONW));
@@ -155,14 +106,14 @@ TEST_F(Installation, FreshInstallRegistersAndStarts) {
             L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
             L"need administrator rights.");
 
-  EXPECT_TRUE(WaitForState(SERVICE_RUNNING, 15000));
+  EXPECT_TRUE(scm_.WaitFor(SERVICE_RUNNING));
   EXPECT_EQ(ResponseValue(Exchange("cmd=ping\n\n"), "pong"), "1");
-  ExpectInOrder(run.log, {"InstallService: begin", "InstallService: image=" + Narrow(exe),
-                          "InstallService: CreateService OK",
-                          "ConfigureServiceMetadata: description bRet=1 err=0",
-                          "ConfigureServiceMetadata: failure_actions bRet=1 err=0",
-                          "InstallService: StartService bRet=1 err=0"});
-
+  EXPECT_EQ(CountInOrder(run.log, {"InstallService: begin", "InstallService: image=" + Narrow(exe),
+                                   "InstallService: CreateService OK",
+                                   "ConfigureServiceMetadata: description bRet=1 err=0",
+                                   "ConfigureServiceMetadata: failure_actions bRet=1 err=0",
+                                   "InstallService: StartService bRet=1 err=0"}),
+            6u);
 }
 
 // Its twin here is the log line above: the service control manager accepted the actions.
@@ -172,8 +123,8 @@ TEST_F(Installation, FailureActionsReadBack) {
                     "them in the service key; Windows returns the reset period 86400 and three "
                     "restarts after 5000, 30000 and 60000 ms.";
   }
-  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
-  const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_QUERY_CONFIG));
+  ASSERT_NO_FATAL_FAILURE(InstallRunning());
+  const UniqueServiceHandle service(::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_CONFIG));
   std::vector<BYTE> actions(1024);
   DWORD needed = 0;
   ASSERT_TRUE(::QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, actions.data(),
@@ -190,7 +141,7 @@ TEST_F(Installation, FailureActionsReadBack) {
 }
 
 TEST_F(Installation, UpgradeClosesTheClientRefreshesThePathAndRestarts) {
-  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
+  ASSERT_NO_FATAL_FAILURE(InstallRunning());
   Child client(Quote(BinDir() + L"Varnelo.exe"));
   ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
   // Another program's window of the same class, met first by the search, must be left alone.
@@ -205,7 +156,7 @@ TEST_F(Installation, UpgradeClosesTheClientRefreshesThePathAndRestarts) {
   EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n")) << run.console;
   ExpectOwnerWarnings(run, 2);  // no core beside this copy
   EXPECT_EQ(RegisteredBinaryPath(), L"\"" + upgrade + L"\"");
-  EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
 
   EXPECT_EQ(client.Wait(2000), 0u) << "the client was not closed";
   EXPECT_NE(client.Output().find("WM_CLOSE received"), std::string::npos);
@@ -215,7 +166,7 @@ TEST_F(Installation, UpgradeClosesTheClientRefreshesThePathAndRestarts) {
   const std::string pid = std::to_string(client.pid());
   EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd="), 1u);
   EXPECT_EQ(CountContaining(run.log, " pid=" + std::to_string(decoy.pid()) + " exe=OtherApp.exe"), 1u);
-  ExpectInOrder(run.log, {
+  EXPECT_EQ(CountInOrder(run.log, {
       "InstallService: CreateService failed err=1073",
       "InstallService: service exists, refreshing ImagePath to " + Narrow(upgrade),
       "RequestVarneloExitBeforeUpgrade: WM_CLOSE -> Varnelo.exe pid=" + pid + " hwnd=",
@@ -223,27 +174,22 @@ TEST_F(Installation, UpgradeClosesTheClientRefreshesThePathAndRestarts) {
       "InstallService: ChangeServiceConfig bRet=1 err=0",
       "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=1 err=0",
       "RestartExistingServiceAfterUpgrade: StartService bRet=1 err=0",
-      "InstallService: existing service restart bRet=1"});
+      "InstallService: existing service restart bRet=1"}), 8u);
 }
 
 // The one slow case (the 8 s wait for a client that will not close) also covers an install over
 // a stopped service.
 TEST_F(Installation, StoppedServiceIsStartedWithoutStopAndAStubbornClientIsLogged) {
   const std::wstring exe = BinDir() + L"release\\VarneloService.exe";
-  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
-  {
-    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_STOP));
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED, 15000));
-  }
+  ASSERT_NO_FATAL_FAILURE(InstallRunning());
+  ASSERT_TRUE(scm_.Stop()) << ::GetLastError();
   Child client(Quote(BinDir() + L"Varnelo.exe") + L" --ignore-close");
   ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
 
   const ModeRun run = RunMode(exe, L"-install");
   EXPECT_EQ(run.exitCode, 0u) << run.console;
   EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n")) << run.console;
-  EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_TRUE(client.WaitForOutput("WM_CLOSE ignored", 1000));
   EXPECT_EQ(client.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
 
@@ -260,35 +206,31 @@ TEST_F(Installation, StoppedServiceIsStartedWithoutStopAndAStubbornClientIsLogge
 }
 
 TEST_F(Installation, StopPendingServiceIsWaitedForWithoutAStop) {
-  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
-  {
-    // The service stays stop-pending for about 5 s while it waits for its pipe thread.
-    const UniqueServiceHandle service(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_STOP));
-    SERVICE_STATUS status = {};
-    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
-  }
-  ASSERT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+  ASSERT_NO_FATAL_FAILURE(InstallRunning());
+  // The service stays stop-pending for about 5 s while it waits for its pipe thread.
+  ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
+  ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
   const ModeRun run = RunMode(BinDir() + L"release\\VarneloService.exe", L"-install");
   EXPECT_EQ(run.exitCode, 0u) << run.console;
-  EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u) << "a stopping service got a second stop";
   EXPECT_EQ(CountContaining(run.log, "RestartExistingServiceAfterUpgrade: StartService bRet=1 err=0"), 1u);
 }
 
 TEST_F(Installation, UninstallStopsDeletesAndWaitsForThePurge) {
-  ASSERT_NO_FATAL_FAILURE(InstallRunning(BinDir() + L"release\\"));
+  ASSERT_NO_FATAL_FAILURE(InstallRunning());
   const std::wstring exe = BinDir() + L"VarneloService.exe";
   const ModeRun run = RunMode(exe, L"-uninstall");
   EXPECT_EQ(run.exitCode, 0u) << run.console;
   EXPECT_EQ(run.console, "Service deleted and SCM released.\n");
-  EXPECT_FALSE(ServiceExists());
-  HKEY key = nullptr;
-  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  const UniqueRegKey keyOwner(key);
-  ExpectInOrder(run.log, {"UninstallService: begin", "UninstallService: ControlService(STOP) bRet=1 err=0",
-                          "UninstallService: state after stop wait: 1",
-                          "UninstallService: DeleteService bRet=1 err=0",
-                          "UninstallService: registry key gone after ", "UninstallService: success"});
+  EXPECT_FALSE(scm_.Exists());
+  UniqueRegKey key;
+  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(CountInOrder(run.log, {"UninstallService: begin", "UninstallService: ControlService(STOP) bRet=1 err=0",
+                                   "UninstallService: state after stop wait: 1",
+                                   "UninstallService: DeleteService bRet=1 err=0",
+                                   "UninstallService: registry key gone after ", "UninstallService: success"}),
+            6u);
 
   const ModeRun again = RunMode(exe, L"-uninstall");
   EXPECT_EQ(again.exitCode, 0u);
@@ -299,7 +241,7 @@ TEST_F(Installation, UninstallStopsDeletesAndWaitsForThePurge) {
 TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
   // A handle held open keeps a deleted registration in place, as a lingering one does.
   UniqueServiceHandle held(::CreateServiceW(
-      manager_.get(), L"VarneloService", L"Varnelo Service", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      scm_.manager(), L"VarneloService", L"Varnelo Service", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Quote(BinDir() + L"VarneloService.exe").c_str(), nullptr,
       nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(held) << ::GetLastError();

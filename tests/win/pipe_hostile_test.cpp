@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <functional>
 
-#include "common/platform.h"
 #include "harness.h"
 #include "tools/service_client.h"
 
@@ -20,12 +19,7 @@ namespace {
 
 constexpr DWORD kBoundMs = 3000;  // the service's limit on a request and on an answer
 constexpr DWORD kSlackMs = 1000;
-const char kPong63[] = "capabilities=63\nok=1\npong=1\nprotocol=2\n\n";
 const wchar_t kPipe[] = L"\\\\.\\pipe\\VarneloService";
-
-std::wstring Client(const wchar_t* identity) {
-  return BinDir() + L"clients\\pipe_client_" + identity + L".exe";
-}
 
 std::string OwnPid() { return std::to_string(::GetCurrentProcessId()); }
 
@@ -47,39 +41,27 @@ UniqueHandle OpenPipe(DWORD access) {
 TEST(StalledClients, EachHoldsOthersUpForTheBoundOnlyAndIsLogged) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  const std::string unknownCmd(4090, 'u');  // its answer is larger than the pipe's buffer
-  struct Stall {
+  const DWORD duplex = GENERIC_READ | GENERIC_WRITE;
+  const struct {
     const char* what;
     const char* stage;
-    std::function<UniqueHandle()> open;
+    DWORD access;
+    std::string sent;
   } stalls[] = {
-      {"connects and sends nothing", "request", [] { return OpenPipe(GENERIC_READ | GENERIC_WRITE); }},
-      {"opens the pipe for reading only", "request", [] { return OpenPipe(GENERIC_READ); }},
-      {"sends half a request", "request",
-       [] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=ping\n", 0);
-         return pipe;
-       }},
-      {"never reads its answer", "answer",
-       [] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0);
-         return pipe;
-       }},
-      {"never reads an answer larger than the buffer", "answer",
-       [&] {
-         UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);
-         SendRequestBytes(pipe.get(), "cmd=" + unknownCmd + "\n\n", 0);
-         return pipe;
-       }},
+      {"connects and sends nothing", "request", duplex, ""},
+      {"opens the pipe for reading only", "request", GENERIC_READ, ""},
+      {"sends half a request", "request", duplex, "cmd=ping\n"},
+      {"never reads its answer", "answer", duplex, "cmd=ping\n\n"},
+      // The answer to an unknown command this long is larger than the pipe's buffer.
+      {"never reads an answer larger than the buffer", "answer", duplex, "cmd=" + std::string(4090, 'u') + "\n\n"},
   };
   const std::string logged = "HandleConnection: timeout pid=" + OwnPid() + " stage=";
   size_t expected[2] = {0, 0};  // request, answer
-  for (const Stall& stall : stalls) {
+  for (const auto& stall : stalls) {
     SCOPED_TRACE(stall.what);
-    const UniqueHandle stalled = stall.open();
+    const UniqueHandle stalled = OpenPipe(stall.access);
     ASSERT_TRUE(stalled);
+    if (!stall.sent.empty()) SendRequestBytes(stalled.get(), stall.sent, 0);
     std::string pong;
     const ULONGLONG waited = MillisecondsOf([&] { pong = Exchange("cmd=ping\n\n"); });
     EXPECT_EQ(pong, kPong63);
@@ -93,61 +75,20 @@ TEST(StalledClients, EachHoldsOthersUpForTheBoundOnlyAndIsLogged) {
 }
 
 // The real service under the service control manager, stopped while a client stalls.
-class StallAtStop : public ::testing::Test {
- protected:
-  void SetUp() override {
-    manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(manager_);
-    Remove();
-    logPath_ = (IsRunningUnderWine() ? std::wstring(L"C:\\users\\Public")
-                                     : ReadEnvironmentVariable(L"ProgramData", nullptr)) +
-               L"\\Varnelo\\service.log";
-    ::DeleteFileW(logPath_.c_str());
-  }
-  void TearDown() override { Remove(); }
-  bool WaitForState(DWORD state, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    for (;;) {
-      SERVICE_STATUS status = {};
-      if (::QueryServiceStatus(service_.get(), &status) && status.dwCurrentState == state) return true;
-      if (::GetTickCount64() >= deadline) return false;
-      ::Sleep(20);
-    }
-  }
-  void Remove() {
-    service_.reset(::OpenServiceW(manager_.get(), L"VarneloService", SERVICE_ALL_ACCESS));
-    if (!service_) return;
-    SERVICE_STATUS status = {};
-    ::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
-    WaitForState(SERVICE_STOPPED, 10000);
-    ::DeleteService(service_.get());
-    service_.reset();
-  }
-  UniqueServiceHandle manager_, service_;
-  std::wstring logPath_;
-};
-
-TEST_F(StallAtStop, ServiceStopsWithinTheBoundAndItsPipeThreadEnds) {
-  const std::wstring binary = Quote(BinDir() + L"VarneloService.exe");
-  service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
-                                  nullptr, nullptr));
-  ASSERT_TRUE(service_) << ::GetLastError();
-  ASSERT_TRUE(::StartServiceW(service_.get(), 0, nullptr)) << ::GetLastError();
-  ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 10000));
+TEST(StallAtStop, ServiceStopsWithinTheBoundAndItsPipeThreadEnds) {
+  ScmService service;
+  ASSERT_TRUE(service.RegisterAndStart(BinDir())) << ::GetLastError();
   ASSERT_EQ(Exchange("cmd=ping\n\n"), kPong63);
 
   const UniqueHandle silent = OpenPipe(GENERIC_READ | GENERIC_WRITE);
   ASSERT_TRUE(silent);
   ::Sleep(200);  // the service is now waiting for this client's request
-  SERVICE_STATUS status = {};
-  ASSERT_TRUE(::ControlService(service_.get(), SERVICE_CONTROL_STOP, &status));
-  const ULONGLONG stopMs = MillisecondsOf([&] { EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 15000)); });
+  ASSERT_TRUE(service.SendStop());
+  const ULONGLONG stopMs = MillisecondsOf([&] { EXPECT_TRUE(service.WaitFor(SERVICE_STOPPED)); });
   // The stalled connection is dropped at the bound; the pipe thread then sees the stop and ends
   // before the service's own 5 s wait for it runs out.
   EXPECT_LE(stopMs, kBoundMs + kSlackMs);
-  const auto log = ReadLogMessages(logPath_);
+  const auto log = ReadLogMessages(ServiceLogPath());
   EXPECT_EQ(CountContaining(log, "HandleConnection: timeout pid=" + OwnPid() + " stage=request"), 1u);
   EXPECT_EQ(CountContaining(log, "pipe server exiting"), 1u);
   EXPECT_EQ(CountContaining(log, "service stopped"), 1u);
@@ -156,21 +97,20 @@ TEST_F(StallAtStop, ServiceStopsWithinTheBoundAndItsPipeThreadEnds) {
 TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  Child probe(Quote(Client(L"none")) + L" probe 3000");
+  Child probe(Quote(ClientExe(L"none")) + L" probe 3000");
   ASSERT_TRUE(probe.started());
+  // Clients come and go for as long as the probe runs; how many depends on the machine's load.
   size_t answered = 0;
-  const ULONGLONG until = ::GetTickCount64() + 2500;
-  while (::GetTickCount64() < until) {
-    if (Exchange("a=1\n\n") == "error=missing cmd\nerror_code=11\nok=0\n\n") ++answered;
+  while (::WaitForSingleObject(probe.process(), 0) == WAIT_TIMEOUT) {
+    answered += Exchange("a=1\n\n") == "error=missing cmd\nerror_code=11\nok=0\n\n";
   }
   ASSERT_EQ(probe.Wait(10000), 0u);
   const std::string counts = probe.Output();
   unsigned long opened = 0, busy = 0, absent = 0, other = 0;
-  ASSERT_EQ(std::sscanf(counts.c_str(), "opened=%lu busy=%lu absent=%lu other=%lu", &opened, &busy,
-                        &absent, &other),
+  ASSERT_EQ(std::sscanf(counts.c_str(), "opened=%lu busy=%lu absent=%lu other=%lu", &opened, &busy, &absent, &other),
             4)
       << counts;
-  EXPECT_GT(answered, 50u);
+  EXPECT_GT(answered, 10u);
   EXPECT_GT(opened, 0u) << counts;
   EXPECT_EQ(absent, 0u) << "the pipe name was free between instances: " << counts;
 }
@@ -180,7 +120,7 @@ TEST(PipeName, TestClientRefusesASquatter) {
   const UniqueHandle squatter(::CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 255,
                                                  4096, 4096, 0, nullptr));
   ASSERT_TRUE(squatter);
-  Child client(Quote(Client(L"publisher")) + L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
+  Child client(Quote(ClientExe(L"publisher")) + L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
   EXPECT_EQ(client.Wait(20000), 3u) << client.Output();
   EXPECT_NE(client.Output().find("server end of the pipe is not the service: server pid=" + OwnPid()),
             std::string::npos)
@@ -209,7 +149,7 @@ bool MappedNameFollowsRename(HANDLE process, const std::wstring& newName) {
 TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
   TempDir dir;
   const std::wstring running = dir.path() + L"client.exe", moved = dir.path() + L"client-old.exe";
-  ASSERT_TRUE(::CopyFileW(Client(L"none").c_str(), running.c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW(ClientExe(L"none").c_str(), running.c_str(), FALSE));
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   Child client(Quote(running) + L" send cmd=ping\\n\\n --delay 1500 --service " +
@@ -217,7 +157,7 @@ TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
   ASSERT_TRUE(client.started());
   ::Sleep(300);  // loaded and waiting
   ASSERT_TRUE(::MoveFileW(running.c_str(), moved.c_str())) << ::GetLastError();
-  ASSERT_TRUE(::CopyFileW(Client(L"publisher").c_str(), running.c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW(ClientExe(L"publisher").c_str(), running.c_str(), FALSE));
   if (!MappedNameFollowsRename(client.process(), moved)) {
     GTEST_SKIP() << "This system reports a renamed running image under its old name (Wine does), so "
                     "the service cannot see the rename. Windows reports the current name; the "
@@ -273,7 +213,7 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const size_t startedBefore = CountContaining(service.LogMessages(), "start_core OK pid=");
-    Child caller(Quote(Client(L"publisher")) + L" send " + Quote(request) + L" --hangup");
+    Child caller(Quote(ClientExe(L"publisher")) + L" send " + Quote(request) + L" --hangup");
     ASSERT_EQ(caller.Wait(10000), 0u) << caller.Output();
     const std::string pid = std::to_string(caller.pid());
     // Gone before the check, gone at the hand-over, or gone just after it: served either way.
@@ -288,8 +228,7 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
     EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
   }
 
-  Child client(Quote(Client(L"publisher")) + L" client " + Quote(BinDir()) + L" " + Quote(data.path()) +
-               L" " + Quote(data.path() + L"config") + L" --then exit");
+  Child client = StartCoreClient(BinDir(), data.path(), L"exit");
   ASSERT_EQ(client.Wait(20000), 0u);
   EXPECT_EQ(ResponseValue(client.Output(), "ok"), "1") << client.Output();
 }
@@ -300,8 +239,7 @@ TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
   ConsoleService service(faults + L"VarneloService.exe", L"",
                          {{L"VARNELO_FAULT_HANDOVER_PAUSE_MS", L"2000"}});
   ASSERT_TRUE(service.ready());
-  Child caller(Quote(Client(L"publisher")) + L" client " + Quote(faults) + L" " + Quote(data.path()) +
-               L" " + Quote(data.path() + L"config") + L" --then hold");
+  Child caller = StartCoreClient(faults, data.path(), L"hold");
   ASSERT_TRUE(WaitUntil(10000, [] { return CountCores() == 1; }));  // checked, core started, paused
   caller.Kill();
   const std::string ended = "start_core: caller pid=" + std::to_string(caller.pid()) +
@@ -325,8 +263,7 @@ TEST(FaultSwitch, OnlyTheTestBuildOfTheServiceHasOne) {
   ConsoleService service(release + L"VarneloService.exe", L"",
                          {{L"VARNELO_FAULT_DUP", L"log_handle,job_handle"}});
   ASSERT_TRUE(service.ready());
-  Child client(Quote(Client(L"publisher")) + L" client " + Quote(release) + L" " + Quote(data.path()) +
-               L" " + Quote(data.path() + L"config") + L" --then exit");
+  Child client = StartCoreClient(release, data.path(), L"exit");
   ASSERT_EQ(client.Wait(20000), 0u);
   EXPECT_EQ(ResponseValue(client.Output(), "ok"), "1") << client.Output();
   EXPECT_FALSE(ResponseValue(client.Output(), "log_handle").empty());
@@ -336,27 +273,22 @@ TEST(FaultSwitch, OnlyTheTestBuildOfTheServiceHasOne) {
 // Handles a process holds, from the system-wide handle list (the per-process count is 0 under Wine).
 size_t HandleCount(DWORD pid) {
   struct Entry {
-    USHORT pid;
-    USHORT backTraceIndex;
-    UCHAR objectType;
-    UCHAR attributes;
+    USHORT pid, backTraceIndex;
+    UCHAR objectType, attributes;
     USHORT value;
     void* object;
     ULONG access;
   };
   const auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
+  const auto kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
   std::vector<BYTE> buffer(1 << 20);
-  for (;;) {
-    ULONG needed = 0;
-    const NTSTATUS status = ::NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                                       static_cast<ULONG>(buffer.size()), &needed);
-    if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (status != 0) return 0;
-    break;
+  NTSTATUS status;
+  ULONG needed = 0;
+  while ((status = ::NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
+                                              static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
+    buffer.resize(buffer.size() * 2);
   }
+  if (status != 0) return 0;
   const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
   const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
   size_t owned = 0;

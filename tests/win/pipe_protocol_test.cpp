@@ -1,4 +1,4 @@
-// The console-mode service serving real pipe clients: framing, generic errors, robustness.
+// The console-mode service serving real pipe clients: generic errors, the size limit, banner and DACL.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -15,7 +15,7 @@ namespace {
 
 class PipeProtocol : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(service_.ready()) << "console service did not come up"; }
+  void SetUp() override { ASSERT_TRUE(service_.ready()); }
   ConsoleService service_;
 };
 
@@ -24,56 +24,20 @@ TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
   EXPECT_EQ(Exchange("cmd=Ping\n\n"), "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
   EXPECT_EQ(Exchange("cmd=ping \n\n"), "error=unknown cmd: ping \nerror_code=12\nok=0\n\n");
   // A character outside the BMP crosses the command line as a surrogate pair and the pipe as UTF-8.
-  EXPECT_EQ(RunToEnd(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" send cmd=\U0001F600\\n\\n").output,
+  EXPECT_EQ(RunToEnd(Quote(ClientExe(L"publisher")) + L" send cmd=\U0001F600\\n\\n").output,
             "error=unknown cmd: \xF0\x9F\x98\x80\nerror_code=12\nok=0\n\n");
   // Only the connection that named a command is logged, with its pid.
   const auto log = service_.LogMessages();
-  EXPECT_EQ(CountContaining(log, "cmd=Ping"), 1u);
   EXPECT_EQ(CountContaining(log, "conn pid="), 3u);  // not the request without cmd
   EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=Ping"), 1u);
 }
 
-TEST_F(PipeProtocol, LoneLineFeedWaitsForMore) {
-  const UniqueHandle pipe = ConnectToService(10000);
-  ASSERT_TRUE(pipe);
-  ASSERT_TRUE(SendRequestBytes(pipe.get(), "cmd=ping\n", 0));
-  ::Sleep(300);
-  DWORD available = 0;
-  ASSERT_TRUE(::PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr));
-  EXPECT_EQ(available, 0u) << "the server answered an unfinished request";
-  ASSERT_TRUE(SendRequestBytes(pipe.get(), "\n", 0));
-  EXPECT_EQ(ReadUntilDisconnect(pipe.get()), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
-  EXPECT_EQ(Exchange("cmd=ping\r\n\r\n", 3), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");  // in pieces
-}
-
-TEST_F(PipeProtocol, RequestSizeLimitIs4096BytesWithMarker) {
-  std::string exact = "cmd=ping\npad=";
-  exact += std::string(4096 - exact.size() - 2, 'p');
-  exact += "\n\n";
-  ASSERT_EQ(exact.size(), 4096u);
-  EXPECT_EQ(Exchange(exact), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
-
-  std::string noMarker = "cmd=ping\npad=" + std::string(4096 - 13, 'p');
-  ASSERT_EQ(noMarker.size(), 4096u);
-  EXPECT_EQ(Exchange(noMarker, 1000), "error=request too large\nerror_code=10\nok=0\n\n");
-}
-
-TEST_F(PipeProtocol, ClientsThatGoAwayDoNotStopTheServer) {
-  {
-    const UniqueHandle pipe = ConnectToService(10000);
-    ASSERT_TRUE(pipe);
-    SendRequestBytes(pipe.get(), "cmd=ping\n", 0);  // unfinished, then gone
-  }
-  {
-    const UniqueHandle pipe = ConnectToService(10000);
-    ASSERT_TRUE(pipe);  // connects and leaves without a byte
-  }
-  // A separate process that writes a whole request and hangs up without reading.
-  EXPECT_EQ(RunToEnd(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" send cmd=ping\\n\\n --hangup")
-                .exitCode,
-            0u);
-  EXPECT_EQ(Exchange("cmd=ping\n\n"), "capabilities=63\nok=1\npong=1\nprotocol=2\n\n");
-  EXPECT_EQ(CountContaining(service_.LogMessages(), "CreateNamedPipe failed"), 0u);
+// Framing and the size limit are judged natively; here the server reads a request in pieces and
+// turns the limit into its answer.
+TEST_F(PipeProtocol, PiecesAndTheSizeLimit) {
+  EXPECT_EQ(Exchange("cmd=ping\r\n\r\n", 3), kPong63);
+  EXPECT_EQ(Exchange("cmd=ping\npad=" + std::string(4096 - 15, 'p') + "\n\n"), kPong63);  // the whole buffer
+  EXPECT_EQ(Exchange(std::string(4096, 'p'), 1000), "error=request too large\nerror_code=10\nok=0\n\n");
 }
 
 TEST_F(PipeProtocol, ConsoleBannerAndLogStart) {
@@ -121,9 +85,8 @@ TEST_F(PipeProtocol, LivePipeCarriesTheIntendedDacl) {
   const UniqueLocal liveOwner(live);
   const SecurityDescriptor intended = SecurityDescriptor::FromSddl(kPipeSddl);
   ASSERT_TRUE(intended);
-  const std::vector<std::wstring> entries = DaclEntries(live);
-  EXPECT_EQ(entries.size(), 3u) << "no DACL lets everyone in";
-  EXPECT_EQ(entries, DaclEntries(intended.get()));
+  EXPECT_EQ(DaclEntries(live).size(), 3u) << "no DACL lets everyone in";
+  EXPECT_EQ(DaclEntries(live), DaclEntries(intended.get()));
 }
 
 TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,17 +60,6 @@ void DeleteServiceIfPresent() {
   ::DeleteService(service.get());
 }
 
-// The type of a proxy value, REG_NONE when it is absent.
-DWORD ProxyValueType(const wchar_t* name) {
-  UniqueRegKey key;
-  DWORD type = REG_NONE;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
-      ::RegQueryValueExW(key.get(), name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) {
-    return REG_NONE;
-  }
-  return type;
-}
-
 // Lines "<program path>|<arguments>" of the programs that the netcfg stand-in (and its copies
 // under other names) recorded in this run's %TEMP%.
 std::string RecordedRuns(const UninstallerRun& run) {
@@ -94,6 +84,10 @@ class InstalledProduct {
     appData_ = ShellFolder(CSIDL_APPDATA);
     startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\";
     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\";
+    // Wine maps the Desktop to the Unix home, shared by every prefix (and their process ids):
+    // names of this run only.
+    listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
+    userFile_ = listed_ + L".txt";
   }
   ~InstalledProduct() {
     for (Child& process : processes_) process.Kill();
@@ -103,7 +97,7 @@ class InstalledProduct {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
     for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
-                                     desktop_ + L"Varnelo", desktop_ + L"keep-me.txt"}) {
+                                     listed_, userFile_}) {
       RemoveTree(path);
     }
   }
@@ -112,6 +106,8 @@ class InstalledProduct {
 
   const std::wstring& dir() const { return dir_; }
   const std::wstring& desktop() const { return desktop_; }
+  const std::wstring& listed() const { return listed_; }  // a folder of the product's own
+  const std::wstring& userFile() const { return userFile_; }
 
   void AddFile(const wchar_t* name, const std::wstring& source = L"") {
     if (source.empty()) {
@@ -151,11 +147,9 @@ class InstalledProduct {
     SetString(proxy.get(), L"AutoConfigURL", L"http://127.0.0.1:7890/pac");
     SetString(proxy.get(), L"ProxyOverride", L"<local>");
   }
-  void Run(const std::wstring& exe, int copies = 1) {
-    for (int i = 0; i < copies; ++i) {
-      processes_.emplace_back(Quote(dir_ + exe));
-      ASSERT_TRUE(processes_.back().started()) << Narrow(exe);
-    }
+  void Run(const std::wstring& exe) {
+    processes_.emplace_back(Quote(dir_ + exe));
+    ASSERT_TRUE(processes_.back().started()) << Narrow(exe);
   }
   bool AllProcessesEnded() {
     for (Child& process : processes_) {
@@ -163,9 +157,9 @@ class InstalledProduct {
     }
     return true;
   }
-  bool StartMenuHoldsOnly(const wchar_t* name) const {
+  bool StartMenuHoldsOnlyTheUnrelatedFile() const {
     return !Exists(startMenu_ + L"Varnelo.lnk") && !Exists(startMenu_ + L"Remove Varnelo.lnk") &&
-           Exists(startMenu_ + name);
+           Exists(startMenu_ + L"unrelated.txt");
   }
   bool UserStateGone() const {
     return !Exists(appData_ + L"\\Varnelo") && !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
@@ -179,7 +173,7 @@ class InstalledProduct {
 
  private:
   TempDir base_;
-  std::wstring dir_, appData_, startMenu_, desktop_;
+  std::wstring dir_, appData_, startMenu_, desktop_, listed_, userFile_;
   std::vector<Child> processes_;
 };
 
@@ -206,13 +200,12 @@ void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt,
 
 TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   InstalledProduct product(L"Varnelo");
-  product.AddFile(L"uninstall.exe", BinDir() + L"uninstall.exe");
-  product.AddFile(L"VarneloService.exe", BinDir() + L"release\\VarneloService.exe");
-  product.AddFile(L"VarneloCore.exe", BinDir() + L"release\\VarneloCore.exe");
-  product.AddFile(L"Varnelo.exe", BinDir() + L"Varnelo.exe");
-  product.AddFile(L"netcfg.exe", BinDir() + L"netcfg.exe");
-  product.AddFile(L"ferryd.exe", BinDir() + L"ferryd.exe");
-  product.AddFile(L"Zephlin.exe", BinDir() + L"Zephlin.exe");
+  for (const wchar_t* name : {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"}) {
+    product.AddFile(name, BinDir() + name);
+  }
+  for (const wchar_t* name : {L"VarneloService.exe", L"VarneloCore.exe"}) {
+    product.AddFile(name, BinDir() + L"release\\" + name);
+  }
   product.AddFile(L"readme.txt");
   ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
@@ -220,12 +213,11 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   ASSERT_EQ(installed.exitCode, 0u) << installed.output;
   DWORD openError = 0;
   ASSERT_TRUE(WaitUntil(5000, [&] { return ServiceState(&openError) == SERVICE_RUNNING; })) << openError;
-  product.Run(L"Varnelo.exe");
-  product.Run(L"VarneloCore.exe", 2);
-  product.Run(L"ferryd.exe");
-  product.Run(L"Zephlin.exe");
+  for (const wchar_t* name : {L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"}) {
+    product.Run(name);
+  }
 
-  const std::wstring listed = product.desktop() + L"Varnelo";  // a folder of the product's own
+  const std::wstring& listed = product.listed();
   ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
   WriteFileBytes(listed + L"\\Varnelo VPN.lnk", "link");
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
@@ -235,17 +227,16 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
   // a timeout.exe planted beside each copy and in the current folder must never run.
   UninstallerRun run;
-  ::DeleteFileW(run.CopyPath().c_str());
+  ASSERT_TRUE(WriteFileBytes(run.CopyPath(), "stale copy"));  // overwritten
   PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
   PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
   Child installedCopy(Quote(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
-  HWND window = nullptr;
-  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(window, &pid);
-  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  const HWND dialog = WaitForConfirmation(pid);
+  EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
+  EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";
+  const ShownWindow shown = WaitForMainWindow();
+  ASSERT_NE(shown.window, nullptr);
+  const HWND window = shown.window, dialog = WaitForConfirmation(shown.pid);
   ASSERT_NE(dialog, nullptr);
   Answer(dialog, IDOK);
   const ULONGLONG confirmed = ::GetTickCount64();
@@ -258,13 +249,10 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   // Alt+F4 only hides it; it still closes by itself when the display completes.
   ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
   EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
-  ASSERT_EQ(::WaitForSingleObject(copy.get(), 20000), WAIT_OBJECT_0);
+  EXPECT_EQ(ExitCodeWithin(shown.process.get(), 20000), 0u);
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);
-  DWORD code = 1;
-  ::GetExitCodeProcess(copy.get(), &code);
-  EXPECT_EQ(code, 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run.CopyPath()); })) << "the temporary copy is still there";
 
   ServiceState(&openError);
@@ -274,7 +262,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_FALSE(Exists(listed));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
   EXPECT_TRUE(product.UserStateGone());
-  EXPECT_TRUE(product.StartMenuHoldsOnly(L"unrelated.txt"));
+  EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_TRUE(product.NeighboursKept());
   EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
   DWORD proxyEnable = 1, size = sizeof(proxyEnable);
@@ -282,7 +270,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
                            &proxyEnable, &size), ERROR_SUCCESS);
   EXPECT_EQ(proxyEnable, 0u);
   for (const wchar_t* name : {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"}) {
-    EXPECT_EQ(ProxyValueType(name), static_cast<DWORD>(REG_NONE)) << Narrow(name);
+    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY, nullptr, nullptr, nullptr),
+              ERROR_FILE_NOT_FOUND) << Narrow(name);
   }
 }
 
@@ -294,7 +283,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
   product.AddFile(L"Varnelo.exe");
   product.AddFile(L"uninstall.exe");
-  WriteFileBytes(product.desktop() + L"keep-me.txt", "user data");
+  ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   product.WriteUserState();
   TempDir current;
@@ -305,8 +294,8 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
   EXPECT_TRUE(Exists(product.dir() + L"Varnelo.exe"));
-  EXPECT_TRUE(Exists(product.desktop() + L"keep-me.txt"));
-  EXPECT_TRUE(product.StartMenuHoldsOnly(L"unrelated.txt"));
+  EXPECT_TRUE(Exists(product.userFile()));
+  EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
 }
 
@@ -315,7 +304,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
 TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   InstalledProduct product(L"Varnelo");
   product.AddFile(L"uninstall.exe");
-  const std::wstring listed = product.desktop() + L"Varnelo";
+  const std::wstring& listed = product.listed();
   ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
   {
     const UniqueRegKey key = product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", listed);

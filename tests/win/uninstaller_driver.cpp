@@ -22,24 +22,6 @@ constexpr int kBarRow = 4 + 32 + 1 + 30 + 124 + 30 + 3;
 constexpr int kTrackLeft = 4 + 25;
 constexpr POINT kCloseButton = {4 + 400 - 23, 4 + 16};
 
-struct DialogSearch {
-  DWORD pid;
-  HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND hwnd, LPARAM param) {
-  DialogSearch* search = reinterpret_cast<DialogSearch*>(param);
-  wchar_t className[32] = {};
-  ::GetClassNameW(hwnd, className, 32);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(hwnd, &pid);
-  if (pid == search->pid && std::wstring(className) == L"#32770" && ::IsWindowVisible(hwnd)) {
-    search->found = hwnd;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 // Captures the window as it is on screen (top-down 32-bit pixels).
 std::vector<DWORD> Capture(HWND window, int* width, int* height) {
   RECT r;
@@ -62,6 +44,16 @@ std::vector<DWORD> Capture(HWND window, int* width, int* height) {
   return pixels;
 }
 
+// Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
+void EnsureTimeoutExe() {
+  wchar_t system[MAX_PATH];
+  ::GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring target = std::wstring(system) + L"\\timeout.exe";
+  if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES && IsRunningUnderWine()) {
+    ::CopyFileW((BinDir() + L"timeout.exe").c_str(), target.c_str(), TRUE);
+  }
+}
+
 }  // namespace
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -77,22 +69,19 @@ void EndProcessesNamed(const wchar_t* exeName) {
   }
 }
 
-void EnsureTimeoutExe() {
-  wchar_t system[MAX_PATH];
-  ::GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring target = std::wstring(system) + L"\\timeout.exe";
-  if (!Exists(target) && IsRunningUnderWine()) ::CopyFileW((BinDir() + L"timeout.exe").c_str(), target.c_str(), TRUE);
-}
-
 HWND FindMainWindow() { return ::FindWindowW(kClass, kTitle); }
 
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs) {
-  DialogSearch search = {pid, nullptr};
+  HWND found = nullptr;
   WaitUntil(timeoutMs, [&] {
-    ::EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
-    return search.found != nullptr;
+    for (HWND h = nullptr; (h = ::FindWindowExW(nullptr, h, L"#32770", nullptr)) != nullptr;) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(h, &owner);
+      if (owner == pid && ::IsWindowVisible(h)) return (found = h) != nullptr;
+    }
+    return false;
   });
-  return search.found;
+  return found;
 }
 
 std::wstring WindowText(HWND hwnd) {
@@ -101,10 +90,20 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-std::wstring DialogMessage(HWND dialog) {
-  wchar_t text[512] = {};
-  ::GetDlgItemTextW(dialog, 0xFFFF, text, 512);  // the message box's static text
-  return text;
+std::wstring DialogMessage(HWND dialog) { return WindowText(::GetDlgItem(dialog, 0xFFFF)); }
+
+ShownWindow WaitForMainWindow() {
+  ShownWindow shown;
+  if (!WaitUntil(15000, [&] { return (shown.window = FindMainWindow()) != nullptr; })) return shown;
+  ::GetWindowThreadProcessId(shown.window, &shown.pid);
+  shown.process.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shown.pid));
+  return shown;
+}
+
+DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs) {
+  DWORD code = STILL_ACTIVE;
+  if (::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
+  return code;
 }
 
 void Answer(HWND dialog, int button) {
@@ -185,8 +184,10 @@ Environment UninstallerRun::Env() const {
   return {{L"TEMP", temp}, {L"TMP", temp}};
 }
 
-HWND UninstallerRun::Start(const std::wstring& currentDirectory) {
-  child_ = Child(Quote(CopyPath()), Env(), currentDirectory);
+HWND UninstallerRun::Start(const std::wstring& currentDirectory, const Environment& extra) {
+  Environment env = Env();
+  env.insert(extra.begin(), extra.end());
+  child_ = Child(Quote(CopyPath()), env, currentDirectory);
   return WaitForConfirmation(child_.pid());
 }
 

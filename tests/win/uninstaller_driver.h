@@ -15,12 +15,19 @@ constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
 
 bool Exists(const std::wstring& path);
 void EndProcessesNamed(const wchar_t* exeName);
-// Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
-void EnsureTimeoutExe();
 HWND FindMainWindow();
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
 std::wstring WindowText(HWND hwnd);
 std::wstring DialogMessage(HWND dialog);
+// The main window once shown, and the process showing it, opened to wait on.
+struct ShownWindow {
+  HWND window = nullptr;
+  DWORD pid = 0;
+  UniqueHandle process;
+};
+ShownWindow WaitForMainWindow();
+// The process's exit code, STILL_ACTIVE when it is still running after `timeoutMs`.
+DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs);
 // Presses a button of the message box and returns once the box is gone.
 void Answer(HWND dialog, int button);
 // Saves the window's pixels as a BMP when VARNELO_SCREENSHOT_DIR names a folder.
@@ -48,8 +55,9 @@ class UninstallerRun {
   const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
   std::wstring CopyPath() const { return temp_.path() + L"uninstall.exe"; }
   Environment Env() const;
-  // Starts the copy in `currentDirectory` (default: inherited) and returns its confirmation box.
-  HWND Start(const std::wstring& currentDirectory = L"");
+  // Starts the copy in `currentDirectory` (default: inherited), with `extra` in its environment,
+  // and returns its confirmation box.
+  HWND Start(const std::wstring& currentDirectory = L"", const Environment& extra = {});
   // Starts, confirms and returns the time of the confirmation.
   ULONGLONG StartConfirmed(const std::wstring& currentDirectory = L"");
   Child& child() { return child_; }

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <functional>
 
-#include "common/platform.h"
-#include "service/core_launch.h"
 #include "tests/win/harness.h"
 #include "tools/service_client.h"
 
@@ -103,7 +101,7 @@ void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"
 // A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
 // proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
 Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--then hold") {
-  Child client(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" arm " + kCoreProxy + L" " +
+  Child client(Quote(ClientExe(L"publisher")) + L" arm " + kCoreProxy + L" " +
                Quote(readback) + L" " + options);
   client.WaitForOutput(options.find(L"hold") != std::wstring::npos ? "holding" : "ok=", kWaitMs);
   return client;
@@ -118,12 +116,11 @@ LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, L
 
 // Waits for the line while serving this thread's windows, so a broadcast can reach them.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  MSG message;
-  for (const ULONGLONG deadline = ::GetTickCount64() + timeoutMs; !done(); ::Sleep(20)) {
+  return WaitUntil(timeoutMs, [&] {
+    MSG message;
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
-    if (::GetTickCount64() >= deadline) return false;
-  }
-  return true;
+    return done();
+  });
 }
 
 class Watchdog : public ::testing::Test {
@@ -237,79 +234,34 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
 
 // Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.
 TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
-  // The service gets a console of its own (a control event reaches a whole console) and a
-  // ProgramData of its own, passed down through this process's environment.
-  TempDir programData;
-  bool started = false;
-  PROCESS_INFORMATION info = {};
-  {
-    const ScopedEnvVar ownProgramData(L"ProgramData", programData.path().substr(0, programData.path().size() - 1).c_str());
-    std::wstring line = Quote(BinDir() + L"VarneloService.exe") + L" -run";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr,
-                               &startup, &info);
-  }
-  ASSERT_TRUE(started) << ::GetLastError();
-  const UniqueHandle service(info.hProcess), thread(info.hThread);
-  const std::wstring logPath = programData.path() + L"Varnelo\\service.log";
+  // A console of its own: a control event reaches every process of a console.
+  ConsoleService service(BinDir() + L"VarneloService.exe", L"", {}, CREATE_NEW_CONSOLE);
+  ASSERT_TRUE(service.ready());
   Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  ASSERT_EQ(CountContaining(ReadLogMessages(logPath), "armed pid=" + std::to_string(client.pid())), 1u);
+  ASSERT_EQ(CountContaining(service.LogMessages(), "armed pid=" + std::to_string(client.pid())), 1u);
   const std::string before = proxy_.Snapshot();
 
   ::FreeConsole();  // one console per process: leave ours to join the service's
-  const bool attached = ::AttachConsole(info.dwProcessId) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
+  const bool attached = ::AttachConsole(service.process().pid()) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
                         ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   ::FreeConsole();
-  DWORD exitCode = STILL_ACTIVE;
-  if (::WaitForSingleObject(service.get(), kWaitMs) != WAIT_OBJECT_0) ::TerminateProcess(service.get(), 1);
-  ::GetExitCodeProcess(service.get(), &exitCode);
   ASSERT_TRUE(attached);
-  EXPECT_EQ(exitCode, 0u);
+  EXPECT_EQ(service.process().Wait(kWaitMs), 0u);
   EXPECT_TRUE(IsProcessAlive(client.pid()));
   EXPECT_EQ(proxy_.Snapshot(), before);
-  EXPECT_EQ(CountContaining(ReadLogMessages(logPath), "cleanup"), 0u);
-}
-
-bool WaitForServiceState(SC_HANDLE service, DWORD state) {
-  SERVICE_STATUS status = {};
-  for (ULONGLONG deadline = ::GetTickCount64() + kWaitMs; ::GetTickCount64() < deadline; ::Sleep(50)) {
-    if (::QueryServiceStatus(service, &status) && status.dwCurrentState == state) return true;
-  }
-  return false;
+  EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup"), 0u);
 }
 
 // Under the service control manager a stop restores the settings of a client that still runs.
 TEST_F(Watchdog, ServiceStopRestoresALivingClientsProxy) {
-  // Wine's service control manager gives services ProgramData=C:\users\Public.
-  const std::wstring logPath = IsRunningUnderWine() ? L"C:\\users\\Public\\Varnelo\\service.log"
-                                                    : L"C:\\ProgramData\\Varnelo\\service.log";
-  ::DeleteFileW(logPath.c_str());
-  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  const UniqueServiceHandle service(::CreateServiceW(
-      manager.get(), L"VarneloService", L"Varnelo VPN Service (test)", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Quote(BinDir() + L"VarneloService.exe").c_str(), nullptr, nullptr,
-      nullptr, nullptr, nullptr));
-  ASSERT_TRUE(service) << ::GetLastError();
-  struct Removal {
-    SC_HANDLE service;
-    ~Removal() {
-      SERVICE_STATUS status = {};
-      ::ControlService(service, SERVICE_CONTROL_STOP, &status);
-      WaitForServiceState(service, SERVICE_STOPPED);
-      ::DeleteService(service);
-    }
-  } removal{service.get()};
-  ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr) && WaitForServiceState(service.get(), SERVICE_RUNNING));
-
+  ScmService service;
+  ASSERT_TRUE(service.RegisterAndStart(BinDir())) << ::GetLastError();
   proxy_.Set(L"AutoConfigURL", kThirdPartyPac);
   Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  SERVICE_STATUS status = {};
-  EXPECT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status));
-  EXPECT_TRUE(WaitForServiceState(service.get(), SERVICE_STOPPED));
+  EXPECT_TRUE(service.Stop());
   EXPECT_TRUE(IsProcessAlive(client.pid()));
   EXPECT_EQ(proxy_.Snapshot(), "0|-|-|" + Narrow(kThirdPartyPac));
-  const auto log = ReadLogMessages(logPath);
+  const auto log = ReadLogMessages(ServiceLogPath());
   const std::string pid = std::to_string(client.pid());
   EXPECT_EQ(CountContaining(log, "service stop: releasing watchdog state for pid=" + pid), 1u);
   EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=service_stop pid=" + pid), 1u);
