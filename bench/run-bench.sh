@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 rounds=${1:-250}
 requests=${2:-10000}
 
+commit=$(git describe --always --dirty)  # what is built below
 bash cmake/setup-machine.sh >/dev/null
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 >/dev/null
@@ -29,7 +30,7 @@ timeout 3600 wine build/win64/bin/bench_driver.exe "$rounds" "$requests" \
   --size "\`uninstall.exe.debug\` (i686)=$(w build/win32/bin/uninstall.exe.debug)" \
   </dev/null >"$out" 2>&1 || { cat "$out"; rm -f "$out"; exit 1; }
 
-echo "Benchmark of $(git describe --always --dirty) on $(date -u '+%Y-%m-%d %H:%M UTC'): $rounds interleaved rounds, one Wine session"
+echo "Benchmark of $commit on $(date -u '+%Y-%m-%d %H:%M UTC'): $rounds interleaved rounds, one Wine session"
 echo
 echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores," \
   "$(awk '/MemTotal/ {printf "%.1f GB", $2/1048576}' /proc/meminfo) RAM, $(. /etc/os-release; echo "$PRETTY_NAME")," \
