@@ -110,7 +110,9 @@ TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   ASSERT_EQ(std::sscanf(counts.c_str(), "opened=%lu busy=%lu absent=%lu other=%lu", &opened, &busy, &absent, &other),
             4)
       << counts;
-  EXPECT_GT(answered, 10u);
+  // A few hand-overs from one instance to the next are enough for the probe to find a gap; a
+  // loaded machine serves only a handful in the probe's three seconds.
+  EXPECT_GE(answered, 3u);
   EXPECT_GT(opened, 0u) << counts;
   EXPECT_EQ(absent, 0u) << "the pipe name was free between instances: " << counts;
 }
