@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "common/platform.h"
 #include "common/unique_resource.h"
 #include "tests/win/harness.h"
@@ -50,17 +51,6 @@ constexpr int kLogLinesPerRound = 20;
 constexpr DWORD kSettleMs = 50;
 constexpr int kDroppedConnections = 1000;
 constexpr DWORD kTimeoutMs = 20000;
-
-double Now() {
-  static const LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    ::QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  ::QueryPerformanceCounter(&counter);
-  return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 [[noreturn]] void Fail(const std::string& what) {
   std::printf("benchmark failed: %s\n", what.c_str());

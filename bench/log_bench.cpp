@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/bench_clock.h"
 #include "common/platform.h"
 #include "common/unique_resource.h"
 #include "service/log_line.h"
@@ -23,16 +24,7 @@ using varnelo::UniqueHandle;
 
 constexpr char kBareLine[] = "[2026-01-01 00:00:00.000] conn pid=1234 cmd=ping\r\n";
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    ::QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  ::QueryPerformanceCounter(&counter);
-  return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using varnelo::bench::Now;
 
 void AppendBareLine(const std::wstring& path) {
   const UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
