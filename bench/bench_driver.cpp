@@ -31,7 +31,6 @@ namespace {
 using test::BinDir;
 using test::Child;
 using test::Environment;
-using test::Quote;
 using test::TempDir;
 
 constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\VarneloService";
@@ -251,7 +250,7 @@ class RegisteredService {
   explicit RegisteredService(const std::wstring& exe) {
     manager_.reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager_) Fail("OpenSCManager failed");
-    const std::wstring command = Quote(exe);
+    const std::wstring command = QuoteArgument(exe);
     service_.reset(::CreateServiceW(manager_.get(), kServiceName, kServiceName,
                                     SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
@@ -318,7 +317,7 @@ double TimeUninstallWindow(const std::wstring& program) {
   if (!::CopyFileW(program.c_str(), copy.c_str(), FALSE)) Fail("cannot copy uninstall.exe");
   const std::wstring tempValue = temp.path().substr(0, temp.path().size() - 1);
   const double start = Now();
-  Child child(Quote(copy), Environment{{L"TEMP", tempValue}, {L"TMP", tempValue}});
+  Child child(QuoteArgument(copy), Environment{{L"TEMP", tempValue}, {L"TMP", tempValue}});
   if (!child.started()) Fail("uninstall.exe did not start");
   HWND window = nullptr;
   const ULONGLONG deadline = ::GetTickCount64() + kTimeoutMs;
@@ -359,10 +358,10 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   TempDir data, logData;
   const std::wstring coreData = data.path() + L"core-data";
   const std::wstring coreConfig = data.path() + L"core-config";
-  Child echo(Quote(bin + L"bench_echo_server.exe") + L" " + kEchoPipe + L" bare");
-  Child verify(Quote(bin + L"bench_echo_server.exe") + L" " + kVerifyPipe + L" verify " +
-               Quote(release + L"VarneloCore.exe") + L" " + Quote(coreData) + L" " +
-               Quote(coreConfig));
+  Child echo(QuoteArgument(bin + L"bench_echo_server.exe") + L" " + kEchoPipe + L" bare");
+  Child verify(QuoteArgument(bin + L"bench_echo_server.exe") + L" " + kVerifyPipe + L" verify " +
+               QuoteArgument(release + L"VarneloCore.exe") + L" " + QuoteArgument(coreData) + L" " +
+               QuoteArgument(coreConfig));
   test::ConsoleService service(release + L"VarneloService.exe");
   if (!echo.started() || !verify.started() || !service.ready()) Fail("a server did not start");
   RegisteredService registered(release + L"VarneloService.exe");
@@ -371,7 +370,7 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
                                 "\nconfig_path=" + test::Narrow(coreConfig) + "\n\n";
   const std::string arm =
       "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
-  const std::wstring logCommand = Quote(bin + L"bench_log.exe") + L" " +
+  const std::wstring logCommand = QuoteArgument(bin + L"bench_log.exe") + L" " +
                                  std::to_wstring(kLogLinesPerRound);
   const Environment logEnvironment{
       {L"ProgramData", logData.path().substr(0, logData.path().size() - 1)}};

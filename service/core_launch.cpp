@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/platform.h"
+#include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
 #include "service/caller.h"
@@ -117,8 +118,7 @@ bool CheckCallerPathsAccess(HANDLE pipe, const Caller& caller, const StartCoreRe
   DWORD error = ERROR_SUCCESS;
   const UniqueHandle token = OpenCallerToken(caller.process(), &error);
   if (!token) {
-    std::snprintf(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu",
-                  error);
+    WriteReason(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu", error);
     return Refuse(pipe, kPathRejected, reason, "%s", reason);
   }
   const struct {

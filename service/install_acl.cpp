@@ -3,9 +3,9 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdio>
 #include <string>
 
+#include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
 
@@ -24,12 +24,6 @@ const wchar_t* const kTrustedInstallSids[] = {
 // Reasons are 8-bit text; paths and SIDs go in as UTF-8 so a non-ASCII folder name is kept rather
 // than making the formatter fail and leave an empty reason.
 std::string Utf8(const wchar_t* text) { return text == nullptr ? std::string() : WideToUtf8(text); }
-
-void WriteReasonFormat(char* reason, size_t size, const char* format, const std::string& first,
-                       const std::string& second = std::string()) {
-  if (reason == nullptr || size == 0) return;
-  if (std::snprintf(reason, size, format, first.c_str(), second.c_str()) < 0) reason[0] = '\0';
-}
 
 bool IsTrustedSid(PSID sid) {
   if (sid == nullptr || !::IsValidSid(sid)) return false;
@@ -57,15 +51,15 @@ bool SidText(PSID sid, std::string* text) {
 bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* reason, size_t reasonSize) {
   const std::string pathText = Utf8(path);
   if (dacl == nullptr) {
-    WriteReasonFormat(reason, reasonSize, "NULL DACL (open access): %s", pathText);
+    WriteReason(reason, reasonSize, "NULL DACL (open access): %s", pathText.c_str());
     return false;
   }
   if (!IsTrustedSid(owner)) {
     std::string ownerText;
     if (owner != nullptr && SidText(owner, &ownerText)) {
-      WriteReasonFormat(reason, reasonSize, "untrusted owner SID %s on %s", ownerText, pathText);
+      WriteReason(reason, reasonSize, "untrusted owner SID %s on %s", ownerText.c_str(), pathText.c_str());
     } else {
-      WriteReasonFormat(reason, reasonSize, "missing or unreadable owner on %s", pathText);
+      WriteReason(reason, reasonSize, "missing or unreadable owner on %s", pathText.c_str());
     }
     return false;
   }
@@ -82,9 +76,9 @@ bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* rea
     if (IsTrustedSid(writer)) continue;
     std::string writerText;
     if (SidText(writer, &writerText)) {
-      WriteReasonFormat(reason, reasonSize, "untrusted writer SID %s on %s", writerText, pathText);
+      WriteReason(reason, reasonSize, "untrusted writer SID %s on %s", writerText.c_str(), pathText.c_str());
     } else {
-      WriteReasonFormat(reason, reasonSize, "untrusted writer SID (unable to format) on %s", pathText);
+      WriteReason(reason, reasonSize, "untrusted writer SID (unable to format) on %s", pathText.c_str());
     }
     return false;
   }
@@ -100,11 +94,7 @@ bool VerifyInstallAcl(const wchar_t* path, char* reason, size_t reasonSize) {
                                               &owner, nullptr, &dacl, nullptr, &descriptor);
   const UniqueLocal descriptorOwner(descriptor);
   if (error != ERROR_SUCCESS) {
-    if (reason != nullptr && reasonSize != 0 &&
-        std::snprintf(reason, reasonSize, "GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(),
-                      error) < 0) {
-      reason[0] = '\0';
-    }
+    WriteReason(reason, reasonSize, "GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(), error);
     return false;
   }
   return JudgeInstallAcl(owner, dacl, path, reason, reasonSize);

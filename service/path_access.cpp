@@ -2,9 +2,9 @@
 
 #include <aclapi.h>
 
-#include <cstdio>
 #include <vector>
 
+#include "common/reason.h"
 #include "service/path_rules.h"
 
 namespace varnelo {
@@ -47,11 +47,10 @@ std::wstring FinalPathOf(HANDLE handle) {
 
 bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what,
             DWORD error = 0) {
-  if (reasonSize == 0) return false;
   if (error != 0) {
-    std::snprintf(reason, reasonSize, "%s rejected: %s err=%lu", label, what, error);
+    WriteReason(reason, reasonSize, "%s rejected: %s err=%lu", label, what, error);
   } else {
-    std::snprintf(reason, reasonSize, "%s rejected: %s", label, what);
+    WriteReason(reason, reasonSize, "%s rejected: %s", label, what);
   }
   return false;
 }

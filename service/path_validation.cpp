@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <string>
 
+#include "common/reason.h"
 #include "service/link_rules.h"
 #include "service/path_rules.h"
 
@@ -19,13 +19,12 @@ static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT &&
 
 bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, char* reason,
                          size_t reasonSize) {
-  if (reasonSize == 0) reason = nullptr;
   if (length == 0) {
-    if (reason) std::snprintf(reason, reasonSize, "%s empty", label);
+    WriteReason(reason, reasonSize, "%s empty", label);
     return false;
   }
   if (IsUncOrDevicePath(path, length)) {
-    if (reason) std::snprintf(reason, reasonSize, "%s rejected: UNC", label);
+    WriteReason(reason, reasonSize, "%s rejected: UNC", label);
     return false;
   }
   // GetFullPathNameW reads a terminated string; the request value may carry no terminator.
@@ -35,18 +34,16 @@ bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, 
       ::GetFullPathNameW(given.c_str(), kCanonicalPathChars, canonical, nullptr);
   const DWORD error = ::GetLastError();
   if (canonicalLength == 0 || canonicalLength >= kCanonicalPathChars) {
-    if (reason) {
-      std::snprintf(reason, reasonSize, "%s rejected: canonicalize failed err=%lu", label, error);
-    }
+    WriteReason(reason, reasonSize, "%s rejected: canonicalize failed err=%lu", label, error);
     return false;
   }
   // An embedded NUL never survives canonicalisation, so such a path fails this comparison too.
   if (!EqualsIgnoringAsciiCase(given.data(), given.size(), canonical, canonicalLength)) {
-    if (reason) std::snprintf(reason, reasonSize, "%s rejected: not absolute/canonical", label);
+    WriteReason(reason, reasonSize, "%s rejected: not absolute/canonical", label);
     return false;
   }
   if (IsLinkedPathComponent(::GetFileAttributesW(canonical))) {
-    if (reason) std::snprintf(reason, reasonSize, "%s rejected: reparse point", label);
+    WriteReason(reason, reasonSize, "%s rejected: reparse point", label);
     return false;
   }
   return true;

@@ -4,11 +4,11 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
 #include "common/platform.h"
+#include "common/reason.h"
 #include "common/unique_resource.h"
 #include "service/caller.h"
 #include "service/caller_rules.h"
@@ -28,7 +28,6 @@ const char kReasonImageRenamed[] = "image is not the file its path names";
 namespace {
 
 constexpr size_t kInnerReasonSize = 128;
-constexpr size_t kCallerReasonSize = 192;
 constexpr size_t kProbeReasonSize = 160;
 
 // -1 unknown, 0 not enforced, 1 enforced. Written only on the pipe thread.
@@ -149,11 +148,6 @@ bool IsSignerChainTrusted(const SignerCertificate& signer) {
 
 }  // namespace
 
-void WriteReason(char* reason, size_t size, const char* text) {
-  if (reason == nullptr || size == 0) return;
-  std::snprintf(reason, size, "%s", text);
-}
-
 bool SignerMatchesPublisher(const wchar_t* path) {
   SignerCertificate signer;
   return FindSignerCertificate(path, &signer) && SubjectNamesPublisher(signer.cert.get());
@@ -161,17 +155,17 @@ bool SignerMatchesPublisher(const wchar_t* path) {
 
 bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
   if (path == nullptr || path[0] == L'\0') {
-    WriteReason(reason, size, kReasonEmptyPath);
+    WriteReason(reason, size, "%s", kReasonEmptyPath);
     return false;
   }
   SignerCertificate signer;
   if (RunWinVerifyTrust(path) != 0 ||
       (FindSignerCertificate(path, &signer) && !IsSignerChainTrusted(signer))) {
-    WriteReason(reason, size, kReasonBadSignature);
+    WriteReason(reason, size, "%s", kReasonBadSignature);
     return false;
   }
   if (!signer.cert || !SubjectNamesPublisher(signer.cert.get())) {
-    WriteReason(reason, size, kReasonWrongPublisher);
+    WriteReason(reason, size, "%s", kReasonWrongPublisher);
     return false;
   }
   return true;
@@ -179,24 +173,22 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
 
 bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
   if (caller.pid() == 0 || caller.process() == nullptr || caller.image().empty()) {
-    WriteReason(reason, size, kReasonCallerUnresolved);
+    WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
   }
   ImageMatch match = ImageMatch::kUnknown;
   const UniqueHandle heldImage = HoldCallerImage(caller, &match);
   char inner[kInnerReasonSize] = {};
   if (match == ImageMatch::kUnknown) {
-    WriteReason(reason, size, kReasonCallerUnresolved);
+    WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
   }
   if (match == ImageMatch::kOtherFile) {
-    WriteReason(inner, sizeof(inner), kReasonImageRenamed);
+    WriteReason(inner, sizeof(inner), "%s", kReasonImageRenamed);
   } else if (VerifyFileSignature(caller.image().c_str(), inner, sizeof(inner))) {
     return true;
   }
-  char callerReason[kCallerReasonSize];
-  std::snprintf(callerReason, sizeof(callerReason), "caller %s", inner);
-  WriteReason(reason, size, callerReason);
+  WriteReason(reason, size, "caller %s", inner);
   return false;
 }
 

@@ -32,7 +32,4 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size);
 // Whether the service's own executable is publisher-signed; decided once per process.
 bool IsCoreSignatureEnforced();
 
-// Copies `text` into a caller's reason buffer, cut to fit and always terminated.
-void WriteReason(char* reason, size_t size, const char* text);
-
 }  // namespace varnelo

@@ -26,8 +26,8 @@ class CoreLaunch : public ::testing::Test {
  protected:
   // A client like Varnelo.exe: start_core, read core output, keep the job, hold until killed.
   Child StartClient(const std::wstring& appDir, const std::wstring& extra = L"--lines 6") {
-    Child client(Quote(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " + Quote(appDir) + L" " +
-                 Quote(DataDir()) + L" " + Quote(ConfigPath()) + L" " + extra + L" --then hold");
+    Child client(QuoteArgument(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " + QuoteArgument(appDir) + L" " +
+                 QuoteArgument(DataDir()) + L" " + QuoteArgument(ConfigPath()) + L" " + extra + L" --then hold");
     client.WaitForOutput("holding", kWaitMs);
     return client;
   }
@@ -105,32 +105,6 @@ TEST_F(CoreLaunch, CoreThatEndsByItselfIsStillStoppedOnce) {
   EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=process)"), 1u);
 }
 
-// Handles of a process, from the system-wide table (Wine's GetProcessHandleCount says 0).
-size_t CountHandlesOf(DWORD pid) {
-  using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-  const auto query = reinterpret_cast<QuerySystemInformation>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX
-    void* object;
-    ULONG_PTR pid, value;
-    ULONG access;
-    USHORT backTrace, type;
-    ULONG attributes, reserved;
-  };
-  constexpr ULONG kSystemExtendedHandleInformation = 64;
-  std::vector<unsigned char> buffer(1 << 20);
-  ULONG needed = 0;
-  while (query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) < 0) {
-    if (buffer.size() > (64u << 20)) return 0;
-    buffer.resize(buffer.size() * 2);
-  }
-  const ULONG_PTR entries = *reinterpret_cast<const ULONG_PTR*>(buffer.data());  // then a reserved word
-  const Entry* entry = reinterpret_cast<const Entry*>(buffer.data() + 2 * sizeof(ULONG_PTR));
-  size_t count = 0;
-  for (ULONG_PTR i = 0; i < entries; ++i) count += entry[i].pid == pid;
-  return count;
-}
-
 // Under -run the service holds inheritable handles of its own (its console and output pipe):
 // the core must get only its output pipe, as a core started with just that handle does.
 TEST_F(CoreLaunch, CoreInheritsOnlyItsOutputPipe) {
@@ -156,7 +130,7 @@ TEST_F(CoreLaunch, CoreInheritsOnlyItsOutputPipe) {
   startup.lpAttributeList = list;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = writeEnd.get();
-  std::wstring line = L"VarneloCore.exe -d " + Quote(DataDir()) + L" -f " + Quote(ConfigPath());
+  std::wstring line = L"VarneloCore.exe -d " + QuoteArgument(DataDir()) + L" -f " + QuoteArgument(ConfigPath());
   PROCESS_INFORMATION info = {};
   ASSERT_TRUE(::CreateProcessW((BinDir() + L"VarneloCore.exe").c_str(), &line[0], nullptr, nullptr, TRUE,
                                CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, BinDir().c_str(),
@@ -280,7 +254,7 @@ TEST(OrphanCleanup, EndsCoresOfAnyLetterCaseAtStart) {
   std::vector<Child> orphans;
   for (const std::wstring& path : {lower.path() + L"varnelocore.EXE", upper.path() + L"VARNELOCORE.exe"}) {
     ASSERT_TRUE(::CopyFileW((BinDir() + L"VarneloCore.exe").c_str(), path.c_str(), FALSE));
-    orphans.emplace_back(Quote(path) + L" -d " + Quote(lower.path() + L"d") + L" -f x");
+    orphans.emplace_back(QuoteArgument(path) + L" -d " + QuoteArgument(lower.path() + L"d") + L" -f x");
     ASSERT_TRUE(orphans.back().WaitForOutput("tick 1", kWaitMs));
   }
   ConsoleService service;

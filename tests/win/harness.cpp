@@ -1,7 +1,10 @@
 #include "tests/win/harness.h"
 
+#include <sddl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,13 +25,6 @@ constexpr DWORD kServiceReadyMs = 15000;
 }  // namespace
 
 std::wstring BinDir() { return DirectoryWithSeparator(GetOwnModulePath()); }
-
-std::wstring Quote(const std::wstring& text) {
-  // Backslashes before the closing quote are doubled, or they would escape it.
-  size_t trailing = 0;
-  while (trailing < text.size() && text[text.size() - 1 - trailing] == L'\\') ++trailing;
-  return L"\"" + text + std::wstring(trailing, L'\\') + L"\"";
-}
 
 std::string Narrow(const std::wstring& wide) { return WideToUtf8(wide); }
 
@@ -178,7 +174,7 @@ static Environment WithProgramData(Environment environment, const std::wstring& 
 ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
                                const Environment& extra, DWORD creationFlags)
     : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(Quote(exe) + L" -run", WithProgramData(extra, programDataPath_), L"", creationFlags) {
+      child_(QuoteArgument(exe) + L" -run", WithProgramData(extra, programDataPath_), L"", creationFlags) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -259,6 +255,54 @@ bool IsProcessAlive(DWORD pid) {
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName) {
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  std::vector<DWORD> ids;
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
+    if (::_wcsicmp(entry.szExeFile, exeName) == 0) ids.push_back(entry.th32ProcessID);
+  }
+  return ids;
+}
+
+size_t CountHandlesOf(DWORD pid) {
+  struct Entry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX
+    void* object;
+    ULONG_PTR pid, value;
+    ULONG access;
+    USHORT backTrace, type;
+    ULONG attributes, reserved;
+  };
+  const auto kSystemExtendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
+  std::vector<unsigned char> buffer(1 << 20);
+  ULONG needed = 0;
+  while (::NtQuerySystemInformation(kSystemExtendedHandleInformation, buffer.data(),
+                                    static_cast<ULONG>(buffer.size()), &needed) < 0) {
+    if (buffer.size() > (64u << 20)) return 0;
+    buffer.resize(buffer.size() * 2);
+  }
+  const ULONG_PTR entries = *reinterpret_cast<const ULONG_PTR*>(buffer.data());  // then a reserved word
+  const Entry* entry = reinterpret_cast<const Entry*>(buffer.data() + 2 * sizeof(ULONG_PTR));
+  size_t count = 0;
+  for (ULONG_PTR i = 0; i < entries; ++i) count += entry[i].pid == pid;
+  return count;
+}
+
+std::wstring OwnUserSid() {
+  UniqueHandle token;
+  alignas(TOKEN_USER) BYTE user[256];
+  DWORD size = 0;
+  wchar_t* text = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+      !::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
+      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+    return L"";
+  }
+  const UniqueLocal owner(text);
+  return text;
+}
+
 size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
   size_t at = 0;
   for (const std::string& line : log) at += at < expected.size() && line.find(expected[at]) != std::string::npos;
@@ -268,8 +312,8 @@ size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::
 std::wstring ClientExe(const wchar_t* identity) { return BinDir() + L"clients\\pipe_client_" + identity + L".exe"; }
 
 Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir, const wchar_t* then) {
-  return Child(Quote(ClientExe(L"publisher")) + L" client " + Quote(appDir) + L" " + Quote(dataDir) + L" " +
-               Quote(dataDir + L"config") + L" --then " + then);
+  return Child(QuoteArgument(ClientExe(L"publisher")) + L" client " + QuoteArgument(appDir) + L" " + QuoteArgument(dataDir) + L" " +
+               QuoteArgument(dataDir + L"config") + L" --then " + then);
 }
 
 std::wstring ServiceLogPath() {
@@ -289,7 +333,7 @@ UniqueServiceHandle ScmService::Open(DWORD access) {
 bool ScmService::RegisterAndStart(const std::wstring& directory) {
   service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
                                   SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, Quote(directory + L"VarneloService.exe").c_str(), nullptr,
+                                  SERVICE_ERROR_NORMAL, QuoteArgument(directory + L"VarneloService.exe").c_str(), nullptr,
                                   nullptr, nullptr, nullptr, nullptr));
   return service_ && ::StartServiceW(service_.get(), 0, nullptr) && WaitFor(SERVICE_RUNNING);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/unique_resource.h"
+#include "service/core_rules.h"
 
 namespace varnelo {
 namespace test {
@@ -26,7 +27,6 @@ bool WaitUntil(DWORD timeoutMs, Predicate done) {
 
 // Folder of the running test program (the build's bin\), with a trailing backslash.
 std::wstring BinDir();
-std::wstring Quote(const std::wstring& text);
 std::string Narrow(const std::wstring& wide);
 
 class TempDir {
@@ -124,6 +124,12 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target);
 
 // Whether the process with this id is still running.
 bool IsProcessAlive(DWORD pid);
+// Ids of the running processes whose file has this name, in any letter case.
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName);
+// Handles a process holds, from the system-wide table (Wine's GetProcessHandleCount says 0).
+size_t CountHandlesOf(DWORD pid);
+// This process's user as SID text ("S-1-5-21-..."), empty when it cannot be read.
+std::wstring OwnUserSid();
 
 // How many of `expected` begin, in this order, somewhere in a line of `log`.
 size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected);

@@ -61,12 +61,6 @@ TEST(InstallAclJudge, TableOfDescriptors) {
   }
 }
 
-TEST(InstallAclJudge, ReasonIsCutToTheCallersBuffer) {
-  bool trusted = true;
-  EXPECT_EQ(Judge(L"O:BA", 12, &trusted), "NULL DACL (");
-  EXPECT_FALSE(trusted);
-}
-
 TEST(InstallAclReader, UnreadablePathIsUntrustedWithTheError) {
   char reason[256] = {};
   EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", reason, sizeof(reason)));

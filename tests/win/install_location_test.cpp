@@ -67,8 +67,8 @@ TEST(InstallLocation, RegistryReadsTheProgramsViewAndDeletesThere) {
 }
 
 TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {
-  Child first(Quote(BinDir() + L"ferryd.exe")), second(Quote(BinDir() + L"ferryd.exe"));
-  Child other(Quote(BinDir() + L"Zephlin.exe"));
+  Child first(QuoteArgument(BinDir() + L"ferryd.exe")), second(QuoteArgument(BinDir() + L"ferryd.exe"));
+  Child other(QuoteArgument(BinDir() + L"Zephlin.exe"));
   ASSERT_TRUE(first.started() && second.started() && other.started());
   EXPECT_TRUE(KillProcessesByName(L"FERRYD.exe"));
   EXPECT_EQ(first.Wait(5000), 0u);

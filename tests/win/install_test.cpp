@@ -28,7 +28,7 @@ struct ModeRun {
 ModeRun RunMode(const std::wstring& exe, const wchar_t* mode) {
   TempDir programData;
   const std::wstring root = programData.path().substr(0, programData.path().size() - 1);
-  const RunResult result = RunToEnd(Quote(exe) + L" " + mode, 120000, {{L"ProgramData", root}});
+  const RunResult result = RunToEnd(QuoteArgument(exe) + L" " + mode, 120000, {{L"ProgramData", root}});
   return {result.exitCode, WithoutCarriageReturns(result.output),
           ReadLogMessages(programData.path() + L"Varnelo\\service.log")};
 }
@@ -142,12 +142,12 @@ TEST_F(Installation, FailureActionsReadBack) {
 
 TEST_F(Installation, UpgradeClosesTheClientRefreshesThePathAndRestarts) {
   ASSERT_NO_FATAL_FAILURE(InstallRunning());
-  Child client(Quote(BinDir() + L"Varnelo.exe"));
+  Child client(QuoteArgument(BinDir() + L"Varnelo.exe"));
   ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
   // Another program's window of the same class, met first by the search, must be left alone.
   TempDir other;
   ASSERT_TRUE(::CopyFileW((BinDir() + L"Varnelo.exe").c_str(), (other.path() + L"OtherApp.exe").c_str(), FALSE));
-  Child decoy(Quote(other.path() + L"OtherApp.exe") + L" --topmost");
+  Child decoy(QuoteArgument(other.path() + L"OtherApp.exe") + L" --topmost");
   ASSERT_TRUE(decoy.WaitForOutput("window ready", 10000)) << decoy.Output();
 
   const std::wstring upgrade = BinDir() + L"no-core\\VarneloService.exe";
@@ -183,7 +183,7 @@ TEST_F(Installation, StoppedServiceIsStartedWithoutStopAndAStubbornClientIsLogge
   const std::wstring exe = BinDir() + L"release\\VarneloService.exe";
   ASSERT_NO_FATAL_FAILURE(InstallRunning());
   ASSERT_TRUE(scm_.Stop()) << ::GetLastError();
-  Child client(Quote(BinDir() + L"Varnelo.exe") + L" --ignore-close");
+  Child client(QuoteArgument(BinDir() + L"Varnelo.exe") + L" --ignore-close");
   ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
 
   const ModeRun run = RunMode(exe, L"-install");
@@ -242,7 +242,7 @@ TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
   // A handle held open keeps a deleted registration in place, as a lingering one does.
   UniqueServiceHandle held(::CreateServiceW(
       scm_.manager(), L"VarneloService", L"Varnelo Service", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, Quote(BinDir() + L"VarneloService.exe").c_str(), nullptr,
+      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, QuoteArgument(BinDir() + L"VarneloService.exe").c_str(), nullptr,
       nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(held) << ::GetLastError();
   ASSERT_TRUE(::DeleteService(held.get()));

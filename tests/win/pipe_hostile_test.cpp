@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
-#include <winternl.h>
 
 #include <cstdlib>
 #include <functional>
@@ -97,7 +95,7 @@ TEST(StallAtStop, ServiceStopsWithinTheBoundAndItsPipeThreadEnds) {
 TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  Child probe(Quote(ClientExe(L"none")) + L" probe 3000");
+  Child probe(QuoteArgument(ClientExe(L"none")) + L" probe 3000");
   ASSERT_TRUE(probe.started());
   // Clients come and go for as long as the probe runs; how many depends on the machine's load.
   size_t answered = 0;
@@ -122,7 +120,7 @@ TEST(PipeName, TestClientRefusesASquatter) {
   const UniqueHandle squatter(::CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 255,
                                                  4096, 4096, 0, nullptr));
   ASSERT_TRUE(squatter);
-  Child client(Quote(ClientExe(L"publisher")) + L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
+  Child client(QuoteArgument(ClientExe(L"publisher")) + L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
   EXPECT_EQ(client.Wait(20000), 3u) << client.Output();
   EXPECT_NE(client.Output().find("server end of the pipe is not the service: server pid=" + OwnPid()),
             std::string::npos)
@@ -154,8 +152,8 @@ TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
   ASSERT_TRUE(::CopyFileW(ClientExe(L"none").c_str(), running.c_str(), FALSE));
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  Child client(Quote(running) + L" send cmd=ping\\n\\n --delay 1500 --service " +
-               Quote(BinDir() + L"VarneloService.exe"));
+  Child client(QuoteArgument(running) + L" send cmd=ping\\n\\n --delay 1500 --service " +
+               QuoteArgument(BinDir() + L"VarneloService.exe"));
   ASSERT_TRUE(client.started());
   ::Sleep(300);  // loaded and waiting
   ASSERT_TRUE(::MoveFileW(running.c_str(), moved.c_str())) << ::GetLastError();
@@ -184,19 +182,6 @@ TEST(LogLines, ControlBytesAndLineSeparatorsFromARequestAreEscaped) {
   EXPECT_EQ(ReadFileBytes(service.LogPath()).find_first_of("\x1b\x0b\x0c\x7f"), std::string::npos);
 }
 
-// Running processes whose file is named VarneloCore.exe.
-size_t CountCores() {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  size_t count = 0;
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
-       more = ::Process32NextW(snapshot.get(), &entry)) {
-    count += ::_wcsicmp(entry.szExeFile, L"VarneloCore.exe") == 0;
-  }
-  return count;
-}
-
 // A path as a pipe_client argument, where a backslash escapes the next character.
 std::wstring AsArgument(const std::wstring& path) {
   std::wstring escaped;
@@ -208,14 +193,14 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
   TempDir data;
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  ASSERT_EQ(CountCores(), 0u);
+  ASSERT_EQ(ProcessIdsNamed(L"VarneloCore.exe").size(), 0u);
   const std::wstring request = L"cmd=start_core\\napp_path=" + AsArgument(BinDir()) + L"\\ndata_path=" +
                                AsArgument(data.path()) + L"\\nconfig_path=" +
                                AsArgument(data.path() + L"config") + L"\\n\\n";
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const size_t startedBefore = CountContaining(service.LogMessages(), "start_core OK pid=");
-    Child caller(Quote(ClientExe(L"publisher")) + L" send " + Quote(request) + L" --hangup");
+    Child caller(QuoteArgument(ClientExe(L"publisher")) + L" send " + QuoteArgument(request) + L" --hangup");
     ASSERT_EQ(caller.Wait(10000), 0u) << caller.Output();
     const std::string pid = std::to_string(caller.pid());
     // Gone before the check, gone at the hand-over, or gone just after it: served either way.
@@ -226,7 +211,7 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
                  CountContaining(log, "start_core OK pid=") >
              startedBefore;
     }));
-    EXPECT_TRUE(WaitUntil(5000, [] { return CountCores() == 0; })) << "a core outlived its caller";
+    EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 0; })) << "a core outlived its caller";
     EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
   }
 
@@ -242,12 +227,12 @@ TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
                          {{L"VARNELO_FAULT_HANDOVER_PAUSE_MS", L"2000"}});
   ASSERT_TRUE(service.ready());
   Child caller = StartCoreClient(faults, data.path(), L"hold");
-  ASSERT_TRUE(WaitUntil(10000, [] { return CountCores() == 1; }));  // checked, core started, paused
+  ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));  // checked, core started, paused
   caller.Kill();
   const std::string ended = "start_core: caller pid=" + std::to_string(caller.pid()) +
                             " ended before the hand-over, core pid=";
   ASSERT_TRUE(WaitUntil(10000, [&] { return CountContaining(service.LogMessages(), ended) == 1; }));
-  EXPECT_EQ(CountCores(), 0u);
+  EXPECT_EQ(ProcessIdsNamed(L"VarneloCore.exe").size(), 0u);
   EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=127\nok=1\nprotocol=2\nrunning=0\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "dup job_handle failed"), 0u);
 }
@@ -272,38 +257,12 @@ TEST(FaultSwitch, OnlyTheTestBuildOfTheServiceHasOne) {
   EXPECT_FALSE(ResponseValue(client.Output(), "job_handle").empty());
 }
 
-// Handles a process holds, from the system-wide handle list (the per-process count is 0 under Wine).
-size_t HandleCount(DWORD pid) {
-  struct Entry {
-    USHORT pid, backTraceIndex;
-    UCHAR objectType, attributes;
-    USHORT value;
-    void* object;
-    ULONG access;
-  };
-  const auto kSystemHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(16);
-  const auto kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004L);
-  std::vector<BYTE> buffer(1 << 20);
-  NTSTATUS status;
-  ULONG needed = 0;
-  while ((status = ::NtQuerySystemInformation(kSystemHandleInformation, buffer.data(),
-                                              static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (status != 0) return 0;
-  const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
-  const Entry* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
-  size_t owned = 0;
-  for (ULONG i = 0; i < count; ++i) owned += entries[i].pid == static_cast<USHORT>(pid);
-  return owned;
-}
-
 TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   const DWORD servicePid = service.process().pid();
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Exchange("cmd=ping\n\n"), kPong63);  // lazy set-up done
-  const size_t before = HandleCount(servicePid);
+  const size_t before = CountHandlesOf(servicePid);
   ASSERT_GT(before, 0u);
 
   size_t rightAnswers = 0;
@@ -349,7 +308,7 @@ TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {
   EXPECT_EQ(answered, 500u);
 
   EXPECT_EQ(Exchange("cmd=ping\n\n"), kPong63);
-  const size_t after = HandleCount(servicePid);
+  const size_t after = CountHandlesOf(servicePid);
   EXPECT_LE(after, before + 5) << "before=" << before << " after=" << after;
   EXPECT_EQ(CountContaining(service.LogMessages(), "timeout"), 0u);
 }

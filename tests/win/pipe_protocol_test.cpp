@@ -24,7 +24,7 @@ TEST_F(PipeProtocol, GenericErrorsAreByteExact) {
   EXPECT_EQ(Exchange("cmd=Ping\n\n"), "error=unknown cmd: Ping\nerror_code=12\nok=0\n\n");
   EXPECT_EQ(Exchange("cmd=ping \n\n"), "error=unknown cmd: ping \nerror_code=12\nok=0\n\n");
   // A character outside the BMP crosses the command line as a surrogate pair and the pipe as UTF-8.
-  EXPECT_EQ(RunToEnd(Quote(ClientExe(L"publisher")) + L" send cmd=\U0001F600\\n\\n").output,
+  EXPECT_EQ(RunToEnd(QuoteArgument(ClientExe(L"publisher")) + L" send cmd=\U0001F600\\n\\n").output,
             "error=unknown cmd: \xF0\x9F\x98\x80\nerror_code=12\nok=0\n\n");
   // Only the connection that named a command is logged, with its pid.
   const auto log = service_.LogMessages();
@@ -90,7 +90,7 @@ TEST_F(PipeProtocol, LivePipeCarriesTheIntendedDacl) {
 }
 
 TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {
-  const RunResult result = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -bogus");
+  const RunResult result = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -bogus");
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_EQ(WithoutCarriageReturns(result.output),
             "VarneloService.exe is a Windows Service.\nUsage:\n"

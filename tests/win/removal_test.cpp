@@ -148,7 +148,7 @@ class InstalledProduct {
     SetString(proxy.get(), L"ProxyOverride", L"<local>");
   }
   void Run(const std::wstring& exe) {
-    processes_.emplace_back(Quote(dir_ + exe));
+    processes_.emplace_back(QuoteArgument(dir_ + exe));
     ASSERT_TRUE(processes_.back().started()) << Narrow(exe);
   }
   bool AllProcessesEnded() {
@@ -209,7 +209,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   product.AddFile(L"readme.txt");
   ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
-  const RunResult installed = RunToEnd(Quote(product.dir() + L"VarneloService.exe") + L" -install", 60000);
+  const RunResult installed = RunToEnd(QuoteArgument(product.dir() + L"VarneloService.exe") + L" -install", 60000);
   ASSERT_EQ(installed.exitCode, 0u) << installed.output;
   DWORD openError = 0;
   ASSERT_TRUE(WaitUntil(5000, [&] { return ServiceState(&openError) == SERVICE_RUNNING; })) << openError;
@@ -221,7 +221,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
   WriteFileBytes(listed + L"\\Varnelo VPN.lnk", "link");
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
-  product.WriteUninstallKey(location, Quote(product.dir() + L"uninstall.exe"), listed);
+  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"), listed);
   product.WriteUserState();
 
   // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
@@ -230,7 +230,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   ASSERT_TRUE(WriteFileBytes(run.CopyPath(), "stale copy"));  // overwritten
   PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
   PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
-  Child installedCopy(Quote(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
+  Child installedCopy(QuoteArgument(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
   EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include "common/platform.h"
 #include "tests/win/harness.h"
@@ -117,7 +116,7 @@ TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServi
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
   ConsoleService service(BinDir() + L"VarneloService.exe", programData_.path());
   ASSERT_TRUE(service.ready());
-  const RunResult uninstall = RunToEnd(Quote(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
+  const RunResult uninstall = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
                                        {{L"ProgramData", programDataVariable_}});
   EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
   service.Stop();
@@ -211,15 +210,9 @@ bool Judge(bool (*decide)(PSECURITY_DESCRIPTOR), const std::wstring& sddl) {
 
 // The product's own accounts keep the folder, anyone else's is moved aside.
 TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
-  UniqueHandle token;
-  BYTE buffer[512];
-  DWORD size = 0;
-  wchar_t* ownText = nullptr;
-  ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
-              ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size) &&
-              ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &ownText));
-  const UniqueLocal ownTextOwner(ownText);
-  for (const std::wstring& kept : {std::wstring(L"O:SY"), std::wstring(L"O:BA"), L"O:" + std::wstring(ownText)}) {
+  const std::wstring own = OwnUserSid();
+  ASSERT_FALSE(own.empty());
+  for (const std::wstring& kept : {std::wstring(L"O:SY"), std::wstring(L"O:BA"), L"O:" + own}) {
     EXPECT_TRUE(Judge(IsLogFolderOwnerTrusted, kept + kLogDirectorySddl)) << Narrow(kept);
   }
   for (const wchar_t* moved : {L"O:BU", L"O:S-1-5-21-1-2-3-1001", L""}) {  // "": no owner at all

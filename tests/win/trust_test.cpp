@@ -28,7 +28,7 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.identity));
-    Child client(Quote(ClientExe(c.identity)) + L" send cmd=ping\\n\\n");
+    Child client(QuoteArgument(ClientExe(c.identity)) + L" send cmd=ping\\n\\n");
     ASSERT_EQ(client.Wait(30000), 0u);
     EXPECT_EQ(client.Output(), c.rejection ? kUnauthorized : kPong63);
     const std::string pid = std::to_string(client.pid());
@@ -38,7 +38,7 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
               c.rejection ? 1u : 0u);
   }
   // Without cmd nobody is checked: an unsigned caller hears "missing cmd".
-  EXPECT_EQ(RunToEnd(Quote(ClientExe(L"none")) + L" send a=1\\n\\n").output,
+  EXPECT_EQ(RunToEnd(QuoteArgument(ClientExe(L"none")) + L" send a=1\\n\\n").output,
             "error=missing cmd\nerror_code=11\nok=0\n\n");
 }
 
@@ -67,11 +67,6 @@ TEST(FileSignature, ReasonsAndBuffers) {
   EXPECT_STREQ(reason, "file signed by unexpected publisher");
   EXPECT_FALSE(VerifyFileSignature((BinDir() + L"no-such.exe").c_str(), reason, sizeof(reason)));
   EXPECT_STREQ(reason, "file signature is invalid or missing");
-
-  char small[5] = "xxxx";
-  EXPECT_FALSE(VerifyFileSignature(ClientExe(L"none").c_str(), small, sizeof(small)));
-  EXPECT_STREQ(small, "file");  // cut and terminated
-  EXPECT_FALSE(VerifyFileSignature(ClientExe(L"none").c_str(), nullptr, 16));
 
   char kept[32] = "kept";
   EXPECT_TRUE(VerifyFileSignature(GetOwnModulePath().c_str(), kept, sizeof(kept)));

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <tlhelp32.h>
 
 #include <vector>
 
@@ -59,12 +58,8 @@ void EnsureTimeoutExe() {
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void EndProcessesNamed(const wchar_t* exeName) {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, exeName) != 0) continue;
-    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+  for (DWORD pid : ProcessIdsNamed(exeName)) {
+    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
     if (process && ::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
   }
 }
@@ -187,7 +182,7 @@ Environment UninstallerRun::Env() const {
 HWND UninstallerRun::Start(const std::wstring& currentDirectory, const Environment& extra) {
   Environment env = Env();
   env.insert(extra.begin(), extra.end());
-  child_ = Child(Quote(CopyPath()), env, currentDirectory);
+  child_ = Child(QuoteArgument(CopyPath()), env, currentDirectory);
   return WaitForConfirmation(child_.pid());
 }
 

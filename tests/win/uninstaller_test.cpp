@@ -32,7 +32,7 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   const HWND window = FindMainWindow();
   ASSERT_NE(window, nullptr);
   ::ShowWindow(window, SW_MINIMIZE);
-  Child second(Quote(run_.CopyPath()), run_.Env());
+  Child second(QuoteArgument(run_.CopyPath()), run_.Env());
   EXPECT_EQ(second.Wait(10000), 0u);
   EXPECT_FALSE(::IsIconic(window)) << "the first window was not restored";
   EXPECT_EQ(FindMainWindow(), window);
@@ -58,7 +58,7 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
   } cases[] = {{L"bare", 0}, {L"restricted", 1}, {L"system", 1}};
   for (const auto& c : cases) {
     ::DeleteFileW(marker.c_str());
-    EXPECT_EQ(RunToEnd(Quote(dir.path() + L"probe.exe") + L" " + c.mode + L" canary-probe.dll", 20000, env).exitCode,
+    EXPECT_EQ(RunToEnd(QuoteArgument(dir.path() + L"probe.exe") + L" " + c.mode + L" canary-probe.dll", 20000, env).exitCode,
               c.exitCode)
         << Narrow(c.mode);
     EXPECT_EQ(Exists(marker), c.exitCode == 0) << Narrow(c.mode);

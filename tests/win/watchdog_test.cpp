@@ -2,7 +2,6 @@
 // restores the user's proxy settings only when they still hold the client's text. Wine runs every
 // process as one user, so the hive the service opens under HKEY_USERS is this test's own.
 #include <windows.h>
-#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -26,20 +25,6 @@ constexpr wchar_t kThirdPartyPac[] = L"http://wpad.example.com:8080/wpad.dat";
 constexpr char kOk[] = "capabilities=63\nok=1\nprotocol=2\n\n";
 constexpr char kArmRequest[] = "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
 constexpr char kDegradedByFlag[] = "degraded=1\nerror=feature_flag_disabled\nok=0\n\n";
-
-std::wstring OwnUserSid() {
-  UniqueHandle token;
-  alignas(TOKEN_USER) BYTE user[256];
-  DWORD size = 0;
-  wchar_t* text = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
-      !::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
-      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
-    return L"";
-  }
-  const UniqueLocal owner(text);
-  return text;
-}
 
 // The user's Internet Settings, reached the way the service reaches them.
 class UserProxy {
@@ -101,8 +86,8 @@ void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"
 // A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
 // proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
 Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--then hold") {
-  Child client(Quote(ClientExe(L"publisher")) + L" arm " + kCoreProxy + L" " +
-               Quote(readback) + L" " + options);
+  Child client(QuoteArgument(ClientExe(L"publisher")) + L" arm " + kCoreProxy + L" " +
+               QuoteArgument(readback) + L" " + options);
   client.WaitForOutput(options.find(L"hold") != std::wstring::npos ? "holding" : "ok=", kWaitMs);
   return client;
 }

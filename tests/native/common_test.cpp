@@ -1,3 +1,4 @@
+#include "common/reason.h"
 #include "common/utf8.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,17 @@
 
 namespace varnelo {
 namespace {
+
+TEST(Reason, CutToTheCallersBufferAndAlwaysTerminated) {
+  char reason[10] = "unchanged";
+  WriteReason(reason, sizeof(reason), "%s rejected: %s", "config_path", "UNC");
+  EXPECT_STREQ(reason, "config_pa");
+  WriteReason(reason, 0, "%s", "zero size");
+  EXPECT_STREQ(reason, "config_pa");
+  WriteReason(nullptr, 16, "%s", "no buffer");  // must simply return
+  WriteReason(reason, sizeof(reason), "err=%lu", 5ul);
+  EXPECT_STREQ(reason, "err=5");
+}
 
 TEST(Utf8, ValidTextRoundTripsAtEveryLength) {
   // One, two, three and four bytes; the last one outside the BMP, as a surrogate pair in UTF-16.
