@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
-#include <memory>
+#include <deque>
 
 #include "common/platform.h"
 #include "common/utf8.h"
@@ -94,24 +94,34 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   UniqueHandle writeEnd;
   if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
   ::SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd.get();
-  startup.hStdError = writeEnd.get();
+  // The child inherits the write end and nothing else: no stray handle of a test reaches it.
+  HANDLE inherited = writeEnd.get();
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> attributes(size);
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = inherited;
+  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  if (!::InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size)) return;
   // The child inherits this process's environment with the overrides in place for the moment.
-  std::vector<std::unique_ptr<ScopedEnvVar>> overridden;
+  std::deque<ScopedEnvVar> overridden;
   for (const auto& entry : overrides) {
-    overridden.emplace_back(new ScopedEnvVar(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str()));
+    overridden.emplace_back(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str());
   }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr,
-                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info)) {
+  if (::UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherited,
+                                  sizeof(inherited), nullptr, nullptr) &&
+      ::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags | EXTENDED_STARTUPINFO_PRESENT,
+                       nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup.StartupInfo,
+                       &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
   }
+  ::DeleteProcThreadAttributeList(startup.lpAttributeList);
 }
 
 Child::~Child() {

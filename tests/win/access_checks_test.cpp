@@ -1,10 +1,12 @@
-// ValidateRequestPath against real paths in the prefix.
+// The service's path and security decisions in process: request paths and the caller's access
+// against real paths and this process's real token, and the installation ACL judge and the log
+// folder's owner and DACL decisions on descriptors made from SDDL text (Wine synthesises every
+// file's owner and DACL, so real files cannot show those cases).
 #include <gtest/gtest.h>
 
-#include <windows.h>
-
-
 #include "tests/win/harness.h"
+#include "service/install_acl.h"
+#include "service/log_folder.h"
 #include "service/path_access.h"
 #include "service/path_validation.h"
 
@@ -12,16 +14,15 @@ namespace varnelo {
 namespace test {
 namespace {
 
+SecurityDescriptor Sddl(const std::wstring& text) {
+  SecurityDescriptor sd = SecurityDescriptor::FromSddl(text.c_str());
+  EXPECT_TRUE(sd) << Narrow(text) << " err=" << sd.error();
+  return sd;
+}
+
 std::string Check(const std::wstring& path) {
   char reason[192] = {};
   return ValidateRequestPath(path.c_str(), path.size(), "app_path", reason, sizeof(reason)) ? "ok" : reason;
-}
-
-std::wstring LowerAscii(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-  return text;
 }
 
 TEST(PathValidation, EachRuleWithItsReason) {
@@ -38,7 +39,7 @@ TEST(PathValidation, EachRuleWithItsReason) {
                                    dir + L".", withNul + L"x"}) {
     EXPECT_EQ(Check(path), "app_path rejected: not absolute/canonical") << Narrow(path);
   }
-  for (const std::wstring& path : {dir, dir + L"dir\\", LowerAscii(dir) + L"DIR", dir + L"not-yet\\data",
+  for (const std::wstring& path : {dir, dir + L"dir\\", L"c" + dir.substr(1) + L"DIR", dir + L"not-yet\\data",
                                    std::wstring(L"C:\\")}) {
     EXPECT_EQ(Check(path), "ok") << Narrow(path);  // ASCII case is ignored; a path may not exist yet
   }
@@ -71,16 +72,14 @@ UniqueHandle OwnCallerToken() {
   return token;
 }
 
-// A real identification token judged against descriptors built from SDDL: Wine enforces no file
-// ACLs, so this is where a denial can be seen here.
+// Wine enforces no file ACLs, so descriptors are where a denial of the real token can be seen.
 TEST(CallerAccess, AccessCheckOfTheCallersTokenOnDescriptors) {
   const UniqueHandle token = OwnCallerToken();
   ASSERT_TRUE(token);
   const std::wstring own = OwnUserSid();
   ASSERT_FALSE(own.empty());
   const auto may = [&](const std::wstring& dacl, ACCESS_MASK desired) {
-    const SecurityDescriptor sd = SecurityDescriptor::FromSddl((L"O:SYG:SY" + dacl).c_str());
-    EXPECT_TRUE(static_cast<bool>(sd)) << sd.error();
+    const SecurityDescriptor sd = Sddl(L"O:SYG:SY" + dacl);
     DWORD error = 1;
     const bool allowed = sd && CallerMayAccess(token.get(), sd.get(), desired, &error);
     EXPECT_EQ(error, 0u);
@@ -138,6 +137,83 @@ TEST_F(CallerPathAccess, HeldFolderCannotBeRenamedUntilReleased) {
   EXPECT_FALSE(::MoveFileExW((dir_ + L"data").c_str(), (dir_ + L"swapped").c_str(), 0));
   held_.reset();
   EXPECT_TRUE(::MoveFileExW((dir_ + L"data").c_str(), (dir_ + L"swapped").c_str(), 0));
+}
+
+TEST(InstallAclJudge, TableOfDescriptors) {
+  const std::wstring trustedInstaller = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const wchar_t kPath[] = L"C:\\Program Files\\Varnelo VPN\\";
+  const struct {
+    const char* name;
+    std::wstring sddl;
+    const char* reason;  // null: trusted
+  } cases[] = {
+      {"Users with FILE_WRITE_DATA", L"O:BAD:(A;;FA;;;SY)(A;;0x2;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
+      {"Everyone with read, execute and FILE_DELETE_CHILD", L"O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;WD)", nullptr},
+      {"a deny ACE for Everyone", L"O:BAD:(D;;FA;;;WD)(A;;FA;;;BA)", nullptr},
+      // Wine's SDDL reader turns "D:NO_ACCESS_CONTROL" into an empty DACL; a descriptor without
+      // a DACL part gives the NULL DACL on both systems.
+      {"a NULL DACL", L"O:BA", "NULL DACL (open access): "},
+      {"an empty DACL", L"O:BAD:", nullptr},
+      {"an untrusted owner", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", "untrusted owner SID S-1-5-21-1-2-3-1001 on "},
+      {"no owner", L"D:(A;;FA;;;SY)", "missing or unreadable owner on "},
+      {"an inherit-only ACE", L"O:BAD:(A;OICIIO;FA;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
+      {"GENERIC_WRITE for Users", L"O:SYD:(A;;GW;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
+      {"the first untrusted writer is named", L"O:BAD:(A;;GR;;;WD)(A;;WD;;;AU)(A;;GA;;;BU)",
+       "untrusted writer SID S-1-5-11 on "},
+      {"every trusted account as owner and writer",
+       L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + trustedInstaller + L")(A;OICIIO;GA;;;CO)", nullptr},
+      {"TrustedInstaller as owner", L"O:" + trustedInstaller + L"D:(A;;FA;;;" + trustedInstaller + L")", nullptr},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    const SecurityDescriptor sd = Sddl(test.sddl);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL defaulted = FALSE, daclPresent = FALSE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted) &&
+                ::GetSecurityDescriptorDacl(sd.get(), &daclPresent, &dacl, &defaulted));
+    std::string reason(256, 'x');  // a judge that writes no terminator leaves the x's in the result
+    const bool trusted = JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason[0], reason.size());
+    EXPECT_EQ(reason.c_str(), test.reason ? test.reason + Narrow(kPath) : std::string(256, 'x'));
+    EXPECT_EQ(trusted, test.reason == nullptr);
+  }
+}
+
+TEST(InstallAclReader, UnreadablePathIsUntrustedWithTheError) {
+  char reason[256] = {};
+  EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", reason, sizeof(reason)));
+  EXPECT_STREQ(reason, "GetNamedSecurityInfoW(C:\\no-such-folder-for-acl-test\\VarneloService.exe) err=3");
+}
+
+bool Decide(bool (*decide)(PSECURITY_DESCRIPTOR), const std::wstring& sddl) {
+  const SecurityDescriptor sd = Sddl(sddl);
+  return sd && decide(sd.get());
+}
+
+// The SIDs themselves are judged natively; here the owner read from a descriptor, this process's
+// own account and a descriptor without an owner.
+TEST(LogFolderOwner, SystemAdministratorsAndOwnAccountKept) {
+  const std::wstring own = OwnUserSid();
+  ASSERT_FALSE(own.empty());
+  for (const std::wstring& kept : {std::wstring(L"O:SY"), std::wstring(L"O:BA"), L"O:" + own}) {
+    EXPECT_TRUE(Decide(IsLogFolderOwnerTrusted, kept + kLogDirectorySddl)) << Narrow(kept);
+  }
+  for (const wchar_t* moved : {L"O:BU", L""}) {  // "": no owner at all
+    EXPECT_FALSE(Decide(IsLogFolderOwnerTrusted, moved + std::wstring(kLogDirectorySddl))) << Narrow(moved);
+  }
+}
+
+TEST(LogDirectorySecurity, OnlySystemAndAdministratorsMayWrite) {
+  EXPECT_TRUE(Decide(IsLogFolderDaclSecure, kLogDirectorySddl));
+  EXPECT_TRUE(Decide(IsLogFolderDaclSecure, L"O:BAD:P(A;;FA;;;SY)(D;;FA;;;AN)(A;;FR;;;WD)"));
+  // Open to users in any way that lets them change what is inside.
+  for (const wchar_t* open : {L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",  // inherits ProgramData
+                              L"O:SYD:P(A;;FA;;;SY)(A;;0x4;;;BU)",        // users may add files
+                              L"O:SYD:P(A;;FA;;;SY)(A;;WD;;;AU)",         // users may re-ACL
+                              L"O:SYD:P(A;;FA;;;SY)(A;OICI;FA;;;CO)",     // creator owner
+                              L"O:SYD:NO_ACCESS_CONTROL"}) {              // null DACL
+    EXPECT_FALSE(Decide(IsLogFolderDaclSecure, open)) << Narrow(open);
+  }
 }
 
 }  // namespace
