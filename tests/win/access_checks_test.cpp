@@ -65,23 +65,30 @@ TEST(PathValidation, JunctionAsLastComponent) {
   EXPECT_EQ(Check(temp.path() + L"link\\below"), "ok");
 }
 
-UniqueHandle OwnCallerToken() {
-  DWORD error = 0;
-  UniqueHandle token = OpenCallerToken(::GetCurrentProcess(), &error);
-  EXPECT_TRUE(token) << error;
-  return token;
-}
+// This process's own token, as the service would take a caller's.
+class CallerAccess : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(token_) << tokenError_; }
+  std::string Check(const std::wstring& path, RequestPathUse use) {
+    char reason[192] = {};
+    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason), &held_) ? "ok"
+                                                                                                        : reason;
+  }
+  DWORD tokenError_ = 0;
+  const UniqueHandle token_ = OpenCallerToken(::GetCurrentProcess(), &tokenError_);
+  UniqueHandle held_;
+  TempDir temp_;
+  const std::wstring dir_ = temp_.path();
+};
 
 // Wine enforces no file ACLs, so descriptors are where a denial of the real token can be seen.
-TEST(CallerAccess, AccessCheckOfTheCallersTokenOnDescriptors) {
-  const UniqueHandle token = OwnCallerToken();
-  ASSERT_TRUE(token);
+TEST_F(CallerAccess, AccessCheckOfTheTokenOnDescriptors) {
   const std::wstring own = OwnUserSid();
   ASSERT_FALSE(own.empty());
   const auto may = [&](const std::wstring& dacl, ACCESS_MASK desired) {
     const SecurityDescriptor sd = Sddl(L"O:SYG:SY" + dacl);
     DWORD error = 1;
-    const bool allowed = sd && CallerMayAccess(token.get(), sd.get(), desired, &error);
+    const bool allowed = sd && CallerMayAccess(token_.get(), sd.get(), desired, &error);
     EXPECT_EQ(error, 0u);
     return allowed;
   };
@@ -93,20 +100,7 @@ TEST(CallerAccess, AccessCheckOfTheCallersTokenOnDescriptors) {
   EXPECT_FALSE(may(L"D:(A;;FA;;;S-1-5-21-1-2-3-1001)", FILE_GENERIC_READ));  // someone else's
 }
 
-class CallerPathAccess : public ::testing::Test {
- protected:
-  std::string Check(const std::wstring& path, RequestPathUse use) {
-    char reason[192] = {};
-    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason), &held_) ? "ok"
-                                                                                                        : reason;
-  }
-  const UniqueHandle token_ = OwnCallerToken();
-  UniqueHandle held_;
-  TempDir temp_;
-  const std::wstring dir_ = temp_.path();
-};
-
-TEST_F(CallerPathAccess, RealPathOrNearestAncestorAndTheRightKind) {
+TEST_F(CallerAccess, RealPathOrNearestAncestorAndTheRightKind) {
   ASSERT_TRUE(::CreateDirectoryW((dir_ + L"data").c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"config", "x"));
   const auto kData = RequestPathUse::kDataFolder;
@@ -131,7 +125,7 @@ TEST_F(CallerPathAccess, RealPathOrNearestAncestorAndTheRightKind) {
   EXPECT_EQ(Check(std::wstring(shortName) + L"\\new", kData), kElsewhere);
 }
 
-TEST_F(CallerPathAccess, HeldFolderCannotBeRenamedUntilReleased) {
+TEST_F(CallerAccess, HeldFolderCannotBeRenamedUntilReleased) {
   ASSERT_TRUE(::CreateDirectoryW((dir_ + L"data").c_str(), nullptr));
   ASSERT_EQ(Check(dir_ + L"data", RequestPathUse::kDataFolder), "ok");
   EXPECT_FALSE(::MoveFileExW((dir_ + L"data").c_str(), (dir_ + L"swapped").c_str(), 0));

@@ -150,12 +150,8 @@ void Child::Kill() {
 }
 
 const std::string& Child::Output() {
-  for (;;) {
-    DWORD available = 0;
-    if (!output_ || !::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) ||
-        available == 0) {
-      break;
-    }
+  DWORD available = 0;
+  while (output_ && ::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
     std::string chunk(available, '\0');
     DWORD got = 0;
     if (!::ReadFile(output_.get(), &chunk[0], available, &got, nullptr)) break;
@@ -170,10 +166,9 @@ bool Child::WaitForOutput(const std::string& text, DWORD timeoutMs) {
 
 RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Environment& overrides) {
   Child child(commandLine, overrides);
-  RunResult result = {child.Wait(timeoutMs), std::string()};
-  if (result.exitCode == STILL_ACTIVE) child.Kill();
-  result.output = child.Output();
-  return result;
+  const DWORD exitCode = child.Wait(timeoutMs);
+  if (exitCode == STILL_ACTIVE) child.Kill();
+  return {exitCode, child.Output()};
 }
 
 static Environment WithProgramData(Environment environment, const std::wstring& programData) {
