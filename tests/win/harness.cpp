@@ -56,15 +56,18 @@ void RemoveTree(const std::wstring& path) {
   ::SHFileOperationW(&op);
 }
 
+// FindFirstFileW's handle, which only FindClose releases.
+struct FindHandleTraits : KernelHandleTraits {
+  static void Close(pointer h) noexcept { ::FindClose(h); }
+};
+
 size_t CountMatches(const std::wstring& pattern) {
   WIN32_FIND_DATAW found;
-  const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
+  const UniqueResource<FindHandleTraits> search(::FindFirstFileW(pattern.c_str(), &found));
   size_t count = 0;
-  do {
+  for (bool more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found) != FALSE) {
     count += std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0;
-  } while (::FindNextFileW(search, &found));
-  ::FindClose(search);
+  }
   return count;
 }
 
