@@ -21,6 +21,7 @@ add_library(varnelo_common STATIC
   ${COMMON_PORTABLE_SOURCES}
   common/unique_resource.cpp
   common/platform.cpp
+  common/inherited_handles.cpp
 )
 target_compile_options(varnelo_common PRIVATE -g)
 target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})

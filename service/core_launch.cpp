@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/inherited_handles.h"
 #include "common/platform.h"
 #include "common/reason.h"
 #include "common/unique_resource.h"
@@ -189,38 +190,6 @@ bool CheckCoreFile(HANDLE pipe, const std::wstring& corePath) {
              corePath.c_str(), reason);
   return true;
 }
-
-// A PROC_THREAD_ATTRIBUTE_HANDLE_LIST naming the only handles a child may inherit.
-class InheritedHandleList {
- public:
-  InheritedHandleList() = default;
-  ~InheritedHandleList() {
-    if (initialized_) ::DeleteProcThreadAttributeList(list());
-  }
-  InheritedHandleList(const InheritedHandleList&) = delete;
-  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
-
-  // False with the last error set when the list cannot be built.
-  bool Build(std::vector<HANDLE> handles) {
-    handles_ = std::move(handles);
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    buffer_.assign(size, 0);
-    if (size == 0 || !::InitializeProcThreadAttributeList(list(), 1, 0, &size)) return false;
-    initialized_ = true;
-    return ::UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                       handles_.data(), handles_.size() * sizeof(HANDLE), nullptr,
-                                       nullptr) != FALSE;
-  }
-  LPPROC_THREAD_ATTRIBUTE_LIST list() {
-    return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-  }
-
- private:
-  std::vector<HANDLE> handles_;  // the attribute points into this
-  std::vector<unsigned char> buffer_;
-  bool initialized_ = false;
-};
 
 // Everything CreateProcessW needs, and the pipe that carries the core's output.
 struct CoreLaunch {

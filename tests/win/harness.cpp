@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <deque>
 
+#include "common/inherited_handles.h"
 #include "common/platform.h"
 #include "common/utf8.h"
 #include "service/core_launch.h"
@@ -98,16 +99,13 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
   ::SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
   // The child inherits the write end and nothing else: no stray handle of a test reaches it.
-  HANDLE inherited = writeEnd.get();
-  SIZE_T size = 0;
-  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<unsigned char> attributes(size);
+  InheritedHandleList inherited;
+  if (!inherited.Build({writeEnd.get()})) return;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = inherited;
-  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-  if (!::InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size)) return;
+  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = writeEnd.get();
+  startup.lpAttributeList = inherited.list();
   // The child inherits this process's environment with the overrides in place for the moment.
   std::deque<ScopedEnvVar> overridden;
   for (const auto& entry : overrides) {
@@ -115,16 +113,13 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &inherited,
-                                  sizeof(inherited), nullptr, nullptr) &&
-      ::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags | EXTENDED_STARTUPINFO_PRESENT,
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags | EXTENDED_STARTUPINFO_PRESENT,
                        nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup.StartupInfo,
                        &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
   }
-  ::DeleteProcThreadAttributeList(startup.lpAttributeList);
 }
 
 Child::~Child() {
