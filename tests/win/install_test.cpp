@@ -181,22 +181,16 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
 
 // Its twin here is the "failure_actions bRet=1" line of the fresh install above.
 TEST_F(Installation, FailureActionsReadBack) {
-  if (IsRunningUnderWine()) {
-    GTEST_SKIP() << "Wine accepts failure actions but can neither query them (error 124) nor keeps "
-                    "them in the service key; Windows returns the reset period 86400 and three "
-                    "restarts after 5000, 30000 and 60000 ms.";
-  }
+  if (IsRunningUnderWine()) GTEST_SKIP() << "Wine can neither query failure actions (error 124) nor keeps them";
   ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
-  const std::vector<BYTE> actions = QueryConfig(scm_.manager(), SERVICE_CONFIG_FAILURE_ACTIONS);
-  ASSERT_FALSE(actions.empty()) << ::GetLastError();
-  const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(actions.data());
-  EXPECT_EQ(failure->dwResetPeriod, 86400u);
+  const std::vector<BYTE> buffer = QueryConfig(scm_.manager(), SERVICE_CONFIG_FAILURE_ACTIONS);
+  ASSERT_FALSE(buffer.empty()) << ::GetLastError();
+  const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data());
   ASSERT_EQ(failure->cActions, 3u);
-  const DWORD delays[] = {5000, 30000, 60000};
-  for (DWORD i = 0; i < 3; ++i) {
-    EXPECT_EQ(failure->lpsaActions[i].Type, SC_ACTION_RESTART);
-    EXPECT_EQ(failure->lpsaActions[i].Delay, delays[i]);
-  }
+  const SC_ACTION* action = failure->lpsaActions;
+  EXPECT_EQ(std::vector<DWORD>({failure->dwResetPeriod, action[0].Type, action[0].Delay, action[1].Type,
+                                action[1].Delay, action[2].Type, action[2].Delay}),
+            std::vector<DWORD>({86400, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART, 30000, SC_ACTION_RESTART, 60000}));
 }
 
 TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {

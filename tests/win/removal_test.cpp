@@ -62,25 +62,17 @@ class InstalledProduct {
  public:
   explicit InstalledProduct(const wchar_t* dirName) : dir_(base_.path() + dirName + L"\\") {
     ::CreateDirectoryW(dir_.c_str(), nullptr);
-    ::CreateDirectoryW((base_.path() + L"VarneloData").c_str(), nullptr);
-    WriteFileBytes(base_.path() + L"VarneloData\\keep.txt", "neighbour");
-    // Wine maps the Desktop to the Unix home, shared by every prefix (and their process ids):
-    // names of this run only.
-    listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
-    ::CreateDirectoryW(listed_.c_str(), nullptr);
-    WriteFileBytes(listed_ + L"\\Varnelo VPN.lnk", "link");
+    for (const std::wstring& file : {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
+                                     appData_ + L"\\Varnelo\\config.json", appData_ + L"\\VarneloOther\\config.json",
+                                     startMenu_ + L"Varnelo.lnk", startMenu_ + L"Remove Varnelo.lnk",
+                                     startMenu_ + L"unrelated.txt"}) {
+      ::SHCreateDirectoryExW(nullptr, file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
+      WriteFileBytes(file, "made by the product or beside it");
+    }
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
       SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(), L"last", L"1");
     }
     SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep", L"1");
-    for (const wchar_t* folder : {L"\\Varnelo", L"\\VarneloOther"}) {
-      ::CreateDirectoryW((appData_ + folder).c_str(), nullptr);
-      WriteFileBytes(appData_ + folder + L"\\config.json", "{}");
-    }
-    ::SHCreateDirectoryExW(nullptr, startMenu_.c_str(), nullptr);
-    for (const wchar_t* name : {L"Varnelo.lnk", L"Remove Varnelo.lnk", L"unrelated.txt"}) {
-      WriteFileBytes(startMenu_ + name, "link");
-    }
     const UniqueRegKey proxy = CreateKey(HKEY_CURRENT_USER, kInternetSettings, 0);
     const DWORD enabled = 1;
     ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), 4);
@@ -151,8 +143,10 @@ class InstalledProduct {
   TempDir base_;
   const std::wstring dir_, appData_ = ShellFolder(CSIDL_APPDATA),
                      startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
-                     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\";
-  std::wstring listed_;
+                     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\",
+                     // Wine maps the Desktop to the Unix home, shared by every prefix (and their
+                     // process ids): names of this run only.
+                     listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
   ScmService scm_;
   std::vector<Child> processes_;
 };
@@ -202,9 +196,12 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
   EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";
-  const ShownWindow shown = WaitForMainWindow();
-  ASSERT_NE(shown.window, nullptr);
-  const HWND window = shown.window, dialog = WaitForConfirmation(shown.pid);
+  HWND window = nullptr;
+  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  const HWND dialog = WaitForConfirmation(pid);
   ASSERT_NE(dialog, nullptr);
   Answer(dialog, IDOK);
   const ULONGLONG confirmed = ::GetTickCount64();
@@ -217,7 +214,9 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   // Alt+F4 only hides it; it still closes by itself when the display completes.
   ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
   EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
-  EXPECT_EQ(ExitCodeWithin(shown.process.get(), 20000), 0u);
+  DWORD exitCode = STILL_ACTIVE;
+  EXPECT_EQ(::WaitForSingleObject(copy.get(), 20000), WAIT_OBJECT_0);
+  EXPECT_TRUE(::GetExitCodeProcess(copy.get(), &exitCode) && exitCode == 0) << exitCode;
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);

@@ -89,20 +89,6 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-ShownWindow WaitForMainWindow() {
-  ShownWindow shown;
-  if (!WaitUntil(15000, [&] { return (shown.window = FindMainWindow()) != nullptr; })) return shown;
-  ::GetWindowThreadProcessId(shown.window, &shown.pid);
-  shown.process.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shown.pid));
-  return shown;
-}
-
-DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs) {
-  DWORD code = STILL_ACTIVE;
-  if (::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
-  return code;
-}
-
 void Answer(HWND dialog, int button) {
   ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, button)));
   ::PostMessageW(dialog, WM_NULL, 0, 0);  // wakes a modal loop that waits for its next message

@@ -17,15 +17,6 @@ bool Exists(const std::wstring& path);
 HWND FindMainWindow();
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
 std::wstring WindowText(HWND hwnd);
-// The main window once shown, and the process showing it, opened to wait on.
-struct ShownWindow {
-  HWND window = nullptr;
-  DWORD pid = 0;
-  UniqueHandle process;
-};
-ShownWindow WaitForMainWindow();
-// The process's exit code, STILL_ACTIVE when it is still running after `timeoutMs`.
-DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs);
 // Presses a button of the message box and returns once the box is gone.
 void Answer(HWND dialog, int button);
 // Saves the window's pixels as a BMP when VARNELO_SCREENSHOT_DIR names a folder.
