@@ -34,10 +34,10 @@ mutation "rotation at 6 MiB" service/log_line.h \
   service_log_test 'LogRotation.*'
 mutation "publisher compared without case" service/trust.cpp \
   's/return std::wcsstr\(name\.c_str\(\), kExpectedPublisher\) != nullptr;/std::wstring upper = name, wanted = kExpectedPublisher; _wcsupr(&upper[0]); _wcsupr(&wanted[0]); return std::wcsstr(upper.c_str(), wanted.c_str()) != nullptr;/' \
-  trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
+  service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
 mutation "WinVerifyTrust ignored" service/trust.cpp \
   's/RunWinVerifyTrust\(path\) != 0 \|\|/(RunWinVerifyTrust(path), false) ||/' \
-  trust_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
+  service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
 mutation "kill-on-close removed" service/core_launch.cpp \
   's/JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE \|//' \
   core_test 'CoreLaunch.ClientStartsReadsAndLosesItsCoreWithItsJob'

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # A shipped program carries no debug sections and names its debug file, which sits beside it and
 # holds the debug information; a publisher-signed copy of it still verifies against the test CA.
-#   shipped_programs_stripped.sh <objdump> <ca.crt> <signed copy> <program>...
+# The switches that let tests break the handle hand-over exist in the test build of the service
+# only, never in a shipped program or its signed copy.
+#   shipped_programs_stripped.sh <objdump> <ca.crt> <signed copy> <test build> <program>...
 set -uo pipefail
-objdump=$1 ca=$2 signed=$3
-shift 3
+objdump=$1 ca=$2 signed=$3 test_build=$4
+shift 4
 failed=0
 for program in "$@"; do
   sections=$("$objdump" -h "$program" | awk '$1 ~ /^[0-9]+$/ {print $2}')
@@ -17,4 +19,11 @@ done
 if ! osslsigncode verify -CAfile "$ca" -in "$signed" >/dev/null 2>&1; then
   echo "$signed: signature does not verify"; failed=1
 fi
+for switch in VARNELO_FAULT_DUP VARNELO_FAULT_HANDOVER_PAUSE_MS; do
+  # Found in the test build, so the search below would see it.
+  if ! grep -qaF "$switch" "$test_build"; then echo "$test_build: no $switch"; failed=1; fi
+  for program in "$signed" "$@"; do
+    if grep -qaF "$switch" "$program"; then echo "$program: ships $switch"; failed=1; fi
+  done
+done
 exit "$failed"

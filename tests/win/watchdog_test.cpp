@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
 #include "tests/win/harness.h"
@@ -37,12 +36,11 @@ class UserProxy {
   bool ok() const { return !sid_.empty() && static_cast<bool>(key_); }
   std::string sid() const { return Narrow(sid_); }
   void Set(const wchar_t* name, const std::wstring& text) {
-    ::RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    ::RegSetKeyValueW(key_.get(), nullptr, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
   }
   // As a client leaves it, with a PAC setting beside it.
   void SetProxy(DWORD enable, const std::wstring& server, const std::wstring& pac) {
-    ::RegSetValueExW(key_.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enable), 4);
+    ::RegSetKeyValueW(key_.get(), nullptr, L"ProxyEnable", REG_DWORD, &enable, sizeof(enable));
     Set(L"ProxyServer", server);
     Set(L"ProxyOverride", L"<local>");
     Set(L"AutoConfigURL", pac);
@@ -54,15 +52,12 @@ class UserProxy {
   std::string Snapshot() const {
     std::string text;
     for (const wchar_t* name : kNames) {
-      wchar_t value[512] = {};
-      DWORD type = 0;
-      DWORD size = sizeof(value) - sizeof(wchar_t);
-      const bool present = ::RegQueryValueExW(key_.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(value),
-                                              &size) == ERROR_SUCCESS;
-      DWORD number = 0;
-      std::memcpy(&number, value, sizeof(number));
-      text += std::string(text.empty() ? "" : "|") +
-              (!present ? "-" : type == REG_DWORD ? std::to_string(number) : Narrow(value));
+      union { DWORD number; wchar_t text[512]; } value = {};
+      DWORD type = 0, size = sizeof(value);
+      const bool present =
+          ::RegGetValueW(key_.get(), nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, &value, &size) == 0;
+      text += (text.empty() ? "" : "|") +
+              (!present ? "-" : type == REG_DWORD ? std::to_string(value.number) : Narrow(value.text));
     }
     return text;
   }
@@ -73,12 +68,9 @@ class UserProxy {
   UniqueRegKey key_;
 };
 
+// The test is a 64-bit program: HKLM\SOFTWARE is the 64-bit view the service reads.
 void SetDisableFlag(DWORD type, const void* data, DWORD size) {
-  UniqueRegKey key;
-  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kFlagKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, key.put(),
-                    nullptr);
-  EXPECT_EQ(::RegSetValueExW(key.get(), L"disable_proxy_watchdog", 0, type, static_cast<const BYTE*>(data), size),
-            ERROR_SUCCESS);
+  EXPECT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog", type, data, size), ERROR_SUCCESS);
 }
 void SetDisableFlag(DWORD value) { SetDisableFlag(REG_DWORD, &value, sizeof(value)); }
 void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog"); }
