@@ -21,7 +21,6 @@ constexpr wchar_t kUnrelatedUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\Cur
 constexpr wchar_t kSettingsKey[] = L"Software\\Varnelo VPN";
 constexpr wchar_t kUnrelatedSettingsKey[] = L"Software\\Varnelo VPN Tools";
 constexpr wchar_t kInternetSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-constexpr wchar_t kServiceName[] = L"VarneloService";
 constexpr REGSAM kProgramView = KEY_WOW64_32KEY;  // the shipped program is 32-bit
 
 // A subkey whose DACL refuses enumeration makes its parent undeletable.
@@ -42,24 +41,6 @@ void DeleteKey(HKEY root, const std::wstring& path) {
   ::RegDeleteKeyExW(root, path.c_str(), kProgramView, 0);
 }
 
-// The service's state, or 0 with the error of OpenServiceW when it cannot be opened.
-DWORD ServiceState(DWORD* openError) {
-  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const UniqueServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS));
-  *openError = service ? ERROR_SUCCESS : ::GetLastError();
-  SERVICE_STATUS status = {};
-  return service && ::QueryServiceStatus(service.get(), &status) ? status.dwCurrentState : 0;
-}
-
-void DeleteServiceIfPresent() {
-  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  const UniqueServiceHandle service(::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | DELETE));
-  if (!service) return;
-  SERVICE_STATUS status;
-  ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-  ::DeleteService(service.get());
-}
-
 // Lines "<program path>|<arguments>" of the programs that the netcfg stand-in (and its copies
 // under other names) recorded in this run's %TEMP%.
 std::string RecordedRuns(const UninstallerRun& run) {
@@ -74,30 +55,39 @@ void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t
   }
 }
 
-// A product installed the way its setup leaves it, and everything around it that must survive.
+// A product installed the way its setup leaves it, with the user's state it creates: settings
+// keys, roaming data, Start-menu shortcuts, proxy values and a folder of its own on the Desktop.
+// Beside each part lies a neighbour that must survive.
 class InstalledProduct {
  public:
   explicit InstalledProduct(const wchar_t* dirName) : dir_(base_.path() + dirName + L"\\") {
     ::CreateDirectoryW(dir_.c_str(), nullptr);
-    ::CreateDirectoryW((base_.path() + L"VarneloData").c_str(), nullptr);  // a neighbour, kept
-    WriteFileBytes(base_.path() + L"VarneloData\\keep.txt", "neighbour");
-    appData_ = ShellFolder(CSIDL_APPDATA);
-    startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\";
-    desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\";
-    // Wine maps the Desktop to the Unix home, shared by every prefix (and their process ids):
-    // names of this run only.
-    listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
-    userFile_ = listed_ + L".txt";
+    for (const std::wstring& file : {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
+                                     appData_ + L"\\Varnelo\\config.json", appData_ + L"\\VarneloOther\\config.json",
+                                     startMenu_ + L"Varnelo.lnk", startMenu_ + L"Remove Varnelo.lnk",
+                                     startMenu_ + L"unrelated.txt"}) {
+      ::SHCreateDirectoryExW(nullptr, file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
+      WriteFileBytes(file, "made by the product or beside it");
+    }
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
+      SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(), L"last", L"1");
+    }
+    SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep", L"1");
+    const UniqueRegKey proxy = CreateKey(HKEY_CURRENT_USER, kInternetSettings, 0);
+    const DWORD enabled = 1;
+    ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), 4);
+    SetString(proxy.get(), L"ProxyServer", L"127.0.0.1:7890");
+    SetString(proxy.get(), L"AutoConfigURL", L"http://127.0.0.1:7890/pac");
+    SetString(proxy.get(), L"ProxyOverride", L"<local>");
   }
+  // Processes and the service end before the folders go (the members' reverse order).
   ~InstalledProduct() {
-    for (Child& process : processes_) process.Kill();
-    DeleteServiceIfPresent();
     DeleteKey(HKEY_LOCAL_MACHINE, kUninstallKey);
     DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
     for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
-                                     listed_, userFile_}) {
+                                     listed_, userFile()}) {
       RemoveTree(path);
     }
   }
@@ -106,14 +96,13 @@ class InstalledProduct {
 
   const std::wstring& dir() const { return dir_; }
   const std::wstring& desktop() const { return desktop_; }
-  const std::wstring& listed() const { return listed_; }  // a folder of the product's own
-  const std::wstring& userFile() const { return userFile_; }
+  const std::wstring& listed() const { return listed_; }  // the product's own Desktop folder
+  std::wstring userFile() const { return listed_ + L".txt"; }  // a user's file on the Desktop
+  ScmService& scm() { return scm_; }
 
-  void AddFile(const wchar_t* name, const std::wstring& source = L"") {
-    if (source.empty()) {
-      ASSERT_TRUE(WriteFileBytes(dir_ + name, "MZ"));
-    } else {
-      ASSERT_TRUE(::CopyFileW(source.c_str(), (dir_ + name).c_str(), FALSE));
+  void AddFiles(const std::wstring& from, std::initializer_list<const wchar_t*> names) {
+    for (const wchar_t* name : names) {
+      ASSERT_TRUE(::CopyFileW((from + name).c_str(), (dir_ + name).c_str(), FALSE)) << Narrow(name);
     }
   }
   // The uninstall key in the program's view, with the given values (an empty one is left out).
@@ -126,30 +115,11 @@ class InstalledProduct {
     SetString(CreateKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView).get(), L"DisplayName", L"other");
     return key;
   }
-  // Settings keys, roaming data, Start-menu shortcuts and proxy values, each with a neighbour.
-  void WriteUserState() {
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
-      SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(), L"last", L"1");
+  void Run(std::initializer_list<const wchar_t*> names) {
+    for (const wchar_t* name : names) {
+      processes_.emplace_back(QuoteArgument(dir_ + name));
+      ASSERT_TRUE(processes_.back().started()) << Narrow(name);
     }
-    SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep", L"1");
-    for (const wchar_t* folder : {L"\\Varnelo", L"\\VarneloOther"}) {
-      ::CreateDirectoryW((appData_ + folder).c_str(), nullptr);
-      WriteFileBytes(appData_ + folder + L"\\config.json", "{}");
-    }
-    ::SHCreateDirectoryExW(nullptr, startMenu_.c_str(), nullptr);
-    for (const wchar_t* name : {L"Varnelo.lnk", L"Remove Varnelo.lnk", L"unrelated.txt"}) {
-      WriteFileBytes(startMenu_ + name, "link");
-    }
-    const UniqueRegKey proxy = CreateKey(HKEY_CURRENT_USER, kInternetSettings, 0);
-    const DWORD enabled = 1;
-    ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), 4);
-    SetString(proxy.get(), L"ProxyServer", L"127.0.0.1:7890");
-    SetString(proxy.get(), L"AutoConfigURL", L"http://127.0.0.1:7890/pac");
-    SetString(proxy.get(), L"ProxyOverride", L"<local>");
-  }
-  void Run(const std::wstring& exe) {
-    processes_.emplace_back(QuoteArgument(dir_ + exe));
-    ASSERT_TRUE(processes_.back().started()) << Narrow(exe);
   }
   bool AllProcessesEnded() {
     for (Child& process : processes_) {
@@ -161,19 +131,23 @@ class InstalledProduct {
     return !Exists(startMenu_ + L"Varnelo.lnk") && !Exists(startMenu_ + L"Remove Varnelo.lnk") &&
            Exists(startMenu_ + L"unrelated.txt");
   }
-  bool UserStateGone() const {
+  bool UserStateGoneAndNeighboursKept() const {
     return !Exists(appData_ + L"\\Varnelo") && !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
-           !KeyExists(HKEY_CLASSES_ROOT, kSettingsKey, kProgramView);
-  }
-  bool NeighboursKept() const {
-    return Exists(base_.path() + L"VarneloData\\keep.txt") && Exists(appData_ + L"\\VarneloOther\\config.json") &&
+           !KeyExists(HKEY_CLASSES_ROOT, kSettingsKey, kProgramView) &&
+           Exists(base_.path() + L"VarneloData\\keep.txt") && Exists(appData_ + L"\\VarneloOther\\config.json") &&
            KeyExists(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView) &&
            KeyExists(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView);
   }
 
  private:
   TempDir base_;
-  std::wstring dir_, appData_, startMenu_, desktop_, listed_, userFile_;
+  const std::wstring dir_, appData_ = ShellFolder(CSIDL_APPDATA),
+                     startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
+                     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\",
+                     // Wine maps the Desktop to the Unix home, shared by every prefix (and their
+                     // process ids): names of this run only.
+                     listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
+  ScmService scm_;
   std::vector<Child> processes_;
 };
 
@@ -200,29 +174,17 @@ void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt,
 
 TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   InstalledProduct product(L"Varnelo");
-  for (const wchar_t* name : {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"}) {
-    product.AddFile(name, BinDir() + name);
-  }
-  for (const wchar_t* name : {L"VarneloService.exe", L"VarneloCore.exe"}) {
-    product.AddFile(name, BinDir() + L"release\\" + name);
-  }
-  product.AddFile(L"readme.txt");
+  product.AddFiles(BinDir(), {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"});
+  product.AddFiles(BinDir() + L"release\\", {L"VarneloService.exe", L"VarneloCore.exe"});
+  ASSERT_TRUE(WriteFileBytes(product.dir() + L"readme.txt", "read me"));
   ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
   const RunResult installed = RunToEnd(QuoteArgument(product.dir() + L"VarneloService.exe") + L" -install", 60000);
   ASSERT_EQ(installed.exitCode, 0u) << installed.output;
-  DWORD openError = 0;
-  ASSERT_TRUE(WaitUntil(5000, [&] { return ServiceState(&openError) == SERVICE_RUNNING; })) << openError;
-  for (const wchar_t* name : {L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"}) {
-    product.Run(name);
-  }
-
-  const std::wstring& listed = product.listed();
-  ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
-  WriteFileBytes(listed + L"\\Varnelo VPN.lnk", "link");
+  ASSERT_TRUE(product.scm().WaitFor(SERVICE_RUNNING, 5000));
+  product.Run({L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"});
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
-  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"), listed);
-  product.WriteUserState();
+  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"), product.listed());
 
   // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
   // a timeout.exe planted beside each copy and in the current folder must never run.
@@ -234,9 +196,12 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
   EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";
-  const ShownWindow shown = WaitForMainWindow();
-  ASSERT_NE(shown.window, nullptr);
-  const HWND window = shown.window, dialog = WaitForConfirmation(shown.pid);
+  HWND window = nullptr;
+  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  const HWND dialog = WaitForConfirmation(pid);
   ASSERT_NE(dialog, nullptr);
   Answer(dialog, IDOK);
   const ULONGLONG confirmed = ::GetTickCount64();
@@ -249,21 +214,21 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   // Alt+F4 only hides it; it still closes by itself when the display completes.
   ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
   EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
-  EXPECT_EQ(ExitCodeWithin(shown.process.get(), 20000), 0u);
+  DWORD exitCode = STILL_ACTIVE;
+  EXPECT_EQ(::WaitForSingleObject(copy.get(), 20000), WAIT_OBJECT_0);
+  EXPECT_TRUE(::GetExitCodeProcess(copy.get(), &exitCode) && exitCode == 0) << exitCode;
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run.CopyPath()); })) << "the temporary copy is still there";
 
-  ServiceState(&openError);
-  EXPECT_EQ(openError, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) << "registration not purged";
+  EXPECT_FALSE(product.scm().Exists()) << "registration not purged";
   EXPECT_TRUE(product.AllProcessesEnded());
   EXPECT_FALSE(Exists(product.dir()));
-  EXPECT_FALSE(Exists(listed));
+  EXPECT_FALSE(Exists(product.listed()));
   EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
-  EXPECT_TRUE(product.UserStateGone());
+  EXPECT_TRUE(product.UserStateGoneAndNeighboursKept());
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
-  EXPECT_TRUE(product.NeighboursKept());
   EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
   DWORD proxyEnable = 1, size = sizeof(proxyEnable);
   EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr,
@@ -281,11 +246,9 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
 // run, while the real ones delete the program's copy.
 TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
-  product.AddFile(L"Varnelo.exe");
-  product.AddFile(L"uninstall.exe");
+  product.AddFiles(BinDir(), {L"Varnelo.exe", L"uninstall.exe"});
   ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
-  product.WriteUserState();
   TempDir current;
   PlantRecorders(current.path(), {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
   UninstallerRun run;
@@ -303,11 +266,10 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
 // key cannot be deleted (a subkey refuses enumeration): the bar stops at 90 %.
 TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   InstalledProduct product(L"Varnelo");
-  product.AddFile(L"uninstall.exe");
-  const std::wstring& listed = product.listed();
-  ASSERT_TRUE(::CreateDirectoryW(listed.c_str(), nullptr));
+  product.AddFiles(BinDir(), {L"uninstall.exe"});
   {
-    const UniqueRegKey key = product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", listed);
+    const UniqueRegKey key =
+        product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", product.listed());
     CreateKey(key.get(), kLockedSubkey, 0);
     SetKeyDacl(key.get(), kLockedSubkey, kLockedDacl);
   }
@@ -316,7 +278,7 @@ TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   const ULONGLONG confirmed = run.StartConfirmed();
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(product.dir()); })) << "the directory was not derived";
   ExpectHeldAt(&run, confirmed, 13300, kTrackWidth);  // 90 %, of which the track shows 350 pixels
-  EXPECT_FALSE(Exists(listed));
+  EXPECT_FALSE(Exists(product.listed()));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
 }
 

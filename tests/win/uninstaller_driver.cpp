@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/platform.h"
+#include "toolkit/gdi_resources.h"
 
 namespace varnelo {
 namespace test {
@@ -21,26 +22,36 @@ constexpr int kBarRow = 4 + 32 + 1 + 30 + 124 + 30 + 3;
 constexpr int kTrackLeft = 4 + 25;
 constexpr POINT kCloseButton = {4 + 400 - 23, 4 + 16};
 
-// Captures the window as it is on screen (top-down 32-bit pixels).
-std::vector<DWORD> Capture(HWND window, int* width, int* height) {
+// The window as it is on screen: a top-down 32-bit bitmap and its pixels.
+struct Screenshot {
+  BITMAPINFOHEADER header;
+  std::vector<DWORD> pixels;
+};
+
+Screenshot Capture(HWND window) {
   RECT r;
   ::GetWindowRect(window, &r);
-  *width = r.right - r.left;
-  *height = r.bottom - r.top;
-  std::vector<DWORD> pixels(static_cast<size_t>(*width) * *height);
-  HDC screen = ::GetDC(nullptr);
-  HDC memory = ::CreateCompatibleDC(screen);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, *width, *height);
-  HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::BitBlt(memory, 0, 0, *width, *height, screen, r.left, r.top, SRCCOPY);
-  ::SelectObject(memory, old);
-  BITMAPINFO info = {};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), *width, -*height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  ::GetDIBits(memory, bitmap, 0, *height, pixels.data(), &info, DIB_RGB_COLORS);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
-  ::ReleaseDC(nullptr, screen);
-  return pixels;
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  Screenshot shot = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0},
+                     std::vector<DWORD>(static_cast<size_t>(width) * height)};
+  const Skin::WindowDc screen(nullptr);
+  const Skin::UniqueMemoryDc memory(::CreateCompatibleDC(screen.get()));
+  const Skin::UniqueBitmap bitmap(::CreateCompatibleBitmap(screen.get(), width, height));
+  {
+    const Skin::SelectionScope selected(memory.get(), bitmap.get());
+    ::BitBlt(memory.get(), 0, 0, width, height, screen.get(), r.left, r.top, SRCCOPY);
+  }
+  BITMAPINFO info = {shot.header, {}};
+  ::GetDIBits(memory.get(), bitmap.get(), 0, height, shot.pixels.data(), &info, DIB_RGB_COLORS);
+  return shot;
+}
+
+// Ends every running copy of a program, so none is left from an earlier run.
+void EndProcessesNamed(const wchar_t* exeName) {
+  for (DWORD pid : ProcessIdsNamed(exeName)) {
+    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (process && ::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
+  }
 }
 
 // Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
@@ -56,13 +67,6 @@ void EnsureTimeoutExe() {
 }  // namespace
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void EndProcessesNamed(const wchar_t* exeName) {
-  for (DWORD pid : ProcessIdsNamed(exeName)) {
-    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (process && ::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
-  }
-}
 
 HWND FindMainWindow() { return ::FindWindowW(kClass, kTitle); }
 
@@ -85,22 +89,6 @@ std::wstring WindowText(HWND hwnd) {
   return text;
 }
 
-std::wstring DialogMessage(HWND dialog) { return WindowText(::GetDlgItem(dialog, 0xFFFF)); }
-
-ShownWindow WaitForMainWindow() {
-  ShownWindow shown;
-  if (!WaitUntil(15000, [&] { return (shown.window = FindMainWindow()) != nullptr; })) return shown;
-  ::GetWindowThreadProcessId(shown.window, &shown.pid);
-  shown.process.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shown.pid));
-  return shown;
-}
-
-DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs) {
-  DWORD code = STILL_ACTIVE;
-  if (::WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) ::GetExitCodeProcess(process, &code);
-  return code;
-}
-
 void Answer(HWND dialog, int button) {
   ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, button)));
   ::PostMessageW(dialog, WM_NULL, 0, 0);  // wakes a modal loop that waits for its next message
@@ -111,26 +99,22 @@ void SaveScreenshot(HWND window, const wchar_t* name) {
   bool present = false;
   const std::wstring dir = ReadEnvironmentVariable(L"VARNELO_SCREENSHOT_DIR", &present);
   if (dir.empty() || window == nullptr) return;
-  int width = 0, height = 0;
-  const std::vector<DWORD> pixels = Capture(window, &width, &height);
-  BITMAPFILEHEADER file = {};
-  BITMAPINFOHEADER info = {sizeof(info), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  file.bfType = 0x4D42;
-  file.bfOffBits = sizeof(file) + sizeof(info);
-  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size() * 4);
+  const Screenshot shot = Capture(window);
+  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
+  const BITMAPFILEHEADER file = {0x4D42, offset + static_cast<DWORD>(shot.pixels.size() * 4), 0, 0, offset};
   std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
-  bytes.append(reinterpret_cast<const char*>(&info), sizeof(info));
-  bytes.append(reinterpret_cast<const char*>(pixels.data()), pixels.size() * 4);
+  bytes.append(reinterpret_cast<const char*>(&shot.header), sizeof(shot.header));
+  bytes.append(reinterpret_cast<const char*>(shot.pixels.data()), shot.pixels.size() * 4);
   WriteFileBytes(dir + L"\\" + name + L".bmp", bytes);
 }
 
 int BarPixels(HWND window) {
-  int width = 0, height = 0;
-  const std::vector<DWORD> pixels = Capture(window, &width, &height);
-  if (height <= kBarRow || width < kTrackLeft + kTrackWidth) return -1;
+  const Screenshot shot = Capture(window);
+  const int width = shot.header.biWidth;
+  if (-shot.header.biHeight <= kBarRow || width < kTrackLeft + kTrackWidth) return -1;
   int count = 0;
   for (int x = kTrackLeft; x < kTrackLeft + kTrackWidth; ++x) {
-    const DWORD p = pixels[static_cast<size_t>(kBarRow) * width + x] & 0xFFFFFF;
+    const DWORD p = shot.pixels[static_cast<size_t>(kBarRow) * width + x] & 0xFFFFFF;
     if (RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF) == kBarColour) ++count;
   }
   return count;
@@ -142,8 +126,6 @@ void ClickCloseButton(HWND window) {
   ::PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
   ::PostMessageW(window, WM_LBUTTONUP, 0, at);
 }
-
-bool IsChineseUi() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE; }
 
 UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view) {
   UniqueRegKey key;

