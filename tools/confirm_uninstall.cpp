@@ -8,50 +8,27 @@
 #include <cwchar>
 
 #include "common/unique_resource.h"
-
-namespace {
-
-constexpr wchar_t kWindowClass[] = L"CMainWnd";
-constexpr wchar_t kWindowTitle[] = L"Varnelo Uninstall Window";
-constexpr wchar_t kDialogClass[] = L"#32770";
-
-struct Search {
-  DWORD pid;
-  HWND dialog;
-};
-
-BOOL CALLBACK FindDialog(HWND hwnd, LPARAM param) {
-  Search* search = reinterpret_cast<Search*>(param);
-  wchar_t className[16] = {};
-  ::GetClassNameW(hwnd, className, 16);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(hwnd, &pid);
-  if (pid != search->pid || std::wcscmp(className, kDialogClass) != 0 || !::IsWindowVisible(hwnd)) return TRUE;
-  search->dialog = hwnd;
-  return FALSE;
-}
-
-}  // namespace
+#include "tools/uninstall_window.h"
 
 int wmain(int argc, wchar_t** argv) {
   const ULONGLONG deadline = ::GetTickCount64() + (argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 60) * 1000ull;
-  Search search = {0, nullptr};
-  while (search.dialog == nullptr && ::GetTickCount64() < deadline) {
+  DWORD pid = 0;
+  HWND dialog = nullptr;
+  while (dialog == nullptr && ::GetTickCount64() < deadline) {
     ::Sleep(100);
-    const HWND window = ::FindWindowW(kWindowClass, kWindowTitle);
+    const HWND window = varnelo::FindUninstallWindow();
     if (window == nullptr) continue;
-    ::GetWindowThreadProcessId(window, &search.pid);
-    ::EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+    ::GetWindowThreadProcessId(window, &pid);
+    dialog = varnelo::FindConfirmation(pid);
   }
-  if (search.dialog == nullptr) {
+  if (dialog == nullptr) {
     std::printf("no confirmation of uninstall.exe appeared\n");
     return 1;
   }
-  const varnelo::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, search.pid));
-  std::printf("confirming the removal (uninstall.exe pid %lu)\n", search.pid);
+  const varnelo::UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+  std::printf("confirming the removal (uninstall.exe pid %lu)\n", pid);
   std::fflush(stdout);
-  ::PostMessageW(search.dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(::GetDlgItem(search.dialog, IDOK)));
+  varnelo::PressDialogButton(dialog, IDOK);
   const ULONGLONG now = ::GetTickCount64();
   const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
   if (!process || ::WaitForSingleObject(process.get(), wait) != WAIT_OBJECT_0) {

@@ -159,15 +159,15 @@ void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {
 // Waits until the worker has gone past its registry step, then checks the bar holds at `pixels`
 // with the window open, and closes it with its button.
 void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt, int pixels) {
-  const HWND window = FindMainWindow();
+  const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
   SleepUntil(confirmed, measureAt);
   EXPECT_EQ(BarPixels(window), pixels);
   ::Sleep(1000);
   EXPECT_EQ(BarPixels(window), pixels) << "the bar moved past its ceiling";
-  EXPECT_EQ(FindMainWindow(), window) << "the window closed although a step never finished";
+  EXPECT_EQ(FindUninstallWindow(), window) << "the window closed although a step never finished";
   ClickCloseButton(window);
-  EXPECT_TRUE(WaitUntil(5000, [] { return FindMainWindow() == nullptr; }));
+  EXPECT_TRUE(WaitUntil(5000, [] { return FindUninstallWindow() == nullptr; }));
   EXPECT_EQ(run->child().Wait(15000), 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run->CopyPath()); }));
 }
@@ -197,7 +197,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
   EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";
   HWND window = nullptr;
-  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindMainWindow()) != nullptr; }));
+  ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindUninstallWindow()) != nullptr; }));
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
   const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));

@@ -7,14 +7,13 @@
 
 #include "common/platform.h"
 #include "toolkit/gdi_resources.h"
+#include "tools/uninstall_window.h"
 
 namespace varnelo {
 namespace test {
 
 namespace {
 
-constexpr wchar_t kClass[] = L"CMainWnd";
-constexpr wchar_t kTitle[] = L"Varnelo Uninstall Window";
 constexpr COLORREF kBarColour = RGB(0xF0, 0x54, 0x3F);
 // Where the bar is drawn, in window pixels: the 4-pixel shadow margin, title 32, rule 1,
 // logo 30 + 124, track padding 30; the track starts 25 pixels in.
@@ -68,18 +67,9 @@ void EnsureTimeoutExe() {
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-HWND FindMainWindow() { return ::FindWindowW(kClass, kTitle); }
-
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs) {
   HWND found = nullptr;
-  WaitUntil(timeoutMs, [&] {
-    for (HWND h = nullptr; (h = ::FindWindowExW(nullptr, h, L"#32770", nullptr)) != nullptr;) {
-      DWORD owner = 0;
-      ::GetWindowThreadProcessId(h, &owner);
-      if (owner == pid && ::IsWindowVisible(h)) return (found = h) != nullptr;
-    }
-    return false;
-  });
+  WaitUntil(timeoutMs, [&] { return (found = FindConfirmation(pid)) != nullptr; });
   return found;
 }
 
@@ -90,8 +80,7 @@ std::wstring WindowText(HWND hwnd) {
 }
 
 void Answer(HWND dialog, int button) {
-  ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, button)));
-  ::PostMessageW(dialog, WM_NULL, 0, 0);  // wakes a modal loop that waits for its next message
+  PressDialogButton(dialog, button);
   WaitUntil(10000, [&] { return !::IsWindow(dialog); });
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/win/harness.h"
+#include "tools/uninstall_window.h"
 
 namespace varnelo {
 namespace test {
@@ -14,7 +15,6 @@ namespace test {
 constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
 
 bool Exists(const std::wstring& path);
-HWND FindMainWindow();
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
 std::wstring WindowText(HWND hwnd);
 // Presses a button of the message box and returns once the box is gone.

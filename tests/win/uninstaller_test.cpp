@@ -29,13 +29,13 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   EXPECT_EQ(WindowText(::GetDlgItem(dialog, 0xFFFF)),
             chinese ? L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d Varnelo \u5417\uff1f"
                     : L"Are you sure you want to completely remove Varnelo?");
-  const HWND window = FindMainWindow();
+  const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
   ::ShowWindow(window, SW_MINIMIZE);
   Child second(QuoteArgument(run_.CopyPath()), run_.Env());
   EXPECT_EQ(second.Wait(10000), 0u);
   EXPECT_FALSE(::IsIconic(window)) << "the first window was not restored";
-  EXPECT_EQ(FindMainWindow(), window);
+  EXPECT_EQ(FindUninstallWindow(), window);
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.child().Wait(10000), 0u);
   EXPECT_TRUE(Exists(run_.CopyPath()));
@@ -73,7 +73,7 @@ TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
   // Wine: prefer a DLL found on disk.
   const HWND dialog = run_.Start(L"", {{L"VARNELO_CANARY_MARKER", marker}, {L"WINEDLLOVERRIDES", L"gdiplus=n,b;mscoree,mshtml="}});
   ASSERT_NE(dialog, nullptr);
-  ASSERT_NE(FindMainWindow(), nullptr);  // drawn, so its images were decoded through GDI+
+  ASSERT_NE(FindUninstallWindow(), nullptr);  // drawn, so its images were decoded through GDI+
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.child().Wait(10000), 0u);
   EXPECT_FALSE(Exists(marker)) << "uninstall.exe loaded a DLL from its own folder";
