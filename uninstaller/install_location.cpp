@@ -67,19 +67,18 @@ std::wstring CanonicalPath(const std::wstring& path) {
 
 std::vector<std::wstring> ProtectedFolders() {
   std::vector<std::wstring> folders;
-  wchar_t path[MAX_PATH];
   for (int id : kProtectedFolderIds) {
-    if (SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path))) {
-      folders.push_back(CanonicalPath(path));
-    }
+    const std::wstring path = ShellFolder(id);
+    if (!path.empty()) folders.push_back(CanonicalPath(path));
   }
   PWSTR downloads = nullptr;
   if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads))) {
     folders.push_back(CanonicalPath(downloads));
   }
   ::CoTaskMemFree(downloads);
-  const DWORD tempLength = ::GetTempPathW(MAX_PATH, path);
-  if (tempLength > 0 && tempLength < MAX_PATH) folders.push_back(CanonicalPath(path));
+  wchar_t temp[MAX_PATH];
+  const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
+  if (tempLength > 0 && tempLength < MAX_PATH) folders.push_back(CanonicalPath(temp));
   return folders;
 }
 
@@ -122,6 +121,11 @@ bool IsProductDir(const std::wstring& dir) {
     if (FileExists(dir + marker)) return true;
   }
   return false;
+}
+
+std::wstring ShellFolder(int csidl) {
+  wchar_t path[MAX_PATH];
+  return SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
 }
 
 bool FileExists(const std::wstring& path) {

@@ -34,6 +34,9 @@ std::wstring GetInstallDir();
 // executables, so it may be deleted as the installation directory.
 bool IsProductDir(const std::wstring& dir);
 
+// The current user's shell folder `csidl` (CSIDL_APPDATA...), empty when the shell has none.
+std::wstring ShellFolder(int csidl);
+
 // True for an existing object that is not a directory.
 bool FileExists(const std::wstring& path);
 

@@ -105,11 +105,6 @@ void NotifyProxyChange() {
   setOption(nullptr, kInternetOptionRefresh, nullptr, 0);
 }
 
-std::wstring ShellFolder(int id) {
-  wchar_t path[MAX_PATH];
-  return SUCCEEDED(::SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
-}
-
 }  // namespace
 
 void ResetNetworkSettings() {

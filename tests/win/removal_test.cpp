@@ -11,6 +11,7 @@
 
 #include "tests/win/harness.h"
 #include "tests/win/uninstaller_driver.h"
+#include "uninstaller/install_location.h"
 
 namespace varnelo {
 namespace test {

@@ -1,12 +1,12 @@
 #include "tests/win/uninstaller_driver.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <vector>
 
 #include "common/platform.h"
 #include "toolkit/gdi_resources.h"
+#include "uninstaller/install_location.h"
 #include "tools/uninstall_window.h"
 
 namespace varnelo {
@@ -43,14 +43,6 @@ Screenshot Capture(HWND window) {
   BITMAPINFO info = {shot.header, {}};
   ::GetDIBits(memory.get(), bitmap.get(), 0, height, shot.pixels.data(), &info, DIB_RGB_COLORS);
   return shot;
-}
-
-// Ends every running copy of a program, so none is left from an earlier run.
-void EndProcessesNamed(const wchar_t* exeName) {
-  for (DWORD pid : ProcessIdsNamed(exeName)) {
-    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-    if (process && ::TerminateProcess(process.get(), 1)) ::WaitForSingleObject(process.get(), 5000);
-  }
 }
 
 // Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
@@ -132,18 +124,14 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
   return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
 }
 
-std::wstring ShellFolder(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  return SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
-}
 
 UninstallerRun::UninstallerRun() {
   EnsureTimeoutExe();
-  EndProcessesNamed(L"uninstall.exe");
+  KillProcessesByName(L"uninstall.exe");
   ::CopyFileW((BinDir() + L"uninstall.exe").c_str(), CopyPath().c_str(), FALSE);
 }
 
-UninstallerRun::~UninstallerRun() { EndProcessesNamed(L"uninstall.exe"); }
+UninstallerRun::~UninstallerRun() { KillProcessesByName(L"uninstall.exe"); }
 
 Environment UninstallerRun::Env() const {
   const std::wstring temp = temp_.path().substr(0, temp_.path().size() - 1);

@@ -29,7 +29,6 @@ void ClickCloseButton(HWND window);
 UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view);
 void SetString(HKEY key, const wchar_t* name, const std::wstring& value);
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view);
-std::wstring ShellFolder(int csidl);
 
 // A fresh %TEMP% for the program, with uninstall.exe in it (so it runs in place) and no copy of
 // the program left running before or after.
