@@ -37,6 +37,7 @@ endif()
 add_library(varnelo_service_lib STATIC
   ${SERVICE_PORTABLE_SOURCES}
   service/service_log.cpp
+  service/console_output.cpp
   service/log_folder.cpp
   service/relative_files.cpp
   service/pipe_server.cpp

@@ -1,7 +1,8 @@
 #include "common/reason.h"
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "common/text_format.h"
 
 namespace varnelo {
 
@@ -9,7 +10,7 @@ void WriteReason(char* reason, std::size_t size, const char* format, ...) {
   if (reason == nullptr || size == 0) return;
   va_list arguments;
   va_start(arguments, format);
-  if (std::vsnprintf(reason, size, format, arguments) < 0) reason[0] = '\0';
+  CopyUtf8Cut(FormatUtf8V(format, arguments), reason, size);
   va_end(arguments);
 }
 

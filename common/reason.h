@@ -6,7 +6,8 @@
 namespace varnelo {
 
 // Formats into `reason` as printf does, cut to `size` bytes and always terminated. A null
-// buffer or a size of 0 is left alone; a format that fails leaves the empty string.
+// buffer or a size of 0 is left alone. Wide arguments come out as UTF-8 (see FormatUtf8), and the
+// cut never splits a character.
 void WriteReason(char* reason, std::size_t size, const char* format, ...);
 
 }  // namespace varnelo

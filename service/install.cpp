@@ -2,13 +2,13 @@
 
 #include <tlhelp32.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cwchar>
 #include <string>
 
 #include "common/platform.h"
 #include "common/unique_resource.h"
+#include "common/utf8.h"
+#include "service/console_output.h"
 #include "service/install_acl.h"
 #include "service/service_host.h"
 #include "service/service_log.h"
@@ -83,20 +83,11 @@ BOOL CALLBACK FindClientWindow(HWND window, LPARAM context) {
   return FALSE;
 }
 
-// Prints one console line of -install; the console lines are wide text.
-void PrintLine(const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vfwprintf(stdout, format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
-
 void CheckInstallAcl(const std::wstring& path) {
   char reason[kAclReasonSize] = {};
   if (VerifyInstallAcl(path.c_str(), reason, sizeof(reason))) return;
   ServiceLog("InstallService WARNING: untrusted ACL accepted for compatibility: %s", reason);
-  PrintLine(L"Warning: untrusted install ACL accepted: %hs\n", reason);
+  PrintConsole(L"Warning: untrusted install ACL accepted: %ls\n", Utf8ToWide(reason).c_str());
 }
 
 // Existing registration: point it at this executable, refresh its metadata, restart it.
@@ -118,17 +109,17 @@ int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
   const DWORD changeError = changed ? 0 : ::GetLastError();
   ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, changeError);
   if (!changed) {
-    PrintLine(L"ChangeServiceConfig failed: %lu\n", changeError);
+    PrintConsole(L"ChangeServiceConfig failed: %lu\n", changeError);
     return static_cast<int>(changeError);
   }
   ConfigureServiceMetadata(service.get());
   const bool restarted = RestartExistingServiceAfterUpgrade(service.get());
   ServiceLog("InstallService: existing service restart bRet=%d", restarted ? 1 : 0);
   if (!restarted) {
-    PrintLine(L"Service ImagePath refreshed but restart failed.\n");
+    PrintConsole(L"Service ImagePath refreshed but restart failed.\n");
     return 1;
   }
-  PrintLine(L"Service already exists, ImagePath refreshed.\n");
+  PrintConsole(L"Service already exists, ImagePath refreshed.\n");
   return 0;
 }
 
@@ -232,7 +223,7 @@ int InstallService() {
   if (imagePath.empty()) {
     const DWORD error = ::GetLastError();
     ServiceLog("InstallService: GetModuleFileName failed err=%lu", error);
-    PrintLine(L"GetModuleFileName failed: %lu\n", error);
+    PrintConsole(L"GetModuleFileName failed: %lu\n", error);
     return 1;
   }
   ServiceLog("InstallService: image=%ls", imagePath.c_str());
@@ -248,7 +239,7 @@ int InstallService() {
   if (!manager) {
     const DWORD error = ::GetLastError();
     ServiceLog("InstallService: OpenSCManager failed err=%lu", error);
-    PrintLine(L"OpenSCManager failed: %lu\n", error);
+    PrintConsole(L"OpenSCManager failed: %lu\n", error);
     return 1;
   }
 
@@ -263,10 +254,10 @@ int InstallService() {
     const DWORD error = started ? 0 : ::GetLastError();
     ServiceLog("InstallService: StartService bRet=%d err=%lu", started, error);
     if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
-      PrintLine(L"Service installed and started.\n");
+      PrintConsole(L"Service installed and started.\n");
       return 0;
     }
-    PrintLine(L"Service installed but StartService failed: %lu\n", error);
+    PrintConsole(L"Service installed but StartService failed: %lu\n", error);
     return static_cast<int>(error);
   }
 
@@ -274,12 +265,12 @@ int InstallService() {
   ServiceLog("InstallService: CreateService failed err=%lu", error);
   if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
     ServiceLog("InstallService: ghost record from prior uninstall, reboot required");
-    PrintLine(L"VarneloService is marked for delete from a previous uninstall.\n");
-    PrintLine(L"Please reboot the system and reinstall.\n");
+    PrintConsole(L"VarneloService is marked for delete from a previous uninstall.\n");
+    PrintConsole(L"Please reboot the system and reinstall.\n");
     return static_cast<int>(error);
   }
   if (error != ERROR_SERVICE_EXISTS) {
-    PrintLine(L"CreateService failed: %lu\n", error);
+    PrintConsole(L"CreateService failed: %lu\n", error);
     return 1;
   }
   return RefreshExistingService(manager.get(), imagePath, binaryPath);

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+
+#include "common/text_format.h"
 
 namespace varnelo {
 
@@ -80,15 +83,8 @@ std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format,
   std::size_t used = static_cast<std::size_t>(stampLength);
   if (used > kLogLineBufferSize - 3) used = kLogLineBufferSize - 3;
   const std::size_t room = kLogLineBufferSize - used - 3;
-  char message[kLogLineBufferSize];
-  const int formatted = std::vsnprintf(message, sizeof(message), format, args);
-  std::size_t messageLength = 0;
-  if (formatted > 0) {
-    messageLength = static_cast<std::size_t>(formatted) < sizeof(message)
-                        ? static_cast<std::size_t>(formatted)
-                        : sizeof(message) - 1;
-  }
-  std::size_t length = used + EscapeLogText(message, messageLength, line + used, room);
+  const std::string message = FormatUtf8V(format, args);
+  std::size_t length = used + EscapeLogText(message.data(), message.size(), line + used, room);
   line[length++] = '\r';
   line[length++] = '\n';
   return length;

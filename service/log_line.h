@@ -17,9 +17,9 @@ struct LogStamp {
 };
 
 // Writes "[YYYY-MM-DD hh:mm:ss.mmm] ", the formatted message and CR LF into `line`
-// (kLogLineBufferSize bytes) and returns the byte count to write. The message passes through
-// EscapeLogText and is cut so that the whole line stays below the buffer size; a formatter error
-// leaves only the stamp.
+// (kLogLineBufferSize bytes) and returns the byte count to write. The message is formatted as
+// UTF-8 (FormatUtf8: "%ls" text whole, whatever its characters), passes through EscapeLogText and
+// is cut so that the whole line stays below the buffer size.
 std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args);
 
 // Copies `text` into `out` (at most `room` bytes, no terminator) and returns the count written.

@@ -2,10 +2,8 @@
 
 #include <windows.h>
 
-#include <cstdio>
-#include <cwchar>
-
 #include "common/unique_resource.h"
+#include "service/console_output.h"
 #include "service/service_host.h"
 #include "service/service_log.h"
 
@@ -59,7 +57,7 @@ int UninstallService() {
   if (!manager) {
     const DWORD error = ::GetLastError();
     ServiceLog("UninstallService: OpenSCManager failed err=%lu", error);
-    std::fwprintf(stdout, L"OpenSCManager failed: %lu\n", error);
+    PrintConsole(L"OpenSCManager failed: %lu\n", error);
     return 1;
   }
   UniqueServiceHandle service(
@@ -67,7 +65,7 @@ int UninstallService() {
   if (!service) {
     const DWORD error = ::GetLastError();
     ServiceLog("UninstallService: OpenService failed err=%lu", error);
-    std::fwprintf(stdout, L"OpenService failed: %lu\n", error);
+    PrintConsole(L"OpenService failed: %lu\n", error);
     return error == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : 1;
   }
 
@@ -80,13 +78,12 @@ int UninstallService() {
 
   const bool keyGone = WaitForServiceKeyGone();
   if (keyGone) {
-    std::fwprintf(stdout, L"Service deleted and SCM released.\n");
+    PrintConsole(L"Service deleted and SCM released.\n");
     ServiceLog("UninstallService: success");
   } else {
-    std::fwprintf(stdout, L"Service marked for deletion but SCM still holds reference.\n");
+    PrintConsole(L"Service marked for deletion but SCM still holds reference.\n");
     ServiceLog("UninstallService: timed out waiting for SCM to purge");
   }
-  std::fflush(stdout);
   if (!deleted) return 1;
   return keyGone ? 0 : 1;
 }

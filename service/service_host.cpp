@@ -3,11 +3,10 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cwchar>
 #include <memory>
 
 #include "common/unique_resource.h"
+#include "service/console_output.h"
 #include "service/core_stop.h"
 #include "service/pipe_server.h"
 #include "service/proxy_watchdog.h"
@@ -157,18 +156,16 @@ int RunServiceDispatcher() {
   if (::StartServiceCtrlDispatcherW(table)) return 0;
   const DWORD error = ::GetLastError();
   if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-    std::fwprintf(stdout, L"%ls", kUsageText);
-    std::fflush(stdout);
+    PrintConsole(L"%ls", kUsageText);
     return 1;
   }
   return static_cast<int>(error);
 }
 
 int RunConsoleMode() {
-  std::fwprintf(stdout, L"VarneloService running in foreground. Ctrl+C to stop.\n");
-  std::fwprintf(stdout, L"Pipe: %ls\n", kPipeName);
-  std::fwprintf(stdout, L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
-  std::fflush(stdout);
+  PrintConsole(L"VarneloService running in foreground. Ctrl+C to stop.\n");
+  PrintConsole(L"Pipe: %ls\n", kPipeName);
+  PrintConsole(L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
 
   if (!CreateStopEvent()) return static_cast<int>(::GetLastError());
   ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);

@@ -11,6 +11,17 @@
 #include <fstream>
 #include <string>
 
+// As UTF-8, so a test sees a non-ASCII path whole (printf's "%ls" stops at the first one).
+std::string Utf8(const std::wstring& text) {
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  std::string bytes(size > 0 ? size : 0, '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+  }
+  return bytes;
+}
+
 int wmain(int argc, wchar_t** argv) {
   std::wstring dataDir, configPath;
   for (int i = 1; i + 1 < argc; ++i) {
@@ -19,9 +30,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   wchar_t skip[64] = L"(unset)";
   ::GetEnvironmentVariableW(L"SKIP_SAFE_PATH_CHECK", skip, 64);
-  std::printf("SKIP_SAFE_PATH_CHECK=%ls\n", skip);
-  std::printf("cmdline=%ls\n", ::GetCommandLineW());
-  std::printf("data_dir=%ls\nconfig=%ls\n", dataDir.c_str(), configPath.c_str());
+  std::printf("SKIP_SAFE_PATH_CHECK=%s\n", Utf8(skip).c_str());
+  std::printf("cmdline=%s\n", Utf8(::GetCommandLineW()).c_str());
+  std::printf("data_dir=%s\nconfig=%s\n", Utf8(dataDir).c_str(), Utf8(configPath).c_str());
   if (!dataDir.empty()) ::CreateDirectoryW(dataDir.c_str(), nullptr);
 
   long exitAfter = -1;

@@ -1,4 +1,5 @@
 #include "common/reason.h"
+#include "common/text_format.h"
 #include "common/utf8.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,30 @@ TEST(Reason, CutToTheCallersBufferAndAlwaysTerminated) {
   WriteReason(nullptr, 16, "%s", "no buffer");  // must simply return
   WriteReason(reason, sizeof(reason), "err=%lu", 5ul);
   EXPECT_STREQ(reason, "err=5");
+}
+
+TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {
+  // A Chinese path through "%ls" and "%S": every character, not only those before the first
+  // non-ASCII one.
+  EXPECT_EQ(FormatUtf8("image=%ls|%S", L"C:\\\u7a0b\u5e8f\\Varnelo\\", L"\u5f20\u4f0a"),
+            "image=C:\\\xE7\xA8\x8B\xE5\xBA\x8F\\Varnelo\\|\xE5\xBC\xA0\xE4\xBC\x8A");
+  EXPECT_EQ(FormatUtf8("[%ls] [%s]", static_cast<const wchar_t*>(nullptr), "x"), "[(null)] [x]");
+  // Precision counts bytes and never ends inside a character; width pads.
+  EXPECT_EQ(FormatUtf8("%.4ls|%-3s|%3s|%.*s", L"\u4e2d\u6587", "a", "b", 2, "xyz"), "\xE4\xB8\xAD|a  |  b|xy");
+  // The other conversions are the C runtime's, their arguments taken at their sizes.
+  EXPECT_EQ(FormatUtf8("%lu %ld %d %lX %016llx %02d %c %% %hs", 4294967295ul, -5l, -7, 0xABCul,
+                       0x1234ull, 3, 'q', "n"),
+            "4294967295 -5 -7 ABC 0000000000001234 03 q % n");
+  EXPECT_EQ(FormatUtf8("%zu %lld %llu", static_cast<size_t>(12), -1ll, 18446744073709551615ull),
+            "12 -1 18446744073709551615");
+  EXPECT_EQ(FormatUtf8("%w then %d", 9), "%w then 9");  // unknown: as written, no argument taken
+  EXPECT_EQ(FormatUtf8("end %"), "end %");
+
+  char cut[5];
+  EXPECT_EQ(CopyUtf8Cut("ab\xE4\xB8\xAD" "c", cut, sizeof(cut)), 2u);  // the character would not fit whole
+  EXPECT_STREQ(cut, "ab");
+  EXPECT_EQ(CopyUtf8Cut("abcde", cut, sizeof(cut)), 4u);
+  EXPECT_STREQ(cut, "abcd");
 }
 
 TEST(Utf8, ValidTextRoundTripsAtEveryLength) {

@@ -31,8 +31,10 @@ class CoreLaunch : public ::testing::Test {
     client.WaitForOutput("holding", kWaitMs);
     return client;
   }
-  std::wstring DataDir() const { return data_.path() + L"core-data\\"; }
-  std::wstring ConfigPath() const { return data_.path() + L"core-config"; }
+  // Chinese names, as a user's profile and data folders may have: every log line and the core's
+  // command line must carry them whole.
+  std::wstring DataDir() const { return data_.path() + L"\u5f20\u4f1f\u6570\u636e\\"; }
+  std::wstring ConfigPath() const { return data_.path() + L"\u914d\u7f6e"; }
   std::string StartCoreRequest(const std::wstring& appDir) const {
     return "cmd=start_core\napp_path=" + Narrow(appDir) + "\ndata_path=" + Narrow(DataDir()) +
            "\nconfig_path=" + Narrow(ConfigPath()) + "\n\n";
@@ -65,6 +67,9 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
                                      Narrow(bin) + "VarneloCore.exe reason=file signature is invalid or missing"),
             1u);
   EXPECT_EQ(CountContaining(log, "start_core OK pid=" + pid + " "), 1u);
+  EXPECT_EQ(CountContaining(log, " cmd=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) + "\" -f \"" +
+                                     Narrow(ConfigPath()) + "\""),
+            1u);
 
   const std::string running = "capabilities=63\nok=1\npid=" + pid + "\nprotocol=2\nrunning=1\n\n";
   EXPECT_EQ(Exchange("cmd=status\n\n"), running);

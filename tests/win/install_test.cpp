@@ -64,9 +64,21 @@ void ExpectOwnerWarnings(const ModeRun& run, size_t paths) {
   EXPECT_EQ(CountContaining(run.log, "InstallService WARNING: untrusted ACL accepted for compatibility: "), paths);
 }
 
+// A publisher-signed service and core in a folder with a Chinese name, as a user may choose:
+// every log and console line must carry the path whole.
+std::wstring ChineseInstallation(const TempDir& root) {
+  const std::wstring dir = root.path() + L"\u7a0b\u5e8f\\";
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  for (const wchar_t* file : {L"VarneloService.exe", L"VarneloCore.exe"}) {
+    ::CopyFileW((BinDir() + L"release\\" + file).c_str(), (dir + file).c_str(), FALSE);
+  }
+  return dir + L"VarneloService.exe";
+}
+
 class Installation : public ::testing::Test {
  protected:
-  const std::wstring release_ = BinDir() + L"release\\VarneloService.exe";
+  TempDir installRoot_;
+  const std::wstring release_ = ChineseInstallation(installRoot_);
   ScmService scm_;
 };
 
@@ -76,6 +88,8 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   EXPECT_EQ(fresh.exitCode, 0u) << fresh.console;
   EXPECT_TRUE(EndsWith(fresh.console, "Service installed and started.\n")) << fresh.console;
   ExpectOwnerWarnings(fresh, 3);  // folder, service, core
+  // Console lines are UTF-8 when redirected, as here; a console gets them as UTF-16.
+  EXPECT_EQ(CountOf(fresh.console, " on " + Narrow(release_) + "\n"), IsRunningUnderWine() ? 1u : 0u) << fresh.console;
   const std::vector<BYTE> buffer = QueryConfig(scm_.manager());
   ASSERT_FALSE(buffer.empty()) << ::GetLastError();
   const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
