@@ -28,6 +28,9 @@ wine_session_start() {
   for link in "$WINEPREFIX"/drive_c/users/*/*; do
     if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
   done
+  # \\localhost\share is a folder of the prefix, so a test can start a program from a share.
+  mkdir -p "$WINEPREFIX/drive_c/share" "$WINEPREFIX/dosdevices/unc/localhost"
+  ln -sfn ../../../drive_c/share "$WINEPREFIX/dosdevices/unc/localhost/share"
   wineserver -p || true
   wine_retry 3 wine cmd /c exit 0
 }

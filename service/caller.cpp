@@ -36,6 +36,15 @@ const void* ImageBaseOf(HANDLE process) {
   return imageBase;
 }
 
+// The process's image path in the form `flags` asks for; empty when it cannot be read. Reads
+// the name the process was created with, without opening the file.
+std::wstring ImageNameOf(HANDLE process, DWORD flags) {
+  wchar_t image[kImagePathChars] = {};
+  DWORD imageChars = kImagePathChars;
+  if (!::QueryFullProcessImageNameW(process, flags, image, &imageChars)) return std::wstring();
+  return std::wstring(image, imageChars);
+}
+
 // Enables one privilege of the process token for the life of the object, then sets its
 // attributes back to 0, so the service runs with it only around a single call.
 class ScopedPrivilege {
@@ -100,11 +109,8 @@ Caller Caller::FromPipe(HANDLE pipe) {
   caller.pid_ = pid;
   caller.process_ = OpenCallerProcess(pid, &caller.openError_);
   if (!caller.process_) return caller;
-  wchar_t image[kImagePathChars] = {};
-  DWORD imageChars = kImagePathChars;
-  if (::QueryFullProcessImageNameW(caller.process_.get(), 0, image, &imageChars)) {
-    caller.image_.assign(image, imageChars);
-  }
+  caller.image_ = ImageNameOf(caller.process_.get(), 0);
+  caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
   return caller;
 }
 

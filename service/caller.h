@@ -25,6 +25,9 @@ class Caller {
   DWORD openError() const { return openError_; }
   // The image path the process was created from (Win32 form); empty when unknown.
   const std::wstring& image() const { return image_; }
+  // The same path in its native form ("\\Device\\HarddiskVolume3\\..."), which tells a local
+  // volume from a share even behind a drive letter of the caller's session; empty when unknown.
+  const std::wstring& nativeImage() const { return nativeImage_; }
 
   // True once the caller's process has ended (also when it was never opened).
   bool HasEnded() const;
@@ -37,6 +40,7 @@ class Caller {
   DWORD openError_ = 0;
   UniqueHandle process_;
   std::wstring image_;
+  std::wstring nativeImage_;
 };
 
 }  // namespace varnelo

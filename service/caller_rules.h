@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace varnelo {
 
@@ -20,5 +21,11 @@ enum class ImageMatch {
 };
 
 ImageMatch MatchCallerImage(const FileIdentity& named, const FileIdentity& mapped);
+
+// Whether a caller's image, named by its native path ("\Device\HarddiskVolume3\..."), lies on
+// a local disk. Reading an image on a share (\Device\Mup, a redirector, a drive letter the
+// caller's session maps to either) would make LocalSystem connect to the host the caller chose
+// with the machine's own credentials; an empty or unknown device counts as not local.
+bool IsOnLocalVolume(const std::wstring& nativeImagePath);
 
 }  // namespace varnelo

@@ -27,6 +27,7 @@ const char kReasonImageRenamed[] = "image is not the file its path names";
 
 namespace {
 
+constexpr char kReasonImageNotLocal[] = "image is not on a local volume";
 constexpr size_t kInnerReasonSize = 128;
 constexpr size_t kProbeReasonSize = 160;
 
@@ -176,9 +177,14 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
     WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
   }
+  char inner[kInnerReasonSize] = {};
+  // Judged on the name alone: opening a file on a share would already reach its host.
+  if (!IsOnLocalVolume(caller.nativeImage())) {
+    WriteReason(reason, size, "caller %s", kReasonImageNotLocal);
+    return false;
+  }
   ImageMatch match = ImageMatch::kUnknown;
   const UniqueHandle heldImage = HoldCallerImage(caller, &match);
-  char inner[kInnerReasonSize] = {};
   if (match == ImageMatch::kUnknown) {
     WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;

@@ -26,7 +26,8 @@ bool SignerMatchesPublisher(const wchar_t* path);
 
 // The caller's executable passes VerifyFileSignature. The file checked is the one its image path
 // names, held open so it cannot be swapped during the check, and only when it is the very file
-// that runs as the caller's image (a running program can rename its own file away).
+// that runs as the caller's image (a running program can rename its own file away). An image that
+// is not on a local volume is refused before anything opens it.
 bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size);
 
 // Whether the service's own executable is publisher-signed; decided once per process.

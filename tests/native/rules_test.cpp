@@ -25,6 +25,24 @@ TEST(CallerImage, OnlyTheMappedFileItselfPasses) {
   EXPECT_EQ(MatchCallerImage(running, FileIdentity{}), ImageMatch::kUnknown);
 }
 
+TEST(CallerImage, OnlyAnImageOnALocalDiskIsRead) {
+  for (const wchar_t* local : {L"\\Device\\HarddiskVolume3\\Program Files\\Varnelo\\Varnelo.exe",
+                               L"\\device\\harddiskvolume12\\\u7a0b\u5e8f\\Varnelo.exe", L"\\Device\\CdRom0\\setup.exe"}) {
+    EXPECT_TRUE(IsOnLocalVolume(local)) << testing::PrintToString(std::wstring(local));
+  }
+  // Shares, redirectors (also behind a mapped drive letter), client drives of a remote session,
+  // and anything not plainly a numbered local volume.
+  for (const wchar_t* remote : {
+           L"\\Device\\Mup\\host\\share\\Varnelo.exe",
+           L"\\Device\\Mup\\;LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
+           L"\\Device\\LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
+           L"\\Device\\WebDavRedirector\\host\\DavWWWRoot\\Varnelo.exe", L"\\Device\\RdpDr\\;:1\\C\\x.exe",
+           L"\\Device\\HarddiskVolume\\x.exe", L"\\Device\\HarddiskVolume3", L"\\Device\\HarddiskVolume3x\\a.exe",
+           L"\\??\\C:\\a.exe", L"C:\\a.exe", L"\\\\host\\share\\a.exe", L""}) {
+    EXPECT_FALSE(IsOnLocalVolume(remote)) << testing::PrintToString(std::wstring(remote));
+  }
+}
+
 TEST(TimeoutMs, SignedDecimalWithClamping) {
   const std::pair<std::string, int32_t> cases[] = {
       {"1500", 1500}, {"  \t+25ms", 25}, {"-1", -1}, {"", 0}, {"abc", 0}, {"-", 0}, {" 12 34", 12},

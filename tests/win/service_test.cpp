@@ -45,6 +45,23 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
     EXPECT_EQ(CountContaining(log, "rejected pid=" + pid + (c.rejection ? ": " + std::string(c.rejection) : "")),
               c.rejection ? 1u : 0u);
   }
+
+  // A publisher-signed client started from a share: its file is never read by the service, whose
+  // machine credentials would otherwise go to the host the caller named. The test session maps
+  // \\localhost\share to a folder of its prefix.
+  const std::wstring onShare = L"\\\\localhost\\share\\client-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+  if (!::CopyFileW(ClientExe(L"publisher").c_str(), onShare.c_str(), FALSE)) {
+    GTEST_SKIP() << "no share \\\\localhost\\share here (error " << ::GetLastError()
+                 << "); the decision is tested natively (CallerImage.OnlyAnImageOnALocalDiskIsRead)";
+  }
+  Child remote(QuoteArgument(onShare) + L" send cmd=ping\\n\\n --service " +
+               QuoteArgument(BinDir() + L"VarneloService.exe"));
+  ASSERT_EQ(remote.Wait(30000), 0u);
+  EXPECT_EQ(remote.Output(), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "rejected pid=" + std::to_string(remote.pid()) +
+                                                       ": caller image is not on a local volume"),
+            1u);
+  ::DeleteFileW(onShare.c_str());
 }
 
 TEST(PipeProtocol, GenericErrorsPiecesTheSizeLimitAndTheLog) {
