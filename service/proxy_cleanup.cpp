@@ -64,10 +64,10 @@ void ClearStaleAutoConfigUrl(HKEY settings, const char* tag) {
   }
 }
 
-void RunProxyCleanup(const WatchdogState& state, const char* trigger) {
+bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
   if (state.userSid.empty()) {
     ServiceLog("cleanup skipped: reason=no_sid");
-    return;
+    return false;
   }
   ServiceLog("cleanup triggered: trigger=%s pid=%lu session=%lu sid=%ls endpoint=%s", trigger, state.pid,
              state.sessionId, state.userSid.c_str(), state.endpoint.c_str());
@@ -78,7 +78,7 @@ void RunProxyCleanup(const WatchdogState& state, const char* trigger) {
       ::RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, settings.put());
   if (opened != ERROR_SUCCESS) {
     ServiceLog("cleanup skipped: reason=%s lReg=%ld", OpenFailureReason(opened), static_cast<long>(opened));
-    return;
+    return false;
   }
 
   const DWORD enable = ReadProxyEnable(settings.get());
@@ -87,13 +87,13 @@ void RunProxyCleanup(const WatchdogState& state, const char* trigger) {
   if (enable != 1 || serverRead != ERROR_SUCCESS) {
     ServiceLog("cleanup skipped: reason=proxy_already_clean enable=%lu queryRet=%ld", enable,
                static_cast<long>(serverRead));
-    return;
+    return false;
   }
   // Exact text only: whatever differs was set by someone else and is theirs.
   if (server != state.expectedProxyServer) {
     ServiceLog("cleanup skipped: reason=proxy_mismatch expected=[%ls] actual=[%ls]",
                state.expectedProxyServer.c_str(), server.c_str());
-    return;
+    return false;
   }
 
   const DWORD disabled = 0;
@@ -107,7 +107,10 @@ void RunProxyCleanup(const WatchdogState& state, const char* trigger) {
              "ProxyOverride delete ret=%ld",
              trigger, server.c_str(), static_cast<long>(enableSet), static_cast<long>(serverDeleted),
              static_cast<long>(overrideDeleted));
+  return true;
+}
 
+void BroadcastProxySettingsChange() {
   // Not SendNotifyMessageW: the asynchronous senders refuse a system message that carries a
   // pointer (ERROR_MESSAGE_SYNC_ONLY), so that broadcast would never leave.
   ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingsChangedArea),

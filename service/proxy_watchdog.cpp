@@ -184,26 +184,34 @@ void ProxyWatchdogTick() {
   if (disabled && !previous) ServiceLog("ProxyWatchdog: feature flag turned ON -- subsystem disabled");
   if (!disabled && previous) ServiceLog("ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled");
 
-  const std::lock_guard<std::mutex> lock(g_watchdogLock);
-  if (!g_watchdogState.process) return;
-  if (disabled) {
-    ServiceLog("cleanup skipped: reason=feature_flag_disabled pid=%lu", g_watchdogState.pid);
+  bool restored = false;
+  {
+    const std::lock_guard<std::mutex> lock(g_watchdogLock);
+    if (!g_watchdogState.process) return;
+    if (disabled) {
+      ServiceLog("cleanup skipped: reason=feature_flag_disabled pid=%lu", g_watchdogState.pid);
+      ReleaseWatchdogState();
+      return;
+    }
+    // A failed wait keeps the client armed for the next tick.
+    if (::WaitForSingleObject(g_watchdogState.process.get(), 0) != WAIT_OBJECT_0) return;
+    restored = RunProxyCleanup(g_watchdogState, kTriggerClientExit);
     ReleaseWatchdogState();
-    return;
   }
-  // A failed wait keeps the client armed for the next tick.
-  if (::WaitForSingleObject(g_watchdogState.process.get(), 0) != WAIT_OBJECT_0) return;
-  RunProxyCleanup(g_watchdogState, kTriggerClientExit);
-  ReleaseWatchdogState();
+  if (restored) BroadcastProxySettingsChange();
 }
 
 void ShutdownProxyWatchdog(bool restoreSettings) {
-  const std::lock_guard<std::mutex> lock(g_watchdogLock);
-  if (restoreSettings && g_watchdogState.pid != 0) {
-    ServiceLog("service stop: releasing watchdog state for pid=%lu", g_watchdogState.pid);
-    RunProxyCleanup(g_watchdogState, kTriggerServiceStop);
+  bool restored = false;
+  {
+    const std::lock_guard<std::mutex> lock(g_watchdogLock);
+    if (restoreSettings && g_watchdogState.pid != 0) {
+      ServiceLog("service stop: releasing watchdog state for pid=%lu", g_watchdogState.pid);
+      restored = RunProxyCleanup(g_watchdogState, kTriggerServiceStop);
+    }
+    ReleaseWatchdogState();
   }
-  ReleaseWatchdogState();
+  if (restored) BroadcastProxySettingsChange();
 }
 
 }  // namespace varnelo

@@ -20,7 +20,7 @@ constexpr DWORD kTickWaitMs = 12000;  // a death is judged within one 5 s tick; 
 constexpr wchar_t kFlagKey[] = L"SOFTWARE\\Varnelo";
 constexpr wchar_t kCoreProxy[] = L"127.0.0.1:11719";
 constexpr wchar_t kStalePac[] = L"http://127.0.0.1:11720/proxy.pac";
-constexpr wchar_t kThirdPartyPac[] = L"http://wpad.example.com:8080/wpad.dat";
+constexpr wchar_t kThirdPartyPac[] = L"http://\u4ee3\u7406.example.com:8080/wpad.dat";
 constexpr char kOk[] = "capabilities=63\nok=1\nprotocol=2\n\n";
 constexpr char kArmRequest[] = "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
 constexpr char kDegradedByFlag[] = "degraded=1\nerror=feature_flag_disabled\nok=0\n\n";
@@ -165,6 +165,9 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
       {1, L"LOCALHOST:11719", L"localhost:11719", "proxy_mismatch expected=[localhost:11719] actual=[LOCALHOST:11719]"},
       {1, L"127.0.0.1:11719 ", kCoreProxy, "proxy_mismatch expected=[127.0.0.1:11719] actual=[127.0.0.1:11719 ]"},
       {0, kCoreProxy, kCoreProxy, "proxy_already_clean enable=0 queryRet=0"},
+      // Text in Chinese is logged whole on both sides.
+      {1, L"\u4ee3\u7406.example:11719", L"\u4ee3\u7406.example:1171",
+       "proxy_mismatch expected=[\u4ee3\u7406.example:1171] actual=[\u4ee3\u7406.example:11719]"},
   };
   for (const auto& skip : skips) {
     proxy_.SetProxy(skip.enable, skip.actual, kStalePac);
@@ -207,6 +210,25 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   DeleteDisableFlag();
   EXPECT_EQ(Exchange("cmd=set_expected_proxy\nproxy=x\n\n"), "error=missing proxy / readback\nerror_code=20\nok=0\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK"), 1u);
+}
+
+// The settings-change broadcast waits on every window in turn; a request arriving meanwhile is
+// answered at once, not after the last window.
+TEST_F(Watchdog, RequestsAreServedWhileSlowWindowsTakeTheBroadcast) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  constexpr int kSlowWindows = 4;
+  Child windows(QuoteArgument(BinDir() + L"Varnelo.exe") + L" --slow-setting-change " +
+                std::to_wstring(kSlowWindows) + L" 900");
+  ASSERT_TRUE(windows.WaitForOutput("window ready", kWaitMs)) << windows.Output();
+  Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
+  client.Kill();
+  ASSERT_TRUE(windows.WaitForOutput("setting change 1", kTickWaitMs)) << "no broadcast began";
+  EXPECT_EQ(Exchange("cmd=clear_watchdog\n\n"), kOk);
+  EXPECT_EQ(windows.Output().find("setting change " + std::to_string(kSlowWindows)), std::string::npos)
+      << "clear_watchdog was answered only after the broadcast had reached every window";
+  EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK: trigger=parent_process_exit"), 1u);
+  EXPECT_TRUE(windows.WaitForOutput("setting change " + std::to_string(kSlowWindows), kWaitMs));
 }
 
 // Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.
