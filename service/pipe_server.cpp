@@ -1,10 +1,12 @@
 #include "service/pipe_server.h"
 
 #include <memory>
+#include <mutex>
 
 #include "service/caller.h"
 #include "service/core_launch.h"
 #include "service/core_stop.h"
+#include "service/log_budget.h"
 #include "service/pipe_deadline.h"
 #include "service/proxy_watchdog.h"
 #include "service/service_log.h"
@@ -75,6 +77,28 @@ void LogTimeout(HANDLE pipe, const char* stage, DWORD limitMs) {
              stage, limitMs);
 }
 
+// The log lines of callers nobody has authenticated (rejected, or dropped before their request
+// was judged), within their budget. Shared by every connection.
+std::mutex g_unauthenticatedLock;
+UnauthenticatedLogBudget g_unauthenticatedBudget;
+
+template <typename WriteLines>
+void LogUnauthenticated(WriteLines writeLines) {
+  UnauthenticatedLogBudget::Decision decision;
+  {
+    const std::lock_guard<std::mutex> lock(g_unauthenticatedLock);
+    decision = g_unauthenticatedBudget.Admit(::GetTickCount64());
+  }
+  if (!decision.log) return;
+  if (decision.leftOut != 0) {
+    ServiceLog("HandleConnection WARNING: lines of %llu unauthenticated connections left out "
+               "(at most %u per %llu s)",
+               static_cast<unsigned long long>(decision.leftOut), kUnauthenticatedEventsPerWindow,
+               static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000));
+  }
+  writeLines();
+}
+
 enum class ReadResult { kComplete, kTooLarge, kGone, kTimedOut };
 
 ReadResult ReadRequest(HANDLE pipe, char* buffer, size_t* received) {
@@ -139,7 +163,7 @@ void HandleConnection(HANDLE pipe) {
       WriteErrorResponse(pipe, kErrRequestTooLarge, kCodeRequestTooLarge);
       return;
     case ReadResult::kTimedOut:
-      LogTimeout(pipe, "request", kRequestTimeoutMs);
+      LogUnauthenticated([pipe] { LogTimeout(pipe, "request", kRequestTimeoutMs); });
       return;
     case ReadResult::kGone:
       return;  // the client went away before finishing its request
@@ -152,14 +176,17 @@ void HandleConnection(HANDLE pipe) {
     return;
   }
   const Caller caller = Caller::FromPipe(pipe);
-  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), cmd->second.c_str());
-
+  const std::string logged = LoggedCommand(cmd->second);
   char reason[kCallerReasonSize] = {};
   if (!VerifyCallerSignature(caller, reason, sizeof(reason))) {
-    ServiceLog("rejected pid=%lu: %s", caller.pid(), reason);
+    LogUnauthenticated([&] {
+      ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
+      ServiceLog("rejected pid=%lu: %s", caller.pid(), reason);
+    });
     WriteErrorResponse(pipe, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
     return;
   }
+  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
 
   const CommandHandler handler = FindCommandHandler(cmd->second);
   if (handler == nullptr) {

@@ -1,9 +1,10 @@
 // Test client of the service pipe. Before it sends anything it checks that the server end is the
 // service (a LocalSystem process, or the one running --service), as the product's client must.
-//   pipe_client send <request> [--chunk N] [--hangup] [--delay MS] [--service PATH]
+//   pipe_client send <request> [--chunk N] [--hangup] [--delay MS] [--service PATH] [--repeat N]
 //       Sends the request (escapes \n \r \0 \\ \xHH), writes the exact response bytes to stdout.
 //       --hangup disconnects right after writing, without reading. --delay waits before connecting.
 //       --service defaults to VarneloService.exe in the folder above this program's.
+//       --repeat sends it N times, one connection each, and prints only "answered=K".
 //   pipe_client client <app_path> <data_path> <config_path> [--debug] [--lines N] [--then exit|hold|stop]
 //       Acts like the real client: start_core, prints the response, reads N lines of core output
 //       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
@@ -97,12 +98,20 @@ int Send(int argc, wchar_t** argv) {
   const wchar_t* delay = Option(argc, argv, L"--delay");
   if (delay) ::Sleep(std::wcstoul(delay, nullptr, 10));
   const std::wstring serviceImage = ServiceImage(argc, argv);
-  int exitCode = 0;
-  const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
-  if (!pipe) return exitCode;
-  varnelo::SendRequestBytes(pipe.get(), request, chunk ? std::wcstoul(chunk, nullptr, 10) : 0);
-  if (Flag(argc, argv, L"--hangup")) return 0;
-  WriteStdout(varnelo::ReadUntilDisconnect(pipe.get()));
+  const wchar_t* repeat = Option(argc, argv, L"--repeat");
+  const unsigned long times = repeat ? std::wcstoul(repeat, nullptr, 10) : 1;
+  unsigned long answered = 0;
+  for (unsigned long i = 0; i < times; ++i) {
+    int exitCode = 0;
+    const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
+    if (!pipe) return exitCode;
+    varnelo::SendRequestBytes(pipe.get(), request, chunk ? std::wcstoul(chunk, nullptr, 10) : 0);
+    if (Flag(argc, argv, L"--hangup")) continue;
+    const std::string response = varnelo::ReadUntilDisconnect(pipe.get());
+    if (!repeat) WriteStdout(response);
+    answered += response.size() >= 2 && response.compare(response.size() - 2, 2, "\n\n") == 0;
+  }
+  if (repeat) WriteStdout("answered=" + std::to_string(answered) + "\n");
   return 0;
 }
 
@@ -239,7 +248,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 4 && std::wcscmp(argv[1], L"arm") == 0) return Arm(argc, argv);
   if (argc >= 3 && std::wcscmp(argv[1], L"probe") == 0) return Probe(argv[2]);
   std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
-                        L" [--service PATH]\n"
+                        L" [--service PATH] [--repeat N]\n"
                         L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
                         L" [--then exit|hold|stop]\n"
                         L"       pipe_client arm <proxy> <readback> [--set-proxy]"

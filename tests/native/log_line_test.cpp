@@ -1,4 +1,5 @@
 #include "service/log_line.h"
+#include "service/log_budget.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,9 @@ TEST(LogLine, StampMessageAndCrLf) {
   EXPECT_EQ(Line(LogStamp{987, 1, 2, 3, 4, 5, 6}, "conn pid=%lu cmd=%s", 42ul, "ping"),
             "[0987-01-02 03:04:05.006] conn pid=42 cmd=ping\r\n");
   EXPECT_EQ(Line(kStamp, "%s", ""), "[2026-12-05 19:07:42.123] \r\n");
+  // A message that is only a non-ASCII path keeps it whole.
+  EXPECT_EQ(Line(kStamp, "%ls", L"C:\\Users\\\u5f20\u4f1f\\"),
+            "[2026-12-05 19:07:42.123] C:\\Users\\\xE5\xBC\xA0\xE4\xBC\x9F\\\r\n");
 }
 
 TEST(LogLine, LongMessagesAreCutTo2047Bytes) {
@@ -61,6 +65,50 @@ TEST(LogRotation, SizeThresholdAndBackoff) {
   EXPECT_FALSE(ShouldRotateLog(kLogRotateSize * 2, 110000, 100000));
   EXPECT_FALSE(ShouldRotateLog(kLogRotateSize * 2, 159999, 100000));
   EXPECT_TRUE(ShouldRotateLog(kLogRotateSize * 2, 160000, 100000));
+}
+
+TEST(UnauthenticatedLog, AFewEventsPerMinuteThenOneLineSaysHowManyWereLeftOut) {
+  UnauthenticatedLogBudget budget;
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow; ++i) {
+    const auto decision = budget.Admit(1000 + i);
+    EXPECT_TRUE(decision.log);
+    EXPECT_EQ(decision.leftOut, 0u);
+  }
+  for (int i = 0; i < 500; ++i) EXPECT_FALSE(budget.Admit(2000 + i).log);
+  EXPECT_FALSE(budget.Admit(1000 + kUnauthenticatedWindowMs - 1).log);
+  const auto next = budget.Admit(1000 + kUnauthenticatedWindowMs);
+  EXPECT_TRUE(next.log);
+  EXPECT_EQ(next.leftOut, 501u);
+  EXPECT_EQ(budget.Admit(1000 + kUnauthenticatedWindowMs + 1).leftOut, 0u);  // reported once
+}
+
+// A day of the worst lines a flood can make, at a thousand requests a second: less than one
+// rotation, so the previous rotation's history is still there the next day.
+TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
+  const std::string junk(4090, '\x01');  // every byte written escaped, four times as long
+  char line[kLogLineBufferSize];
+  const auto lineBytes = [&line](const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const size_t length = FormatLogLine(line, kStamp, format, args);
+    va_end(args);
+    return length;
+  };
+  const size_t perEvent =
+      lineBytes("conn pid=%lu cmd=%s", 4294967295ul, LoggedCommand(junk).c_str()) +
+      lineBytes("rejected pid=%lu: %s", 4294967295ul, "caller file signature is invalid or missing");
+  const size_t perReport = lineBytes("HandleConnection WARNING: lines of %llu unauthenticated connections left "
+                                     "out (at most %u per %llu s)", 18446744073709551615ull, 4294967295u,
+                                     18446744073709551615ull);
+  UnauthenticatedLogBudget budget;
+  std::uint64_t written = 0;
+  for (std::uint64_t now = 1; now <= 86400ull * 1000; now += 1) {
+    const auto decision = budget.Admit(now);
+    if (decision.log) written += perEvent + (decision.leftOut != 0 ? perReport : 0);
+  }
+  EXPECT_LT(written, kLogRotateSize);
+  EXPECT_EQ(LoggedCommand("ping"), "ping");
+  EXPECT_EQ(LoggedCommand(std::string(31, 'a') + "\xE4\xB8\xAD"), std::string(31, 'a') + "... (34 bytes)");
 }
 
 }  // namespace

@@ -180,6 +180,33 @@ TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
   EXPECT_EQ(CountContaining(service.LogMessages(), "dup job_handle failed"), 0u);
 }
 
+// Thousands of unsigned requests with long command names: the lines before them stay in the
+// current log (no rotation), and the flood leaves a few lines, each naming its command cut short.
+// The log starts 64 KiB short of its rotation size, so a flood that wrote a line per request would
+// rotate it within a few hundred.
+TEST(UnauthenticatedFlood, LeavesTheLogsHistoryInPlace) {
+  TempDir programData;
+  ASSERT_TRUE(::CreateDirectoryW((programData.path() + L"Varnelo").c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(programData.path() + L"Varnelo\\service.log",
+                             std::string(0x500000 - 0x10000, 'h') + "\r\n"));
+  ConsoleService service(BinDir() + L"VarneloService.exe", programData.path());
+  ASSERT_TRUE(service.ready());
+  ASSERT_EQ(Exchange("cmd=ping\n\n"), kPong63);
+  const std::string history = "conn pid=" + OwnPid() + " cmd=ping";
+  Child flood(QuoteArgument(ClientExe(L"none")) + L" send " +
+              QuoteArgument(L"cmd=" + std::wstring(4000, L'f') + L"\\n\\n") + L" --repeat 500");
+  ASSERT_EQ(flood.Wait(120000), 0u) << flood.Output();
+  EXPECT_EQ(flood.Output(), "answered=500\n");
+  const auto log = service.LogMessages();
+  EXPECT_EQ(CountContaining(log, history), 1u) << "the flood rotated the earlier lines away";
+  const std::string floodConn = "conn pid=" + std::to_string(flood.pid()) + " cmd=";
+  const size_t logged = CountContaining(log, floodConn);
+  EXPECT_GE(logged, 1u);
+  EXPECT_LE(logged, 30u);  // a few a minute
+  EXPECT_EQ(CountContaining(log, floodConn + std::string(32, 'f') + "... (4000 bytes)"), logged);
+  EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(flood.pid())), logged);
+}
+
 TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
