@@ -75,6 +75,34 @@ std::wstring ChineseInstallation(const TempDir& root) {
   return dir + L"VarneloService.exe";
 }
 
+// Runs `commandLine` on a console of this process's own and returns the console's first rows, as a
+// person sitting at it would read them.
+std::wstring RunOnAConsole(const std::wstring& commandLine) {
+  const HANDLE savedOut = ::GetStdHandle(STD_OUTPUT_HANDLE), savedErr = ::GetStdHandle(STD_ERROR_HANDLE);
+  ::FreeConsole();
+  if (!::AllocConsole()) return L"";
+  std::wstring line = commandLine;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  std::wstring screen;
+  if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    const UniqueHandle process(info.hProcess), thread(info.hThread);
+    ::WaitForSingleObject(process.get(), 120000);
+    const UniqueHandle console(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+    std::wstring rows(80 * 25, L' ');
+    DWORD got = 0;
+    if (::ReadConsoleOutputCharacterW(console.get(), &rows[0], static_cast<DWORD>(rows.size()), COORD{0, 0}, &got)) {
+      screen = rows.substr(0, got);
+    }
+  }
+  ::FreeConsole();
+  ::SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
+  ::SetStdHandle(STD_ERROR_HANDLE, savedErr);
+  return screen;
+}
+
 class Installation : public ::testing::Test {
  protected:
   TempDir installRoot_;
@@ -223,6 +251,14 @@ TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
                        "Please reboot the system and reinstall.\n"))
       << run.console;
   EXPECT_EQ(CountContaining(run.log, "InstallService: ghost record from prior uninstall, reboot required"), 1u);
+
+  // On a console the lines reach the screen as written, whatever its code page: the folder's
+  // Chinese name included.
+  const std::wstring screen = RunOnAConsole(QuoteArgument(release_) + L" -install");
+  EXPECT_NE(screen.find(L"Please reboot the system and reinstall."), std::wstring::npos) << Narrow(screen);
+  if (IsRunningUnderWine()) {
+    EXPECT_NE(screen.find(L" on " + release_), std::wstring::npos) << Narrow(screen);
+  }
   held.reset();
 }
 
