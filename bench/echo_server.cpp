@@ -128,7 +128,7 @@ void Serve(Server* server, HANDLE pipe) {
   }
   const std::string request(buffer, received);
   if (!server->verify) return Answer(pipe, request);
-  const varnelo::Caller caller = varnelo::Caller::FromPipe(pipe);
+  const varnelo::Caller caller = varnelo::Caller::AtConnection(pipe, varnelo::PreciseSystemTime());
   if (!varnelo::VerifyCallerSignature(caller, nullptr, 0)) return Answer(pipe, "ok=0\n\n");
   if (request == "cmd=launch\n\n") return Answer(pipe, LaunchCore(server, caller));
   if (request == "cmd=terminate\n\n") return Answer(pipe, TerminateCore(server));

@@ -40,6 +40,7 @@ add_library(varnelo_service_lib STATIC
   service/console_output.cpp
   service/log_folder.cpp
   service/relative_files.cpp
+  service/response.cpp
   service/pipe_server.cpp
   service/pipe_deadline.cpp
   service/caller.cpp

@@ -3,14 +3,14 @@
 #include <psapi.h>
 #include <winternl.h>
 
-#include "service/service_log.h"
-
 namespace varnelo {
 
 namespace {
 
-constexpr DWORD kCallerAccess =
-    PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE | SYNCHRONIZE;
+// What the caller check needs and no more: the image's names, the image's mapping (the process's
+// memory) for the rename check, and waiting to see whether the opener has ended. A hand-over
+// widens it through Reopen, only for a trusted caller and only for the command that needs it.
+constexpr DWORD kCallerAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE;
 constexpr DWORD kImagePathChars = 520;
 constexpr DWORD kMappedNameChars = 1024;
 // PEB.ImageBaseAddress in a 64-bit process; the service only ships as a 64-bit program, and a
@@ -45,61 +45,9 @@ std::wstring ImageNameOf(HANDLE process, DWORD flags) {
   return std::wstring(image, imageChars);
 }
 
-// Enables one privilege of the process token for the life of the object, then sets its
-// attributes back to 0, so the service runs with it only around a single call.
-class ScopedPrivilege {
- public:
-  ScopedPrivilege(HANDLE token, const wchar_t* name) : token_(token) {
-    privileges_.PrivilegeCount = 1;
-    privileges_.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    adjusted_ = ::LookupPrivilegeValueW(nullptr, name, &privileges_.Privileges[0].Luid) &&
-                ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
-  }
-  ~ScopedPrivilege() {
-    if (!adjusted_) return;
-    privileges_.Privileges[0].Attributes = 0;
-    ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
-  }
-  ScopedPrivilege(const ScopedPrivilege&) = delete;
-  ScopedPrivilege& operator=(const ScopedPrivilege&) = delete;
-
- private:
-  HANDLE token_;
-  TOKEN_PRIVILEGES privileges_ = {};
-  bool adjusted_ = false;
-};
-
-// Opens the caller; on access denied tries once more with SeDebugPrivilege enabled around that
-// one call (a caller of another account or integrity may refuse the plain open). Sets
-// *error to the error that decides when nothing was opened.
-UniqueHandle OpenCallerProcess(DWORD pid, DWORD* error) {
-  UniqueHandle process(::OpenProcess(kCallerAccess, FALSE, pid));
-  if (process) return process;
-  *error = ::GetLastError();
-  if (*error != ERROR_ACCESS_DENIED) {
-    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", pid, *error);
-    return process;
-  }
-  ServiceLog("OpenProcess pid=%lu access denied, retry with SeDebugPrivilege", pid);
-  UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
-    ServiceLog("OpenProcessToken self failed err=%lu", ::GetLastError());
-    return process;
-  }
-  {
-    const ScopedPrivilege debug(token.get(), SE_DEBUG_NAME);
-    process.reset(::OpenProcess(kCallerAccess, FALSE, pid));
-    if (!process) *error = ::GetLastError();
-  }
-  if (!process) {
-    ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, *error);
-  }
-  return process;
-}
-
 }  // namespace
 
-Caller Caller::FromPipe(HANDLE pipe) {
+Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
   Caller caller;
   ULONG pid = 0;
   if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
@@ -107,8 +55,14 @@ Caller Caller::FromPipe(HANDLE pipe) {
     return caller;
   }
   caller.pid_ = pid;
-  caller.process_ = OpenCallerProcess(pid, &caller.openError_);
-  if (!caller.process_) return caller;
+  caller.process_.reset(::OpenProcess(kCallerAccess, FALSE, pid));
+  if (!caller.process_) {
+    caller.openError_ = ::GetLastError();
+    return caller;
+  }
+  FILETIME created = {}, exited = {}, kernel = {}, user = {};
+  caller.newerThanConnection_ = ::GetProcessTimes(caller.process_.get(), &created, &exited, &kernel, &user) &&
+                                ::CompareFileTime(&created, &connectedAt) > 0;
   caller.image_ = ImageNameOf(caller.process_.get(), 0);
   caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
   return caller;
@@ -116,6 +70,31 @@ Caller Caller::FromPipe(HANDLE pipe) {
 
 bool Caller::HasEnded() const {
   return !process_ || ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+}
+
+UniqueHandle Caller::Reopen(DWORD access) const {
+  UniqueHandle reopened;
+  const HANDLE self = ::GetCurrentProcess();
+  if (!process_) {
+    ::SetLastError(openError_ != 0 ? openError_ : ERROR_INVALID_HANDLE);
+    return reopened;
+  }
+  ::DuplicateHandle(self, process_.get(), self, reopened.put(), access, FALSE, 0);
+  return reopened;
+}
+
+FILETIME PreciseSystemTime() {
+  // Windows 8 and later; a process's creation time is never later than this reading.
+  using PreciseClock = void(WINAPI*)(FILETIME*);
+  static const PreciseClock precise = reinterpret_cast<PreciseClock>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+  FILETIME now = {};
+  if (precise != nullptr) {
+    precise(&now);
+  } else {
+    ::GetSystemTimeAsFileTime(&now);
+  }
+  return now;
 }
 
 std::wstring Caller::MappedImagePath() const {

@@ -1,6 +1,7 @@
-// The caller of one pipe connection: its process, opened once right after its request has been
-// read, so that the log line, the signature check and the hand-overs all speak of that one
-// process. A pid looked up again later may belong to another process by then.
+// The caller of one pipe connection: its process, taken hold of the moment the connection is
+// made, before any request byte is read, so that the log line, the signature check and the
+// hand-overs all speak of the process that opened the connection. A pid looked up later may
+// belong to another process by then, and a pipe handle can be passed on to another process.
 #pragma once
 
 #include <windows.h>
@@ -13,12 +14,14 @@ namespace varnelo {
 
 class Caller {
  public:
-  // Identifies the client of `pipe`. Fields stay empty where the system would not tell.
-  static Caller FromPipe(HANDLE pipe);
+  // Identifies the client of `pipe`, whose connection was made at `connectedAt` (system time).
+  // The process is opened with only what the caller check needs; fields stay empty where the
+  // system would not tell.
+  static Caller AtConnection(HANDLE pipe, const FILETIME& connectedAt);
 
   // The client's process id as the pipe reports it; 0 when unknown.
   DWORD pid() const { return pid_; }
-  // Query, memory-read, handle-duplication and wait rights; null when it could not be opened.
+  // Query, memory-read and wait rights; null when it could not be opened.
   HANDLE process() const { return process_.get(); }
   // Why the caller is not known: the error of GetNamedPipeClientProcessId when pid() is 0, else
   // of OpenProcess when process() is null; 0 when it was opened.
@@ -31,16 +34,32 @@ class Caller {
 
   // True once the caller's process has ended (also when it was never opened).
   bool HasEnded() const;
+  // True when the process the pid led to was created after the connection was made: the opener
+  // had already gone and its pid was taken by another process.
+  bool IsNewerThanConnection() const { return newerThanConnection_; }
   // A path that opens the file mapped as the caller's image, by its current name; empty when
   // unknown. Differs from image() once the running file has been renamed.
   std::wstring MappedImagePath() const;
+  // A further handle to the same process with `access`, made from the connection's own handle
+  // (never by looking the pid up again); empty with the last error set when it is refused.
+  UniqueHandle Reopen(DWORD access) const;
 
  private:
   DWORD pid_ = 0;
   DWORD openError_ = 0;
+  bool newerThanConnection_ = false;
   UniqueHandle process_;
   std::wstring image_;
   std::wstring nativeImage_;
 };
+
+// The caller's process reopened with `access` for `purpose` ("log_handle", "job_handle",
+// "watch"), only for a trusted caller. Each program links its own definition: the service's is
+// caller.Reopen(access); the test build's can withhold the rights or refuse, so the tests see a
+// hand-over or the watchdog's open fail as it would for a caller of another account.
+UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpose);
+
+// The current system time, as precisely as the system tells it.
+FILETIME PreciseSystemTime();
 
 }  // namespace varnelo

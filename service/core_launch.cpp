@@ -14,10 +14,11 @@
 #include "service/caller.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
+#include "service/names.h"
 #include "service/path_access.h"
 #include "service/path_rules.h"
 #include "service/path_validation.h"
-#include "service/pipe_server.h"
+#include "service/response.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 #include "service/trust.h"
@@ -29,7 +30,6 @@ namespace {
 constexpr size_t kPathReasonSize = 192;
 constexpr size_t kCoreReasonSize = 160;
 constexpr DWORD kOutputPipeSize = 65536;
-constexpr wchar_t kCoreFileName[] = L"VarneloCore.exe";
 constexpr wchar_t kSkipSafePathVar[] = L"SKIP_SAFE_PATH_CHECK";
 constexpr DWORD kJobLimits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
                              JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
@@ -54,7 +54,7 @@ constexpr DWORD kUnclaimedCoreWaitMs = 3000;
 
 // Logs why start_core refuses ("start_core: " and the printf-style detail; none when
 // `logFormat` is null) and answers the caller. Returns false, so a step can return it.
-bool Refuse(HANDLE pipe, StartCoreError code, const std::string& answer, const char* logFormat,
+bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* logFormat,
             ...) {
   if (logFormat != nullptr) {
     va_list args;
@@ -62,13 +62,13 @@ bool Refuse(HANDLE pipe, StartCoreError code, const std::string& answer, const c
     ServiceLogV((std::string("start_core: ") + logFormat).c_str(), args);
     va_end(args);
   }
-  WriteErrorResponse(pipe, answer, code);
+  WriteErrorResponse(reply, answer, code);
   return false;
 }
 
 // A system call that failed: the log and the answer both carry its error.
-bool RefuseFailedCall(HANDLE pipe, StartCoreError code, const char* call, DWORD error) {
-  return Refuse(pipe, code, std::string(call) + " failed: " + std::to_string(error),
+bool RefuseFailedCall(Reply& reply, StartCoreError code, const char* call, DWORD error) {
+  return Refuse(reply, code, std::string(call) + " failed: " + std::to_string(error),
                 "%s failed err=%lu", call, error);
 }
 
@@ -80,13 +80,13 @@ struct StartCoreRequest {
 };
 
 // The three paths must be present and each pass ValidateRequestPath.
-bool ReadStartCoreRequest(HANDLE pipe, const RequestMap& request, StartCoreRequest* out) {
+bool ReadStartCoreRequest(Reply& reply, const RequestMap& request, StartCoreRequest* out) {
   out->appPath = Utf8ToWide(GetRequestValue(request, "app_path", ""));
   out->dataPath = Utf8ToWide(GetRequestValue(request, "data_path", ""));
   out->configPath = Utf8ToWide(GetRequestValue(request, "config_path", ""));
   out->debug = GetRequestValue(request, "debug", "0") == "1";
   if (out->appPath.empty() || out->dataPath.empty() || out->configPath.empty()) {
-    return Refuse(pipe, kMissingPath, "missing app_path / data_path / config_path", nullptr);
+    return Refuse(reply, kMissingPath, "missing app_path / data_path / config_path", nullptr);
   }
   const struct {
     const char* label;
@@ -98,7 +98,7 @@ bool ReadStartCoreRequest(HANDLE pipe, const RequestMap& request, StartCoreReque
     char reason[kPathReasonSize] = {};
     if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, reason,
                              sizeof(reason))) {
-      return Refuse(pipe, kPathRejected, reason, "%s", reason);
+      return Refuse(reply, kPathRejected, reason, "%s", reason);
     }
   }
   return true;
@@ -113,14 +113,14 @@ struct HeldRequestPaths {
 
 // The caller must be able to reach both paths itself, as its own token says; the core runs as
 // LocalSystem and would otherwise reach what the caller cannot.
-bool CheckCallerPathsAccess(HANDLE pipe, const Caller& caller, const StartCoreRequest& start,
+bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreRequest& start,
                             HeldRequestPaths* held) {
   char reason[kPathReasonSize] = {};
   DWORD error = ERROR_SUCCESS;
   const UniqueHandle token = OpenCallerToken(caller.process(), &error);
   if (!token) {
     WriteReason(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu", error);
-    return Refuse(pipe, kPathRejected, reason, "%s", reason);
+    return Refuse(reply, kPathRejected, reason, "%s", reason);
   }
   const struct {
     const char* label;
@@ -133,26 +133,26 @@ bool CheckCallerPathsAccess(HANDLE pipe, const Caller& caller, const StartCoreRe
   for (const auto& entry : paths) {
     if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, reason,
                                sizeof(reason), entry.held)) {
-      return Refuse(pipe, kPathRejected, reason, "%s", reason);
+      return Refuse(reply, kPathRejected, reason, "%s", reason);
     }
   }
   return true;
 }
 
 // app_path must name the service's own directory (ASCII case aside).
-bool CheckAppPathIsServiceDirectory(HANDLE pipe, const std::wstring& appPath) {
+bool CheckAppPathIsServiceDirectory(Reply& reply, const std::wstring& appPath) {
   const std::wstring modulePath = GetOwnModulePath();
   if (modulePath.empty()) {
-    return Refuse(pipe, kServiceDirRejected, "GetModuleFileNameW failed",
+    return Refuse(reply, kServiceDirRejected, "GetModuleFileNameW failed",
                   "GetModuleFileNameW failed err=%lu", ::GetLastError());
   }
   const std::wstring serviceDirectory = DirectoryWithSeparator(modulePath);
   if (serviceDirectory.empty()) {
-    return Refuse(pipe, kServiceDirRejected, "service image path malformed",
+    return Refuse(reply, kServiceDirRejected, "service image path malformed",
                   "malformed service path %ls", modulePath.c_str());
   }
   if (!EqualsIgnoringAsciiCase(appPath, serviceDirectory)) {
-    return Refuse(pipe, kServiceDirRejected, "app_path must equal service install directory",
+    return Refuse(reply, kServiceDirRejected, "app_path must equal service install directory",
                   "app_path rejected: %ls != service dir %ls", appPath.c_str(),
                   serviceDirectory.c_str());
   }
@@ -160,10 +160,10 @@ bool CheckAppPathIsServiceDirectory(HANDLE pipe, const std::wstring& appPath) {
 }
 
 // Refuses while the tracked core still runs; drops the handles of one that has ended.
-bool ReleaseExitedCore(HANDLE pipe) {
+bool ReleaseExitedCore(Reply& reply) {
   const CoreRunState state = QueryTrackedCore(nullptr);
   if (state == CoreRunState::kRunning) {
-    return Refuse(pipe, kAlreadyRunning, "VarneloCore already running, call stop_core first",
+    return Refuse(reply, kAlreadyRunning, "VarneloCore already running, call stop_core first",
                   nullptr);
   }
   if (state == CoreRunState::kExited) {
@@ -175,15 +175,15 @@ bool ReleaseExitedCore(HANDLE pipe) {
 }
 
 // The core file must exist; its signature must pass when the service insists on it.
-bool CheckCoreFile(HANDLE pipe, const std::wstring& corePath) {
+bool CheckCoreFile(Reply& reply, const std::wstring& corePath) {
   if (::GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return Refuse(pipe, kCoreMissing, "VarneloCore.exe not found at app_path", "missing %ls",
+    return Refuse(reply, kCoreMissing, "VarneloCore.exe not found at app_path", "missing %ls",
                   corePath.c_str());
   }
   char reason[kCoreReasonSize] = {};
   if (VerifyFileSignature(corePath.c_str(), reason, sizeof(reason))) return true;
   if (IsCoreSignatureEnforced()) {
-    return Refuse(pipe, kSignatureRejected, "VarneloCore.exe signature rejected",
+    return Refuse(reply, kSignatureRejected, "VarneloCore.exe signature rejected",
                   "core signature rejected path=%ls reason=%s", corePath.c_str(), reason);
   }
   ServiceLog("start_core WARNING: core signature check failed but not enforced path=%ls reason=%s",
@@ -224,7 +224,7 @@ std::vector<HANDLE> HandlesForCore(bool debug, const CoreLaunch& launch) {
 }
 
 // Without debug the core's standard output and error go into a new pipe for the caller.
-bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
+bool PrepareOutput(Reply& reply, bool debug, CoreLaunch* launch) {
   STARTUPINFOW& startup = launch->startup.StartupInfo;
   startup.cb = sizeof(launch->startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -233,7 +233,7 @@ bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable,
                     kOutputPipeSize)) {
-    return Refuse(pipe, kCreatePipeFailed, "CreatePipe failed", "CreatePipe failed err=%lu",
+    return Refuse(reply, kCreatePipeFailed, "CreatePipe failed", "CreatePipe failed err=%lu",
                   ::GetLastError());
   }
   ::SetHandleInformation(launch->readEnd.get(), HANDLE_FLAG_INHERIT, 0);
@@ -243,20 +243,20 @@ bool PrepareOutput(HANDLE pipe, bool debug, CoreLaunch* launch) {
   return true;
 }
 
-bool CreateCoreJob(HANDLE pipe, UniqueHandle* job) {
+bool CreateCoreJob(Reply& reply, UniqueHandle* job) {
   job->reset(::CreateJobObjectW(nullptr, nullptr));
-  if (!*job) return RefuseFailedCall(pipe, kCreateJobFailed, "CreateJobObject", ::GetLastError());
+  if (!*job) return RefuseFailedCall(reply, kCreateJobFailed, "CreateJobObject", ::GetLastError());
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = kJobLimits;
   if (!::SetInformationJobObject(job->get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof(limits))) {
-    return RefuseFailedCall(pipe, kSetJobInfoFailed, "SetInformationJobObject", ::GetLastError());
+    return RefuseFailedCall(reply, kSetJobInfoFailed, "SetInformationJobObject", ::GetLastError());
   }
   return true;
 }
 
 // Creates the core suspended, with SKIP_SAFE_PATH_CHECK=1 in its environment only.
-bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, CoreLaunch* launch,
+bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, CoreLaunch* launch,
                          ProcessHandles* core) {
   PROCESS_INFORMATION info = {};
   BOOL created = FALSE;
@@ -277,7 +277,7 @@ bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, C
   }
   launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
   if (!created) {
-    return Refuse(pipe, kCreateProcessFailed, "CreateProcess failed: " + std::to_string(error),
+    return Refuse(reply, kCreateProcessFailed, "CreateProcess failed: " + std::to_string(error),
                   "CreateProcess failed err=%lu path=%ls", error, launch->corePath.c_str());
   }
   core->process.reset(info.hProcess);
@@ -287,7 +287,7 @@ bool CreateSuspendedCore(HANDLE pipe, bool debug, const std::wstring& appPath, C
 }
 
 // Puts the suspended core in its job and lets it run; ends it when either step fails.
-bool RunCoreInJob(HANDLE pipe, const UniqueHandle& job, const ProcessHandles& core) {
+bool RunCoreInJob(Reply& reply, const UniqueHandle& job, const ProcessHandles& core) {
   const char* failedCall = nullptr;
   StartCoreError code = kAssignFailed;
   if (!::AssignProcessToJobObject(job.get(), core.process.get())) {
@@ -299,7 +299,7 @@ bool RunCoreInJob(HANDLE pipe, const UniqueHandle& job, const ProcessHandles& co
   if (failedCall == nullptr) return true;
   const DWORD error = ::GetLastError();
   ::TerminateProcess(core.process.get(), 1);
-  return RefuseFailedCall(pipe, code, failedCall, error);
+  return RefuseFailedCall(reply, code, failedCall, error);
 }
 
 // Gives the caller the read end of the core's output; DUPLICATE_CLOSE_SOURCE closes it once
@@ -332,26 +332,26 @@ void* AsPointer(std::uint64_t value) {
 // A caller that has ended can receive nothing, and a core kept for it would run as LocalSystem
 // with nobody to end it: end the core and its job instead. Checked before the hand-over and
 // again after it, for a caller that ends in between.
-bool EndCoreOfEndedCaller(HANDLE pipe, const Caller& caller, const UniqueHandle& job,
+bool EndCoreOfEndedCaller(Reply& reply, const Caller& caller, const UniqueHandle& job,
                           const ProcessHandles& core) {
   if (!caller.HasEnded()) return false;
   if (job) ::TerminateJobObject(job.get(), 0);
   ::TerminateProcess(core.process.get(), 0);
   ::WaitForSingleObject(core.process.get(), kUnclaimedCoreWaitMs);
-  Refuse(pipe, kCallerEnded, "caller ended before the hand-over",
+  Refuse(reply, kCallerEnded, "caller ended before the hand-over",
          "caller pid=%lu ended before the hand-over, core pid=%lu ended", caller.pid(), core.pid);
   return true;
 }
 
 // Hands over the output and the job, records the core and answers the caller.
-void CompleteStartCore(HANDLE pipe, const Caller& caller, CoreLaunch* launch, UniqueHandle job,
+void CompleteStartCore(Reply& reply, const Caller& caller, CoreLaunch* launch, UniqueHandle job,
                        ProcessHandles core) {
   BeforeHandOver();
-  if (EndCoreOfEndedCaller(pipe, caller, job, core)) return;
+  if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
   const std::uint64_t logHandle = HandOverOutput(caller, std::move(launch->readEnd));
   core.thread.reset();
   const std::uint64_t jobHandle = HandOverJob(caller, &job);
-  if (EndCoreOfEndedCaller(pipe, caller, job, core)) return;
+  if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
 
   const DWORD pid = core.pid;
   StoreCore(std::move(core.process), std::move(job), pid);
@@ -362,7 +362,7 @@ void CompleteStartCore(HANDLE pipe, const Caller& caller, CoreLaunch* launch, Un
   AddCapabilityKeys(response);
   if (logHandle != 0) response["log_handle"] = std::to_string(logHandle);
   if (jobHandle != 0) response["job_handle"] = std::to_string(jobHandle);
-  WriteResponse(pipe, response);
+  WriteResponse(reply, response);
 }
 
 }  // namespace
@@ -387,15 +387,14 @@ std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD acces
                caller.openError());
     return 0;
   }
-  // A handle of its own to the caller's process object, with only the rights a hand-over needs;
-  // made from the connection's handle, never by looking the pid up again.
+  // The connection's process widened to the one right a hand-over needs, for a caller already
+  // trusted; made from the connection's handle, never by looking the pid up again. The log text
+  // keeps its OpenProcess wording.
   const HANDLE self = ::GetCurrentProcess();
-  UniqueHandle target;
-  if (caller.process() == nullptr ||
-      !::DuplicateHandle(self, caller.process(), self, target.put(), CallerProcessAccess(label),
-                         FALSE, 0)) {
+  const UniqueHandle target = ReopenCaller(caller, PROCESS_DUP_HANDLE, label);
+  if (!target) {
     ServiceLog("DupHandleToCaller(%s): OpenProcess(caller pid=%lu) failed err=%lu", label,
-               caller.pid(), caller.process() ? ::GetLastError() : caller.openError());
+               caller.pid(), ::GetLastError());
     return 0;
   }
   HANDLE duplicate = nullptr;
@@ -407,32 +406,32 @@ std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD acces
   return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate));
 }
 
-void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& request) {
+void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request) {
   StartCoreRequest start;
-  if (!ReadStartCoreRequest(pipe, request, &start) ||
-      !CheckAppPathIsServiceDirectory(pipe, start.appPath) || !ReleaseExitedCore(pipe)) {
+  if (!ReadStartCoreRequest(reply, request, &start) ||
+      !CheckAppPathIsServiceDirectory(reply, start.appPath) || !ReleaseExitedCore(reply)) {
     return;
   }
   CoreLaunch launch;
   launch.corePath = start.appPath + kCoreFileName;
-  if (!CheckCoreFile(pipe, launch.corePath)) return;
+  if (!CheckCoreFile(reply, launch.corePath)) return;
   if (!BuildCoreCommandLine(WithoutOneTrailingSeparator(start.dataPath), start.configPath,
                             &launch.commandLine)) {
     const char reason[] = "data_path / config_path rejected: invalid character";
-    Refuse(pipe, kPathRejected, reason, "%s", reason);
+    Refuse(reply, kPathRejected, reason, "%s", reason);
     return;
   }
   HeldRequestPaths held;
-  if (!CheckCallerPathsAccess(pipe, caller, start, &held)) return;
+  if (!CheckCallerPathsAccess(reply, caller, start, &held)) return;
   UniqueHandle job;
   ProcessHandles core;
-  if (!PrepareOutput(pipe, start.debug, &launch) || !CreateCoreJob(pipe, &job) ||
-      !CreateSuspendedCore(pipe, start.debug, start.appPath, &launch, &core) ||
-      !RunCoreInJob(pipe, job, core)) {
+  if (!PrepareOutput(reply, start.debug, &launch) || !CreateCoreJob(reply, &job) ||
+      !CreateSuspendedCore(reply, start.debug, start.appPath, &launch, &core) ||
+      !RunCoreInJob(reply, job, core)) {
     return;
   }
   held = HeldRequestPaths();  // the core runs: from here on it holds what it opened
-  CompleteStartCore(pipe, caller, &launch, std::move(job), std::move(core));
+  CompleteStartCore(reply, caller, &launch, std::move(job), std::move(core));
 }
 
 }  // namespace varnelo

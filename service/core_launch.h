@@ -8,12 +8,13 @@
 #include <string>
 
 #include "service/request.h"
+#include "service/response.h"
 
 namespace varnelo {
 
 class Caller;
 
-void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request);
 
 // Duplicates `handle` into the caller's process, through the process handle the connection
 // opened once. Returns its value there, or 0. `attempted` (optional) tells whether
@@ -21,12 +22,6 @@ void HandleStartCore(HANDLE pipe, const Caller& caller, const RequestMap& reques
 // whatever the outcome.
 std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD access, DWORD options,
                                 const char* label, bool* attempted);
-
-// The rights DupHandleToCaller uses on the caller's process handle, for the handle named
-// `label`. Each program links its own definition: the service's is PROCESS_DUP_HANDLE; the test
-// build's can withhold it, so the hand-over fails as it would for a caller the service may not
-// write to.
-DWORD CallerProcessAccess(const char* label);
 
 // Runs right before the hand-over. The service's does nothing; the test build's can wait there,
 // so a test can end the caller between its check and the hand-over.

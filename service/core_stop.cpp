@@ -7,8 +7,9 @@
 #include "common/unique_resource.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
+#include "service/names.h"
 #include "service/path_rules.h"
-#include "service/pipe_server.h"
+#include "service/response.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 
@@ -18,7 +19,6 @@ namespace {
 
 constexpr DWORD kOrphanWaitMs = 2000;
 constexpr DWORD kServiceStopCoreWaitMs = 3000;
-constexpr wchar_t kCoreImageName[] = L"VarneloCore.exe";
 
 // Ends the core: through the job when the service kept it, else the process alone.
 // Returns the branch for the log.
@@ -34,7 +34,7 @@ const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, 
 
 }  // namespace
 
-void HandleStopCore(HANDLE pipe, const Caller& /*caller*/, const RequestMap& request) {
+void HandleStopCore(Reply& reply, const Caller& /*caller*/, const RequestMap& request) {
   UniqueHandle process = TakeCoreProcess();
   UniqueHandle job = TakeCoreJob();
   TakeCorePid();
@@ -54,7 +54,7 @@ void HandleStopCore(HANDLE pipe, const Caller& /*caller*/, const RequestMap& req
     response["was_running"] = "1";
   }
   AddCapabilityKeys(response);
-  WriteResponse(pipe, response);
+  WriteResponse(reply, response);
 }
 
 void EndTrackedCore() {
@@ -71,8 +71,8 @@ void KillOrphanCores() {
   entry.dwSize = sizeof(entry);
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (!EqualsIgnoringAsciiCase(entry.szExeFile, std::wcslen(entry.szExeFile), kCoreImageName,
-                                 std::wcslen(kCoreImageName))) {
+    if (!EqualsIgnoringAsciiCase(entry.szExeFile, std::wcslen(entry.szExeFile), kCoreFileName,
+                                 std::wcslen(kCoreFileName))) {
       continue;
     }
     const UniqueHandle process(

@@ -4,12 +4,13 @@
 #include <windows.h>
 
 #include "service/request.h"
+#include "service/response.h"
 
 namespace varnelo {
 
 class Caller;
 
-void HandleStopCore(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void HandleStopCore(Reply& reply, const Caller& caller, const RequestMap& request);
 
 // Ends every running process named VarneloCore.exe (any letter case).
 void KillOrphanCores();

@@ -10,7 +10,7 @@
 #include "common/utf8.h"
 #include "service/console_output.h"
 #include "service/install_acl.h"
-#include "service/service_host.h"
+#include "service/names.h"
 #include "service/service_log.h"
 
 namespace varnelo {
@@ -21,7 +21,6 @@ const wchar_t kDisplayName[] = L"Varnelo Service";
 const wchar_t kDescription[] =
     L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
     L"need administrator rights.";
-const wchar_t kCoreFileName[] = L"VarneloCore.exe";
 const wchar_t kClientWindowClass[] = L"CMainWnd";
 const wchar_t kClientExeName[] = L"Varnelo.exe";
 

@@ -16,6 +16,15 @@ PipeDeadline::PipeDeadline(HANDLE pipe, DWORD limitMs) : pipe_(pipe) {
 
 PipeDeadline::~PipeDeadline() { Stop(); }
 
+void PipeDeadline::Expire() {
+  if (timer_ == nullptr) {
+    expired_.store(true);
+    ::CancelIoEx(pipe_, nullptr);
+    return;
+  }
+  ::ChangeTimerQueueTimer(nullptr, timer_, 0, kRecancelIntervalMs);
+}
+
 void PipeDeadline::Stop() {
   if (timer_ == nullptr) return;
   // INVALID_HANDLE_VALUE: wait for a callback that is running, so none outlives this object.

@@ -17,7 +17,9 @@ class PipeDeadline {
   PipeDeadline(const PipeDeadline&) = delete;
   PipeDeadline& operator=(const PipeDeadline&) = delete;
 
-  // Ends the limit; returns once no cancel can still come.
+  // Reaches the limit now (a connection that has to make room for another, or a stop).
+  void Expire();
+  // Ends the limit; returns once no cancel can still come. No Expire may run at the same time.
   void Stop();
   // Whether the limit was reached. Final once Stop has returned.
   bool expired() const { return expired_.load(); }

@@ -6,7 +6,7 @@
 
 #include "common/utf8.h"
 #include "service/caller.h"
-#include "service/pipe_server.h"
+#include "service/response.h"
 #include "service/proxy_cleanup.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
@@ -20,6 +20,7 @@ constexpr wchar_t kFlagValueName[] = L"disable_proxy_watchdog";
 constexpr DWORD kFlagDisabledValue = 1;
 
 constexpr DWORD kClientProcessAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr char kWatchPurpose[] = "watch";
 constexpr DWORD kTokenUserBufferSize = 256;
 
 constexpr char kErrMissingProxyKeys[] = "missing proxy / readback";
@@ -51,29 +52,66 @@ bool RefreshDisabledFlag(bool* previous) {
   return disabled;
 }
 
-void WriteDegradedResponse(HANDLE pipe, const char* reason) {
-  WriteResponse(pipe, ResponseMap{{"ok", "0"}, {"degraded", "1"}, {"error", reason}});
+void WriteDegradedResponse(Reply& reply, const char* reason) {
+  WriteResponse(reply, ResponseMap{{"ok", "0"}, {"degraded", "1"}, {"error", reason}});
 }
 
-void WriteOkResponse(HANDLE pipe) {
+void WriteOkResponse(Reply& reply) {
   ResponseMap response{{"ok", "1"}};
   AddCapabilityKeys(response);
-  WriteResponse(pipe, response);
+  WriteResponse(reply, response);
 }
 
-// The handle the watchdog waits on: a copy of the connection's own handle to the caller, narrowed
-// to waiting and querying, so the process watched is the one whose request armed the watchdog,
-// whatever has become of its pid. Logs a failure; returns an empty handle then.
-UniqueHandle WatchHandleOf(const Caller& caller) {
-  UniqueHandle process;
-  const HANDLE self = ::GetCurrentProcess();
-  // The connection's open (with its SeDebugPrivilege retry) has logged why a caller is missing.
-  if (caller.process() != nullptr &&
-      !::DuplicateHandle(self, caller.process(), self, process.put(), kClientProcessAccess, FALSE,
-                         0)) {
-    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", caller.pid(),
-               ::GetLastError());
+// Enables one privilege of the process token for the life of the object, then sets its
+// attributes back to 0, so the service runs with it only around a single call.
+class ScopedPrivilege {
+ public:
+  ScopedPrivilege(HANDLE token, const wchar_t* name) : token_(token) {
+    privileges_.PrivilegeCount = 1;
+    privileges_.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    adjusted_ = ::LookupPrivilegeValueW(nullptr, name, &privileges_.Privileges[0].Luid) &&
+                ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
   }
+  ~ScopedPrivilege() {
+    if (!adjusted_) return;
+    privileges_.Privileges[0].Attributes = 0;
+    ::AdjustTokenPrivileges(token_, FALSE, &privileges_, 0, nullptr, nullptr);
+  }
+  ScopedPrivilege(const ScopedPrivilege&) = delete;
+  ScopedPrivilege& operator=(const ScopedPrivilege&) = delete;
+
+ private:
+  HANDLE token_;
+  TOKEN_PRIVILEGES privileges_ = {};
+  bool adjusted_ = false;
+};
+
+// The handle the watchdog waits on: the connection's own process handle reopened for waiting and
+// querying, so the process watched is the one whose request armed the watchdog, whatever has
+// become of its pid. A client of another account or integrity may refuse it: then one retry
+// with SeDebugPrivilege enabled around it, for this trusted caller only. The log lines keep the
+// texts operators know, which name OpenProcess. Returns an empty handle on failure.
+UniqueHandle WatchHandleOf(const Caller& caller) {
+  UniqueHandle process = ReopenCaller(caller, kClientProcessAccess, kWatchPurpose);
+  if (process) return process;
+  DWORD error = ::GetLastError();
+  const DWORD pid = caller.pid();
+  if (error != ERROR_ACCESS_DENIED) {
+    ServiceLog("OpenProcess pid=%lu failed err=%lu (no debug-priv retry)", pid, error);
+    return process;
+  }
+  ServiceLog("OpenProcess pid=%lu access denied, retry with SeDebugPrivilege", pid);
+  UniqueHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
+    ServiceLog("OpenProcessToken self failed err=%lu", ::GetLastError());
+    return process;
+  }
+  {
+    const ScopedPrivilege debug(token.get(), SE_DEBUG_NAME);
+    process = ReopenCaller(caller, kClientProcessAccess, kWatchPurpose);
+    if (!process) error = ::GetLastError();
+  }
+  if (!process) ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, error);
   return process;
 }
 
@@ -118,29 +156,29 @@ bool IsProxyWatchdogDisabled() {
          type == REG_DWORD && size == sizeof(data) && data == kFlagDisabledValue;
 }
 
-void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& request) {
+void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request) {
   bool previous = false;
   if (RefreshDisabledFlag(&previous)) {
     ServiceLog("set_expected_proxy: degraded reason=feature_flag_disabled");
-    WriteDegradedResponse(pipe, kDegradedFlagDisabled);
+    WriteDegradedResponse(reply, kDegradedFlagDisabled);
     return;
   }
   const auto proxy = request.find("proxy");
   const auto readback = request.find("readback");
   if (proxy == request.end() || readback == request.end()) {
-    WriteErrorResponse(pipe, kErrMissingProxyKeys, kCodeMissingProxyKeys);
+    WriteErrorResponse(reply, kErrMissingProxyKeys, kCodeMissingProxyKeys);
     return;
   }
   const DWORD pid = caller.pid();
   if (pid == 0) {
-    WriteErrorResponse(pipe, kErrClientPidFailed, kCodeClientPidFailed);
+    WriteErrorResponse(reply, kErrClientPidFailed, kCodeClientPidFailed);
     return;
   }
 
   UniqueHandle process = WatchHandleOf(caller);
   if (!process) {
     ServiceLog("set_expected_proxy: degraded (open_process_denied) pid=%lu", pid);
-    WriteDegradedResponse(pipe, kDegradedOpenProcess);
+    WriteDegradedResponse(reply, kDegradedOpenProcess);
     return;
   }
   WatchdogState armed;
@@ -148,7 +186,7 @@ void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& req
   armed.sessionId = ReadSessionId(process.get());
   if (armed.userSid.empty()) {
     ServiceLog("set_expected_proxy: degraded (sid_lookup_failed) pid=%lu", pid);
-    WriteDegradedResponse(pipe, kDegradedNoSid);
+    WriteDegradedResponse(reply, kDegradedNoSid);
     return;  // `process` closes here; an earlier arming stays
   }
   armed.process = std::move(process);
@@ -164,10 +202,10 @@ void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& req
   }
   ServiceLog("set_expected_proxy: armed pid=%lu session=%lu sid=%ls endpoint=%s", pid, session,
              sid.c_str(), proxy->second.c_str());
-  WriteOkResponse(pipe);
+  WriteOkResponse(reply);
 }
 
-void clear_watchdog(HANDLE pipe, const Caller& /*caller*/, const RequestMap& /*request*/) {
+void clear_watchdog(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
   DWORD pid = 0;
   {
     const std::lock_guard<std::mutex> lock(g_watchdogLock);
@@ -175,7 +213,7 @@ void clear_watchdog(HANDLE pipe, const Caller& /*caller*/, const RequestMap& /*r
     ReleaseWatchdogState();
   }
   if (pid != 0) ServiceLog("clear_watchdog: released state for pid=%lu (reason=normal_disconnect)", pid);
-  WriteOkResponse(pipe);
+  WriteOkResponse(reply);
 }
 
 void ProxyWatchdogTick() {

@@ -10,6 +10,7 @@
 
 #include "common/unique_resource.h"
 #include "service/request.h"
+#include "service/response.h"
 
 namespace varnelo {
 
@@ -26,8 +27,8 @@ struct WatchdogState {
 };
 
 // Pipe commands, named as on the wire.
-void set_expected_proxy(HANDLE pipe, const Caller& caller, const RequestMap& request);
-void clear_watchdog(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request);
+void clear_watchdog(Reply& reply, const Caller& caller, const RequestMap& request);
 
 // Monitor loop: after each 5000 ms time-out of the stop wait.
 void ProxyWatchdogTick();

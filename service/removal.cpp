@@ -4,7 +4,7 @@
 
 #include "common/unique_resource.h"
 #include "service/console_output.h"
-#include "service/service_host.h"
+#include "service/names.h"
 #include "service/service_log.h"
 
 namespace varnelo {

@@ -2,19 +2,20 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <memory>
 
 #include "common/unique_resource.h"
 #include "service/console_output.h"
 #include "service/core_stop.h"
+#include "service/names.h"
 #include "service/pipe_server.h"
 #include "service/proxy_watchdog.h"
 #include "service/service_log.h"
 
 namespace varnelo {
-
-const wchar_t kServiceName[] = L"VarneloService";
 
 namespace {
 
@@ -97,7 +98,8 @@ void RunMonitorLoop() {
   }
 }
 
-// A pipe thread still blocked in ConnectNamedPipe is left to end with the process.
+// The pipe side ends its connections as soon as the stop event is set; a handler still running
+// then is waited for up to this bound, after which the thread is left to end with the process.
 void WaitForPipeServer(UniqueHandle thread) {
   if (thread) ::WaitForSingleObject(thread.get(), kPipeThreadWaitMs);
 }
@@ -127,6 +129,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
   ShutdownProxyWatchdog(true);
   EndTrackedCore();
   WaitForPipeServer(std::move(pipeThread));
+  EndTrackedCore();  // a start_core that was running when the stop came has finished by now
   CloseStopEvent();
   ServiceLog("service stopped");
   ReportStatus(SERVICE_STOPPED, 0, 0, 0);
@@ -151,7 +154,8 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*even
 }
 
 int RunServiceDispatcher() {
-  wchar_t serviceName[] = L"VarneloService";
+  wchar_t serviceName[sizeof(kServiceName) / sizeof(kServiceName[0])];
+  std::copy(std::begin(kServiceName), std::end(kServiceName), serviceName);  // the table wants it writable
   const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
   if (::StartServiceCtrlDispatcherW(table)) return 0;
   const DWORD error = ::GetLastError();

@@ -5,8 +5,6 @@
 
 namespace varnelo {
 
-extern const wchar_t kServiceName[];
-
 // Hands the process to the service control manager; returns the process exit code.
 int RunServiceDispatcher();
 

@@ -1,16 +1,14 @@
-// ping and status, and the capability keys carried by every successful response.
+// ping and status.
 #pragma once
 
-#include <windows.h>
-
 #include "service/request.h"
+#include "service/response.h"
 
 namespace varnelo {
 
 class Caller;
 
-void AddCapabilityKeys(ResponseMap& response);
-void HandlePing(HANDLE pipe, const Caller& caller, const RequestMap& request);
-void HandleStatus(HANDLE pipe, const Caller& caller, const RequestMap& request);
+void HandlePing(Reply& reply, const Caller& caller, const RequestMap& request);
+void HandleStatus(Reply& reply, const Caller& caller, const RequestMap& request);
 
 }  // namespace varnelo

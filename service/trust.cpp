@@ -28,37 +28,58 @@ const char kReasonImageRenamed[] = "image is not the file its path names";
 namespace {
 
 constexpr char kReasonImageNotLocal[] = "image is not on a local volume";
+constexpr char kReasonCallerEnded[] = "process ended before its request was judged";
+constexpr char kReasonCallerNewer[] = "process started after its connection";
 constexpr size_t kInnerReasonSize = 128;
 constexpr size_t kProbeReasonSize = 160;
 
-// -1 unknown, 0 not enforced, 1 enforced. Written only on the pipe thread.
+// -1 unknown, 0 not enforced, 1 enforced. Written only by command handlers, which run one at a
+// time.
 int32_t g_coreSignatureEnforcement = -1;
 
-void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
-using UniqueCertStore = UniqueResource<NullIsInvalidTraits<HCERTSTORE, &CloseCertStore>>;
-using UniqueCryptMsg = UniqueResource<NullIsInvalidTraits<HCRYPTMSG, &::CryptMsgClose>>;
-using UniqueCertContext =
-    UniqueResource<NullIsInvalidTraits<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
-using UniqueCertChain =
-    UniqueResource<NullIsInvalidTraits<PCCERT_CHAIN_CONTEXT, &::CertFreeCertificateChain>>;
-
-LONG RunWinVerifyTrust(const wchar_t* path) {
-  WINTRUST_FILE_INFO file = {};
-  file.cbStruct = sizeof(file);
-  file.pcwszFilePath = path;
-  WINTRUST_DATA data = {};
-  data.cbStruct = sizeof(data);
-  data.dwUIChoice = WTD_UI_NONE;
-  data.fdwRevocationChecks = WTD_REVOKE_NONE;
-  data.dwUnionChoice = WTD_CHOICE_FILE;
-  data.pFile = &file;
-  data.dwStateAction = WTD_STATEACTION_VERIFY;
-  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  const LONG result = ::WinVerifyTrust(nullptr, &action, &data);
-  data.dwStateAction = WTD_STATEACTION_CLOSE;  // releases the state whatever the verdict
-  ::WinVerifyTrust(nullptr, &action, &data);
-  return result;
+// The file a check reads, opened once and shared for reading only, so that nobody can rewrite
+// or rename it while it is read; every read of the check goes through this handle.
+UniqueHandle OpenForCheck(const wchar_t* path) {
+  return UniqueHandle(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+// One WinVerifyTrust of an open file, its state kept until the object ends, so the signer's
+// certificate and the chain that call built are judged without building them again.
+class TrustVerification {
+ public:
+  TrustVerification(const wchar_t* path, HANDLE file) {
+    file_.cbStruct = sizeof(file_);
+    file_.pcwszFilePath = path;
+    file_.hFile = file;
+    data_.cbStruct = sizeof(data_);
+    data_.dwUIChoice = WTD_UI_NONE;
+    data_.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data_.dwUnionChoice = WTD_CHOICE_FILE;
+    data_.pFile = &file_;
+    data_.dwStateAction = WTD_STATEACTION_VERIFY;
+    result_ = ::WinVerifyTrust(nullptr, &action_, &data_);
+  }
+  ~TrustVerification() {
+    data_.dwStateAction = WTD_STATEACTION_CLOSE;  // releases the state whatever the verdict
+    ::WinVerifyTrust(nullptr, &action_, &data_);
+  }
+  TrustVerification(const TrustVerification&) = delete;
+  TrustVerification& operator=(const TrustVerification&) = delete;
+
+  bool passed() const { return result_ == 0; }
+  // The first signer, with its certificate chain as WinVerifyTrust built it; null when none.
+  const CRYPT_PROVIDER_SGNR* signer() const {
+    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data_.hWVTStateData);
+    return provider != nullptr ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+  }
+
+ private:
+  GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  WINTRUST_FILE_INFO file_ = {};
+  WINTRUST_DATA data_ = {};
+  LONG result_ = -1;
+};
 
 FileIdentity IdentityOf(HANDLE file) {
   FileIdentity identity;
@@ -72,12 +93,9 @@ FileIdentity IdentityOf(HANDLE file) {
   return identity;
 }
 
-// Opens the file the caller's image path names, shared for reading only, so it can be neither
-// renamed nor rewritten while the signature checks read it by that path. Returns it with the
-// verdict on whether it is the file mapped as the caller's image.
-UniqueHandle HoldCallerImage(const Caller& caller, ImageMatch* match) {
-  UniqueHandle named(::CreateFileW(caller.image().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// Whether `named` (the file the caller's image path names, held open) is the file mapped as the
+// caller's image: a running program can rename its own file away and put a signed copy there.
+ImageMatch MatchMappedImage(const Caller& caller, HANDLE named) {
   const std::wstring mappedPath = caller.MappedImagePath();
   // Attribute-only access takes no part in sharing, so the running image always opens.
   const UniqueHandle mapped(
@@ -86,43 +104,7 @@ UniqueHandle HoldCallerImage(const Caller& caller, ImageMatch* match) {
           : ::CreateFileW(mappedPath.c_str(), FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  *match = MatchCallerImage(IdentityOf(named.get()), IdentityOf(mapped.get()));
-  return named;
-}
-
-
-// The first signer's certificate of a file's embedded signature, with the signature's own
-// certificates, which the chain is built from.
-struct SignerCertificate {
-  UniqueCertStore store;
-  UniqueCertContext cert;
-};
-
-bool FindSignerCertificate(const wchar_t* path, SignerCertificate* signer) {
-  UniqueCryptMsg message;
-  if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
-                          signer->store.put(), message.put(), nullptr)) {
-    return false;
-  }
-  DWORD signerInfoSize = 0;
-  if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &signerInfoSize) ||
-      signerInfoSize == 0) {
-    return false;
-  }
-  UniqueLocal signerMemory(::LocalAlloc(LPTR, signerInfoSize));
-  if (!signerMemory || !::CryptMsgGetParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0,
-                                           signerMemory.get(), &signerInfoSize)) {
-    return false;
-  }
-  const CMSG_SIGNER_INFO* info = static_cast<const CMSG_SIGNER_INFO*>(signerMemory.get());
-  CERT_INFO certInfo = {};
-  certInfo.Issuer = info->Issuer;
-  certInfo.SerialNumber = info->SerialNumber;
-  signer->cert.reset(::CertFindCertificateInStore(signer->store.get(),
-                                                  X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                                  CERT_FIND_SUBJECT_CERT, &certInfo, nullptr));
-  return static_cast<bool>(signer->cert);
+  return MatchCallerImage(IdentityOf(named), IdentityOf(mapped.get()));
 }
 
 bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {
@@ -133,43 +115,39 @@ bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {
   return std::wcsstr(name.c_str(), kExpectedPublisher) != nullptr;
 }
 
-// WinVerifyTrust already refuses an untrusted root on Windows; this judges the chain itself
-// too, so the refusal does not rest on one verifier.
-bool IsSignerChainTrusted(const SignerCertificate& signer) {
-  CERT_CHAIN_PARA parameters = {};
-  parameters.cbSize = sizeof(parameters);
-  PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!::CertGetCertificateChain(nullptr, signer.cert.get(), nullptr, signer.store.get(),
-                                 &parameters, 0, nullptr, &chain)) {
+// The verdict on an open file: a valid embedded signature whose chain reaches a trusted root
+// intact (WinVerifyTrust alone accepts an untrusted root under some verifiers, so the chain it
+// built is judged too), signed by the publisher. Writes the reason of a refusal.
+bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) {
+  const TrustVerification verification(path, file);
+  const CRYPT_PROVIDER_SGNR* signer = verification.passed() ? verification.signer() : nullptr;
+  if (!verification.passed() ||
+      (signer != nullptr && (signer->pChainContext == nullptr ||
+                             !IsChainTrusted(signer->pChainContext->TrustStatus.dwErrorStatus)))) {
+    WriteReason(reason, size, "%s", kReasonBadSignature);
     return false;
   }
-  const UniqueCertChain owned(chain);
-  return IsChainTrusted(chain->TrustStatus.dwErrorStatus);
+  if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
+      !SubjectNamesPublisher(signer->pasCertChain[0].pCert)) {
+    WriteReason(reason, size, "%s", kReasonWrongPublisher);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
-
-bool SignerMatchesPublisher(const wchar_t* path) {
-  SignerCertificate signer;
-  return FindSignerCertificate(path, &signer) && SubjectNamesPublisher(signer.cert.get());
-}
 
 bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
   if (path == nullptr || path[0] == L'\0') {
     WriteReason(reason, size, "%s", kReasonEmptyPath);
     return false;
   }
-  SignerCertificate signer;
-  if (RunWinVerifyTrust(path) != 0 ||
-      (FindSignerCertificate(path, &signer) && !IsSignerChainTrusted(signer))) {
+  const UniqueHandle file = OpenForCheck(path);
+  if (!file) {
     WriteReason(reason, size, "%s", kReasonBadSignature);
     return false;
   }
-  if (!signer.cert || !SubjectNamesPublisher(signer.cert.get())) {
-    WriteReason(reason, size, "%s", kReasonWrongPublisher);
-    return false;
-  }
-  return true;
+  return JudgeOpenFile(path, file.get(), reason, size);
 }
 
 bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
@@ -177,21 +155,27 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
     WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
   }
-  char inner[kInnerReasonSize] = {};
-  // Judged on the name alone: opening a file on a share would already reach its host.
-  if (!IsOnLocalVolume(caller.nativeImage())) {
-    WriteReason(reason, size, "caller %s", kReasonImageNotLocal);
+  // Only the process that opened the connection speaks for it: a pipe handle handed on to another
+  // program after its opener ended, or a pid already taken by a newer process, is refused.
+  const char* refusal = caller.HasEnded()                ? kReasonCallerEnded
+                        : caller.IsNewerThanConnection() ? kReasonCallerNewer
+                        // Judged on the name alone: opening a file on a share would reach its host.
+                        : !IsOnLocalVolume(caller.nativeImage()) ? kReasonImageNotLocal
+                                                                 : nullptr;
+  if (refusal != nullptr) {
+    WriteReason(reason, size, "caller %s", refusal);
     return false;
   }
-  ImageMatch match = ImageMatch::kUnknown;
-  const UniqueHandle heldImage = HoldCallerImage(caller, &match);
+  const UniqueHandle image = OpenForCheck(caller.image().c_str());
+  const ImageMatch match = MatchMappedImage(caller, image.get());
   if (match == ImageMatch::kUnknown) {
     WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
   }
+  char inner[kInnerReasonSize] = {};
   if (match == ImageMatch::kOtherFile) {
     WriteReason(inner, sizeof(inner), "%s", kReasonImageRenamed);
-  } else if (VerifyFileSignature(caller.image().c_str(), inner, sizeof(inner))) {
+  } else if (JudgeOpenFile(caller.image().c_str(), image.get(), inner, sizeof(inner))) {
     return true;
   }
   WriteReason(reason, size, "caller %s", inner);

@@ -17,17 +17,16 @@ extern const char kReasonWrongPublisher[];
 extern const char kReasonCallerUnresolved[];
 extern const char kReasonImageRenamed[];
 
-// Embedded, valid Authenticode signature whose first signer names the publisher.
+// Embedded, valid Authenticode signature whose first signer names the publisher, judged on one
+// open of the file: one WinVerifyTrust, and the signer and chain that call built.
 // On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.
 bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
 
-// The first signer's subject contains kExpectedPublisher, case-sensitively.
-bool SignerMatchesPublisher(const wchar_t* path);
-
-// The caller's executable passes VerifyFileSignature. The file checked is the one its image path
+// The caller's executable passes VerifyFileSignature. The caller must still be the process that
+// opened the connection (not ended, not newer than the connection); an image that is not on a
+// local volume is refused before anything opens it. The file checked is the one its image path
 // names, held open so it cannot be swapped during the check, and only when it is the very file
-// that runs as the caller's image (a running program can rename its own file away). An image that
-// is not on a local volume is refused before anything opens it.
+// that runs as the caller's image (a running program can rename its own file away).
 bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size);
 
 // Whether the service's own executable is publisher-signed; decided once per process.

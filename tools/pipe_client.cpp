@@ -16,6 +16,11 @@
 //   pipe_client probe <ms>
 //       Opens the pipe name in a tight loop for that long and prints how each attempt ended:
 //       opened=N busy=N absent=N other=N.
+//   pipe_client stall <clients> <ms> [--silent MS]
+//       That many clients side by side, each for <ms> in a loop: connect, stay silent (1500 ms),
+//       send half a request, hang up. Prints connections=N.
+//   pipe_client hand <pid>
+//       Opens the pipe, gives the handle to process <pid>, prints handle=N and pid=<own> and exits.
 // Exit code: 0 on an answer, 2 when the service could not be reached, 3 when the server end of the
 // pipe is not the service.
 #include <windows.h>
@@ -25,7 +30,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/platform.h"
 #include "common/utf8.h"
@@ -134,6 +141,70 @@ int Probe(const wchar_t* milliseconds) {
     }
   }
   std::printf("opened=%lu busy=%lu absent=%lu other=%lu\n", opened, busy, absent, other);
+  return 0;
+}
+
+// Opens the service's pipe without any check of the server (a hostile client's way), waiting
+// while every instance is busy; empty when the time is up.
+UniqueHandle OpenPipeRaw(ULONGLONG deadline) {
+  while (::GetTickCount64() < deadline) {
+    UniqueHandle pipe(::CreateFileW(L"\\\\.\\pipe\\VarneloService", GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    if (pipe) return pipe;
+    if (::GetLastError() == ERROR_PIPE_BUSY) {
+      ::WaitNamedPipeW(L"\\\\.\\pipe\\VarneloService", 100);
+    } else {
+      ::Sleep(1);
+    }
+  }
+  return UniqueHandle();
+}
+
+struct Staller {
+  ULONGLONG deadline;
+  DWORD silentMs;
+  long connections = 0;
+};
+
+DWORD WINAPI StallLoop(void* param) {
+  Staller* staller = static_cast<Staller*>(param);
+  while (::GetTickCount64() < staller->deadline) {
+    const UniqueHandle pipe = OpenPipeRaw(staller->deadline);
+    if (!pipe) break;
+    ::InterlockedIncrement(&staller->connections);
+    ::Sleep(staller->silentMs);
+    varnelo::SendRequestBytes(pipe.get(), "cmd=ping\n", 0);
+  }
+  return 0;
+}
+
+int Stall(int argc, wchar_t** argv) {
+  const unsigned long clients = std::wcstoul(argv[2], nullptr, 10);
+  const wchar_t* silent = Option(argc, argv, L"--silent");
+  Staller staller = {::GetTickCount64() + std::wcstoul(argv[3], nullptr, 10),
+                     silent ? std::wcstoul(silent, nullptr, 10) : 1500};
+  std::vector<UniqueHandle> threads;
+  for (unsigned long i = 0; i < clients; ++i) {
+    threads.emplace_back(::CreateThread(nullptr, 0, StallLoop, &staller, 0, nullptr));
+  }
+  for (const UniqueHandle& thread : threads) ::WaitForSingleObject(thread.get(), INFINITE);
+  std::printf("connections=%ld\n", staller.connections);
+  return 0;
+}
+
+// Opens a connection and hands it to another process, then ends: the connection outlives the
+// process that opened it.
+int Hand(const wchar_t* pid) {
+  const UniqueHandle pipe = OpenPipeRaw(::GetTickCount64() + kConnectTimeoutMs);
+  const UniqueHandle target(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, std::wcstoul(pid, nullptr, 10)));
+  HANDLE given = nullptr;
+  if (!pipe || !target ||
+      !::DuplicateHandle(::GetCurrentProcess(), pipe.get(), target.get(), &given, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    return kExitUnreachable;
+  }
+  std::printf("handle=%llu\npid=%lu\n", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(given)),
+              ::GetCurrentProcessId());
   return 0;
 }
 
@@ -247,12 +318,16 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 5 && std::wcscmp(argv[1], L"client") == 0) return Client(argc, argv);
   if (argc >= 4 && std::wcscmp(argv[1], L"arm") == 0) return Arm(argc, argv);
   if (argc >= 3 && std::wcscmp(argv[1], L"probe") == 0) return Probe(argv[2]);
+  if (argc >= 4 && std::wcscmp(argv[1], L"stall") == 0) return Stall(argc, argv);
+  if (argc >= 3 && std::wcscmp(argv[1], L"hand") == 0) return Hand(argv[2]);
   std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
                         L" [--service PATH] [--repeat N]\n"
                         L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
                         L" [--then exit|hold|stop]\n"
                         L"       pipe_client arm <proxy> <readback> [--set-proxy]"
                         L" [--then exit|hold|clear] [--service PATH]\n"
-                        L"       pipe_client probe <ms>\n");
+                        L"       pipe_client probe <ms>\n"
+                        L"       pipe_client stall <clients> <ms> [--silent MS]\n"
+                        L"       pipe_client hand <pid>\n");
   return 1;
 }

@@ -2,6 +2,7 @@
 // client, the stand-in core, kill-on-close jobs, refusals and the orphan clean-up.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "common/platform.h"
@@ -89,6 +90,41 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   EXPECT_FALSE(Value(debug, "job_handle").empty());
   EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=0\n\n"), Answer(63, "was_running=1"));
   EXPECT_TRUE(WaitForExit(std::stoul(Value(debug, "pid"))));
+}
+
+// Requests that arrive together are read side by side, but their handlers run one after the
+// other: exactly one start_core starts the core, the others find it running, each gets its own
+// answer.
+TEST_F(CoreLaunch, RequestsArrivingTogetherAreHandledOneAtATime) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  const UniqueHandle go(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::vector<std::string> answers(3);
+  std::vector<std::thread> clients;
+  for (std::string& answer : answers) {
+    clients.emplace_back([&] {
+      ::WaitForSingleObject(go.get(), INFINITE);
+      answer = Exchange(StartCoreRequest(BinDir()));
+    });
+  }
+  ::SetEvent(go.get());
+  for (std::thread& client : clients) client.join();
+  size_t started = 0;
+  for (const std::string& answer : answers) {
+    if (Value(answer, "ok") != "1") {
+      EXPECT_EQ(answer, "error=VarneloCore already running, call stop_core first\nerror_code=2\nok=0\n\n");
+      continue;
+    }
+    ++started;
+    // The handles were given to this process; the core goes with its job.
+    ::CloseHandle(reinterpret_cast<HANDLE>(std::stoull(Value(answer, "log_handle"))));
+    ::CloseHandle(reinterpret_cast<HANDLE>(std::stoull(Value(answer, "job_handle"))));
+    EXPECT_TRUE(WaitForExit(std::stoul(Value(answer, "pid"))));
+  }
+  EXPECT_EQ(started, 1u);
+  const auto log = service.LogMessages();
+  EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=start_core"), 3u);
+  EXPECT_EQ(CountContaining(log, "start_core OK pid="), 1u);
 }
 
 // 259 is STILL_ACTIVE: a core that ended with it has ended all the same.

@@ -174,14 +174,27 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
         "InstallService: existing service restart bRet=1"}), 8u);
   }
 
-  // The service stays stop-pending for about 5 s while it waits for its pipe thread.
-  ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
-  ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-  const ModeRun overStopping = RunMode(release_, L"-install");
-  EXPECT_EQ(overStopping.exitCode, 0u) << overStopping.console;
-  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(CountContaining(overStopping.log, "ControlService(STOP)"), 0u) << "a stopping service got a second stop";
-  EXPECT_EQ(CountContaining(overStopping.log, kRestarted), 1u);
+  // A stop that comes while a start_core is between its launch and its hand-over (the test build
+  // of the service pauses there) waits for that handler, reporting stop-pending meanwhile.
+  const wchar_t kFaultsKey[] = L"SOFTWARE\\Varnelo\\TestFaults";
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFaultsKey, L"VARNELO_FAULT_HANDOVER_PAUSE_MS", REG_SZ, L"3000",
+                              sizeof(L"3000")),
+            ERROR_SUCCESS);
+  const std::wstring faults = BinDir() + L"faults\\";
+  ASSERT_EQ(RunMode(faults + L"VarneloService.exe", L"-install").exitCode, 0u);
+  {
+    TempDir data;
+    Child client = StartCoreClient(faults, data.path(), L"hold");
+    ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));
+    ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
+    ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+    const ModeRun overStopping = RunMode(release_, L"-install");
+    EXPECT_EQ(overStopping.exitCode, 0u) << overStopping.console;
+    EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(CountContaining(overStopping.log, "ControlService(STOP)"), 0u) << "a stopping service got a second stop";
+    EXPECT_EQ(CountContaining(overStopping.log, kRestarted), 1u);
+  }
+  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFaultsKey);
 
   // The one slow step: the 8 s wait for a client that will not close.
   ASSERT_TRUE(scm_.Stop()) << ::GetLastError();

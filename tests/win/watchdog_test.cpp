@@ -212,6 +212,38 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK"), 1u);
 }
 
+// The test build can refuse the watchdog its handle to the caller, or give it one without the
+// right to read the caller's token: the answers are degraded, and only a trusted caller ever has
+// the service retry with SeDebugPrivilege; an unsigned caller's request ends at its check.
+TEST_F(Watchdog, CallersThatCannotBeWatchedGetDegradedAnswers) {
+  const std::string self = std::to_string(::GetCurrentProcessId());
+  const std::wstring faults = BinDir() + L"faults\\VarneloService.exe";
+  {
+    ConsoleService service(faults, L"", {{L"VARNELO_FAULT_REOPEN", L"watch"}});
+    ASSERT_TRUE(service.ready());
+    EXPECT_EQ(Exchange(kArmRequest), "degraded=1\nerror=open_process_denied\nok=0\n\n");
+    const RunResult unsigned_ = RunToEnd(QuoteArgument(ClientExe(L"none")) + L" send " +
+                                         QuoteArgument(L"cmd=set_expected_proxy\\nproxy=x\\nreadback=x\\n\\n") +
+                                         L" --service " + QuoteArgument(faults));
+    EXPECT_EQ(unsigned_.output, "error=unauthorized caller\nerror_code=13\nok=0\n\n");
+    const auto log = service.LogMessages();
+    EXPECT_EQ(CountInOrder(log, {"conn pid=" + self + " cmd=set_expected_proxy",
+                                 "OpenProcess pid=" + self + " access denied, retry with SeDebugPrivilege",
+                                 "OpenProcess pid=" + self + " still failed after SeDebugPrivilege err=5",
+                                 "set_expected_proxy: degraded (open_process_denied) pid=" + self}),
+              4u);
+    EXPECT_EQ(CountContaining(log, "SeDebugPrivilege"), 2u) << "the unsigned caller had the privilege enabled";
+    EXPECT_EQ(CountContaining(log, "rejected pid="), 1u);
+  }
+  ConsoleService service(faults, L"", {{L"VARNELO_FAULT_DUP", L"watch"}});
+  ASSERT_TRUE(service.ready());
+  EXPECT_EQ(Exchange(kArmRequest), "degraded=1\nerror=sid_lookup_failed\nok=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "set_expected_proxy: degraded (sid_lookup_failed) pid=" + self), 1u);
+  // Nothing was armed: a clear finds nothing to release.
+  EXPECT_EQ(Exchange("cmd=clear_watchdog\n\n"), "capabilities=127\nok=1\nprotocol=2\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released"), 0u);
+}
+
 // The settings-change broadcast waits on every window in turn; a request arriving meanwhile is
 // answered at once, not after the last window.
 TEST_F(Watchdog, RequestsAreServedWhileSlowWindowsTakeTheBroadcast) {
