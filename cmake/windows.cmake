@@ -2,6 +2,10 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
 
+# Version blocks and manifests of both programs take the product version from project().
+set(VARNELO_VERSION ${PROJECT_VERSION})
+string(REPLACE "." "," VARNELO_VERSION_COMMAS ${PROJECT_VERSION})
+
 # Shipped programs carry no debug sections: a post-build step moves their debug information
 # (compiled with -g) into <program>.debug beside them and names that file in the program, so a
 # debugger still finds it. Runs before any signing step, which copies the linked file.
@@ -59,7 +63,14 @@ add_library(varnelo_service_lib STATIC
 target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32
                       psapi ntdll)
 
-add_executable(VarneloService service/main.cpp service/caller_access.cpp)
+# Version block and manifest (asInvoker: the control manager starts it as LocalSystem, and
+# -install / -uninstall run with the rights of whoever starts them).
+set(SERVICE_MANIFEST ${CMAKE_BINARY_DIR}/service/VarneloService.manifest)
+set(SERVICE_RC ${CMAKE_BINARY_DIR}/service/VarneloService.rc)
+configure_file(service/res/VarneloService.manifest.in ${SERVICE_MANIFEST} @ONLY)
+configure_file(service/res/VarneloService.rc.in ${SERVICE_RC} @ONLY)
+set_source_files_properties(${SERVICE_RC} PROPERTIES OBJECT_DEPENDS ${SERVICE_MANIFEST})
+add_executable(VarneloService service/main.cpp service/caller_access.cpp ${SERVICE_RC})
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
 varnelo_ship_stripped(VarneloService)
