@@ -1,6 +1,7 @@
 # Windows programs (MinGW-w64 cross build), their test doubles and the tests run under Wine.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+include(cmake/reproducible.cmake)
 
 # Version blocks and manifests of both programs take the product version from project().
 set(VARNELO_VERSION ${PROJECT_VERSION})
@@ -9,16 +10,21 @@ string(REPLACE "." "," VARNELO_VERSION_COMMAS ${PROJECT_VERSION})
 # Shipped programs carry no debug sections: a post-build step moves their debug information
 # (compiled with -g) into <program>.debug beside them and names that file in the program, so a
 # debugger still finds it. Runs before any signing step, which copies the linked file.
+# objcopy writes the clock into the PE header of what it rewrites unless SOURCE_DATE_EPOCH names a
+# time: 0 keeps the header as free of time stamps as the link leaves it. The program is then
+# padded to 8 bytes as a signer pads it, so removing a signature gives back exactly these bytes.
 function(varnelo_ship_stripped target)
   target_compile_options(${target} PRIVATE -g)
   if(NOT CMAKE_OBJCOPY)
     return()
   endif()
+  set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${objcopy} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/pe-align.py $<TARGET_FILE_NAME:${target}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
-    COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> beside it")
+    COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> beside it, padding it")
 endfunction()
 
 add_library(varnelo_common STATIC
