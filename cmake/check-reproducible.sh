@@ -66,7 +66,7 @@ regions() {  # regions FILE
     [[ $idx =~ ^[0-9]+$ ]] || continue
     echo "$(( 16#$off )) $(( 16#$off + 16#$size )) $name"
     if [ -z "$first" ] || [ $(( 16#$off )) -lt "$first" ]; then first=$(( 16#$off )); fi
-  done < <(objdump -h "$file" 2>/dev/null)
+  done < <(x86_64-w64-mingw32-objdump -h "$file" 2>/dev/null)
   echo "0 ${first:-0} headers"
   echo "0 999999999999 after-the-sections"
 }
