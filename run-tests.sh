@@ -48,4 +48,10 @@ rm -rf "$shots" && mkdir -p "$shots"
 VARNELO_SCREENSHOT_DIR=$(winepath -w "$shots") ctest --preset win64
 for shot in "$shots"/*.bmp; do [ -e "$shot" ] && convert "$shot" "${shot%.bmp}.png" && rm "$shot"; done
 
+# Two releases of the committed tree, built in different folders at different times, must be the
+# same bytes; the second is signed with the test PKI, compared with its signature removed, and its
+# VarneloService.exe must recognise its own publisher signature in this session.
+echo "== release: reproducible, and the signed service recognises its signature"
+cmake/check-reproducible.sh --signing-dir build/win64/signing --ping build/win64/bin/clients/pipe_client_publisher.exe
+
 echo "== all tests passed in $(( $(date +%s) - start ))s"

@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build clang libclang-rt-14-dev googletest zlib1g-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev
   wine wine64 fonts-wine xvfb xauth xdotool x11-apps imagemagick
-  osslsigncode openssl python3 locales fonts-wqy-microhei
+  osslsigncode openssl python3 locales fonts-wqy-microhei git
 )
 missing=()
 for p in "${packages[@]}"; do

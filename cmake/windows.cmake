@@ -1,20 +1,30 @@
 # Windows programs (MinGW-w64 cross build), their test doubles and the tests run under Wine.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601 NOMINMAX)
+include(cmake/reproducible.cmake)
+
+# Version blocks and manifests of both programs take the product version from project().
+set(VARNELO_VERSION ${PROJECT_VERSION})
+string(REPLACE "." "," VARNELO_VERSION_COMMAS ${PROJECT_VERSION})
 
 # Shipped programs carry no debug sections: a post-build step moves their debug information
 # (compiled with -g) into <program>.debug beside them and names that file in the program, so a
 # debugger still finds it. Runs before any signing step, which copies the linked file.
+# objcopy writes the clock into the PE header of what it rewrites unless SOURCE_DATE_EPOCH names a
+# time: 0 keeps the header as free of time stamps as the link leaves it. The program is then
+# padded to 8 bytes as a signer pads it, so removing a signature gives back exactly these bytes.
 function(varnelo_ship_stripped target)
   target_compile_options(${target} PRIVATE -g)
   if(NOT CMAKE_OBJCOPY)
     return()
   endif()
+  set(objcopy ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0 ${CMAKE_OBJCOPY})
   add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE_NAME:${target}> $<TARGET_FILE_NAME:${target}>.debug
+    COMMAND ${objcopy} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug $<TARGET_FILE_NAME:${target}>
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/cmake/pe-align.py $<TARGET_FILE_NAME:${target}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
-    COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> beside it")
+    COMMENT "Moving the debug information of $<TARGET_FILE_NAME:${target}> beside it, padding it")
 endfunction()
 
 add_library(varnelo_common STATIC
@@ -61,7 +71,14 @@ add_library(varnelo_service_lib STATIC
 target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32
                       psapi ntdll)
 
-add_executable(VarneloService service/main.cpp service/caller_access.cpp)
+# Version block and manifest (asInvoker: the control manager starts it as LocalSystem, and
+# -install / -uninstall run with the rights of whoever starts them).
+set(SERVICE_MANIFEST ${CMAKE_BINARY_DIR}/service/VarneloService.manifest)
+set(SERVICE_RC ${CMAKE_BINARY_DIR}/service/VarneloService.rc)
+configure_file(service/res/VarneloService.manifest.in ${SERVICE_MANIFEST} @ONLY)
+configure_file(service/res/VarneloService.rc.in ${SERVICE_RC} @ONLY)
+set_source_files_properties(${SERVICE_RC} PROPERTIES OBJECT_DEPENDS ${SERVICE_MANIFEST})
+add_executable(VarneloService service/main.cpp service/caller_access.cpp ${SERVICE_RC})
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
 varnelo_ship_stripped(VarneloService)

@@ -10,6 +10,7 @@
 
 #include "common/platform.h"
 #include "tests/win/harness.h"
+#include "tests/win/version_resource.h"
 #include "service/pipe_server.h"
 #include "service/service_host.h"
 #include "service/trust.h"
@@ -203,6 +204,37 @@ TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {
             "  VarneloService.exe -install    (admin)\n"
             "  VarneloService.exe -uninstall  (admin)\n"
             "  VarneloService.exe -run        (run pipe loop in console)\n");
+}
+
+// What Windows' file properties, an installer's version comparison and an inventory read from the
+// service: the product's version block, and a manifest that runs it as its caller and declares
+// the same Windows versions as the uninstaller's.
+TEST(ServiceResources, VersionBlockAndManifest) {
+  const std::wstring service = BinDir() + L"VarneloService.exe";
+  const std::wstring uninstaller = BinDir() + L"uninstall.exe";
+  const VersionBlock version(service);
+  EXPECT_EQ(version.Translation(), VersionBlock(uninstaller).Translation());
+  const std::pair<const wchar_t*, std::wstring> expected[] = {
+      {L"ProductName", L"Varnelo VPN"}, {L"CompanyName", L"Varnelo VPN"},
+      {L"FileDescription", L"Varnelo VPN privileged helper service"},
+      {L"OriginalFilename", L"VarneloService.exe"}, {L"InternalName", L"VarneloService.exe"},
+      {L"ProductVersion", kProductVersion}, {L"FileVersion", kProductVersion}};
+  for (const auto& [name, value] : expected) EXPECT_EQ(version.Value(name), value) << Narrow(name);
+  EXPECT_EQ(version.FixedFileVersion(), kProductVersion);
+
+  const auto supportedOs = [](const std::string& manifest) {
+    std::vector<std::string> ids;
+    const std::string key = "supportedOS Id=\"";
+    for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at + 1)) {
+      ids.push_back(manifest.substr(at + key.size(), manifest.find('"', at + key.size()) - at - key.size()));
+    }
+    return ids;
+  };
+  const std::string manifest = ResourceBytes(service, RT_MANIFEST, MAKEINTRESOURCEW(1));
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos) << manifest;
+  const std::vector<std::string> uninstallerOs = supportedOs(ResourceBytes(uninstaller, RT_MANIFEST, MAKEINTRESOURCEW(1)));
+  EXPECT_EQ(uninstallerOs.size(), 4u);
+  EXPECT_EQ(supportedOs(manifest), uninstallerOs);
 }
 
 // What only the file check itself shows: an empty path, a missing file, and a buffer a success

@@ -8,6 +8,7 @@
 #include "common/platform.h"
 #include "tests/win/harness.h"
 #include "tests/win/uninstaller_driver.h"
+#include "tests/win/version_resource.h"
 
 namespace varnelo {
 namespace test {
@@ -83,26 +84,18 @@ TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
 // language the program looks it up in, and the icon sizes.
 TEST(UninstallerResources, VersionArchiveAndIcons) {
   const std::wstring exe = BinDir() + L"uninstall.exe";
-  std::vector<BYTE> block(::GetFileVersionInfoSizeW(exe.c_str(), nullptr));
-  ASSERT_TRUE(::GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(block.size()), block.data()));
-  void* version = nullptr;
-  UINT length = 0;
-  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\StringFileInfo\\080404b0\\FileVersion", &version, &length));
-  EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(version)), L"3.0.22.0");
+  const VersionBlock version(exe);
+  EXPECT_EQ(version.Translation(), L"080404b0");
+  EXPECT_EQ(version.Value(L"FileVersion"), kProductVersion);
 
-  const UniqueModule module(::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
-  ASSERT_TRUE(module);
-  const auto load = [&](HRSRC found) {
-    return found ? static_cast<const BYTE*>(::LockResource(::LoadResource(module.get(), found))) : nullptr;
-  };
-  const BYTE* zip = load(::FindResourceExW(module.get(), L"ZIPRES", MAKEINTRESOURCEW(102),
-                                           MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)));
-  ASSERT_NE(zip, nullptr);
-  EXPECT_EQ(std::string(zip, zip + 2), "PK");
-  const BYTE* group = load(::FindResourceW(module.get(), MAKEINTRESOURCEW(101), RT_GROUP_ICON));
-  ASSERT_NE(group, nullptr);
+  const std::string zip = ResourceBytes(exe, L"ZIPRES", MAKEINTRESOURCEW(102),
+                                        MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED));
+  EXPECT_EQ(zip.substr(0, 2), "PK");
+  const std::string group = ResourceBytes(exe, RT_GROUP_ICON, MAKEINTRESOURCEW(101));
+  ASSERT_GE(group.size(), 6u);
+  const auto octet = [&](size_t at) { return at < group.size() ? static_cast<unsigned char>(group[at]) : 0; };
   std::vector<int> sizes;
-  for (int i = 0, count = group[4] | (group[5] << 8); i < count; ++i) sizes.push_back(group[6 + 14 * i] == 0 ? 256 : group[6 + 14 * i]);
+  for (int i = 0, count = octet(4) | (octet(5) << 8); i < count; ++i) sizes.push_back(octet(6 + 14 * i) == 0 ? 256 : octet(6 + 14 * i));
   EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 48, 64, 128, 256}));
 }
 
