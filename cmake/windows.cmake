@@ -32,6 +32,7 @@ add_library(varnelo_common STATIC
   common/unique_resource.cpp
   common/platform.cpp
   common/inherited_handles.cpp
+  common/account.cpp
 )
 target_compile_options(varnelo_common PRIVATE -g)
 target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
@@ -78,7 +79,7 @@ set(SERVICE_RC ${CMAKE_BINARY_DIR}/service/VarneloService.rc)
 configure_file(service/res/VarneloService.manifest.in ${SERVICE_MANIFEST} @ONLY)
 configure_file(service/res/VarneloService.rc.in ${SERVICE_RC} @ONLY)
 set_source_files_properties(${SERVICE_RC} PROPERTIES OBJECT_DEPENDS ${SERVICE_MANIFEST})
-add_executable(VarneloService service/main.cpp service/caller_access.cpp ${SERVICE_RC})
+add_executable(VarneloService service/main.cpp service/service_hooks.cpp ${SERVICE_RC})
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
 varnelo_ship_stripped(VarneloService)

@@ -45,6 +45,21 @@ std::wstring ImageNameOf(HANDLE process, DWORD flags) {
   return std::wstring(image, imageChars);
 }
 
+// A path that opens the file mapped as the process's image, by its current name; empty when
+// unknown.
+std::wstring MappedImagePathOf(HANDLE process) {
+  const void* imageBase = ImageBaseOf(process);
+  if (imageBase == nullptr) return std::wstring();
+  wchar_t name[kMappedNameChars] = {};
+  const DWORD length = ::GetMappedFileNameW(process, const_cast<void*>(imageBase), name,
+                                            kMappedNameChars);
+  if (length == 0 || length >= kMappedNameChars) return std::wstring();
+  // The name is an NT path: a device path on Windows, a \??\ path under Wine.
+  const std::wstring native(name, length);
+  if (native.compare(0, 4, L"\\??\\") == 0) return L"\\\\?\\" + native.substr(4);
+  return L"\\\\?\\GLOBALROOT" + native;
+}
+
 }  // namespace
 
 Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
@@ -97,18 +112,26 @@ FILETIME PreciseSystemTime() {
   return now;
 }
 
-std::wstring Caller::MappedImagePath() const {
-  if (!process_) return std::wstring();
-  const void* imageBase = ImageBaseOf(process_.get());
-  if (imageBase == nullptr) return std::wstring();
-  wchar_t name[kMappedNameChars] = {};
-  const DWORD length = ::GetMappedFileNameW(process_.get(), const_cast<void*>(imageBase), name,
-                                            kMappedNameChars);
-  if (length == 0 || length >= kMappedNameChars) return std::wstring();
-  // The name is an NT path: a device path on Windows, a \??\ path under Wine.
-  const std::wstring native(name, length);
-  if (native.compare(0, 4, L"\\??\\") == 0) return L"\\\\?\\" + native.substr(4);
-  return L"\\\\?\\GLOBALROOT" + native;
+FileIdentity FileIdentityOf(HANDLE file) {
+  FileIdentity identity;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (file == nullptr || file == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file, &info)) {
+    return identity;
+  }
+  identity.known = true;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return identity;
+}
+
+FileIdentity Caller::MappedImageIdentity() const {
+  const std::wstring mappedPath = process_ ? MappedImagePathOf(process_.get()) : std::wstring();
+  if (mappedPath.empty()) return FileIdentity();
+  // Attribute-only access takes no part in sharing, so the running image always opens.
+  const UniqueHandle mapped(::CreateFileW(mappedPath.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return FileIdentityOf(mapped.get());
 }
 
 }  // namespace varnelo

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/unique_resource.h"
+#include "service/caller_rules.h"
 
 namespace varnelo {
 
@@ -37,9 +38,9 @@ class Caller {
   // True when the process the pid led to was created after the connection was made: the opener
   // had already gone and its pid was taken by another process.
   bool IsNewerThanConnection() const { return newerThanConnection_; }
-  // A path that opens the file mapped as the caller's image, by its current name; empty when
-  // unknown. Differs from image() once the running file has been renamed.
-  std::wstring MappedImagePath() const;
+  // The identity of the file mapped as the caller's image, found by its current name, which
+  // differs from image() once the running file has been renamed; unknown when it cannot be read.
+  FileIdentity MappedImageIdentity() const;
   // A further handle to the same process with `access`, made from the connection's own handle
   // (never by looking the pid up again); empty with the last error set when it is refused.
   UniqueHandle Reopen(DWORD access) const;
@@ -53,11 +54,8 @@ class Caller {
   std::wstring nativeImage_;
 };
 
-// The caller's process reopened with `access` for `purpose` ("log_handle", "job_handle",
-// "watch"), only for a trusted caller. Each program links its own definition: the service's is
-// caller.Reopen(access); the test build's can withhold the rights or refuse, so the tests see a
-// hand-over or the watchdog's open fail as it would for a caller of another account.
-UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpose);
+// The volume and index of an open file; unknown for an invalid handle.
+FileIdentity FileIdentityOf(HANDLE file);
 
 // The current system time, as precisely as the system tells it.
 FILETIME PreciseSystemTime();

@@ -19,6 +19,7 @@
 #include "service/path_rules.h"
 #include "service/path_validation.h"
 #include "service/response.h"
+#include "service/service_hooks.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 #include "service/trust.h"
@@ -270,10 +271,12 @@ bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, 
   }
   if (error == ERROR_SUCCESS) {
     const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
-    created = ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
+    error = InjectedFailure("CreateProcessW");
+    created = error == ERROR_SUCCESS &&
+              ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
                                inherited.empty() ? FALSE : TRUE, flags, nullptr, appPath.c_str(),
                                &launch->startup.StartupInfo, &info);
-    if (!created) error = ::GetLastError();  // before the variable is put back
+    if (!created && error == ERROR_SUCCESS) error = ::GetLastError();  // before the variable is put back
   }
   launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
   if (!created) {
@@ -290,14 +293,16 @@ bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, 
 bool RunCoreInJob(Reply& reply, const UniqueHandle& job, const ProcessHandles& core) {
   const char* failedCall = nullptr;
   StartCoreError code = kAssignFailed;
-  if (!::AssignProcessToJobObject(job.get(), core.process.get())) {
+  DWORD error = InjectedFailure("AssignProcessToJobObject");
+  if (error != ERROR_SUCCESS || !::AssignProcessToJobObject(job.get(), core.process.get())) {
     failedCall = "AssignProcessToJobObject";
-  } else if (::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
+  } else if ((error = InjectedFailure("ResumeThread")) != ERROR_SUCCESS ||
+             ::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
     failedCall = "ResumeThread";
     code = kResumeFailed;
   }
   if (failedCall == nullptr) return true;
-  const DWORD error = ::GetLastError();
+  if (error == ERROR_SUCCESS) error = ::GetLastError();
   ::TerminateProcess(core.process.get(), 1);
   return RefuseFailedCall(reply, code, failedCall, error);
 }

@@ -23,10 +23,6 @@ void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& reque
 std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD access, DWORD options,
                                 const char* label, bool* attempted);
 
-// Runs right before the hand-over. The service's does nothing; the test build's can wait there,
-// so a test can end the caller between its check and the hand-over.
-void BeforeHandOver();
-
 // Sets an environment variable of this process for the lifetime of the object, then restores
 // the earlier value (or removes the variable when it had none).
 class ScopedEnvVar {

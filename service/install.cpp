@@ -151,6 +151,18 @@ void RequestVarneloExitBeforeUpgrade() {
   }
 }
 
+ServiceFailureActions::ServiceFailureActions() {
+  static_assert(sizeof(actions_) / sizeof(actions_[0]) == sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
+                "one action per restart delay");
+  for (size_t i = 0; i < sizeof(actions_) / sizeof(actions_[0]); ++i) {
+    actions_[i].Type = SC_ACTION_RESTART;
+    actions_[i].Delay = kRestartDelaysMs[i];
+  }
+  config_.dwResetPeriod = kFailureResetPeriodSeconds;
+  config_.cActions = static_cast<DWORD>(sizeof(actions_) / sizeof(actions_[0]));
+  config_.lpsaActions = actions_;
+}
+
 void ConfigureServiceMetadata(SC_HANDLE service) {
   if (service == nullptr) return;
   SERVICE_DESCRIPTIONW description = {};
@@ -159,16 +171,9 @@ void ConfigureServiceMetadata(SC_HANDLE service) {
   ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
              result ? 0UL : ::GetLastError());
 
-  SC_ACTION actions[sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0])] = {};
-  for (size_t i = 0; i < sizeof(actions) / sizeof(actions[0]); ++i) {
-    actions[i].Type = SC_ACTION_RESTART;
-    actions[i].Delay = kRestartDelaysMs[i];
-  }
-  SERVICE_FAILURE_ACTIONSW failureActions = {};
-  failureActions.dwResetPeriod = kFailureResetPeriodSeconds;
-  failureActions.cActions = static_cast<DWORD>(sizeof(actions) / sizeof(actions[0]));
-  failureActions.lpsaActions = actions;
-  result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+  ServiceFailureActions failureActions;
+  result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                   const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
   ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
              result ? 0UL : ::GetLastError());
 }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/account.h"
 #include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
@@ -38,11 +39,11 @@ bool IsTrustedSid(PSID sid) {
 }
 
 // The SID's string form, or false when it cannot be formatted.
+// The SID as UTF-8 text for a reason; false when it cannot be converted.
 bool SidText(PSID sid, std::string* text) {
-  wchar_t* converted = nullptr;
-  if (sid == nullptr || !::ConvertSidToStringSidW(sid, &converted)) return false;
-  const UniqueLocal owner(converted);
-  *text = Utf8(converted);
+  const std::wstring converted = varnelo::SidText(sid);
+  if (converted.empty()) return false;
+  *text = Utf8(converted.c_str());
   return true;
 }
 

@@ -4,11 +4,12 @@
 #include <sddl.h>
 
 #include <utility>
-#include <vector>
 
+#include "common/account.h"
 #include "service/link_rules.h"
 #include "service/log_folder_rules.h"
 #include "service/relative_files.h"
+#include "service/service_hooks.h"
 
 namespace varnelo {
 
@@ -37,32 +38,6 @@ static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
 bool IsSystemOrAdministrators(PSID sid) {
   return sid != nullptr && (::IsWellKnownSid(sid, WinLocalSystemSid) ||
                             ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
-}
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (sid == nullptr || !::ConvertSidToStringSidW(sid, &text)) return std::wstring();
-  const UniqueLocal owner(text);
-  return text;
-}
-
-std::wstring OwnAccountSid() {
-  UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return std::wstring();
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-    return std::wstring();
-  }
-  return SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-}
-
-std::wstring OwnerText(PSECURITY_DESCRIPTOR sd) {
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted)) return std::wstring();
-  return SidText(owner);
 }
 
 // Owner and DACL of an open file or folder; null when they cannot be read.
@@ -150,7 +125,7 @@ bool MoveAside(HANDLE parent, LogFolder* folder) {
   const std::wstring newName = MovedAsideLogFolderName(
       (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
   if (!RenameRelative(victim.get(), parent, newName, false)) return false;
-  folder->foreignOwner = OwnerText(sd.get());
+  folder->foreignOwner = LogFolderOwner(sd.get());
   folder->movedAsideAs = newName;
   return true;
 }
@@ -158,8 +133,8 @@ bool MoveAside(HANDLE parent, LogFolder* folder) {
 }  // namespace
 
 bool IsLogFolderOwnerTrusted(PSECURITY_DESCRIPTOR sd) {
-  const std::wstring owner = OwnerText(sd);
-  return !owner.empty() && IsTrustedLogFolderOwner(owner, OwnAccountSid());
+  const std::wstring owner = LogFolderOwner(sd);
+  return !owner.empty() && IsTrustedLogFolderOwner(owner, ProcessUserSid(::GetCurrentProcess()));
 }
 
 bool IsLogFolderDaclSecure(PSECURITY_DESCRIPTOR sd) {

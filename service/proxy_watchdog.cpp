@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "common/account.h"
 #include "common/utf8.h"
 #include "service/caller.h"
 #include "service/response.h"
 #include "service/proxy_cleanup.h"
+#include "service/service_hooks.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 
@@ -21,7 +23,6 @@ constexpr DWORD kFlagDisabledValue = 1;
 
 constexpr DWORD kClientProcessAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr char kWatchPurpose[] = "watch";
-constexpr DWORD kTokenUserBufferSize = 256;
 
 constexpr char kErrMissingProxyKeys[] = "missing proxy / readback";
 constexpr int32_t kCodeMissingProxyKeys = 20;
@@ -115,22 +116,6 @@ UniqueHandle WatchHandleOf(const Caller& caller) {
   return process;
 }
 
-// String form of the token's user SID; empty on any failure.
-std::wstring ReadUserSid(HANDLE process) {
-  UniqueHandle token;
-  if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) return std::wstring();
-  alignas(TOKEN_USER) BYTE buffer[kTokenUserBufferSize];
-  DWORD size = 0;
-  if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &size)) return std::wstring();
-  token.reset();
-  wchar_t* text = nullptr;
-  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-    return std::wstring();
-  }
-  const UniqueLocal owner(text);
-  return std::wstring(text);
-}
-
 DWORD ReadSessionId(HANDLE process) {
   UniqueHandle token;
   if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) return 0;
@@ -182,7 +167,7 @@ void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& re
     return;
   }
   WatchdogState armed;
-  armed.userSid = ReadUserSid(process.get());
+  armed.userSid = ProcessUserSid(process.get());
   armed.sessionId = ReadSessionId(process.get());
   if (armed.userSid.empty()) {
     ServiceLog("set_expected_proxy: degraded (sid_lookup_failed) pid=%lu", pid);

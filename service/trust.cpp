@@ -12,6 +12,7 @@
 #include "common/unique_resource.h"
 #include "service/caller.h"
 #include "service/caller_rules.h"
+#include "service/service_hooks.h"
 #include "service/service_log.h"
 #include "service/trust_rules.h"
 
@@ -81,30 +82,10 @@ class TrustVerification {
   LONG result_ = -1;
 };
 
-FileIdentity IdentityOf(HANDLE file) {
-  FileIdentity identity;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (file == nullptr || file == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file, &info)) {
-    return identity;
-  }
-  identity.known = true;
-  identity.volume = info.dwVolumeSerialNumber;
-  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return identity;
-}
-
 // Whether `named` (the file the caller's image path names, held open) is the file mapped as the
 // caller's image: a running program can rename its own file away and put a signed copy there.
 ImageMatch MatchMappedImage(const Caller& caller, HANDLE named) {
-  const std::wstring mappedPath = caller.MappedImagePath();
-  // Attribute-only access takes no part in sharing, so the running image always opens.
-  const UniqueHandle mapped(
-      mappedPath.empty()
-          ? nullptr
-          : ::CreateFileW(mappedPath.c_str(), FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  return MatchCallerImage(IdentityOf(named), IdentityOf(mapped.get()));
+  return MatchCallerImage(FileIdentityOf(named), MappedImageIdentity(caller));
 }
 
 bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {

@@ -39,7 +39,19 @@ bool SendRequestBytes(HANDLE pipe, const std::string& request, size_t chunk) {
   return true;
 }
 
-std::string ReadUntilDisconnect(HANDLE pipe) {
+namespace {
+
+void CALLBACK CancelPipe(void* pipe, BOOLEAN /*fired*/) { ::CancelIoEx(static_cast<HANDLE>(pipe), nullptr); }
+
+}  // namespace
+
+std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeoutMs) {
+  // A server that never answers ends the read at the limit, every 100 ms after it again, so a
+  // test fails in seconds instead of hanging.
+  HANDLE timer = nullptr;
+  if (!::CreateTimerQueueTimer(&timer, nullptr, CancelPipe, pipe, timeoutMs, 100, WT_EXECUTEDEFAULT)) {
+    timer = nullptr;
+  }
   std::string response;
   char buffer[4096];
   for (;;) {
@@ -49,6 +61,7 @@ std::string ReadUntilDisconnect(HANDLE pipe) {
     if (!ok && ::GetLastError() != ERROR_MORE_DATA) break;
     if (ok && got == 0) break;
   }
+  if (timer != nullptr) ::DeleteTimerQueueTimer(nullptr, timer, INVALID_HANDLE_VALUE);
   return response;
 }
 

@@ -16,8 +16,8 @@ UniqueHandle ConnectToService(DWORD timeoutMs);
 // Writes `request` in pieces of `chunk` bytes (0 = one write), pausing between pieces.
 bool SendRequestBytes(HANDLE pipe, const std::string& request, size_t chunk);
 
-// Reads until the server disconnects; returns every byte it sent.
-std::string ReadUntilDisconnect(HANDLE pipe);
+// Reads until the server disconnects, or for `timeoutMs` at most; returns every byte it sent.
+std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeoutMs = 20000);
 
 // Connect, send, read; returns false when no connection could be made.
 bool ExchangeWithService(const std::string& request, std::string* response, size_t chunk = 0,

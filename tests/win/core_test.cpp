@@ -241,6 +241,36 @@ TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
   EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
 }
 
+// The test build makes one launch step fail at a time: the answer names the call, the core is
+// ended, and the second failure leaves the service with no more handles than the first did.
+TEST_F(CoreLaunch, FailedLaunchStepsLeaveNoCoreJobOrHandle) {
+  const std::wstring faults = BinDir() + L"faults\\";
+  const struct {
+    const wchar_t* call;
+    const char* answer;
+    const char* logged;
+  } steps[] = {
+      {L"CreateProcessW", "error=CreateProcess failed: 5\nerror_code=4\nok=0\n\n", "start_core: CreateProcess failed err=5 path="},
+      {L"AssignProcessToJobObject", "error=AssignProcessToJobObject failed: 5\nerror_code=9\nok=0\n\n",
+       "start_core: AssignProcessToJobObject failed err=5"},
+      {L"ResumeThread", "error=ResumeThread failed: 5\nerror_code=10\nok=0\n\n", "start_core: ResumeThread failed err=5"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(Narrow(step.call));
+    ConsoleService service(faults + L"VarneloService.exe", L"", {{L"VARNELO_FAULT_FAIL", step.call}});
+    ASSERT_TRUE(service.ready());
+    ASSERT_EQ(Exchange(StartCoreRequest(faults)), step.answer);
+    EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").empty(); }));
+    const size_t handles = CountHandlesOf(service.process().pid());
+    ASSERT_EQ(Exchange(StartCoreRequest(faults)), step.answer);
+    EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").empty(); }));
+    EXPECT_LE(CountHandlesOf(service.process().pid()), handles);
+    EXPECT_EQ(Exchange("cmd=status\n\n"), Answer(127, "running=0"));
+    EXPECT_EQ(CountContaining(service.LogMessages(), step.logged), 2u);
+    EXPECT_EQ(CountContaining(service.LogMessages(), "start_core OK"), 0u);
+  }
+}
+
 TEST(ScopedEnvVar, PutsBackWhatWasThereBefore) {
   const wchar_t* name = L"VARNELO_SCOPED_TEST";
   bool present = false;

@@ -11,10 +11,12 @@
 #include <cwchar>
 #include <deque>
 
+#include "common/account.h"
 #include "common/inherited_handles.h"
 #include "common/platform.h"
 #include "common/utf8.h"
 #include "service/core_launch.h"
+#include "service/service_log.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -212,6 +214,20 @@ std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
   return lines;
 }
 
+InProcessLog::InProcessLog() {
+  saved_ = ReadEnvironmentVariable(L"ProgramData", &hadSaved_);
+  const std::wstring root = programData_.path().substr(0, programData_.path().size() - 1);
+  ::SetEnvironmentVariableW(L"ProgramData", root.c_str());
+}
+
+InProcessLog::~InProcessLog() {
+  ::SetEnvironmentVariableW(L"ProgramData", nullptr);
+  ServiceLog("let the folder go");
+  ::SetEnvironmentVariableW(L"ProgramData", hadSaved_ ? saved_.c_str() : nullptr);
+}
+
+std::vector<std::string> InProcessLog::Messages() const { return ReadLogMessages(dir() + L"service.log"); }
+
 std::string WithoutCarriageReturns(std::string text) {
   text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
   return text;
@@ -292,19 +308,7 @@ size_t CountHandlesOf(DWORD pid) {
   return count;
 }
 
-std::wstring OwnUserSid() {
-  UniqueHandle token;
-  alignas(TOKEN_USER) BYTE user[256];
-  DWORD size = 0;
-  wchar_t* text = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
-      !::GetTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
-      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
-    return L"";
-  }
-  const UniqueLocal owner(text);
-  return text;
-}
+std::wstring OwnUserSid() { return ProcessUserSid(::GetCurrentProcess()); }
 
 size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
   size_t at = 0;

@@ -110,6 +110,26 @@ class ConsoleService {
   bool ready_ = false;
 };
 
+// The service's own ServiceLog in this process, writing into a ProgramData of its own for the
+// object's life.
+class InProcessLog {
+ public:
+  InProcessLog();
+  // The log holds its folder for as long as ProgramData names it: let go before it is removed.
+  ~InProcessLog();
+  InProcessLog(const InProcessLog&) = delete;
+  InProcessLog& operator=(const InProcessLog&) = delete;
+  const std::wstring& programData() const { return programData_.path(); }
+  // The log folder, with a trailing backslash.
+  std::wstring dir() const { return programData_.path() + L"Varnelo\\"; }
+  std::vector<std::string> Messages() const;
+
+ private:
+  TempDir programData_;
+  std::wstring saved_;
+  bool hadSaved_ = false;
+};
+
 // Sends one request as this (publisher-signed) test program and returns the raw response.
 std::string Exchange(const std::string& request, size_t chunk = 0);
 

@@ -131,7 +131,8 @@ TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
     GTEST_SKIP() << "Wine reports a renamed running image under its old name, so the service cannot "
                     "see the rename. Windows reports the current name; the service then refuses the "
                     "caller with 'caller image is not the file its path names'. The decision is "
-                    "tested natively (CallerImage).";
+                    "tested natively (CallerImage) and its call through the test build "
+                    "(CallerWhoseMappedImageIsAnotherFileIsRefused).";
   }
   TempDir dir;
   const std::wstring running = dir.path() + L"client.exe", moved = dir.path() + L"client-old.exe";
@@ -167,6 +168,17 @@ TEST(CallerTrust, ConnectionHandedOnByAnEndedOpenerIsRefused) {
                          {"conn pid=" + openerPid + " cmd=ping",
                           "rejected pid=" + openerPid + ": caller process ended before its request was judged"}),
             2u);
+}
+
+// The twin under Wine of the test above: the test build reports the mapped image as another
+// file, as Windows does after such a rename, and the caller check must ask.
+TEST(CallerTrust, CallerWhoseMappedImageIsAnotherFileIsRefused) {
+  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", L"", {{L"VARNELO_FAULT_MAPPED_IMAGE", L"other"}});
+  ASSERT_TRUE(service.ready());
+  EXPECT_EQ(Exchange("cmd=ping\n\n"), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
+  EXPECT_EQ(CountContaining(service.LogMessages(),
+                            "rejected pid=" + OwnPid() + ": caller image is not the file its path names"),
+            1u);
 }
 
 // A path as a pipe_client argument, where a backslash escapes the next character.

@@ -5,7 +5,6 @@
 
 #include "common/platform.h"
 #include "tests/win/harness.h"
-#include "service/core_launch.h"
 #include "service/log_folder.h"
 #include "service/service_log.h"
 
@@ -41,23 +40,17 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
 // In-process: the same ServiceLog the service links, with ProgramData pointed at a test folder.
 class LogInProcess : public ::testing::Test {
  protected:
-  // The log holds its folder for as long as ProgramData names it: let go before it is removed.
-  ~LogInProcess() override {
-    ::SetEnvironmentVariableW(L"ProgramData", nullptr);
-    ServiceLog("let the folder go");
-  }
-
-  TempDir programData_;
-  const std::wstring dir_ = programData_.path() + L"Varnelo\\";
-  const std::wstring programDataVariable_ = programData_.path().substr(0, programData_.path().size() - 1);
-  const ScopedEnvVar programDataScope_{L"ProgramData", programDataVariable_.c_str()};
+  InProcessLog log_;
+  const std::wstring programDir_ = log_.programData();
+  const std::wstring dir_ = log_.dir();
+  const std::wstring programDataVariable_ = programDir_.substr(0, programDir_.size() - 1);
 };
 
 TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
-  const std::wstring tooLong = programData_.path() + std::wstring(300, L'x');
+  const std::wstring tooLong = programDir_ + std::wstring(300, L'x');
   ::SetEnvironmentVariableW(L"ProgramData", tooLong.c_str());
   ServiceLog("must not land anywhere");
-  EXPECT_EQ(CountMatches(programData_.path() + L"*"), 0u) << "a cut ProgramData path was written to";
+  EXPECT_EQ(CountMatches(programDir_ + L"*"), 0u) << "a cut ProgramData path was written to";
   ::SetEnvironmentVariableW(L"ProgramData", nullptr);
   ServiceLog("no ProgramData at all");  // must simply return
 }
@@ -77,7 +70,7 @@ TEST_F(LogInProcess, LoggingAndClosingKeepTheLastError) {
 
 TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
   ServiceLog("create folder");
-  const std::wstring victim = programData_.path() + L"victim.txt";
+  const std::wstring victim = programDir_ + L"victim.txt";
   ASSERT_TRUE(WriteFileBytes(victim, "precious\r\n"));
   ASSERT_TRUE(::DeleteFileW((dir_ + L"service.log").c_str()));
   ASSERT_TRUE(::CreateHardLinkW((dir_ + L"service.log").c_str(), victim.c_str(), nullptr));
@@ -100,7 +93,7 @@ TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
 
 TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
   TempDir elsewhere;
-  if (!CreateJunction(programData_.path() + L"Varnelo", elsewhere.path())) {
+  if (!CreateJunction(programDir_ + L"Varnelo", elsewhere.path())) {
     GTEST_SKIP() << "this file system cannot make a junction; on Windows the log refuses a "
                     "Varnelo folder that is a reparse point";
   }
@@ -113,7 +106,7 @@ TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
 TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServiceHoldsIt) {
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
-  ConsoleService service(BinDir() + L"VarneloService.exe", programData_.path());
+  ConsoleService service(BinDir() + L"VarneloService.exe", programDir_);
   ASSERT_TRUE(service.ready());
   const RunResult uninstall = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
                                        {{L"ProgramData", programDataVariable_}});
@@ -162,13 +155,51 @@ TEST(LogFolderHeld, ServiceHoldsItsFolderAgainstRenameDeleteAndReplace) {
   EXPECT_TRUE(::MoveFileExW(folder.c_str(), (folder + L"2").c_str(), 0)) << "released at exit";
 }
 
+// The twin under Wine of the test below: the test build reports the folder's owner as the Users
+// group, and the service must move it aside, contents and all, and write into a fresh one.
+TEST_F(LogInProcess, FolderOfAnotherOwnerIsMovedAsideByTheService) {
+  ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
+  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", programDir_,
+                         {{L"VARNELO_FAULT_LOG_OWNER", L"S-1-5-32-545"}});
+  ASSERT_TRUE(service.ready());
+  EXPECT_EQ(CountMatches(programDir_ + L"Varnelo.moved-*"), 1u);
+  EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
+  const auto lines = service.LogMessages();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0), 0u);
+  service.Stop();
+}
+
+// A failed rename does not grow into one attempt per line: with service.log held open without
+// delete sharing, the rotation fails, and the next lines, even once the file is free again, wait
+// for their minute and go into the same file.
+TEST_F(LogInProcess, FailedRotationWaitsItsMinute) {
+  ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", std::string(0x500000, 'f') + "\r\n"));
+  {
+    const UniqueHandle reader(::CreateFileW((dir_ + L"service.log").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    ServiceLog("while held");
+    ServiceLog("still held");
+  }
+  ServiceLog("released");
+  EXPECT_EQ(::GetFileAttributesW((dir_ + L"service.log.1").c_str()), INVALID_FILE_ATTRIBUTES)
+      << "rotated again within the minute";
+  const auto lines = ReadLogMessages(dir_ + L"service.log");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"while held", "still held", "released"}));
+}
+
 // A folder that another account owns is moved aside, with its contents, and a fresh one takes its
 // place. The owner decision itself is tested on descriptors in access_checks_test.
 TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   if (IsRunningUnderWine()) {
     GTEST_SKIP() << "Wine owns every file by its one user and ignores SetNamedSecurityInfoW; on Windows "
                     "the log moves a folder of a foreign owner aside as Varnelo.moved-<time> and writes "
-                    "into a fresh one";
+                    "into a fresh one (its twin here: FolderOfAnotherOwnerIsMovedAsideByTheService)";
   }
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
@@ -187,7 +218,7 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
     GTEST_SKIP() << "giving a folder to another owner takes an administrator";
   }
   ServiceLog("after the foreign folder");
-  EXPECT_EQ(CountMatches(programData_.path() + L"Varnelo.moved-*"), 1u);
+  EXPECT_EQ(CountMatches(programDir_ + L"Varnelo.moved-*"), 1u);
   EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
   const auto lines = ReadLogMessages(dir_ + L"service.log");
   ASSERT_EQ(lines.size(), 2u);

@@ -19,7 +19,8 @@ done
 if ! osslsigncode verify -CAfile "$ca" -in "$signed" >/dev/null 2>&1; then
   echo "$signed: signature does not verify"; failed=1
 fi
-for switch in VARNELO_FAULT_DUP VARNELO_FAULT_REOPEN VARNELO_FAULT_HANDOVER_PAUSE_MS; do
+for switch in VARNELO_FAULT_DUP VARNELO_FAULT_REOPEN VARNELO_FAULT_HANDOVER_PAUSE_MS VARNELO_FAULT_FAIL \
+              VARNELO_FAULT_MAPPED_IMAGE VARNELO_FAULT_LOG_OWNER TestFaults; do
   # Found in the test build, so the search below would see it.
   if ! grep -qaF "$switch" "$test_build"; then echo "$test_build: no $switch"; failed=1; fi
   for program in "$signed" "$@"; do

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "tests/win/harness.h"
+#include "service/proxy_cleanup.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -261,6 +262,39 @@ TEST_F(Watchdog, RequestsAreServedWhileSlowWindowsTakeTheBroadcast) {
       << "clear_watchdog was answered only after the broadcast had reached every window";
   EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK: trigger=parent_process_exit"), 1u);
   EXPECT_TRUE(windows.WaitForOutput("setting change " + std::to_string(kSlowWindows), kWaitMs));
+}
+
+// The cleanup itself, in this process, for the two ways a user's settings cannot be reached: a
+// user whose hive is not loaded (logged off), and a settings key the service may not open.
+TEST(ProxyCleanup, SkipsAHiveThatIsNotThereOrCannotBeOpened) {
+  const InProcessLog log;
+  WatchdogState state;
+  state.pid = 7;
+  state.userSid = L"S-1-5-21-7-7-7-1001";  // no such hive
+  EXPECT_FALSE(RunProxyCleanup(state, "parent_process_exit"));
+
+  state.userSid = L"S-1-5-21-7-7-7-1002";
+  const std::wstring root = state.userSid + L"\\Software\\Microsoft\\Windows\\CurrentVersion";
+  UniqueRegKey parent;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_USERS, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, parent.put(), nullptr),
+            ERROR_SUCCESS);
+  UniqueRegKey settings;
+  ASSERT_EQ(::RegCreateKeyExW(parent.get(), L"Internet Settings", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              settings.put(), nullptr),
+            ERROR_SUCCESS);
+  const SecurityDescriptor denied = SecurityDescriptor::FromSddl(L"D:(D;;KA;;;WD)");
+  ASSERT_EQ(::RegSetKeySecurity(settings.get(), DACL_SECURITY_INFORMATION, denied.get()), ERROR_SUCCESS);
+  EXPECT_FALSE(RunProxyCleanup(state, "parent_process_exit"));
+  settings.reset();
+  ::RegDeleteKeyW(parent.get(), L"Internet Settings");
+  parent.reset();
+  ::RegDeleteTreeW(HKEY_USERS, state.userSid.c_str());
+
+  EXPECT_EQ(log.Messages(), (std::vector<std::string>{
+                                "cleanup triggered: trigger=parent_process_exit pid=7 session=0 sid=S-1-5-21-7-7-7-1001 endpoint=",
+                                "cleanup skipped: reason=user_hive_unavailable lReg=2",
+                                "cleanup triggered: trigger=parent_process_exit pid=7 session=0 sid=S-1-5-21-7-7-7-1002 endpoint=",
+                                "cleanup skipped: reason=regopen_failed lReg=5"}));
 }
 
 // Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.

@@ -1,0 +1,21 @@
+// The shipped service's hooks: each does the real thing, nothing is injected.
+#include "service/service_hooks.h"
+
+#include "common/account.h"
+#include "service/caller.h"
+
+namespace varnelo {
+
+UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* /*purpose*/) {
+  return caller.Reopen(access);
+}
+
+void BeforeHandOver() {}
+
+DWORD InjectedFailure(const char* /*call*/) { return 0; }
+
+FileIdentity MappedImageIdentity(const Caller& caller) { return caller.MappedImageIdentity(); }
+
+std::wstring LogFolderOwner(PSECURITY_DESCRIPTOR sd) { return OwnerSidText(sd); }
+
+}  // namespace varnelo

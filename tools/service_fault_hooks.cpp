@@ -1,0 +1,74 @@
+// The hooks of the test build of the service, VarneloServiceFaults.exe. Each switch is read from
+// the environment, or else from the value of that name under HKLM\SOFTWARE\Varnelo\TestFaults,
+// for a service the control manager starts (Wine gives a service no environment of its own).
+//   VARNELO_FAULT_REOPEN=purpose,...   ReopenCaller refuses with access denied.
+//   VARNELO_FAULT_DUP=purpose,...      ReopenCaller's handle lacks what the purpose needs, so the
+//                                      hand-over's DuplicateHandle or the watchdog's token read
+//                                      fails (for "watch" it is not a process handle at all: Wine
+//                                      reads a token through any process handle).
+//   VARNELO_FAULT_HANDOVER_PAUSE_MS=N  BeforeHandOver waits N ms, so a test can end the caller
+//                                      in between, or stop the service while a handler runs.
+//   VARNELO_FAULT_FAIL=call,...        InjectedFailure fails each call named with access denied.
+//   VARNELO_FAULT_MAPPED_IMAGE=other   the caller's image is reported as another file than the
+//                                      one its path names, as after a rename.
+//   VARNELO_FAULT_LOG_OWNER=S-1-...    the log folder is reported as owned by that SID.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/account.h"
+#include "common/utf8.h"
+#include "service/caller.h"
+#include "service/service_hooks.h"
+
+namespace varnelo {
+
+namespace {
+
+std::string Switch(const char* name) {
+  char value[128] = {};
+  DWORD length = ::GetEnvironmentVariableA(name, value, sizeof(value));
+  if (length > 0 && length < sizeof(value)) return std::string(value, length);
+  length = sizeof(value) - 1;
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnelo\\TestFaults", name, RRF_RT_REG_SZ, nullptr, value,
+                     &length) == ERROR_SUCCESS) {
+    return value;
+  }
+  return std::string();
+}
+
+bool Listed(const char* variable, const char* item) {
+  return (std::string(",") + Switch(variable) + ",").find(std::string(",") + item + ",") != std::string::npos;
+}
+
+}  // namespace
+
+UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpose) {
+  if (Listed("VARNELO_FAULT_REOPEN", purpose)) {
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return UniqueHandle();
+  }
+  if (!Listed("VARNELO_FAULT_DUP", purpose)) return caller.Reopen(access);
+  if (std::strcmp(purpose, "watch") == 0) return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  return caller.Reopen(SYNCHRONIZE);
+}
+
+void BeforeHandOver() {
+  const std::string pause = Switch("VARNELO_FAULT_HANDOVER_PAUSE_MS");
+  if (!pause.empty()) ::Sleep(std::strtoul(pause.c_str(), nullptr, 10));
+}
+
+DWORD InjectedFailure(const char* call) { return Listed("VARNELO_FAULT_FAIL", call) ? ERROR_ACCESS_DENIED : 0; }
+
+FileIdentity MappedImageIdentity(const Caller& caller) {
+  FileIdentity identity = caller.MappedImageIdentity();
+  if (Switch("VARNELO_FAULT_MAPPED_IMAGE") == "other") identity.index ^= 1;
+  return identity;
+}
+
+std::wstring LogFolderOwner(PSECURITY_DESCRIPTOR sd) {
+  const std::string planted = Switch("VARNELO_FAULT_LOG_OWNER");
+  return planted.empty() ? OwnerSidText(sd) : Utf8ToWide(planted);
+}
+
+}  // namespace varnelo
