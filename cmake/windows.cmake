@@ -33,6 +33,7 @@ add_library(varnelo_common STATIC
   common/platform.cpp
   common/inherited_handles.cpp
   common/account.cpp
+  common/process_list.cpp
 )
 target_compile_options(varnelo_common PRIVATE -g)
 target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
@@ -67,7 +68,8 @@ add_library(varnelo_service_lib STATIC
   service/service_host.cpp
   service/install_acl.cpp
   service/install.cpp
-  service/removal.cpp
+  service/service_state.cpp
+  service/uninstall_service.cpp
 )
 target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32
                       psapi ntdll)

@@ -2,11 +2,6 @@
 
 namespace varnelo {
 
-bool IsRunningUnderWine() {
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 std::wstring GetOwnModulePath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {

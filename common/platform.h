@@ -7,9 +7,6 @@
 
 namespace varnelo {
 
-// Wine exports wine_get_version from ntdll; Windows does not.
-bool IsRunningUnderWine();
-
 // Full path of the running executable, or empty when it cannot be read.
 std::wstring GetOwnModulePath();
 

@@ -1,6 +1,6 @@
 #include "service/caller_rules.h"
 
-#include "service/path_rules.h"
+#include "common/ascii.h"
 
 namespace varnelo {
 
@@ -24,10 +24,7 @@ const wchar_t* const kLocalVolumeDevices[] = {L"\\Device\\HarddiskVolume", L"\\D
 bool IsOnLocalVolume(const std::wstring& nativeImagePath) {
   for (const wchar_t* device : kLocalVolumeDevices) {
     const std::wstring prefix = device;
-    if (nativeImagePath.size() < prefix.size() ||
-        !EqualsIgnoringAsciiCase(nativeImagePath.data(), prefix.size(), prefix.data(), prefix.size())) {
-      continue;
-    }
+    if (!StartsWithIgnoringAsciiCase(nativeImagePath, prefix)) continue;
     size_t at = prefix.size();
     const size_t digits = at;
     while (at < nativeImagePath.size() && nativeImagePath[at] >= L'0' && nativeImagePath[at] <= L'9') ++at;

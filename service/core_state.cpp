@@ -4,9 +4,10 @@
 
 namespace varnelo {
 
-CoreState g_coreState;
-
 namespace {
+
+// The one record of the launched core.
+CoreState g_coreState;
 std::mutex g_takeLock;  // held by takes and by queries of the process handle, never by callers
 }
 

@@ -18,8 +18,6 @@ struct CoreState {
   std::atomic<DWORD> corePid{0};
 };
 
-extern CoreState g_coreState;
-
 UniqueHandle TakeCoreProcess();
 UniqueHandle TakeCoreJob();
 DWORD TakeCorePid();

@@ -1,14 +1,10 @@
 #include "service/core_stop.h"
 
-#include <tlhelp32.h>
-
-#include <cwchar>
-
+#include "common/process_list.h"
 #include "common/unique_resource.h"
 #include "service/core_rules.h"
 #include "service/core_state.h"
 #include "service/names.h"
-#include "service/path_rules.h"
 #include "service/response.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
@@ -64,25 +60,7 @@ void EndTrackedCore() {
 }
 
 void KillOrphanCores() {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return;
-  int killed = 0;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
-       more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (!EqualsIgnoringAsciiCase(entry.szExeFile, std::wcslen(entry.szExeFile), kCoreFileName,
-                                 std::wcslen(kCoreFileName))) {
-      continue;
-    }
-    const UniqueHandle process(
-        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    if (!process) continue;
-    if (::TerminateProcess(process.get(), 0)) {
-      ::WaitForSingleObject(process.get(), kOrphanWaitMs);
-      ++killed;
-    }
-  }
+  const int killed = EndProcessesNamed(kCoreFileName, kOrphanWaitMs);
   if (killed > 0) ServiceLog("orphan cleanup: killed %d VarneloCore.exe instance(s)", killed);
 }
 

@@ -1,17 +1,18 @@
 #include "service/install.h"
 
-#include <tlhelp32.h>
-
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "common/platform.h"
+#include "common/process_list.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
 #include "service/console_output.h"
 #include "service/install_acl.h"
 #include "service/names.h"
 #include "service/service_log.h"
+#include "service/service_state.h"
 
 namespace varnelo {
 
@@ -29,7 +30,6 @@ constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
 constexpr DWORD kClientExitWaitMs = 8000;
 constexpr DWORD kStopWaitMs = 30000;
 constexpr DWORD kRunningWaitMs = 15000;
-constexpr DWORD kStatePollMs = 500;
 constexpr size_t kAclReasonSize = 256;
 constexpr int kClassNameChars = 64;
 
@@ -39,18 +39,14 @@ struct ClientWindow {
   std::wstring exeName;
 };
 
-// Executable file name of a running process from a process snapshot; false when not found.
+// Executable file name of a running process; false when it is not in the process list.
 bool FindProcessExeName(DWORD pid, std::wstring* name) {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
-       more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (entry.th32ProcessID == pid) {
-      *name = entry.szExeFile;
-      return true;
-    }
+  std::vector<ProcessEntry> processes;
+  if (!ListProcesses(&processes)) return false;
+  for (const ProcessEntry& entry : processes) {
+    if (entry.pid != pid) continue;
+    *name = entry.exeName;
+    return true;
   }
   return false;
 }
@@ -176,24 +172,6 @@ void ConfigureServiceMetadata(SC_HANDLE service) {
                                    const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
   ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
              result ? 0UL : ::GetLastError());
-}
-
-bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs) {
-  const DWORD start = ::GetTickCount();
-  SERVICE_STATUS status = {};
-  for (;;) {
-    if (!::QueryServiceStatus(service, &status)) {
-      ServiceLog("WaitServiceState: QueryServiceStatus failed err=%lu", ::GetLastError());
-      return false;
-    }
-    if (status.dwCurrentState == targetState) return true;
-    // Unsigned difference: a wrap of the tick counter does no harm.
-    if (::GetTickCount() - start >= timeoutMs) {
-      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState, status.dwCurrentState);
-      return false;
-    }
-    ::Sleep(kStatePollMs);
-  }
 }
 
 bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {

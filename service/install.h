@@ -32,7 +32,4 @@ void ConfigureServiceMetadata(SC_HANDLE service);
 // Stops the service unless it is stopped or stopping, then starts it; true when it ends up running.
 bool RestartExistingServiceAfterUpgrade(SC_HANDLE service);
 
-// Polls every 500 ms until the service reaches `targetState`; false on time-out or a failed query.
-bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs);
-
 }  // namespace varnelo

@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "service/install.h"
-#include "service/removal.h"
+#include "service/uninstall_service.h"
 #include "service/service_host.h"
 
 int wmain(int argc, wchar_t** argv) {

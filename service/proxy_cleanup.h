@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "service/proxy_watchdog.h"
+#include "service/watchdog_state.h"
 
 namespace varnelo {
 

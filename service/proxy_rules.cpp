@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/ascii.h"
+
 namespace varnelo {
 
 namespace {
@@ -9,20 +11,6 @@ namespace {
 constexpr wchar_t kCorePacPath[] = L"/commands/pac";
 constexpr wchar_t kLoopbackAddressPrefix[] = L"127.0.0.1:";
 constexpr wchar_t kLocalhostPrefix[] = L"localhost:";
-
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c; }
-
-// Position of the first occurrence of the lower-case ASCII `needle` at or after `from`,
-// comparing ASCII letters without regard to case; npos when there is none.
-std::size_t FindIgnoringAsciiCase(const std::wstring& text, const std::wstring& needle, std::size_t from) {
-  if (needle.size() > text.size()) return std::wstring::npos;
-  for (std::size_t start = from; start + needle.size() <= text.size(); ++start) {
-    std::size_t i = 0;
-    while (i < needle.size() && FoldAscii(text[start + i]) == needle[i]) ++i;
-    if (i == needle.size()) return start;
-  }
-  return std::wstring::npos;
-}
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 

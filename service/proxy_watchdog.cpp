@@ -2,7 +2,9 @@
 
 #include <sddl.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "common/account.h"
 #include "common/utf8.h"

@@ -4,27 +4,12 @@
 
 #include <windows.h>
 
-#include <atomic>
-#include <mutex>
-#include <string>
-
-#include "common/unique_resource.h"
 #include "service/request.h"
 #include "service/response.h"
 
 namespace varnelo {
 
 class Caller;
-
-// The one watched client. Armed while `process` is set; every field is set and cleared together.
-struct WatchdogState {
-  UniqueHandle process;
-  DWORD pid = 0;
-  DWORD sessionId = 0;           // only logged
-  std::wstring userSid;          // selects the hive under HKEY_USERS
-  std::string endpoint;          // the request's proxy value, only logged
-  std::wstring expectedProxyServer;
-};
 
 // Pipe commands, named as on the wire.
 void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request);

@@ -104,35 +104,43 @@ void WaitForPipeServer(UniqueHandle thread) {
   if (thread) ::WaitForSingleObject(thread.get(), kPipeThreadWaitMs);
 }
 
-void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
-  g_statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler, nullptr);
-  if (g_statusHandle == nullptr) return;
-  ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
-
-  if (!CreateStopEvent()) {
-    ReportStatus(SERVICE_STOPPED, 0, ::GetLastError(), 0);
-    return;
+// The start and stop order both modes share. Service mode also logs its start and stop, restores
+// an armed client's proxy and ends the tracked core at stop; status reports go nowhere in console
+// mode, where no status handle is registered. Returns 0, or the error of the start step that
+// failed.
+DWORD RunHost(bool serviceMode) {
+  if (!CreateStopEvent()) return ::GetLastError();
+  if (serviceMode) {
+    ServiceLog("service starting");
+  } else {
+    ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
   }
-  ServiceLog("service starting");
   KillOrphanCores();
-
   UniqueHandle pipeThread = StartPipeServer();
   if (!pipeThread) {
     const DWORD error = ::GetLastError();
     CloseStopEvent();
-    ReportStatus(SERVICE_STOPPED, 0, error, 0);
-    return;
+    return error;
   }
   ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
 
   RunMonitorLoop();
-  ShutdownProxyWatchdog(true);
-  EndTrackedCore();
+  ShutdownProxyWatchdog(serviceMode);  // a console run never touches the user's proxy at stop
+  if (serviceMode) EndTrackedCore();
   WaitForPipeServer(std::move(pipeThread));
-  EndTrackedCore();  // a start_core that was running when the stop came has finished by now
+  // A start_core that was running when the stop came has finished by now.
+  if (serviceMode) EndTrackedCore();
   CloseStopEvent();
-  ServiceLog("service stopped");
-  ReportStatus(SERVICE_STOPPED, 0, 0, 0);
+  if (serviceMode) ServiceLog("service stopped");
+  return 0;
+}
+
+void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
+  g_statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler, nullptr);
+  if (g_statusHandle == nullptr) return;
+  ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
+  const DWORD exitCode = RunHost(true);
+  ReportStatus(SERVICE_STOPPED, 0, exitCode, 0);
 }
 
 }  // namespace
@@ -171,20 +179,7 @@ int RunConsoleMode() {
   PrintConsole(L"Pipe: %ls\n", kPipeName);
   PrintConsole(L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
 
-  if (!CreateStopEvent()) return static_cast<int>(::GetLastError());
-  ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  KillOrphanCores();
-  UniqueHandle pipeThread = StartPipeServer();
-  if (!pipeThread) {
-    const DWORD error = ::GetLastError();
-    CloseStopEvent();
-    return static_cast<int>(error);
-  }
-  RunMonitorLoop();
-  ShutdownProxyWatchdog(false);  // a console run never touches the user's proxy at stop
-  WaitForPipeServer(std::move(pipeThread));
-  CloseStopEvent();
-  return 0;
+  return static_cast<int>(RunHost(false));
 }
 
 }  // namespace varnelo

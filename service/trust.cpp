@@ -20,14 +20,13 @@ namespace varnelo {
 
 const wchar_t kExpectedPublisher[] = L"Varnelo International Co., Ltd";
 
-const char kReasonEmptyPath[] = "empty file path";
-const char kReasonBadSignature[] = "file signature is invalid or missing";
-const char kReasonWrongPublisher[] = "file signed by unexpected publisher";
-const char kReasonCallerUnresolved[] = "cannot resolve caller exe path";
-const char kReasonImageRenamed[] = "image is not the file its path names";
-
 namespace {
 
+constexpr char kReasonEmptyPath[] = "empty file path";
+constexpr char kReasonBadSignature[] = "file signature is invalid or missing";
+constexpr char kReasonWrongPublisher[] = "file signed by unexpected publisher";
+constexpr char kReasonCallerUnresolved[] = "cannot resolve caller exe path";
+constexpr char kReasonImageRenamed[] = "image is not the file its path names";
 constexpr char kReasonImageNotLocal[] = "image is not on a local volume";
 constexpr char kReasonCallerEnded[] = "process ended before its request was judged";
 constexpr char kReasonCallerNewer[] = "process started after its connection";

@@ -11,12 +11,6 @@ class Caller;
 
 extern const wchar_t kExpectedPublisher[];
 
-extern const char kReasonEmptyPath[];
-extern const char kReasonBadSignature[];
-extern const char kReasonWrongPublisher[];
-extern const char kReasonCallerUnresolved[];
-extern const char kReasonImageRenamed[];
-
 // Embedded, valid Authenticode signature whose first signer names the publisher, judged on one
 // open of the file: one WinVerifyTrust, and the signer and chain that call built.
 // On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.

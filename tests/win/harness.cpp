@@ -214,6 +214,11 @@ std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
   return lines;
 }
 
+bool IsRunningUnderWine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 InProcessLog::InProcessLog() {
   saved_ = ReadEnvironmentVariable(L"ProgramData", &hadSaved_);
   const std::wstring root = programData_.path().substr(0, programData_.path().size() - 1);

@@ -25,6 +25,9 @@ bool WaitUntil(DWORD timeoutMs, Predicate done) {
   return true;
 }
 
+// Wine exports wine_get_version from ntdll; Windows does not.
+bool IsRunningUnderWine();
+
 // Folder of the running test program (the build's bin\), with a trailing backslash.
 std::wstring BinDir();
 std::string Narrow(const std::wstring& wide);

@@ -1,4 +1,4 @@
-#include "service/removal.h"
+#include "service/uninstall_service.h"
 
 #include <windows.h>
 
@@ -6,6 +6,7 @@
 #include "service/console_output.h"
 #include "service/names.h"
 #include "service/service_log.h"
+#include "service/service_state.h"
 
 namespace varnelo {
 
@@ -13,7 +14,6 @@ namespace {
 
 const wchar_t kServiceKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services\\VarneloService";
 constexpr int kStopPolls = 60;
-constexpr DWORD kStopPollMs = 500;
 constexpr int kKeyPolls = 60;
 constexpr DWORD kKeyPollMs = 250;
 
@@ -25,10 +25,8 @@ void StopServiceAndWait(SC_HANDLE service) {
   ServiceLog("UninstallService: ControlService(STOP) bRet=%d err=%lu state=%lu", sent,
              sent ? 0UL : ::GetLastError(), status.dwCurrentState);
   // Polled even when the control failed: a stop may already be under way.
-  for (int poll = 0; poll < kStopPolls; ++poll) {
-    if (!::QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) break;
-    ::Sleep(kStopPollMs);
-  }
+  DWORD queryError = 0;
+  PollServiceState(service, SERVICE_STOPPED, kStopPolls, &status, &queryError);
   ServiceLog("UninstallService: state after stop wait: %lu", status.dwCurrentState);
 }
 

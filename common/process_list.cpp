@@ -1,0 +1,37 @@
+#include "common/process_list.h"
+
+#include <tlhelp32.h>
+
+#include "common/ascii.h"
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+bool ListProcesses(std::vector<ProcessEntry>* processes) {
+  processes->clear();
+  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+       more = ::Process32NextW(snapshot.get(), &entry)) {
+    processes->push_back(ProcessEntry{entry.th32ProcessID, entry.szExeFile});
+  }
+  return true;
+}
+
+int EndProcessesNamed(const wchar_t* exeName, DWORD waitMs) {
+  std::vector<ProcessEntry> processes;
+  if (!ListProcesses(&processes)) return -1;
+  int ended = 0;
+  for (const ProcessEntry& entry : processes) {
+    if (!EqualsIgnoringAsciiCase(entry.exeName, exeName)) continue;
+    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid));
+    if (!process || !::TerminateProcess(process.get(), 0)) continue;
+    ::WaitForSingleObject(process.get(), waitMs);
+    ++ended;
+  }
+  return ended;
+}
+
+}  // namespace varnelo

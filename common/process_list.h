@@ -1,0 +1,23 @@
+// The running processes, from one Toolhelp snapshot.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace varnelo {
+
+struct ProcessEntry {
+  DWORD pid = 0;
+  std::wstring exeName;  // the executable's file name, as the snapshot gives it
+};
+
+// False when no snapshot can be taken.
+bool ListProcesses(std::vector<ProcessEntry>* processes);
+
+// Ends every process whose file name equals `exeName` (ASCII case aside), waiting up to
+// `waitMs` for each; returns how many were ended, or -1 when no snapshot can be taken.
+int EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
+
+}  // namespace varnelo
