@@ -39,6 +39,8 @@ std::wstring ShellFolder(int csidl);
 
 // True for an existing object that is not a directory.
 bool FileExists(const std::wstring& path);
+// True unless the path is known not to exist (an object that cannot be queried counts as there).
+bool PathExists(const std::wstring& path);
 
 // Deletes a file or a whole directory through the shell without any dialog; the shell's result.
 // A path the shell could resolve against the current folder is never handed to it.

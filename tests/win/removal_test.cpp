@@ -263,6 +263,23 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
 }
 
+// A product file in use (held open without delete sharing) keeps the installation directory: the
+// files are not reported removed, so the bar holds in the first phase while the rest still runs.
+TEST(Removal, AFileInUseKeepsTheFirstPhase) {
+  InstalledProduct product(L"Varnelo");
+  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  ASSERT_TRUE(WriteFileBytes(product.dir() + L"core.log", "in use"));
+  const UniqueHandle inUse(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(inUse);
+  product.WriteUninstallKey(product.dir(), L"", product.listed());
+  UninstallerRun run;
+  const ULONGLONG confirmed = run.StartConfirmed();
+  EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
+  ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
+  EXPECT_TRUE(Exists(product.dir() + L"core.log"));
+}
+
 // Only "UninstallString" names the directory; the listed path is the product's own. The uninstall
 // key cannot be deleted (a subkey refuses enumeration): the bar stops at 90 %.
 TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
