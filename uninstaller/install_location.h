@@ -54,8 +54,9 @@ bool DeleteRegTree(HKEY root, const wchar_t* subkey);
 bool KillProcessesByName(const wchar_t* exeName);
 
 // Whether a path named in the registry may be deleted recursively: an existing absolute path that
-// is no root, neither a shell folder such as Windows, Program Files, the profile, Desktop,
-// Documents or the Start menu, nor a folder that holds one.
+// is no root, neither a shell folder such as Windows, both Program Files and both Common Files
+// folders, ProgramData, the profile, Desktop, Documents or the Start menu, nor the folder of all
+// user profiles or any profile in it, nor a folder that holds one of these.
 bool IsSafeListedPath(const std::wstring& path);
 
 }  // namespace varnelo

@@ -118,11 +118,19 @@ bool IsPlainAbsolutePath(const std::wstring& path) {
   return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
 }
 
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders) {
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& containers) {
   const std::vector<std::wstring> parts = SplitAbsolute(path);
   if (parts.size() < 2) return false;  // not absolute, or a drive or share root
   for (const std::wstring& folder : protectedFolders) {
     if (IsSameOrAncestor(parts, SplitAbsolute(folder))) return false;
+  }
+  for (const std::wstring& container : containers) {
+    // The container itself, a folder holding it, and each folder directly in it.
+    const std::vector<std::wstring> held = SplitAbsolute(container);
+    if (IsSameOrAncestor(parts, held) || (parts.size() == held.size() + 1 && IsSameOrAncestor(held, parts))) {
+      return false;
+    }
   }
   return true;
 }

@@ -37,6 +37,9 @@ bool IsPlainAbsolutePath(const std::wstring& path);
 // or UNC) without "." or ".." components or components that Windows would trim, that is no root
 // and neither one of `protectedFolders` nor an ancestor of one. Every path is compared component
 // by component without regard to ASCII case; callers pass canonical, upper-cased paths.
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders);
+// `containers` are folders whose direct children are protected too (the folder of all user
+// profiles: every profile in it, whether or not it is the elevating account's).
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& containers = {});
 
 }  // namespace varnelo

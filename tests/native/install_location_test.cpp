@@ -95,6 +95,12 @@ TEST(InstallLocationRules, IsListedPathDeletable) {
            {L"\\\\?\\C:\\Temp\\Varnelo", false}, {L"\\\\.\\C:\\Temp\\Varnelo", false}, {L"", false}}) {
     EXPECT_EQ(IsListedPathDeletable(c.path, known), c.expected) << c.path;
   }
+  // Every profile in the profiles folder is kept, also one not in the known list.
+  for (const Judged& c : std::vector<Judged>{{L"C:\\Users\\Bob", false}, {L"c:/users/bob/", false},
+                                             {L"C:\\Users", false}, {L"C:\\Users\\Bob\\Desktop\\Varnelo VPN.lnk", true},
+                                             {L"C:\\UsersOld\\Bob", true}}) {
+    EXPECT_EQ(IsListedPathDeletable(c.path, known, {L"C:\\USERS"}), c.expected) << c.path;
+  }
 }
 
 }  // namespace
