@@ -13,6 +13,9 @@ constexpr wchar_t kSeparators[] = L"\\/";
 constexpr wchar_t kExeExtension[] = L".exe";
 constexpr size_t kExeExtensionLength = 4;
 constexpr size_t kMaxShellPath = 260;  // MAX_PATH, with its terminator
+constexpr wchar_t kCopyFolderPrefix[] = L"Varnelo-";
+constexpr size_t kCopyFolderPrefixLength = sizeof(kCopyFolderPrefix) / sizeof(wchar_t) - 1;
+constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -68,6 +71,19 @@ bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor, const std::vect
   if (ancestor.empty() || ancestor.size() > path.size()) return false;
   for (size_t i = 0; i < ancestor.size(); ++i) {
     if (!EqualsIgnoringAsciiCase(ancestor[i], path[i])) return false;
+  }
+  return true;
+}
+
+bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (FoldAscii(c) >= L'a' && FoldAscii(c) <= L'f'); }
+
+bool IsCopyFolderName(const std::wstring& name) {
+  if (name.size() != kCopyFolderPrefixLength + 2 * kCopyFolderRandomBytes ||
+      !EqualsIgnoringAsciiCase(name.substr(0, kCopyFolderPrefixLength), kCopyFolderPrefix)) {
+    return false;
+  }
+  for (size_t i = kCopyFolderPrefixLength; i < name.size(); ++i) {
+    if (!IsHexDigit(name[i])) return false;
   }
   return true;
 }
@@ -133,6 +149,22 @@ bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstr
     }
   }
   return true;
+}
+
+std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes]) {
+  std::wstring name = kCopyFolderPrefix;
+  for (unsigned char byte : random) {
+    name.push_back(kHexDigits[byte >> 4]);
+    name.push_back(kHexDigits[byte & 0xF]);
+  }
+  return name;
+}
+
+bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp) {
+  const std::vector<std::wstring> parts = SplitAbsolute(exePath);
+  const std::vector<std::wstring> tempParts = SplitAbsolute(systemTemp);
+  return !tempParts.empty() && parts.size() == tempParts.size() + 2 && IsSameOrAncestor(tempParts, parts) &&
+         IsCopyFolderName(parts[parts.size() - 2]);
 }
 
 }  // namespace varnelo

@@ -1,7 +1,9 @@
-// String rules of the install location: command lines, directory names and the judgement of a
-// listed path before it is deleted. Free of Windows headers, so they are tested natively.
+// String rules of the install location: command lines, directory names, the judgement of a
+// listed path before it is deleted, and the name of the folder the elevated copy runs from.
+// Free of Windows headers, so they are tested natively.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -41,5 +43,14 @@ bool IsPlainAbsolutePath(const std::wstring& path);
 // profiles: every profile in it, whether or not it is the elevating account's).
 bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
                            const std::vector<std::wstring>& containers = {});
+
+// The elevated copy runs from a folder of its own directly in the system's temporary folder, named
+// "Varnelo-" and the random bytes in hexadecimal, so no other program can guess it in advance.
+constexpr size_t kCopyFolderRandomBytes = 16;
+std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes]);
+
+// True when `exePath` lies directly in a folder named like CopyFolderName that lies directly in
+// `systemTemp`: the program already runs as that copy and does not move again.
+bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp);
 
 }  // namespace varnelo
