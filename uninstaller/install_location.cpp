@@ -38,6 +38,17 @@ constexpr int kProtectedFolderIds[] = {
     CSIDL_FONTS,            CSIDL_SENDTO,           CSIDL_TEMPLATES,         CSIDL_RECENT,
 };
 
+// Both sets of program folders, whatever this build's bitness: for a 32-bit program on 64-bit
+// Windows CSIDL_PROGRAM_FILES and CSIDL_PROGRAM_FILES_COMMON are the (x86) ones, and only these
+// values (read in the 64-bit view) name the native ones.
+constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramW6432Dir", L"CommonW6432Dir",       L"ProgramFilesDir",
+                                                   L"ProgramFilesDir (x86)", L"CommonFilesDir", L"CommonFilesDir (x86)"};
+// The folder that holds every user's profile.
+constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr wchar_t kProfilesDirectoryValue[] = L"ProfilesDirectory";
+constexpr DWORD kFolderValueChars = 1024;
+
 // Whatever the stored type, the value is taken as zero-terminated text.
 LSTATUS QueryString(HKEY key, const wchar_t* name, std::vector<BYTE>* buffer, std::wstring* value) {
   std::fill(buffer->begin(), buffer->end(), BYTE{0});
@@ -47,39 +58,78 @@ LSTATUS QueryString(HKEY key, const wchar_t* name, std::vector<BYTE>* buffer, st
   return status;
 }
 
-// The long, absolute, upper-cased form of an existing path; empty when it does not exist.
-std::wstring CanonicalPath(const std::wstring& path) {
+std::wstring FullPath(const std::wstring& path) {
   const DWORD fullChars = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (fullChars == 0) return std::wstring();
   std::wstring full(fullChars, L'\0');
   const DWORD fullLength = ::GetFullPathNameW(path.c_str(), fullChars, &full[0], nullptr);
   if (fullLength == 0 || fullLength >= fullChars) return std::wstring();
   full.resize(fullLength);
+  return full;
+}
+
+std::wstring UpperCase(std::wstring text) {
+  if (!text.empty()) ::CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+  return text;
+}
+
+// The long, absolute, upper-cased form of an existing path; empty when it does not exist.
+std::wstring CanonicalPath(const std::wstring& path) {
+  const std::wstring full = FullPath(path);
+  if (full.empty()) return std::wstring();
   const DWORD longChars = ::GetLongPathNameW(full.c_str(), nullptr, 0);
   if (longChars == 0) return std::wstring();
   std::wstring canonical(longChars, L'\0');
   const DWORD longLength = ::GetLongPathNameW(full.c_str(), &canonical[0], longChars);
   if (longLength == 0 || longLength >= longChars) return std::wstring();
   canonical.resize(longLength);
-  ::CharUpperBuffW(&canonical[0], longLength);
-  return canonical;
+  return UpperCase(canonical);
+}
+
+// A protected folder as listed paths are compared with it: canonical when it exists, otherwise
+// protected by its full path as named.
+std::wstring ComparablePath(const std::wstring& path) {
+  const std::wstring canonical = CanonicalPath(path);
+  return canonical.empty() ? UpperCase(FullPath(path)) : canonical;
+}
+
+// A folder named by a registry value of the 64-bit view (also for the 32-bit build), with
+// environment variables expanded; empty when it is not there.
+std::wstring ReadFolderValue(const wchar_t* subkey, const wchar_t* name) {
+  UniqueRegKey key;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  wchar_t value[kFolderValueChars];
+  DWORD bytes = sizeof(value);
+  if (::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  return value;
 }
 
 std::vector<std::wstring> ProtectedFolders() {
-  std::vector<std::wstring> folders;
-  for (int id : kProtectedFolderIds) {
-    const std::wstring path = ShellFolder(id);
-    if (!path.empty()) folders.push_back(CanonicalPath(path));
-  }
+  std::vector<std::wstring> named;
+  for (int id : kProtectedFolderIds) named.push_back(ShellFolder(id));
+  for (const wchar_t* value : kProgramFolderValues) named.push_back(ReadFolderValue(kCurrentVersionKey, value));
   PWSTR downloads = nullptr;
-  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads))) {
-    folders.push_back(CanonicalPath(downloads));
-  }
+  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads))) named.push_back(downloads);
   ::CoTaskMemFree(downloads);
   wchar_t temp[MAX_PATH];
   const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
-  if (tempLength > 0 && tempLength < MAX_PATH) folders.push_back(CanonicalPath(temp));
+  if (tempLength > 0 && tempLength < MAX_PATH) named.push_back(temp);
+  std::vector<std::wstring> folders;
+  for (const std::wstring& path : named) {
+    if (!path.empty()) folders.push_back(ComparablePath(path));
+  }
   return folders;
+}
+
+// Folders each of whose direct children is protected: the profiles folder.
+std::vector<std::wstring> ProtectedContainers() {
+  const std::wstring profiles = ReadFolderValue(kProfileListKey, kProfilesDirectoryValue);
+  if (profiles.empty()) return {};
+  return {ComparablePath(profiles)};
 }
 
 }  // namespace
@@ -133,6 +183,12 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool PathExists(const std::wstring& path) {
+  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  const DWORD error = ::GetLastError();
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
 int DeletePathSilently(const std::wstring& path) {
   // The shell takes a directory by its name: a trailing separator is dropped, except from a root.
   std::wstring list = path;
@@ -179,7 +235,7 @@ bool IsSafeListedPath(const std::wstring& path) {
   // Judge the text as written first: a relative path would be resolved against the current folder.
   if (!IsListedPathDeletable(path, {})) return false;
   const std::wstring canonical = CanonicalPath(path);
-  return !canonical.empty() && IsListedPathDeletable(canonical, ProtectedFolders());
+  return !canonical.empty() && IsListedPathDeletable(canonical, ProtectedFolders(), ProtectedContainers());
 }
 
 }  // namespace varnelo

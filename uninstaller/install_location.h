@@ -39,6 +39,8 @@ std::wstring ShellFolder(int csidl);
 
 // True for an existing object that is not a directory.
 bool FileExists(const std::wstring& path);
+// True unless the path is known not to exist (an object that cannot be queried counts as there).
+bool PathExists(const std::wstring& path);
 
 // Deletes a file or a whole directory through the shell without any dialog; the shell's result.
 // A path the shell could resolve against the current folder is never handed to it.
@@ -52,8 +54,9 @@ bool DeleteRegTree(HKEY root, const wchar_t* subkey);
 bool KillProcessesByName(const wchar_t* exeName);
 
 // Whether a path named in the registry may be deleted recursively: an existing absolute path that
-// is no root, neither a shell folder such as Windows, Program Files, the profile, Desktop,
-// Documents or the Start menu, nor a folder that holds one.
+// is no root, neither a shell folder such as Windows, both Program Files and both Common Files
+// folders, ProgramData, the profile, Desktop, Documents or the Start menu, nor the folder of all
+// user profiles or any profile in it, nor a folder that holds one of these.
 bool IsSafeListedPath(const std::wstring& path);
 
 }  // namespace varnelo

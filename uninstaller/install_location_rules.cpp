@@ -13,6 +13,9 @@ constexpr wchar_t kSeparators[] = L"\\/";
 constexpr wchar_t kExeExtension[] = L".exe";
 constexpr size_t kExeExtensionLength = 4;
 constexpr size_t kMaxShellPath = 260;  // MAX_PATH, with its terminator
+constexpr wchar_t kCopyFolderPrefix[] = L"Varnelo-";
+constexpr size_t kCopyFolderPrefixLength = sizeof(kCopyFolderPrefix) / sizeof(wchar_t) - 1;
+constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
@@ -72,6 +75,19 @@ bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor, const std::vect
   return true;
 }
 
+bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (FoldAscii(c) >= L'a' && FoldAscii(c) <= L'f'); }
+
+bool IsCopyFolderName(const std::wstring& name) {
+  if (name.size() != kCopyFolderPrefixLength + 2 * kCopyFolderRandomBytes ||
+      !EqualsIgnoringAsciiCase(name.substr(0, kCopyFolderPrefixLength), kCopyFolderPrefix)) {
+    return false;
+  }
+  for (size_t i = kCopyFolderPrefixLength; i < name.size(); ++i) {
+    if (!IsHexDigit(name[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void EnsureTrailingSlash(std::wstring* path) {
@@ -118,13 +134,37 @@ bool IsPlainAbsolutePath(const std::wstring& path) {
   return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
 }
 
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders) {
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& containers) {
   const std::vector<std::wstring> parts = SplitAbsolute(path);
   if (parts.size() < 2) return false;  // not absolute, or a drive or share root
   for (const std::wstring& folder : protectedFolders) {
     if (IsSameOrAncestor(parts, SplitAbsolute(folder))) return false;
   }
+  for (const std::wstring& container : containers) {
+    // The container itself, a folder holding it, and each folder directly in it.
+    const std::vector<std::wstring> held = SplitAbsolute(container);
+    if (IsSameOrAncestor(parts, held) || (parts.size() == held.size() + 1 && IsSameOrAncestor(held, parts))) {
+      return false;
+    }
+  }
   return true;
+}
+
+std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes]) {
+  std::wstring name = kCopyFolderPrefix;
+  for (unsigned char byte : random) {
+    name.push_back(kHexDigits[byte >> 4]);
+    name.push_back(kHexDigits[byte & 0xF]);
+  }
+  return name;
+}
+
+bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp) {
+  const std::vector<std::wstring> parts = SplitAbsolute(exePath);
+  const std::vector<std::wstring> tempParts = SplitAbsolute(systemTemp);
+  return !tempParts.empty() && parts.size() == tempParts.size() + 2 && IsSameOrAncestor(tempParts, parts) &&
+         IsCopyFolderName(parts[parts.size() - 2]);
 }
 
 }  // namespace varnelo

@@ -1,7 +1,9 @@
-// String rules of the install location: command lines, directory names and the judgement of a
-// listed path before it is deleted. Free of Windows headers, so they are tested natively.
+// String rules of the install location: command lines, directory names, the judgement of a
+// listed path before it is deleted, and the name of the folder the elevated copy runs from.
+// Free of Windows headers, so they are tested natively.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,18 @@ bool IsPlainAbsolutePath(const std::wstring& path);
 // or UNC) without "." or ".." components or components that Windows would trim, that is no root
 // and neither one of `protectedFolders` nor an ancestor of one. Every path is compared component
 // by component without regard to ASCII case; callers pass canonical, upper-cased paths.
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders);
+// `containers` are folders whose direct children are protected too (the folder of all user
+// profiles: every profile in it, whether or not it is the elevating account's).
+bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& containers = {});
+
+// The elevated copy runs from a folder of its own directly in the system's temporary folder, named
+// "Varnelo-" and the random bytes in hexadecimal, so no other program can guess it in advance.
+constexpr size_t kCopyFolderRandomBytes = 16;
+std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes]);
+
+// True when `exePath` lies directly in a folder named like CopyFolderName that lies directly in
+// `systemTemp`: the program already runs as that copy and does not move again.
+bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp);
 
 }  // namespace varnelo

@@ -1,4 +1,5 @@
-// uninstall.exe: relaunches from %TEMP%, keeps one window across copies, runs the main window.
+// uninstall.exe: relaunches from its own folder in the system's temporary folder, keeps one window
+// across copies, runs the main window.
 #include <windows.h>
 #include <objbase.h>
 
@@ -6,6 +7,7 @@
 
 #include "main_wnd.h"
 #include "startup.h"
+#include "temp_copy.h"
 #include "toolkit/gdiplus_runtime.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
@@ -19,7 +21,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     return 0;
   }
   varnelo::UniqueHandle singleInstance;  // held until the process ends
-  if (varnelo::BringExistingInstanceForward(&singleInstance)) return 0;
+  if (varnelo::BringExistingInstanceForward(&singleInstance)) {
+    varnelo::StartSelfDeletion();  // this copy's folder is its own, unused by the window it found
+    return 0;
+  }
 
   std::unique_ptr<varnelo::CMainWnd> window(new varnelo::CMainWnd);
   window->Create(nullptr, varnelo::kMainWindowTitle, WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0, 0, 0, 0, 0);

@@ -1,13 +1,10 @@
 #include "main_wnd.h"
 
-#include <cwchar>
 #include <string>
-
-#include "common/platform.h"
 
 #include "progress.h"
 #include "removal_worker.h"
-#include "system_command.h"
+#include "temp_copy.h"
 #include "toolkit/gdi_resources.h"
 #include "toolkit/layout_builder.h"
 
@@ -21,8 +18,6 @@ namespace {
 
 constexpr wchar_t kProductName[] = L"Varnelo";
 constexpr char kLayoutFile[] = "main.xml";
-constexpr wchar_t kDeleteSelfFormat[] = L"/C timeout /t 3 && del \"%ls\"";
-constexpr size_t kCommandLineChars = 1024;
 
 std::wstring ConfirmationText(bool chinese) {
   return chinese ? std::wstring(L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d ") + kProductName + L" \u5417\uff1f"
@@ -147,7 +142,8 @@ void CMainWnd::OnWindowInit() {
   const bool chinese = IsChineseUI();
   if (::MessageBoxW(GetHWND(), ConfirmationText(chinese).c_str(), ConfirmationCaption(chinese).c_str(),
                     MB_OKCANCEL | MB_TOPMOST) == IDCANCEL) {
-    ::ExitProcess(0);  // nothing removed, the temporary copy stays
+    StartSelfDeletion();  // nothing removed; the copy's folder is not left behind either
+    ::ExitProcess(0);
   }
   ::SetWindowPos(GetHWND(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (chinese) {
@@ -180,11 +176,7 @@ void CMainWnd::OnProgressTimer() {
 }
 
 void CMainWnd::CloseAndDeleteSelf() {
-  const std::wstring self = GetOwnModulePath();
-  wchar_t arguments[kCommandLineChars];
-  if (std::swprintf(arguments, kCommandLineChars, kDeleteSelfFormat, self.c_str()) > 0) {
-    StartHiddenCommand(arguments);
-  }
+  StartSelfDeletion();
   ShowWindow(false);
   Close(0);
 }

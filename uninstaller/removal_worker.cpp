@@ -119,7 +119,8 @@ bool RemoveProductFiles() {
   DeletePathSilently(dir);
   const std::wstring appData = ShellFolder(CSIDL_APPDATA);
   if (!appData.empty()) DeletePathSilently(appData + L"\\" + kProductDirName);
-  return true;
+  // A file in use keeps the directory, and with it the product's files: not removed.
+  return !PathExists(dir);
 }
 
 bool RemoveListedShortcut() {

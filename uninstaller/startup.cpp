@@ -4,8 +4,11 @@
 #include <cwchar>
 #include <string>
 
+#include "common/platform.h"
+#include "install_location_rules.h"
 #include "main_wnd.h"
 #include "system_command.h"
+#include "temp_copy.h"
 #include "toolkit/skin_resources.h"
 
 namespace varnelo {
@@ -15,12 +18,7 @@ namespace {
 constexpr WORD kSkinResourceId = 102;
 constexpr wchar_t kSkinResourceType[] = L"ZIPRES";
 constexpr char kSkinPassword[] = "HbTqwKeZ";
-constexpr DWORD kTempBufferChars = 1024;
-constexpr DWORD kTempPassedChars = 1022;
-constexpr DWORD kOwnPathBufferChars = 512;
-constexpr DWORD kOwnPathPassedChars = 511;
 constexpr size_t kCommandLineChars = 1024;
-constexpr wchar_t kTempCopyName[] = L"uninstall.exe";
 constexpr wchar_t kRelaunchFormat[] = L"/C timeout /t 1 && start \"\" \"%ls\"";
 constexpr wchar_t kCopyErrorFormat[] = L"uninstall.exe copy error,err=%u";
 constexpr wchar_t kSingleInstanceName[] = L"Global\\_ONCE_RUN_windows_project_20230101_UNINSTALL";
@@ -48,24 +46,19 @@ bool LoadSkinArchive(HINSTANCE instance) {
 }
 
 bool RelocateToTemp(wchar_t* error, size_t capacity) {
-  std::wstring tempDir;
-  wchar_t temp[kTempBufferChars] = {};
-  const DWORD tempLength = ::GetEnvironmentVariableW(L"TEMP", temp, kTempPassedChars);
-  if (tempLength > 0 && tempLength < kTempPassedChars) tempDir = std::wstring(temp, tempLength) + L"\\";
-
-  wchar_t self[kOwnPathBufferChars] = {};
-  const DWORD selfLength = ::GetModuleFileNameW(nullptr, self, kOwnPathPassedChars);
-  const std::wstring selfPath(self, selfLength);
-  if (selfPath.find(tempDir) != std::wstring::npos) return true;  // an empty tempDir is in every path
-
-  const std::wstring target = tempDir + kTempCopyName;
-  if (!::CopyFileW(selfPath.c_str(), target.c_str(), FALSE)) {
-    std::swprintf(error, capacity, kCopyErrorFormat, static_cast<unsigned>(::GetLastError()));
+  const std::wstring self = GetOwnModulePath();
+  if (RunsFromCopyFolder(self, SystemTempFolder())) return true;
+  TemporaryCopy copy;
+  const DWORD failure = MakeTemporaryCopy(self, &copy);
+  if (failure != ERROR_SUCCESS) {
+    std::swprintf(error, capacity, kCopyErrorFormat, static_cast<unsigned>(failure));
     return false;
   }
+  // The command holds the copy and its folder as written until `start` has started the copy.
   wchar_t arguments[kCommandLineChars];
-  if (std::swprintf(arguments, kCommandLineChars, kRelaunchFormat, target.c_str()) > 0) {
-    StartHiddenCommand(arguments);
+  if (std::swprintf(arguments, kCommandLineChars, kRelaunchFormat, copy.path.c_str()) <= 0 ||
+      !StartHiddenCommand(arguments, {copy.folder.get(), copy.file.get()})) {
+    DiscardTemporaryCopy(&copy);
   }
   ::ExitProcess(0);
 }

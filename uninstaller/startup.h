@@ -1,5 +1,5 @@
 // Start-up of uninstall.exe: DLL search restriction, the embedded skin archive, the relaunch
-// from %TEMP%, and the single-instance check.
+// from a copy in the system's temporary folder, and the single-instance check.
 #pragma once
 
 #include <windows.h>
@@ -11,16 +11,17 @@
 namespace varnelo {
 
 // Before anything else loads: DLLs come from the system directory only, never from the program's
-// own folder (%TEMP% for the relaunched copy) or the current folder.
+// own folder or the current folder.
 void RestrictDllSearch();
 
 // Finds the "ZIPRES" resource 102, copies it to the heap for the process's life and registers it
 // with the toolkit. False when it is missing, empty or unreadable.
 bool LoadSkinArchive(HINSTANCE instance);
 
-// True when the program runs from the temporary folder (or none is known). Otherwise copies itself
-// to %TEMP%\uninstall.exe, starts that copy through a delayed command and ends the process; on a
-// failed copy returns false with the message in `error`.
+// True when the program already runs as its temporary copy (temp_copy.h). Otherwise copies itself
+// into a fresh folder in the system's temporary folder, starts that copy through a delayed command
+// and ends the process; when the folder or the copy cannot be made, returns false with the message
+// in `error` (never a folder the user can write instead).
 // `capacity` counts the terminator.
 bool RelocateToTemp(wchar_t* error, size_t capacity);
 // Room for the start-up error text: 1,023 characters and the terminator.

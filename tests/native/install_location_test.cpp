@@ -95,6 +95,43 @@ TEST(InstallLocationRules, IsListedPathDeletable) {
            {L"\\\\?\\C:\\Temp\\Varnelo", false}, {L"\\\\.\\C:\\Temp\\Varnelo", false}, {L"", false}}) {
     EXPECT_EQ(IsListedPathDeletable(c.path, known), c.expected) << c.path;
   }
+  // Every profile in the profiles folder is kept, also one not in the known list.
+  for (const Judged& c : std::vector<Judged>{{L"C:\\Users\\Bob", false}, {L"c:/users/bob/", false},
+                                             {L"C:\\Users", false}, {L"C:\\Users\\Bob\\Desktop\\Varnelo VPN.lnk", true},
+                                             {L"C:\\UsersOld\\Bob", true}}) {
+    EXPECT_EQ(IsListedPathDeletable(c.path, known, {L"C:\\USERS"}), c.expected) << c.path;
+  }
+}
+
+// The copy's folder is recognised by its name and by lying directly in the system's temporary
+// folder; the name the program makes is one it recognises.
+TEST(InstallLocationRules, RunsFromCopyFolder) {
+  const unsigned char random[kCopyFolderRandomBytes] = {0x00, 0x1f, 0xa0, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xbc};
+  const std::wstring name = CopyFolderName(random);
+  EXPECT_EQ(name, L"Varnelo-001fa0ff0102030405060708090a0bbc");
+  const std::wstring temp = L"C:\\Windows\\Temp";
+  const std::wstring hex = name.substr(8);
+  for (const Judged& c : std::vector<Judged>{
+           {temp + L"\\" + name + L"\\uninstall.exe", true},
+           {L"c:/windows/TEMP/VARNELO-" + hex + L"/uninstall.exe", true},
+           {temp + L"\\\\" + name + L"\\uninstall.exe", true},
+           // a user's temporary folder, a folder beside, below or above the right place
+           {L"C:\\Users\\Ann\\AppData\\Local\\Temp\\" + name + L"\\uninstall.exe", false},
+           {L"C:\\Windows\\Temp2\\" + name + L"\\uninstall.exe", false},
+           {temp + L"\\x\\" + name + L"\\uninstall.exe", false},
+           {temp + L"\\" + name + L"\\sub\\uninstall.exe", false},
+           {temp + L"\\uninstall.exe", false},
+           {temp + L"\\" + name + L"\\..\\" + name + L"\\uninstall.exe", false},
+           // names: one digit short or long, a letter that is no hexadecimal digit, another prefix
+           {temp + L"\\Varnelo-" + hex.substr(1) + L"\\uninstall.exe", false},
+           {temp + L"\\Varnelo-" + hex + L"0\\uninstall.exe", false},
+           {temp + L"\\Varnelo-" + hex.substr(1) + L"g\\uninstall.exe", false},
+           {temp + L"\\Varnelo_" + hex + L"\\uninstall.exe", false},
+           {temp + L"\\" + hex + L"\\uninstall.exe", false}, {L"", false}}) {
+    EXPECT_EQ(RunsFromCopyFolder(c.path, temp), c.expected) << c.path;
+  }
+  EXPECT_TRUE(RunsFromCopyFolder(temp + L"\\" + name + L"\\uninstall.exe", temp + L"\\"));
+  EXPECT_FALSE(RunsFromCopyFolder(temp + L"\\" + name + L"\\uninstall.exe", L""));
 }
 
 }  // namespace

@@ -77,26 +77,42 @@ TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {
   EXPECT_TRUE(KillProcessesByName(L"no-such-program.exe"));
 }
 
-// The listed path is judged after resolving it, against the folders this system really has.
+// The listed path is judged after resolving it, against the folders this system really has. Both
+// sets of program folders are refused in this (64-bit) build as in the shipped 32-bit one, whose
+// shell folders name only the (x86) set; so are the profiles folder and every profile in it.
 TEST(InstallLocation, ListedPathIsJudgedAgainstTheShellFolders) {
   const std::wstring desktop = ShellFolder(CSIDL_DESKTOPDIRECTORY);
-  const std::wstring programFiles = ShellFolder(CSIDL_PROGRAM_FILES);
+  const std::wstring profile = ShellFolder(CSIDL_PROFILE);
   ASSERT_FALSE(desktop.empty());
-  const std::wstring productFolder = desktop + L"\\Varnelo Shortcuts";
-  ::CreateDirectoryW(productFolder.c_str(), nullptr);
+  const std::wstring profiles = profile.substr(0, profile.find_last_of(L'\\'));
+  const std::wstring programFiles = L"C:\\Program Files", programFilesX86 = L"C:\\Program Files (x86)";
+  const std::wstring productFolder = programFiles + L"\\Varnelo Shortcuts";
+  const std::wstring productShortcut = desktop + L"\\Varnelo VPN.lnk";
+  const std::wstring otherProfile = profiles + L"\\VarneloOtherUser";
+  for (const std::wstring& folder : {productFolder, otherProfile}) ::CreateDirectoryW(folder.c_str(), nullptr);
+  ASSERT_TRUE(WriteFileBytes(productShortcut, "shortcut"));
   wchar_t shortName[MAX_PATH] = {};
   ::GetShortPathNameW(programFiles.c_str(), shortName, MAX_PATH);
 
-  EXPECT_TRUE(IsSafeListedPath(productFolder));
-  EXPECT_TRUE(IsSafeListedPath(productFolder + L"\\"));
-  // Roots, relative and climbing paths fail on their text first ("c:" would resolve to a folder).
+  // Each of these exists here, so its refusal is the guard's, not that of a missing path.
   for (const std::wstring& kept :
-       {desktop, desktop + L"\\", programFiles, std::wstring(shortName), ShellFolder(CSIDL_PROFILE),
-        ShellFolder(CSIDL_STARTMENU), ShellFolder(CSIDL_PERSONAL), ShellFolder(CSIDL_WINDOWS), std::wstring(L"c:"),
-        desktop + L"\\Absent Folder"}) {
+       {programFiles, programFilesX86, programFiles + L"\\Common Files", programFilesX86 + L"\\Common Files",
+        std::wstring(shortName), ShellFolder(CSIDL_COMMON_APPDATA), profiles, otherProfile, profiles + L"\\Public",
+        profile, desktop, desktop + L"\\", ShellFolder(CSIDL_STARTMENU), ShellFolder(CSIDL_PERSONAL),
+        ShellFolder(CSIDL_WINDOWS)}) {
+    EXPECT_TRUE(Exists(kept)) << Narrow(kept);
     EXPECT_FALSE(IsSafeListedPath(kept)) << Narrow(kept);
   }
-  ::RemoveDirectoryW(productFolder.c_str());
+  // The product's own folder and shortcut pass; roots and relative paths fail on their text first
+  // ("c:" would resolve to a folder), and a path that is not there is not deleted.
+  for (const std::wstring& listed : {productFolder, productFolder + L"\\", productShortcut}) {
+    EXPECT_TRUE(IsSafeListedPath(listed)) << Narrow(listed);
+  }
+  for (const std::wstring& kept : {std::wstring(L"c:"), desktop + L"\\Absent Folder"}) {
+    EXPECT_FALSE(IsSafeListedPath(kept)) << Narrow(kept);
+  }
+  for (const std::wstring& folder : {productFolder, otherProfile}) ::RemoveDirectoryW(folder.c_str());
+  ::DeleteFileW(productShortcut.c_str());
 }
 
 }  // namespace

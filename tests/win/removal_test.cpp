@@ -187,20 +187,24 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
   product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"), product.listed());
 
-  // Started where the setup put it: it moves to %TEMP% and the copy shows the window. A cmd.exe and
-  // a timeout.exe planted beside each copy and in the current folder must never run.
+  // Started where the setup put it: it copies itself into one new folder of the system's temporary
+  // folder, and that copy shows the window; %TEMP% gets nothing. A cmd.exe and a timeout.exe
+  // planted beside the installed program, its current folder, and in %TEMP% must never run.
   UninstallerRun run;
-  ASSERT_TRUE(WriteFileBytes(run.CopyPath(), "stale copy"));  // overwritten
   PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
   PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
+  const std::vector<std::wstring> before = CopyFolders();
   Child installedCopy(QuoteArgument(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
-  EXPECT_NE(ReadFileBytes(run.CopyPath()), "stale copy");
-  EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 3u) << "one copy beside the two planted programs";
+  const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
+  ASSERT_EQ(made.size(), 1u) << "one folder for the copy";
+  EXPECT_EQ(ReadFileBytes(made[0] + L"uninstall.exe"), ReadFileBytes(BinDir() + L"uninstall.exe"));
+  EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 2u) << "only the two planted programs in %TEMP%";
   HWND window = nullptr;
   ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindUninstallWindow()) != nullptr; }));
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
+  EXPECT_EQ(NewFolders(before, CopyFolders()), made) << "the copy moved again";
   const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   const HWND dialog = WaitForConfirmation(pid);
   ASSERT_NE(dialog, nullptr);
@@ -221,7 +225,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);
-  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run.CopyPath()); })) << "the temporary copy is still there";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); })) << "the copy or its folder is still there";
 
   EXPECT_FALSE(product.scm().Exists()) << "registration not purged";
   EXPECT_TRUE(product.AllProcessesEnded());
@@ -253,7 +257,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   TempDir current;
   PlantRecorders(current.path(), {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
   UninstallerRun run;
-  PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
+  PlantRecorders(run.copyDir(), {L"cmd.exe", L"timeout.exe"});
   const ULONGLONG confirmed = run.StartConfirmed(current.path());
   EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
@@ -261,6 +265,23 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   EXPECT_TRUE(Exists(product.userFile()));
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
+}
+
+// A product file in use (held open without delete sharing) keeps the installation directory: the
+// files are not reported removed, so the bar holds in the first phase while the rest still runs.
+TEST(Removal, AFileInUseKeepsTheFirstPhase) {
+  InstalledProduct product(L"Varnelo");
+  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  ASSERT_TRUE(WriteFileBytes(product.dir() + L"core.log", "in use"));
+  const UniqueHandle inUse(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(inUse);
+  product.WriteUninstallKey(product.dir(), L"", product.listed());
+  UninstallerRun run;
+  const ULONGLONG confirmed = run.StartConfirmed();
+  EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
+  ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
+  EXPECT_TRUE(Exists(product.dir() + L"core.log"));
 }
 
 // Only "UninstallString" names the directory; the listed path is the product's own. The uninstall

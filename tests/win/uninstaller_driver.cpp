@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "common/platform.h"
 #include "toolkit/gdi_resources.h"
 #include "uninstaller/install_location.h"
+#include "uninstaller/temp_copy.h"
 #include "tools/uninstall_window.h"
 
 namespace varnelo {
@@ -44,6 +47,11 @@ Screenshot Capture(HWND window) {
   ::GetDIBits(memory.get(), bitmap.get(), 0, height, shot.pixels.data(), &info, DIB_RGB_COLORS);
   return shot;
 }
+
+// FindFirstFileW's handle, which only FindClose releases.
+struct FindHandleTraits : KernelHandleTraits {
+  static void Close(pointer h) noexcept { ::FindClose(h); }
+};
 
 // Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
 void EnsureTimeoutExe() {
@@ -125,13 +133,42 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
 }
 
 
+std::vector<std::wstring> CopyFolders() {
+  const std::wstring temp = SystemTempFolder() + L"\\";
+  std::vector<std::wstring> folders;
+  WIN32_FIND_DATAW found;
+  const UniqueResource<FindHandleTraits> search(::FindFirstFileW((temp + L"Varnelo-*").c_str(), &found));
+  for (bool more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found) != FALSE) {
+    if (RunsFromCopyFolder(temp + found.cFileName + L"\\uninstall.exe", SystemTempFolder())) {
+      folders.push_back(temp + found.cFileName + L"\\");
+    }
+  }
+  return folders;
+}
+
+std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after) {
+  std::vector<std::wstring> added;
+  for (const std::wstring& folder : after) {
+    if (std::find(before.begin(), before.end(), folder) == before.end()) added.push_back(folder);
+  }
+  return added;
+}
+
 UninstallerRun::UninstallerRun() {
   EnsureTimeoutExe();
   KillProcessesByName(L"uninstall.exe");
+  unsigned char random[kCopyFolderRandomBytes];
+  std::random_device source;
+  for (unsigned char& byte : random) byte = static_cast<unsigned char>(source());
+  copyDir_ = SystemTempFolder() + L"\\" + CopyFolderName(random) + L"\\";
+  ::CreateDirectoryW(copyDir_.c_str(), nullptr);
   ::CopyFileW((BinDir() + L"uninstall.exe").c_str(), CopyPath().c_str(), FALSE);
 }
 
-UninstallerRun::~UninstallerRun() { KillProcessesByName(L"uninstall.exe"); }
+UninstallerRun::~UninstallerRun() {
+  KillProcessesByName(L"uninstall.exe");
+  RemoveTree(copyDir_);
+}
 
 Environment UninstallerRun::Env() const {
   const std::wstring temp = temp_.path().substr(0, temp_.path().size() - 1);

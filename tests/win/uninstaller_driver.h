@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/win/harness.h"
 #include "tools/uninstall_window.h"
@@ -30,8 +31,15 @@ UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view);
 void SetString(HKEY key, const wchar_t* name, const std::wstring& value);
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view);
 
-// A fresh %TEMP% for the program, with uninstall.exe in it (so it runs in place) and no copy of
-// the program left running before or after.
+// The folders named like the elevated copy's in the system's temporary folder, with a trailing
+// backslash each.
+std::vector<std::wstring> CopyFolders();
+// The folders of `after` that are not in `before`.
+std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after);
+
+// A fresh %TEMP% for the program, and uninstall.exe in a folder of its own in the system's
+// temporary folder, where it runs in place as its relaunched copy would; no copy of the program is
+// left running before or after.
 class UninstallerRun {
  public:
   UninstallerRun();
@@ -40,7 +48,8 @@ class UninstallerRun {
   UninstallerRun& operator=(const UninstallerRun&) = delete;
 
   const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
-  std::wstring CopyPath() const { return temp_.path() + L"uninstall.exe"; }
+  const std::wstring& copyDir() const { return copyDir_; }   // with a trailing backslash
+  std::wstring CopyPath() const { return copyDir_ + L"uninstall.exe"; }
   Environment Env() const;
   // Starts the copy in `currentDirectory` (default: inherited), with `extra` in its environment,
   // and returns its confirmation box.
@@ -51,6 +60,7 @@ class UninstallerRun {
 
  private:
   TempDir temp_;
+  std::wstring copyDir_;
   Child child_;
 };
 

@@ -1,18 +1,39 @@
-// uninstall.exe started from %TEMP%: single window, confirmation in both languages, planted DLLs,
-// resources.
+// uninstall.exe: the relaunch from its own folder in the system's temporary folder against a
+// racing program, that folder's descriptor, single window, confirmation in both languages, planted
+// DLLs, resources.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/platform.h"
 #include "tests/win/harness.h"
 #include "tests/win/uninstaller_driver.h"
 #include "tests/win/version_resource.h"
+#include "uninstaller/install_location.h"
+#include "uninstaller/install_location_rules.h"
+#include "uninstaller/temp_copy.h"
 
 namespace varnelo {
 namespace test {
 namespace {
+
+std::wstring DaclText(PSECURITY_DESCRIPTOR sd) {
+  wchar_t* text = nullptr;
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                              nullptr)) {
+    return L"";
+  }
+  const UniqueLocal owner(text);
+  return text;
+}
 
 class Uninstaller : public ::testing::Test {
  protected:
@@ -21,7 +42,7 @@ class Uninstaller : public ::testing::Test {
 
 // The confirmation speaks the UI language (the ctest entry uninstaller_test_zh runs this under a
 // Chinese one). A second copy brings the first window forward and leaves; Cancel ends the program
-// at once and leaves its copy in place. (The relaunch from the install folder is the removal's.)
+// at once and removes its copy and the copy's folder.
 TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   const bool chinese = (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE;
   const HWND dialog = run_.Start();
@@ -39,7 +60,168 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   EXPECT_EQ(FindUninstallWindow(), window);
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.child().Wait(10000), 0u);
-  EXPECT_TRUE(Exists(run_.CopyPath()));
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copyDir()); })) << "Cancel left the copy's folder behind";
+}
+
+// A program of the same user that watches the system's temporary folder and, as soon as a new copy
+// folder shows, tries again and again to put its own program where the relaunch will start the
+// copy: by writing into the copy, replacing it, moving it aside, or moving the whole folder aside.
+// The planted program is the recorder (netcfg.exe): a run shows in %TEMP%\varnelo-runs.txt.
+class CopyRacer {
+ public:
+  enum Target { kCopy, kFolder };
+  CopyRacer(Target target, std::vector<std::wstring> known)
+      : target_(target), known_(std::move(known)), planted_(ReadFileBytes(BinDir() + L"netcfg.exe")),
+        thread_([this] { Run(); }) {}
+  ~CopyRacer() { Stop(); }
+  CopyRacer(const CopyRacer&) = delete;
+  CopyRacer& operator=(const CopyRacer&) = delete;
+
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  size_t attempts() const { return attempts_; }
+  // The folders moved aside, for the clean-up (only after Stop).
+  const std::vector<std::wstring>& moved() const { return moved_; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      for (const std::wstring& folder : NewFolders(known_, CopyFolders())) {
+        target_ == kCopy ? AttackCopy(folder) : AttackFolder(folder);
+        ++attempts_;
+      }
+    }
+  }
+  void Plant(const std::wstring& path) { WriteFileBytes(path, planted_); }
+  void AttackCopy(const std::wstring& folder) {
+    const std::wstring copy = folder + L"uninstall.exe";
+    const UniqueHandle writer(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+    DWORD written = 0;
+    if (writer) ::WriteFile(writer.get(), planted_.data(), static_cast<DWORD>(planted_.size()), &written, nullptr);
+    if (::MoveFileW(copy.c_str(), (folder + L"moved.exe").c_str()) || ::DeleteFileW(copy.c_str())) Plant(copy);
+  }
+  void AttackFolder(const std::wstring& folder) {
+    const std::wstring name = folder.substr(0, folder.size() - 1), aside = name + L"-moved";
+    if (!::MoveFileW(name.c_str(), aside.c_str())) return;
+    moved_.push_back(aside);
+    ::CreateDirectoryW(name.c_str(), nullptr);
+    Plant(folder + L"uninstall.exe");
+  }
+
+  const Target target_;
+  const std::vector<std::wstring> known_;
+  const std::string planted_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> attempts_{0};
+  std::vector<std::wstring> moved_;
+  std::thread thread_;
+};
+
+std::wstring ImageOf(DWORD pid) {
+  const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t image[MAX_PATH] = {};
+  DWORD length = MAX_PATH;
+  return process && ::QueryFullProcessImageNameW(process.get(), 0, image, &length) ? image : L"";
+}
+
+// Started where the setup put it, the program writes its copy into a new folder directly in the
+// system's temporary folder and relaunches it from there; the racer, which finds that folder at
+// once (Wine enforces no DACL, so only the held handles stop it), never gets its program started,
+// and nothing is written to %TEMP%. Refusing with the copy error would be safe too.
+TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
+  for (CopyRacer::Target target : {CopyRacer::kCopy, CopyRacer::kFolder}) {
+    SCOPED_TRACE(target == CopyRacer::kCopy ? "racing on the copy" : "racing on its folder");
+    UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
+    TempDir installed;
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(), (installed.path() + L"uninstall.exe").c_str(), FALSE));
+    const std::vector<std::wstring> before = CopyFolders();
+    CopyRacer racer(target, before);
+    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(), installed.path());
+    HWND window = nullptr, refusal = nullptr;
+    EXPECT_TRUE(WaitUntil(20000, [&] {
+      return (window = FindUninstallWindow()) != nullptr || (refusal = FindConfirmation(installedCopy.pid())) != nullptr;
+    })) << "neither the relaunched window nor a copy error";
+    racer.Stop();
+    EXPECT_GT(racer.attempts(), 0u) << "the racer never found the copy's folder";
+    if (refusal) {
+      EXPECT_EQ(WindowText(::GetDlgItem(refusal, 0xFFFF)).rfind(L"uninstall.exe copy error,err=", 0), 0u);
+      Answer(refusal, IDOK);
+    } else if (window) {
+      DWORD pid = 0;
+      ::GetWindowThreadProcessId(window, &pid);
+      const std::wstring image = ImageOf(pid);
+      EXPECT_TRUE(RunsFromCopyFolder(image, SystemTempFolder())) << Narrow(image);
+      EXPECT_EQ(NewFolders(before, {DirectoryWithSeparator(image)}).size(), 1u) << "not a new folder";
+      const UniqueHandle relaunched(::OpenProcess(SYNCHRONIZE, FALSE, pid));
+      const HWND dialog = WaitForConfirmation(pid);
+      if (dialog) Answer(dialog, IDCANCEL);
+      // Ended by itself, after starting its own deletion (a kill meanwhile would stall that start).
+      EXPECT_EQ(::WaitForSingleObject(relaunched.get(), 10000), WAIT_OBJECT_0);
+    }
+    EXPECT_EQ(installedCopy.Wait(10000), 0u);
+    EXPECT_EQ(ReadFileBytes(run.temp() + L"varnelo-runs.txt"), "") << "the racer's program was started";
+    EXPECT_EQ(CountMatches(run.temp() + L"*"), 0u) << "the program wrote into %TEMP%";
+    KillProcessesByName(L"uninstall.exe");
+    for (const std::wstring& folder : NewFolders(before, CopyFolders())) RemoveTree(folder);
+    for (const std::wstring& folder : racer.moved()) RemoveTree(folder);
+  }
+}
+
+// The new folder's descriptor: protected, so nothing is inherited from the temporary folder,
+// where users may create files; only SYSTEM and Administrators are let in, and Administrators
+// own it where the creator may name them.
+TEST(CopyFolder, DescriptorLetsOnlySystemAndAdministratorsIn) {
+  for (bool withOwner : {true, false}) {
+    const SecurityDescriptor sd = CopyFolderSecurity(withOwner);
+    ASSERT_TRUE(sd) << sd.error();
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(sd.get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr) << "a NULL DACL lets everyone in";
+    EXPECT_GT(dacl->AceCount, 0u);
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+      ACCESS_ALLOWED_ACE* ace = nullptr;
+      ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+      EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+      const PSID sid = &ace->SidStart;
+      EXPECT_TRUE(::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) << i;
+    }
+    PSID owner = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted));
+    EXPECT_EQ(owner != nullptr && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid), withOwner);
+  }
+}
+
+// The DACL of a folder made as the copy's reads back as it was given.
+TEST(CopyFolder, DaclReadsBackAsWritten) {
+  const std::vector<std::wstring> before = CopyFolders();
+  const unsigned char random[kCopyFolderRandomBytes] = {0x7e, 0x57};
+  const std::wstring path = SystemTempFolder() + L"\\" + CopyFolderName(random);
+  std::wstring given, found;
+  {
+    UniqueHandle held;
+    ASSERT_EQ(CreateCopyFolder(path, &held), static_cast<DWORD>(ERROR_SUCCESS));
+    given = DaclText(CopyFolderSecurity(false).get());
+    PSECURITY_DESCRIPTOR read = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      nullptr, nullptr, &read), static_cast<DWORD>(ERROR_SUCCESS));
+    const UniqueLocal owner(read);
+    found = DaclText(read);
+  }
+  ::RemoveDirectoryW(path.c_str());
+  if (found != given && IsRunningUnderWine()) {
+    GTEST_SKIP() << "Wine keeps no DACL given to a new folder (it reads back " << Narrow(found)
+                 << "); Windows keeps the protected DACL " << Narrow(given)
+                 << ", which CopyFolder.DescriptorLetsOnlySystemAndAdministratorsIn judges";
+  }
+  EXPECT_EQ(found, given);
 }
 
 // Under Wine the names the uninstaller loads (gdiplus, wininet) resolve to built-in DLLs first, so
@@ -68,9 +250,9 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
 
 // The real program with both defences, a canary planted beside it under the name of GDI+, which
 // it loads before the window shows (WinINet goes through the same loader, proven above).
-TEST_F(Uninstaller, DllPlantedInTempIsNotLoaded) {
+TEST_F(Uninstaller, DllPlantedBesideTheCopyIsNotLoaded) {
   const std::wstring marker = run_.temp() + L"canary-loaded";
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(), (run_.temp() + L"gdiplus.dll").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(), (run_.copyDir() + L"gdiplus.dll").c_str(), FALSE));
   // Wine: prefer a DLL found on disk.
   const HWND dialog = run_.Start(L"", {{L"VARNELO_CANARY_MARKER", marker}, {L"WINEDLLOVERRIDES", L"gdiplus=n,b;mscoree,mshtml="}});
   ASSERT_NE(dialog, nullptr);
