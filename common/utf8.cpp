@@ -114,6 +114,30 @@ std::string ToUtf8(const std::basic_string<Char>& text) {
 
 }  // namespace
 
+std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint) {
+  if (length == 0) return 0;
+  const unsigned char lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) {
+    *codePoint = lead;
+    return 1;
+  }
+  int continuations = 0;
+  unsigned char low = 0, high = 0;
+  if (!LeadByteRule(lead, &continuations, &low, &high) || length < static_cast<std::size_t>(continuations) + 1) {
+    return 0;
+  }
+  char32_t code = lead & (0x3F >> continuations);
+  for (int i = 1; i <= continuations; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[i]);
+    if (next < low || next > high) return 0;
+    code = (code << 6) | (next & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  *codePoint = code;
+  return static_cast<std::size_t>(continuations) + 1;
+}
+
 std::u16string Utf8ToUtf16(const std::string& text) { return FromUtf8<char16_t>(text); }
 std::string Utf16ToUtf8(const std::u16string& text) { return ToUtf8(text); }
 std::wstring Utf8ToWide(const std::string& text) { return FromUtf8<wchar_t>(text); }

@@ -2,6 +2,7 @@
 // test tools all convert through this one pair.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace varnelo {
@@ -11,6 +12,10 @@ namespace varnelo {
 std::u16string Utf8ToUtf16(const std::string& text);
 // A lone surrogate becomes U+FFFD; a pair becomes one four-byte character.
 std::string Utf16ToUtf8(const std::u16string& text);
+
+// The length of the well-formed UTF-8 character at `text` (shortest form, no surrogate, at most
+// U+10FFFF), with its code point; 0 when the bytes there are not one.
+std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint);
 
 // The same for wchar_t text: UTF-16 where wchar_t has 16 bits (Windows), UTF-32 elsewhere.
 std::wstring Utf8ToWide(const std::string& text);

@@ -256,7 +256,8 @@ bool CreateCoreJob(Reply& reply, UniqueHandle* job) {
   return true;
 }
 
-// Creates the core suspended, with SKIP_SAFE_PATH_CHECK=1 in its environment only.
+// Creates the core suspended. SKIP_SAFE_PATH_CHECK=1 is set in the service's own environment for
+// the one call, and the core inherits it with the rest of that environment.
 bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, CoreLaunch* launch,
                          ProcessHandles* core) {
   PROCESS_INFORMATION info = {};

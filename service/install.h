@@ -9,7 +9,7 @@ namespace varnelo {
 // Returns the process exit code of -install.
 int InstallService();
 
-// Asks the first running Varnelo.exe main window to close and waits up to 8 s for its process.
+// Asks the first running Varnelo.exe main window to close and waits a bounded time for its process.
 void RequestVarneloExitBeforeUpgrade();
 
 // The restart-on-failure actions exactly as ConfigureServiceMetadata hands them to the control

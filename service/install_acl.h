@@ -10,7 +10,10 @@ namespace varnelo {
 // Rights that let an account replace or re-permission a file: write, append, extended attributes,
 // attributes, delete, DACL, owner, and the generic write and all rights. Deleting children of a
 // folder alone is not among them.
-constexpr DWORD kInstallWriterRightsMask = 0x500D0116;
+constexpr DWORD kInstallWriterRightsMask = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                           FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER |
+                                           GENERIC_ALL | GENERIC_WRITE;
+static_assert(kInstallWriterRightsMask == 0x500D0116, "the writer rights mask");
 
 // Judges an owner and a DACL (null = a NULL DACL). True when the owner and every account that an
 // allow ACE grants writer rights are trusted; otherwise false with one reason line, naming

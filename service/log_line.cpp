@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/text_format.h"
+#include "common/utf8.h"
 
 namespace varnelo {
 
@@ -13,36 +14,8 @@ namespace {
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kEscapeLength = 4;  // \xHH
 
-// Length of the well-formed UTF-8 sequence at `s` (shortest form, no surrogates), or 0.
-std::size_t Utf8SequenceLength(const unsigned char* s, std::size_t length, std::uint32_t* codePoint) {
-  const unsigned char lead = s[0];
-  std::size_t need;
-  std::uint32_t value;
-  std::uint32_t minimum;
-  if (lead < 0x80) {
-    *codePoint = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 2, value = lead & 0x1Fu, minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 3, value = lead & 0x0Fu, minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 4, value = lead & 0x07u, minimum = 0x10000;
-  } else {
-    return 0;
-  }
-  if (length < need) return 0;
-  for (std::size_t i = 1; i < need; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (s[i] & 0x3Fu);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  *codePoint = value;
-  return need;
-}
-
 // Characters that some viewer or terminal takes as a line break or a command.
-bool MustEscape(std::uint32_t codePoint) {
+bool MustEscape(char32_t codePoint) {
   return codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F) ||
          codePoint == 0x2028 || codePoint == 0x2029;
 }
@@ -53,8 +26,8 @@ std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t in = 0, written = 0;
   while (in < length) {
-    std::uint32_t codePoint = 0;
-    const std::size_t sequence = Utf8SequenceLength(bytes + in, length - in, &codePoint);
+    char32_t codePoint = 0;
+    const std::size_t sequence = Utf8CharacterAt(text + in, length - in, &codePoint);
     if (sequence != 0 && !MustEscape(codePoint)) {
       if (room - written < sequence) break;
       std::memcpy(out + written, bytes + in, sequence);

@@ -15,7 +15,7 @@ class Caller;
 void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request);
 void clear_watchdog(Reply& reply, const Caller& caller, const RequestMap& request);
 
-// Monitor loop: after each 5000 ms time-out of the stop wait.
+// After each time-out of the monitor loop's wait on the stop event.
 void ProxyWatchdogTick();
 
 // Once after the monitor loop. Service mode restores a still-matching proxy ("service_stop");
