@@ -1,5 +1,6 @@
-// Owners for the GDI objects the toolkit draws with, on the same move-only template as every
-// other handle: fonts, bitmaps, brushes, memory DCs, window DCs and a selection into a DC.
+// Owners for the GDI and USER objects the toolkit draws with, on the same move-only template as
+// every other handle: fonts, bitmaps, brushes, icons, memory DCs, window DCs and a selection into
+// a DC.
 #pragma once
 
 #include <windows.h>
@@ -14,6 +15,8 @@ using UniqueFont = UniqueGdiObject<HFONT>;
 using UniqueBitmap = UniqueGdiObject<HBITMAP>;
 using UniqueBrush = UniqueGdiObject<HBRUSH>;
 using UniqueRegion = UniqueGdiObject<HRGN>;
+// An icon from LoadImage without LR_SHARED (a shared one must not be destroyed).
+using UniqueIcon = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<HICON, &::DestroyIcon>>;
 // A DC from CreateCompatibleDC.
 using UniqueMemoryDc = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<HDC, &::DeleteDC>>;
 
