@@ -1,6 +1,6 @@
 // Owners for the GDI and USER objects the toolkit draws with, on the same move-only template as
-// every other handle: fonts, bitmaps, brushes, icons, memory DCs, window DCs and a selection into
-// a DC.
+// every other handle: fonts, bitmaps, brushes, icons, COM interfaces, memory DCs, window DCs and a
+// selection into a DC.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +19,22 @@ using UniqueRegion = UniqueGdiObject<HRGN>;
 using UniqueIcon = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<HICON, &::DestroyIcon>>;
 // A DC from CreateCompatibleDC.
 using UniqueMemoryDc = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<HDC, &::DeleteDC>>;
+
+template <typename Interface>
+void ReleaseInterface(Interface* object) {
+  object->Release();
+}
+// One reference to a COM interface, released at scope end.
+template <typename Interface>
+using UniqueInterface =
+    varnelo::UniqueResource<varnelo::NullIsInvalidTraits<Interface*, &ReleaseInterface<Interface>>>;
+
+// The pixel format every toolkit bitmap uses: 32 bits, blue-green-red-alpha, alpha premultiplied.
+constexpr int kBytesPerPixel = 4;
+
+// A top-down DIB section of `width` x `height` pixels in that format; `pixels` receives its bits.
+// Null on failure.
+UniqueBitmap CreateTopDownDib(int width, int height, void** pixels);
 
 // A window's (or, with a null window, the screen's) DC from GetDC, released at scope end.
 class WindowDc {

@@ -99,15 +99,8 @@ bool CPaintManager::EnsureBuffer(int width, int height) {
   if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
   if (!memDc_) memDc_.reset(::CreateCompatibleDC(nullptr));
   if (!memDc_) return false;
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
   void* bits = nullptr;
-  UniqueBitmap bitmap(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  UniqueBitmap bitmap = CreateTopDownDib(width, height, &bits);
   if (!bitmap) return false;
   // Selecting the new bitmap deselects the old one, which may then be deleted.
   ::SelectObject(memDc_.get(), bitmap.get());
@@ -120,7 +113,7 @@ bool CPaintManager::EnsureBuffer(int width, int height) {
 void CPaintManager::ForceOpaque(BYTE* pixels, int width, const RECT& content) {
   // GDI leaves alpha at 0 where it draws; the content itself is fully opaque.
   for (int y = content.top; y < content.bottom; ++y) {
-    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * 4 + 3] = 255;
+    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * kBytesPerPixel + 3] = 255;
   }
 }
 
@@ -134,7 +127,7 @@ void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT&
       const double distance = std::sqrt(static_cast<double>(dx * dx + dy * dy));
       const double falloff = 1.0 - distance / (shadowSize_ + 1);
       const double alpha = falloff > 0 ? kShadowDarkness * scale * falloff * falloff : 0.0;
-      BYTE* px = pixels + (y * width + x) * 4;
+      BYTE* px = pixels + (y * width + x) * kBytesPerPixel;
       px[0] = px[1] = px[2] = 0;  // premultiplied black
       px[3] = static_cast<BYTE>(alpha * 255.0 + 0.5);
     }
@@ -151,7 +144,7 @@ void CPaintManager::Render() {
     root_->SetPos(content);
     needLayout_ = false;
   }
-  std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * 4, BYTE{0});
+  std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * kBytesPerPixel, BYTE{0});
   ::GdiFlush();
   root_->DoPaint(memDc_.get(), content);
   ::GdiFlush();
