@@ -1,5 +1,7 @@
 #include "toolkit/gdi_resources.h"
 
+#include <utility>
+
 namespace Skin {
 
 UniqueBitmap CreateTopDownDib(int width, int height, void** pixels) {
@@ -17,6 +19,22 @@ UniqueBitmap CreateTopDownDib(int width, int height, void** pixels) {
     return UniqueBitmap();
   }
   return bitmap;
+}
+
+bool BitmapDc::EnsureDc() {
+  if (!dc_) dc_.reset(::CreateCompatibleDC(nullptr));
+  return static_cast<bool>(dc_);
+}
+
+void BitmapDc::SetBitmap(UniqueBitmap bitmap) {
+  RestoreOriginal();
+  original_ = ::SelectObject(dc_.get(), bitmap.get());
+  bitmap_ = std::move(bitmap);
+}
+
+void BitmapDc::RestoreOriginal() {
+  if (original_) ::SelectObject(dc_.get(), original_);
+  original_ = nullptr;
 }
 
 }  // namespace Skin

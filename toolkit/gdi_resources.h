@@ -68,4 +68,30 @@ class SelectionScope {
   HGDIOBJ previous_;
 };
 
+// A memory DC drawing into a bitmap it owns. The DC's original bitmap goes back in before the
+// owned one is replaced or freed, so no bitmap is deleted while selected, whatever the order in
+// which the members are freed.
+class BitmapDc {
+ public:
+  BitmapDc() = default;
+  ~BitmapDc() { RestoreOriginal(); }
+  BitmapDc(const BitmapDc&) = delete;
+  BitmapDc& operator=(const BitmapDc&) = delete;
+
+  // Creates the DC on first use; false when it cannot be created.
+  bool EnsureDc();
+  // Draws into `bitmap` from now on and frees the bitmap drawn into before. Needs the DC.
+  void SetBitmap(UniqueBitmap bitmap);
+  HDC dc() const { return dc_.get(); }
+  // True once a bitmap is set.
+  explicit operator bool() const { return static_cast<bool>(bitmap_); }
+
+ private:
+  void RestoreOriginal();
+
+  UniqueMemoryDc dc_;
+  UniqueBitmap bitmap_;
+  HGDIOBJ original_ = nullptr;
+};
+
 }  // namespace Skin

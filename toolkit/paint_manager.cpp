@@ -97,14 +97,11 @@ RECT CPaintManager::ContentRect() const {
 bool CPaintManager::EnsureBuffer(int width, int height) {
   if (width <= 0 || height <= 0) return false;
   if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
-  if (!memDc_) memDc_.reset(::CreateCompatibleDC(nullptr));
-  if (!memDc_) return false;
+  if (!buffer_.EnsureDc()) return false;
   void* bits = nullptr;
   UniqueBitmap bitmap = CreateTopDownDib(width, height, &bits);
   if (!bitmap) return false;
-  // Selecting the new bitmap deselects the old one, which may then be deleted.
-  ::SelectObject(memDc_.get(), bitmap.get());
-  buffer_ = std::move(bitmap);
+  buffer_.SetBitmap(std::move(bitmap));
   pixels_ = static_cast<BYTE*>(bits);
   bufferSize_ = {width, height};
   return true;
@@ -146,7 +143,7 @@ void CPaintManager::Render() {
   }
   std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * kBytesPerPixel, BYTE{0});
   ::GdiFlush();
-  root_->DoPaint(memDc_.get(), content);
+  root_->DoPaint(buffer_.dc(), content);
   ::GdiFlush();
   ForceOpaque(pixels_, width, content);
   if (layered_) PaintShadow(pixels_, width, height, content);
@@ -161,7 +158,7 @@ void CPaintManager::Present() {
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     const WindowDc screen(nullptr);
-    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, memDc_.get(), &origin, 0, &blend, ULW_ALPHA)) {
+    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, buffer_.dc(), &origin, 0, &blend, ULW_ALPHA)) {
       return;
     }
     // Without per-pixel alpha the margin is simply drawn opaque.
@@ -170,7 +167,7 @@ void CPaintManager::Present() {
     Render();
   }
   const WindowDc dc(hwnd_);
-  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, memDc_.get(), 0, 0, SRCCOPY);
+  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, buffer_.dc(), 0, 0, SRCCOPY);
 }
 
 bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {

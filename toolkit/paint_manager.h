@@ -87,9 +87,7 @@ class CPaintManager {
   bool fontBold_ = false;
   UniqueFont font_;
 
-  // The DC is declared last so it is deleted first: the bitmap is then selected nowhere.
-  UniqueBitmap buffer_;
-  UniqueMemoryDc memDc_;
+  BitmapDc buffer_;
   BYTE* pixels_ = nullptr;
   SIZE bufferSize_ = {0, 0};
   bool layered_ = false;
