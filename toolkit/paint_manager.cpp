@@ -12,6 +12,11 @@ namespace {
 constexpr UINT kMsgRender = WM_APP + 0x3A0;
 constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
 constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
+
+// Client coordinates of a mouse message; signed, as they are left of or above a captured window.
+POINT PointFromLParam(LPARAM lParam) {
+  return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+}
 }  // namespace
 
 CPaintManager::~CPaintManager() = default;
@@ -174,87 +179,114 @@ bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, L
   result = 0;
   switch (message) {
     case kMsgRender:
-      renderPosted_ = false;
-      if (::IsWindowVisible(hwnd_)) {
-        Render();
-        Present();
-      }
+      OnRender();
       return true;
     case kMsgWindowInit:
       SendNotify(root_.get(), L"windowinit");
       return true;
     case WM_SHOWWINDOW:
-      if (wParam && !initSent_) {
-        initSent_ = true;
-        ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
-      }
-      if (wParam) Invalidate(false);
+      OnShowWindow(wParam != FALSE);
       return false;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      ::BeginPaint(hwnd_, &ps);
-      ::EndPaint(hwnd_, &ps);
-      Invalidate(false);
+    case WM_PAINT:
+      OnPaint();
       return true;
-    }
     case WM_ERASEBKGND:
-      result = 1;
+      result = 1;  // the buffer covers every pixel: nothing to erase
       return true;
     case WM_SIZE:
       Invalidate(true);
       return false;
     case WM_MOVE:
-      if (layered_) Invalidate(false);
+      if (layered_) Invalidate(false);  // a layered window is presented at its position
       return false;
     case WM_ACTIVATE:
-      focused_ = LOWORD(wParam) != WA_INACTIVE;
-      Invalidate(false);
+      OnActivate(LOWORD(wParam) != WA_INACTIVE);
       return false;
-    case WM_MOUSEMOVE: {
-      if (!trackingMouse_) {
-        TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
-        trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
-      }
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* over = FindControl(point);
-      if (over != hot_) {
-        if (hot_) hot_->SetHot(false);
-        hot_ = over;
-        if (hot_) hot_->SetHot(true);
-      }
-      if (pushed_) pushed_->SetPushed(over == pushed_);
+    case WM_MOUSEMOVE:
+      OnMouseMove(PointFromLParam(lParam));
       return true;
-    }
     case WM_MOUSELEAVE:
-      trackingMouse_ = false;
-      if (hot_) hot_->SetHot(false);
-      hot_ = nullptr;
+      OnMouseLeave();
       return true;
     case WM_LBUTTONDOWN:
-    case WM_LBUTTONDBLCLK: {
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* target = FindControl(point);
-      if (target && std::wstring(target->GetClass()) == L"Button") {
-        pushed_ = target;
-        pushed_->SetPushed(true);
-        ::SetCapture(hwnd_);
-      }
+    case WM_LBUTTONDBLCLK:
+      OnButtonDown(PointFromLParam(lParam));
       return true;
-    }
-    case WM_LBUTTONUP: {
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* clicked = pushed_;
-      pushed_ = nullptr;
-      if (::GetCapture() == hwnd_) ::ReleaseCapture();
-      if (clicked) {
-        clicked->SetPushed(false);
-        if (FindControl(point) == clicked) SendNotify(clicked, L"click");
-      }
+    case WM_LBUTTONUP:
+      OnButtonUp(PointFromLParam(lParam));
       return true;
-    }
     default:
       return false;
   }
+}
+
+void CPaintManager::OnRender() {
+  renderPosted_ = false;
+  if (!::IsWindowVisible(hwnd_)) return;
+  Render();
+  Present();
+}
+
+void CPaintManager::OnShowWindow(bool shown) {
+  if (!shown) return;
+  if (!initSent_) {
+    initSent_ = true;
+    ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
+  }
+  Invalidate(false);
+}
+
+// Every frame is presented from the buffer, so a paint request only validates and asks for one.
+void CPaintManager::OnPaint() {
+  PAINTSTRUCT ps;
+  ::BeginPaint(hwnd_, &ps);
+  ::EndPaint(hwnd_, &ps);
+  Invalidate(false);
+}
+
+// The shadow is lighter while the window is inactive.
+void CPaintManager::OnActivate(bool active) {
+  focused_ = active;
+  Invalidate(false);
+}
+
+void CPaintManager::OnMouseMove(POINT point) {
+  if (!trackingMouse_) {
+    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
+    trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
+  }
+  CSkinControl* over = FindControl(point);
+  if (over != hot_) {
+    if (hot_) hot_->SetHot(false);
+    hot_ = over;
+    if (hot_) hot_->SetHot(true);
+  }
+  // A pushed button shows pushed only while the pointer is over it.
+  if (pushed_) pushed_->SetPushed(over == pushed_);
+}
+
+void CPaintManager::OnMouseLeave() {
+  trackingMouse_ = false;
+  if (hot_) hot_->SetHot(false);
+  hot_ = nullptr;
+}
+
+void CPaintManager::OnButtonDown(POINT point) {
+  CSkinControl* target = FindControl(point);
+  if (!target || std::wstring(target->GetClass()) != L"Button") return;
+  pushed_ = target;
+  pushed_->SetPushed(true);
+  ::SetCapture(hwnd_);  // the release counts even outside the window
+}
+
+// A click is a release over the same button that was pushed.
+void CPaintManager::OnButtonUp(POINT point) {
+  CSkinControl* clicked = pushed_;
+  pushed_ = nullptr;
+  if (::GetCapture() == hwnd_) ::ReleaseCapture();
+  if (!clicked) return;
+  clicked->SetPushed(false);
+  if (FindControl(point) == clicked) SendNotify(clicked, L"click");
 }
 
 }  // namespace Skin

@@ -64,6 +64,16 @@ class CPaintManager {
   void Invalidate(bool relayout);
 
  private:
+  // One handler for each message MessageHandler takes on.
+  void OnRender();
+  void OnShowWindow(bool shown);
+  void OnPaint();
+  void OnActivate(bool active);
+  void OnMouseMove(POINT point);
+  void OnMouseLeave();
+  void OnButtonDown(POINT point);
+  void OnButtonUp(POINT point);
+
   void Render();
   void Present();
   void PaintShadow(BYTE* pixels, int width, int height, const RECT& content);
