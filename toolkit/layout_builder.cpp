@@ -55,7 +55,8 @@ std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xm
       const std::string* bold = child.Attribute("bold");
       if (manager && isDefault && ParseBool(*isDefault) && face) {
         const std::vector<int> sizes = size ? ParseInts(*size) : std::vector<int>();
-        manager->SetDefaultFont(Utf8ToUtf16(*face), sizes.empty() ? 12 : sizes[0], bold && ParseBool(*bold));
+        const int pixels = sizes.empty() ? CPaintManager::kDefaultFontSize : sizes[0];
+        manager->SetDefaultFont(Utf8ToUtf16(*face), pixels, bold && ParseBool(*bold));
       }
     } else if (!root) {
       root = BuildControl(child);

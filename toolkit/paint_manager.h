@@ -29,6 +29,9 @@ class ISkinNotify {
 
 class CPaintManager {
  public:
+  // The text size, in pixels, until the layout names a default font.
+  static constexpr int kDefaultFontSize = 12;
+
   CPaintManager() = default;
   ~CPaintManager();
   CPaintManager(const CPaintManager&) = delete;
@@ -93,7 +96,7 @@ class CPaintManager {
   double shadowFocusScale_ = 1.0;
   bool focused_ = true;
   std::wstring fontFace_ = L"Tahoma";
-  int fontSize_ = 12;
+  int fontSize_ = kDefaultFontSize;
   bool fontBold_ = false;
   UniqueFont font_;
 
