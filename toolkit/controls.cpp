@@ -1,7 +1,9 @@
-#include "controls.h"
+#include "toolkit/controls.h"
 
-#include "gdi_resources.h"
-#include "paint_manager.h"
+#include <algorithm>
+
+#include "toolkit/gdi_resources.h"
+#include "toolkit/paint_manager.h"
 
 namespace Skin {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "skin_values.h"
+#include "toolkit/skin_values.h"
 
 namespace Skin {
 

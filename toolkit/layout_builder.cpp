@@ -1,8 +1,13 @@
-#include "layout_builder.h"
+#include "toolkit/layout_builder.h"
 
-#include "paint_manager.h"
-#include "skin_resources.h"
-#include "xml_parser.h"
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "toolkit/paint_manager.h"
+#include "toolkit/skin_resources.h"
+#include "toolkit/skin_values.h"
+#include "toolkit/xml_parser.h"
 
 namespace Skin {
 

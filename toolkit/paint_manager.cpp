@@ -1,9 +1,10 @@
-#include "paint_manager.h"
+#include "toolkit/paint_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
-#include "skin_resources.h"
+#include "toolkit/skin_resources.h"
 
 namespace Skin {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "controls.h"
-#include "gdi_resources.h"
-#include "gdiplus_runtime.h"
+#include "toolkit/controls.h"
+#include "toolkit/gdi_resources.h"
+#include "toolkit/gdiplus_runtime.h"
 
 namespace Skin {
 

@@ -1,4 +1,4 @@
-#include "xml_parser.h"
+#include "toolkit/xml_parser.h"
 
 #include <cstdint>
 

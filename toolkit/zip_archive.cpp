@@ -1,4 +1,4 @@
-#include "zip_archive.h"
+#include "toolkit/zip_archive.h"
 
 #include <zlib.h>
 
