@@ -1,7 +1,9 @@
-#include "controls.h"
+#include "toolkit/controls.h"
 
-#include "gdi_resources.h"
-#include "paint_manager.h"
+#include <algorithm>
+
+#include "toolkit/gdi_resources.h"
+#include "toolkit/paint_manager.h"
 
 namespace Skin {
 
@@ -116,6 +118,7 @@ void CSkinControl::DoPaint(HDC dc, const RECT& clip) {
   if (!Intersect(&visible, clip, pos_)) return;
   const ClipScope clipScope(dc, visible);
   PaintBackground(dc);
+  PaintForeground(dc);
 }
 
 CSkinControl* CSkinControl::FindControlAt(POINT point) {
@@ -126,13 +129,7 @@ CSkinControl* CSkinControl::FindControlByName(const std::wstring& name) {
   return !name.empty() && name == name_ ? this : nullptr;
 }
 
-void CSkinLabel::DoPaint(HDC dc, const RECT& clip) {
-  RECT visible;
-  if (!Intersect(&visible, clip, pos_)) return;
-  const ClipScope clipScope(dc, visible);
-  PaintBackground(dc);
-  PaintText(dc, DT_LEFT);
-}
+void CSkinLabel::PaintForeground(HDC dc) { PaintText(dc, DT_LEFT); }
 
 void CSkinButton::SetAttribute(const std::string& name, const std::string& value) {
   if (name == "normalimage") normalImage_ = value;
@@ -153,11 +150,7 @@ void CSkinButton::SetPushed(bool pushed) {
   Invalidate(false);
 }
 
-void CSkinButton::DoPaint(HDC dc, const RECT& clip) {
-  RECT visible;
-  if (!Intersect(&visible, clip, pos_)) return;
-  const ClipScope clipScope(dc, visible);
-  PaintBackground(dc);
+void CSkinButton::PaintForeground(HDC dc) {
   const std::string& state = pushed_ && !pushedImage_.empty() ? pushedImage_
                              : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_ : normalImage_;
   if (!state.empty() && manager_) DrawImage(dc, manager_->GetImage(state), pos_);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "skin_values.h"
+#include "toolkit/skin_values.h"
 
 namespace Skin {
 
@@ -37,7 +37,8 @@ class CSkinControl {
   // Applies one layout attribute; unknown attributes are ignored.
   virtual void SetAttribute(const std::string& name, const std::string& value);
   virtual void SetPos(const RECT& pos) { pos_ = pos; }
-  // Draws inside `clip` (the intersection of this control and its parents).
+  // Draws inside `clip` (the intersection of this control and its parents): the background, then
+  // the foreground.
   virtual void DoPaint(HDC dc, const RECT& clip);
   virtual CSkinControl* FindControlAt(POINT point);
   virtual CSkinControl* FindControlByName(const std::wstring& name);
@@ -49,6 +50,8 @@ class CSkinControl {
 
  protected:
   void PaintBackground(HDC dc);
+  // What the control shows over its background; DoPaint has clipped the DC to the control.
+  virtual void PaintForeground(HDC dc) { (void)dc; }
   void PaintText(HDC dc, UINT defaultAlign);
   void Invalidate(bool relayout);
 
@@ -71,16 +74,20 @@ class CSkinControl {
 class CSkinLabel : public CSkinControl {
  public:
   const wchar_t* GetClass() const override { return L"Label"; }
-  void DoPaint(HDC dc, const RECT& clip) override;
+
+ protected:
+  void PaintForeground(HDC dc) override;
 };
 
 class CSkinButton : public CSkinLabel {
  public:
   const wchar_t* GetClass() const override { return L"Button"; }
   void SetAttribute(const std::string& name, const std::string& value) override;
-  void DoPaint(HDC dc, const RECT& clip) override;
   void SetHot(bool hot) override;
   void SetPushed(bool pushed) override;
+
+ protected:
+  void PaintForeground(HDC dc) override;
 
  private:
   std::string normalImage_, hotImage_, pushedImage_;

@@ -1,4 +1,4 @@
-#include "gdiplus_runtime.h"
+#include "toolkit/gdiplus_runtime.h"
 
 #include <objidl.h>
 #include <shlwapi.h>
@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/platform.h"
+#include "common/unique_resource.h"
 
 namespace Skin {
 
@@ -32,6 +33,8 @@ struct RectI {
 };
 constexpr INT kPixelFormat32bppPARGB = 0x000E200B;
 constexpr UINT kLockRead = 1;
+// Larger images are refused: no skin needs them, and the DIB's memory stays bounded.
+constexpr UINT kMaxImageSide = 8192;
 
 using StartupFn = int(WINAPI*)(ULONG_PTR*, const StartupInput*, void*);
 using ShutdownFn = void(WINAPI*)(ULONG_PTR);
@@ -63,6 +66,56 @@ bool Resolve(T* fn, const char* name) {
   return *fn != nullptr;
 }
 
+void DisposeGdipImage(void* image) { g_api.dispose(image); }
+// A GDI+ image (GpImage*), disposed at scope end.
+using UniqueGdipImage = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<void*, &DisposeGdipImage>>;
+
+// A GDI+ image's pixels locked for reading in the toolkit's pixel format, unlocked at scope end.
+class LockedPixels {
+ public:
+  LockedPixels(void* image, UINT width, UINT height) : image_(image) {
+    const RectI all = {0, 0, static_cast<INT>(width), static_cast<INT>(height)};
+    locked_ = g_api.lock(image, &all, kLockRead, kPixelFormat32bppPARGB, &bits_) == 0;
+  }
+  ~LockedPixels() {
+    if (locked_) g_api.unlock(image_, &bits_);
+  }
+  LockedPixels(const LockedPixels&) = delete;
+  LockedPixels& operator=(const LockedPixels&) = delete;
+  explicit operator bool() const { return locked_; }
+  const LockedBits& bits() const { return bits_; }
+
+ private:
+  void* image_;
+  LockedBits bits_ = {};
+  bool locked_ = false;
+};
+
+UniqueGdipImage CreateGdipBitmap(const std::string& bytes) {
+  const UniqueInterface<IStream> stream(
+      ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
+  void* bitmap = nullptr;
+  if (!stream || g_api.fromStream(stream.get(), &bitmap) != 0) return UniqueGdipImage();
+  return UniqueGdipImage(bitmap);
+}
+
+// Copies locked rows, which may be padded, into a new DIB section of exactly `width` pixels a row.
+SkinImage CopyToDib(const LockedBits& bits, int width, int height) {
+  SkinImage image;
+  void* pixels = nullptr;
+  UniqueBitmap dib = CreateTopDownDib(width, height, &pixels);
+  if (!dib) return image;
+  const size_t rowBytes = static_cast<size_t>(width) * kBytesPerPixel;
+  for (int row = 0; row < height; ++row) {
+    std::memcpy(static_cast<BYTE*>(pixels) + row * rowBytes, static_cast<const BYTE*>(bits.scan0) + row * bits.stride,
+                rowBytes);
+  }
+  image.bitmap = std::move(dib);
+  image.width = width;
+  image.height = height;
+  return image;
+}
+
 }  // namespace
 
 bool StartGdiplus() {
@@ -87,44 +140,15 @@ void ShutdownGdiplus() {
 }
 
 SkinImage DecodeImage(const std::string& bytes) {
-  SkinImage image;
-  if (!StartGdiplus() || bytes.empty()) return image;
-  IStream* stream = ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size()));
-  if (!stream) return image;
-  void* bitmap = nullptr;
-  const int created = g_api.fromStream(stream, &bitmap);
-  stream->Release();
-  if (created != 0 || !bitmap) return image;
-
+  if (!StartGdiplus() || bytes.empty()) return SkinImage();
+  const UniqueGdipImage bitmap = CreateGdipBitmap(bytes);
+  if (!bitmap) return SkinImage();
   UINT width = 0, height = 0;
-  g_api.width(bitmap, &width);
-  g_api.height(bitmap, &height);
-  LockedBits bits = {};
-  const RectI all = {0, 0, static_cast<INT>(width), static_cast<INT>(height)};
-  if (width > 0 && height > 0 && width <= 8192 && height <= 8192 &&
-      g_api.lock(bitmap, &all, kLockRead, kPixelFormat32bppPARGB, &bits) == 0) {
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = static_cast<LONG>(width);
-    info.bmiHeader.biHeight = -static_cast<LONG>(height);  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* pixels = nullptr;
-    UniqueBitmap dib(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0));
-    if (dib && pixels) {
-      for (UINT row = 0; row < height; ++row) {
-        std::memcpy(static_cast<BYTE*>(pixels) + row * width * 4,
-                    static_cast<const BYTE*>(bits.scan0) + static_cast<INT>(row) * bits.stride, width * 4);
-      }
-      image.bitmap = std::move(dib);
-      image.width = static_cast<int>(width);
-      image.height = static_cast<int>(height);
-    }
-    g_api.unlock(bitmap, &bits);
-  }
-  g_api.dispose(bitmap);
-  return image;
+  g_api.width(bitmap.get(), &width);
+  g_api.height(bitmap.get(), &height);
+  if (width == 0 || height == 0 || width > kMaxImageSide || height > kMaxImageSide) return SkinImage();
+  const LockedPixels locked(bitmap.get(), width, height);
+  return locked ? CopyToDib(locked.bits(), static_cast<int>(width), static_cast<int>(height)) : SkinImage();
 }
 
 }  // namespace Skin

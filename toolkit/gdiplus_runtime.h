@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "gdi_resources.h"
+#include "toolkit/gdi_resources.h"
 
 namespace Skin {
 

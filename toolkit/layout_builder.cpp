@@ -1,8 +1,13 @@
-#include "layout_builder.h"
+#include "toolkit/layout_builder.h"
 
-#include "paint_manager.h"
-#include "skin_resources.h"
-#include "xml_parser.h"
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "toolkit/paint_manager.h"
+#include "toolkit/skin_resources.h"
+#include "toolkit/skin_values.h"
+#include "toolkit/xml_parser.h"
 
 namespace Skin {
 
@@ -55,7 +60,8 @@ std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xm
       const std::string* bold = child.Attribute("bold");
       if (manager && isDefault && ParseBool(*isDefault) && face) {
         const std::vector<int> sizes = size ? ParseInts(*size) : std::vector<int>();
-        manager->SetDefaultFont(Utf8ToUtf16(*face), sizes.empty() ? 12 : sizes[0], bold && ParseBool(*bold));
+        const int pixels = sizes.empty() ? CPaintManager::kDefaultFontSize : sizes[0];
+        manager->SetDefaultFont(Utf8ToUtf16(*face), pixels, bold && ParseBool(*bold));
       }
     } else if (!root) {
       root = BuildControl(child);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "controls.h"
+#include "toolkit/controls.h"
 
 namespace Skin {
 

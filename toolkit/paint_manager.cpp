@@ -1,9 +1,10 @@
-#include "paint_manager.h"
+#include "toolkit/paint_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
-#include "skin_resources.h"
+#include "toolkit/skin_resources.h"
 
 namespace Skin {
 
@@ -12,6 +13,11 @@ namespace {
 constexpr UINT kMsgRender = WM_APP + 0x3A0;
 constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
 constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
+
+// Client coordinates of a mouse message; signed, as they are left of or above a captured window.
+POINT PointFromLParam(LPARAM lParam) {
+  return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+}
 }  // namespace
 
 CPaintManager::~CPaintManager() = default;
@@ -97,21 +103,11 @@ RECT CPaintManager::ContentRect() const {
 bool CPaintManager::EnsureBuffer(int width, int height) {
   if (width <= 0 || height <= 0) return false;
   if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
-  if (!memDc_) memDc_.reset(::CreateCompatibleDC(nullptr));
-  if (!memDc_) return false;
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof(info.bmiHeader);
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  if (!buffer_.EnsureDc()) return false;
   void* bits = nullptr;
-  UniqueBitmap bitmap(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  UniqueBitmap bitmap = CreateTopDownDib(width, height, &bits);
   if (!bitmap) return false;
-  // Selecting the new bitmap deselects the old one, which may then be deleted.
-  ::SelectObject(memDc_.get(), bitmap.get());
-  buffer_ = std::move(bitmap);
+  buffer_.SetBitmap(std::move(bitmap));
   pixels_ = static_cast<BYTE*>(bits);
   bufferSize_ = {width, height};
   return true;
@@ -120,7 +116,7 @@ bool CPaintManager::EnsureBuffer(int width, int height) {
 void CPaintManager::ForceOpaque(BYTE* pixels, int width, const RECT& content) {
   // GDI leaves alpha at 0 where it draws; the content itself is fully opaque.
   for (int y = content.top; y < content.bottom; ++y) {
-    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * 4 + 3] = 255;
+    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * kBytesPerPixel + 3] = 255;
   }
 }
 
@@ -134,7 +130,7 @@ void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT&
       const double distance = std::sqrt(static_cast<double>(dx * dx + dy * dy));
       const double falloff = 1.0 - distance / (shadowSize_ + 1);
       const double alpha = falloff > 0 ? kShadowDarkness * scale * falloff * falloff : 0.0;
-      BYTE* px = pixels + (y * width + x) * 4;
+      BYTE* px = pixels + (y * width + x) * kBytesPerPixel;
       px[0] = px[1] = px[2] = 0;  // premultiplied black
       px[3] = static_cast<BYTE>(alpha * 255.0 + 0.5);
     }
@@ -151,9 +147,9 @@ void CPaintManager::Render() {
     root_->SetPos(content);
     needLayout_ = false;
   }
-  std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * 4, BYTE{0});
+  std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * kBytesPerPixel, BYTE{0});
   ::GdiFlush();
-  root_->DoPaint(memDc_.get(), content);
+  root_->DoPaint(buffer_.dc(), content);
   ::GdiFlush();
   ForceOpaque(pixels_, width, content);
   if (layered_) PaintShadow(pixels_, width, height, content);
@@ -168,7 +164,7 @@ void CPaintManager::Present() {
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     const WindowDc screen(nullptr);
-    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, memDc_.get(), &origin, 0, &blend, ULW_ALPHA)) {
+    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, buffer_.dc(), &origin, 0, &blend, ULW_ALPHA)) {
       return;
     }
     // Without per-pixel alpha the margin is simply drawn opaque.
@@ -177,94 +173,121 @@ void CPaintManager::Present() {
     Render();
   }
   const WindowDc dc(hwnd_);
-  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, memDc_.get(), 0, 0, SRCCOPY);
+  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, buffer_.dc(), 0, 0, SRCCOPY);
 }
 
 bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
   result = 0;
   switch (message) {
     case kMsgRender:
-      renderPosted_ = false;
-      if (::IsWindowVisible(hwnd_)) {
-        Render();
-        Present();
-      }
+      OnRender();
       return true;
     case kMsgWindowInit:
       SendNotify(root_.get(), L"windowinit");
       return true;
     case WM_SHOWWINDOW:
-      if (wParam && !initSent_) {
-        initSent_ = true;
-        ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
-      }
-      if (wParam) Invalidate(false);
+      OnShowWindow(wParam != FALSE);
       return false;
-    case WM_PAINT: {
-      PAINTSTRUCT ps;
-      ::BeginPaint(hwnd_, &ps);
-      ::EndPaint(hwnd_, &ps);
-      Invalidate(false);
+    case WM_PAINT:
+      OnPaint();
       return true;
-    }
     case WM_ERASEBKGND:
-      result = 1;
+      result = 1;  // the buffer covers every pixel: nothing to erase
       return true;
     case WM_SIZE:
       Invalidate(true);
       return false;
     case WM_MOVE:
-      if (layered_) Invalidate(false);
+      if (layered_) Invalidate(false);  // a layered window is presented at its position
       return false;
     case WM_ACTIVATE:
-      focused_ = LOWORD(wParam) != WA_INACTIVE;
-      Invalidate(false);
+      OnActivate(LOWORD(wParam) != WA_INACTIVE);
       return false;
-    case WM_MOUSEMOVE: {
-      if (!trackingMouse_) {
-        TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
-        trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
-      }
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* over = FindControl(point);
-      if (over != hot_) {
-        if (hot_) hot_->SetHot(false);
-        hot_ = over;
-        if (hot_) hot_->SetHot(true);
-      }
-      if (pushed_) pushed_->SetPushed(over == pushed_);
+    case WM_MOUSEMOVE:
+      OnMouseMove(PointFromLParam(lParam));
       return true;
-    }
     case WM_MOUSELEAVE:
-      trackingMouse_ = false;
-      if (hot_) hot_->SetHot(false);
-      hot_ = nullptr;
+      OnMouseLeave();
       return true;
     case WM_LBUTTONDOWN:
-    case WM_LBUTTONDBLCLK: {
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* target = FindControl(point);
-      if (target && std::wstring(target->GetClass()) == L"Button") {
-        pushed_ = target;
-        pushed_->SetPushed(true);
-        ::SetCapture(hwnd_);
-      }
+    case WM_LBUTTONDBLCLK:
+      OnButtonDown(PointFromLParam(lParam));
       return true;
-    }
-    case WM_LBUTTONUP: {
-      const POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-      CSkinControl* clicked = pushed_;
-      pushed_ = nullptr;
-      if (::GetCapture() == hwnd_) ::ReleaseCapture();
-      if (clicked) {
-        clicked->SetPushed(false);
-        if (FindControl(point) == clicked) SendNotify(clicked, L"click");
-      }
+    case WM_LBUTTONUP:
+      OnButtonUp(PointFromLParam(lParam));
       return true;
-    }
     default:
       return false;
   }
+}
+
+void CPaintManager::OnRender() {
+  renderPosted_ = false;
+  if (!::IsWindowVisible(hwnd_)) return;
+  Render();
+  Present();
+}
+
+void CPaintManager::OnShowWindow(bool shown) {
+  if (!shown) return;
+  if (!initSent_) {
+    initSent_ = true;
+    ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
+  }
+  Invalidate(false);
+}
+
+// Every frame is presented from the buffer, so a paint request only validates and asks for one.
+void CPaintManager::OnPaint() {
+  PAINTSTRUCT ps;
+  ::BeginPaint(hwnd_, &ps);
+  ::EndPaint(hwnd_, &ps);
+  Invalidate(false);
+}
+
+// The shadow is lighter while the window is inactive.
+void CPaintManager::OnActivate(bool active) {
+  focused_ = active;
+  Invalidate(false);
+}
+
+void CPaintManager::OnMouseMove(POINT point) {
+  if (!trackingMouse_) {
+    TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
+    trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
+  }
+  CSkinControl* over = FindControl(point);
+  if (over != hot_) {
+    if (hot_) hot_->SetHot(false);
+    hot_ = over;
+    if (hot_) hot_->SetHot(true);
+  }
+  // A pushed button shows pushed only while the pointer is over it.
+  if (pushed_) pushed_->SetPushed(over == pushed_);
+}
+
+void CPaintManager::OnMouseLeave() {
+  trackingMouse_ = false;
+  if (hot_) hot_->SetHot(false);
+  hot_ = nullptr;
+}
+
+void CPaintManager::OnButtonDown(POINT point) {
+  CSkinControl* target = FindControl(point);
+  if (!target || std::wstring(target->GetClass()) != L"Button") return;
+  pushed_ = target;
+  pushed_->SetPushed(true);
+  ::SetCapture(hwnd_);  // the release counts even outside the window
+}
+
+// A click is a release over the same button that was pushed.
+void CPaintManager::OnButtonUp(POINT point) {
+  CSkinControl* clicked = pushed_;
+  pushed_ = nullptr;
+  if (::GetCapture() == hwnd_) ::ReleaseCapture();
+  if (!clicked) return;
+  clicked->SetPushed(false);
+  if (FindControl(point) == clicked) SendNotify(clicked, L"click");
 }
 
 }  // namespace Skin

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "controls.h"
-#include "gdi_resources.h"
-#include "gdiplus_runtime.h"
+#include "toolkit/controls.h"
+#include "toolkit/gdi_resources.h"
+#include "toolkit/gdiplus_runtime.h"
 
 namespace Skin {
 
@@ -29,6 +29,9 @@ class ISkinNotify {
 
 class CPaintManager {
  public:
+  // The text size, in pixels, until the layout names a default font.
+  static constexpr int kDefaultFontSize = 12;
+
   CPaintManager() = default;
   ~CPaintManager();
   CPaintManager(const CPaintManager&) = delete;
@@ -64,6 +67,16 @@ class CPaintManager {
   void Invalidate(bool relayout);
 
  private:
+  // One handler for each message MessageHandler takes on.
+  void OnRender();
+  void OnShowWindow(bool shown);
+  void OnPaint();
+  void OnActivate(bool active);
+  void OnMouseMove(POINT point);
+  void OnMouseLeave();
+  void OnButtonDown(POINT point);
+  void OnButtonUp(POINT point);
+
   void Render();
   void Present();
   void PaintShadow(BYTE* pixels, int width, int height, const RECT& content);
@@ -83,13 +96,11 @@ class CPaintManager {
   double shadowFocusScale_ = 1.0;
   bool focused_ = true;
   std::wstring fontFace_ = L"Tahoma";
-  int fontSize_ = 12;
+  int fontSize_ = kDefaultFontSize;
   bool fontBold_ = false;
   UniqueFont font_;
 
-  // The DC is declared last so it is deleted first: the bitmap is then selected nowhere.
-  UniqueBitmap buffer_;
-  UniqueMemoryDc memDc_;
+  BitmapDc buffer_;
   BYTE* pixels_ = nullptr;
   SIZE bufferSize_ = {0, 0};
   bool layered_ = false;

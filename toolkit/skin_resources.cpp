@@ -1,6 +1,6 @@
-#include "skin_resources.h"
+#include "toolkit/skin_resources.h"
 
-#include "zip_archive.h"
+#include "toolkit/zip_archive.h"
 
 namespace Skin {
 

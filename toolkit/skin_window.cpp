@@ -1,8 +1,25 @@
-#include "skin_window.h"
+#include "toolkit/skin_window.h"
 
-#include "skin_resources.h"
+#include <utility>
+
+#include "toolkit/skin_resources.h"
 
 namespace Skin {
+
+namespace {
+
+// Where window classes and icons come from: the registered resource module, else the program.
+HINSTANCE ResourceModule() {
+  return GetResourceInstance() ? GetResourceInstance() : ::GetModuleHandleW(nullptr);
+}
+
+UniqueIcon LoadIconOfSize(UINT resourceId, int sizeMetricX, int sizeMetricY) {
+  return UniqueIcon(static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
+                                                    ::GetSystemMetrics(sizeMetricX),
+                                                    ::GetSystemMetrics(sizeMetricY), 0)));
+}
+
+}  // namespace
 
 CSkinWindow::~CSkinWindow() {
   if (hwnd_ && ::IsWindow(hwnd_)) {
@@ -16,7 +33,7 @@ bool CSkinWindow::RegisterWindowClass() {
   wc.cbSize = sizeof(wc);
   wc.style = GetClassStyle();
   wc.lpfnWndProc = WindowProc;
-  wc.hInstance = GetResourceInstance() ? GetResourceInstance() : ::GetModuleHandleW(nullptr);
+  wc.hInstance = ResourceModule();
   wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   wc.lpszClassName = GetWindowClassName();
   return ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
@@ -25,8 +42,8 @@ bool CSkinWindow::RegisterWindowClass() {
 HWND CSkinWindow::Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx,
                          int cy, HMENU menu) {
   if (!RegisterWindowClass()) return nullptr;
-  HINSTANCE instance = GetResourceInstance() ? GetResourceInstance() : ::GetModuleHandleW(nullptr);
-  hwnd_ = ::CreateWindowExW(exStyle, GetWindowClassName(), title, style, x, y, cx, cy, parent, menu, instance, this);
+  hwnd_ = ::CreateWindowExW(exStyle, GetWindowClassName(), title, style, x, y, cx, cy, parent, menu, ResourceModule(),
+                            this);
   return hwnd_;
 }
 
@@ -72,13 +89,17 @@ void CSkinWindow::Close(UINT result) {
 }
 
 void CSkinWindow::SetIcon(UINT resourceId) {
-  HINSTANCE instance = GetResourceInstance() ? GetResourceInstance() : ::GetModuleHandleW(nullptr);
-  HICON largeIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
-                                                ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON), 0));
-  HICON smallIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
-                                                ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), 0));
-  if (largeIcon) ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon));
-  if (smallIcon) ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+  UniqueIcon largeIcon = LoadIconOfSize(resourceId, SM_CXICON, SM_CYICON);
+  UniqueIcon smallIcon = LoadIconOfSize(resourceId, SM_CXSMICON, SM_CYSMICON);
+  // The window lets go of an earlier icon as it takes the new one; only then is the earlier freed.
+  if (largeIcon) {
+    ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
+    largeIcon_ = std::move(largeIcon);
+  }
+  if (smallIcon) {
+    ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
+    smallIcon_ = std::move(smallIcon);
+  }
 }
 
 LRESULT CSkinWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -99,6 +120,9 @@ LRESULT CALLBACK CSkinWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
     const LRESULT result = self->HandleMessage(message, wParam, lParam);
     ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     self->hwnd_ = nullptr;
+    // The window is gone, and with it the last use of its icons.
+    self->largeIcon_.reset();
+    self->smallIcon_.reset();
     self->OnFinalMessage(hwnd);
     return result;
   }

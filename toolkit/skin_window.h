@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "toolkit/gdi_resources.h"
+
 namespace Skin {
 
 class CSkinWindow {
@@ -25,7 +27,8 @@ class CSkinWindow {
   void ShowWindow(bool show = true, bool takeFocus = true);
   // Stores the result and posts WM_CLOSE.
   void Close(UINT result = IDOK);
-  // Large and small icons from an icon group of the resource module.
+  // Large and small icons from an icon group of the resource module. The window object keeps them
+  // until the window is destroyed (the window only borrows them).
   void SetIcon(UINT resourceId);
 
  protected:
@@ -41,6 +44,8 @@ class CSkinWindow {
 
   HWND hwnd_ = nullptr;
   UINT closeResult_ = 0;
+  UniqueIcon largeIcon_;
+  UniqueIcon smallIcon_;
 };
 
 }  // namespace Skin

@@ -1,4 +1,4 @@
-#include "xml_parser.h"
+#include "toolkit/xml_parser.h"
 
 #include <cstdint>
 
@@ -8,13 +8,14 @@ namespace {
 
 // Nesting deeper than any layout needs is refused rather than recursed into.
 constexpr int kMaxDepth = 64;
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";  // UTF-8's, which a layout may begin with
 
 class Parser {
  public:
   explicit Parser(const std::string& text) : s_(text) {}
 
   bool Document(XmlElement* root) {
-    if (s_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;  // UTF-8 byte-order mark
+    if (StartsWith(kByteOrderMark)) pos_ = std::char_traits<char>::length(kByteOrderMark);
     if (!SkipMisc()) return false;
     if (!Element(root, 0)) return false;
     if (!SkipMisc()) return false;

@@ -1,4 +1,4 @@
-#include "zip_archive.h"
+#include "toolkit/zip_archive.h"
 
 #include <zlib.h>
 
@@ -16,6 +16,7 @@ constexpr std::size_t kEndOfDirectorySize = 22;
 constexpr std::size_t kDirectoryEntrySize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kEncryptionHeaderSize = 12;
+constexpr std::size_t kMaxCommentSize = 0xFFFF;  // the end record holds the length in 16 bits
 constexpr std::uint32_t kMaxEntrySize = 64u << 20;  // far above any skin file; bounds memory
 constexpr std::uint16_t kFlagEncrypted = 1;
 constexpr std::uint16_t kMethodStored = 0;
@@ -83,9 +84,10 @@ bool CZipArchive::Open(const void* data, std::size_t size, const std::string& pa
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   if (bytes == nullptr || size < kEndOfDirectorySize) return false;
 
-  // The end record sits before a comment of at most 65535 bytes.
+  // The end record sits before an archive comment of at most kMaxCommentSize bytes.
   std::size_t end = size - kEndOfDirectorySize;
-  const std::size_t lowest = size > kEndOfDirectorySize + 0xFFFF ? size - kEndOfDirectorySize - 0xFFFF : 0;
+  const std::size_t lowest =
+      size > kEndOfDirectorySize + kMaxCommentSize ? size - kEndOfDirectorySize - kMaxCommentSize : 0;
   while (Read32(bytes + end) != kEndOfDirectorySignature) {
     if (end == lowest) return false;
     --end;
