@@ -114,6 +114,12 @@ std::string ToUtf8(const std::basic_string<Char>& text) {
 
 }  // namespace
 
+std::string CodePointToUtf8(char32_t codePoint) {
+  std::string out;
+  AppendUtf8(codePoint, &out);
+  return out;
+}
+
 std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint) {
   if (length == 0) return 0;
   const unsigned char lead = static_cast<unsigned char>(text[0]);

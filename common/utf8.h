@@ -13,6 +13,9 @@ std::u16string Utf8ToUtf16(const std::string& text);
 // A lone surrogate becomes U+FFFD; a pair becomes one four-byte character.
 std::string Utf16ToUtf8(const std::u16string& text);
 
+// One code point (at most U+10FFFF, no surrogate) as UTF-8.
+std::string CodePointToUtf8(char32_t codePoint);
+
 // The length of the well-formed UTF-8 character at `text` (shortest form, no surrogate, at most
 // U+10FFFF), with its code point; 0 when the bytes there are not one.
 std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint);

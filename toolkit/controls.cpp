@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/utf8.h"
 #include "toolkit/gdi_resources.h"
 #include "toolkit/paint_manager.h"
 
@@ -71,9 +72,9 @@ void CSkinControl::SetFixedHeight(int height) {
 
 void CSkinControl::SetAttribute(const std::string& name, const std::string& value) {
   if (name == "name") {
-    name_ = Utf8ToUtf16(value);
+    name_ = varnelo::Utf8ToWide(value);
   } else if (name == "text") {
-    text_ = Utf8ToUtf16(value);
+    text_ = varnelo::Utf8ToWide(value);
   } else if (name == "width") {
     fixedWidth_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
   } else if (name == "height") {

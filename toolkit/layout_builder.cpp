@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/utf8.h"
 #include "toolkit/paint_manager.h"
 #include "toolkit/skin_resources.h"
 #include "toolkit/skin_values.h"
@@ -61,7 +62,7 @@ std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xm
       if (manager && isDefault && ParseBool(*isDefault) && face) {
         const std::vector<int> sizes = size ? ParseInts(*size) : std::vector<int>();
         const int pixels = sizes.empty() ? CPaintManager::kDefaultFontSize : sizes[0];
-        manager->SetDefaultFont(Utf8ToUtf16(*face), pixels, bold && ParseBool(*bold));
+        manager->SetDefaultFont(varnelo::Utf8ToWide(*face), pixels, bold && ParseBool(*bold));
       }
     } else if (!root) {
       root = BuildControl(child);

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-#include "common/utf8.h"
 
 namespace Skin {
 
@@ -44,6 +43,5 @@ Sides ParseSides(const std::string& text) {
 
 bool ParseBool(const std::string& text) { return text == "true" || text == "1"; }
 
-std::wstring Utf8ToUtf16(const std::string& text) { return varnelo::Utf8ToWide(text); }
 
 }  // namespace Skin

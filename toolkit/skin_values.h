@@ -21,7 +21,4 @@ Sides ParseSides(const std::string& text);
 
 bool ParseBool(const std::string& text);
 
-// UTF-8 to UTF-16 (as wchar_t); invalid sequences become U+FFFD.
-std::wstring Utf8ToUtf16(const std::string& text);
-
 }  // namespace Skin

@@ -33,7 +33,6 @@ class CSkinWindow {
 
  protected:
   virtual const wchar_t* GetWindowClassName() const = 0;
-  virtual const wchar_t* GetSuperClassName() const { return nullptr; }
   virtual UINT GetClassStyle() const { return 0; }
   virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
   virtual void OnFinalMessage(HWND hwnd) { (void)hwnd; }

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/utf8.h"
+
 namespace Skin {
 
 namespace {
@@ -67,23 +69,6 @@ class Parser {
     name->assign(s_, start, pos_ - start);
     return true;
   }
-  static void AppendUtf8(std::string* out, uint32_t cp) {
-    if (cp < 0x80) {
-      out->push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
   bool Entity(std::string* out) {
     const size_t end = s_.find(';', pos_);
     if (end == std::string::npos || end - pos_ > 12) return Fail("bad entity");
@@ -108,7 +93,7 @@ class Parser {
         if (cp > 0x10FFFF) return Fail("character reference out of range");
       }
       if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return Fail("character reference not allowed");
-      AppendUtf8(out, cp);
+      *out += varnelo::CodePointToUtf8(cp);
     } else {
       return Fail("unknown entity");
     }
