@@ -21,6 +21,13 @@ constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+std::wstring TrimWhitespace(const std::wstring& text) {
+  const size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::wstring::npos) return std::wstring();
+  const size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
+}
+
 // Splits an absolute path into its root ("c:" or "\\server\share") followed by its components.
 // Empty when the path is not absolute, is a device or verbatim path ("\\?\", "\\.\"), or holds a
 // component that Windows would resolve or trim (".", "..", a trailing dot or blank).
@@ -86,13 +93,6 @@ bool IsCopyFolderName(const std::wstring& name) {
 
 void EnsureTrailingSlash(std::wstring* path) {
   if (!path->empty() && !IsSeparator(path->back())) path->push_back(L'\\');
-}
-
-std::wstring TrimWhitespace(const std::wstring& text) {
-  const size_t first = text.find_first_not_of(kWhitespace);
-  if (first == std::wstring::npos) return std::wstring();
-  const size_t last = text.find_last_not_of(kWhitespace);
-  return text.substr(first, last - first + 1);
 }
 
 std::wstring GetExePathFromCommand(const std::wstring& command) {
