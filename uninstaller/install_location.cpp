@@ -1,4 +1,4 @@
-#include "install_location.h"
+#include "uninstaller/install_location.h"
 
 #include <knownfolders.h>
 #include <shellapi.h>

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "install_location_rules.h"
+#include "uninstaller/install_location_rules.h"
 
 namespace varnelo {
 

@@ -1,6 +1,7 @@
-#include "removal_worker.h"
+#include "uninstaller/removal_worker.h"
 
 #include <windows.h>
+
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -9,9 +10,9 @@
 
 #include "common/platform.h"
 #include "common/unique_resource.h"
-#include "install_location.h"
-#include "main_wnd.h"
-#include "system_command.h"
+#include "uninstaller/install_location.h"
+#include "uninstaller/main_wnd.h"
+#include "uninstaller/system_command.h"
 
 namespace varnelo {
 
