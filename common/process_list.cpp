@@ -20,16 +20,25 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
   return true;
 }
 
+namespace {
+
+bool EndProcess(DWORD pid, DWORD waitMs) {
+  UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  const bool waitable = static_cast<bool>(process);
+  if (!waitable) process.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
+  if (!process || !::TerminateProcess(process.get(), 0)) return false;
+  if (waitable) ::WaitForSingleObject(process.get(), waitMs);
+  return true;
+}
+
+}  // namespace
+
 int EndProcessesNamed(const wchar_t* exeName, DWORD waitMs) {
   std::vector<ProcessEntry> processes;
   if (!ListProcesses(&processes)) return -1;
   int ended = 0;
   for (const ProcessEntry& entry : processes) {
-    if (!EqualsIgnoringAsciiCase(entry.exeName, exeName)) continue;
-    const UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.pid));
-    if (!process || !::TerminateProcess(process.get(), 0)) continue;
-    ::WaitForSingleObject(process.get(), waitMs);
-    ++ended;
+    if (EqualsIgnoringAsciiCase(entry.exeName, exeName) && EndProcess(entry.pid, waitMs)) ++ended;
   }
   return ended;
 }

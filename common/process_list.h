@@ -17,7 +17,8 @@ struct ProcessEntry {
 bool ListProcesses(std::vector<ProcessEntry>* processes);
 
 // Ends every process whose file name equals `exeName` (ASCII case aside), waiting up to
-// `waitMs` for each; returns how many were ended, or -1 when no snapshot can be taken.
+// `waitMs` for each; one whose DACL lets it be ended but not waited for is ended without the wait.
+// Returns how many were ended, or -1 when no snapshot can be taken.
 int EndProcessesNamed(const wchar_t* exeName, DWORD waitMs);
 
 }  // namespace varnelo

@@ -27,7 +27,7 @@ mutation "no DLL-search restriction" uninstaller/startup.cpp \
   's/::SetDefaultDllDirectories\(LOAD_LIBRARY_SEARCH_SYSTEM32\);\s*::SetDllDirectoryW\(L""\);//' \
   uninstaller_test 'DllSearch.*'
 mutation "cmd.exe by bare name" uninstaller/system_command.cpp \
-  's/L"\\"" \+ directory \+ L"\\\\cmd\.exe\\" "/L"cmd.exe "/; s/directory\.c_str\(\), &startup/nullptr, &startup/' \
+  's/StartHiddenProgram\(directory \+ L"\\\\cmd\.exe", arguments, directory\.c_str\(\), inherited\)/StartHiddenProgram(L"cmd.exe", arguments, nullptr, inherited)/' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
 mutation "rotation at 6 MiB" service/log_line.h \
   's/kLogRotateSize = 0x500000/kLogRotateSize = 0x600000/' \
@@ -45,7 +45,7 @@ mutation "hard-link refusal removed" service/link_rules.cpp \
   's/return expectDirectory \|\| linkCount <= 1;/return true;/' \
   service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
 mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
-  's/if \(!FileExists\(tool\)\) return;//; s/std::wstring commandLine = L"\\"" \+ tool \+ L"\\"" \+ kNetworkToolArguments;/std::wstring commandLine = std::wstring(kNetworkTool) + kNetworkToolArguments;/; s/::CreateProcessW\(tool\.c_str\(\), /::CreateProcessW(nullptr, /' \
+  's/if \(!FileExists\(tool\)\) return;//; s/StartHiddenProgram\(tool, /StartHiddenProgram(kNetworkTool, /' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
 mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
   's/if \(::GetFileAttributesW\(program\.c_str\(\)\) == INVALID_FILE_ATTRIBUTES\) return;//; s/info\.lpFile = program\.c_str\(\);/info.lpFile = kServiceProgram;/' \

@@ -1,14 +1,14 @@
-#include "install_location.h"
+#include "uninstaller/install_location.h"
 
 #include <knownfolders.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <vector>
 
+#include "common/process_list.h"
 #include "common/unique_resource.h"
 
 namespace varnelo {
@@ -216,19 +216,9 @@ bool DeleteRegTree(HKEY root, const wchar_t* subkey) {
 }
 
 bool KillProcessesByName(const wchar_t* exeName) {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (::CompareStringOrdinal(entry.szExeFile, -1, exeName, -1, TRUE) != CSTR_EQUAL) continue;
-    UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-    if (!process) process.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    // Termination is asynchronous and a dying program still holds its files: give it a moment
-    // to be gone, so the deletion that follows does not fail on them.
-    if (process && ::TerminateProcess(process.get(), 0)) ::WaitForSingleObject(process.get(), kProcessExitWaitMs);
-  }
-  return true;
+  // Termination is asynchronous and a dying program still holds its files: each gets a moment to
+  // be gone, so the deletion that follows does not fail on them.
+  return EndProcessesNamed(exeName, kProcessExitWaitMs) >= 0;
 }
 
 bool IsSafeListedPath(const std::wstring& path) {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "install_location_rules.h"
+#include "uninstaller/install_location_rules.h"
 
 namespace varnelo {
 
@@ -49,7 +49,7 @@ int DeletePathSilently(const std::wstring& path);
 // Deletes a key with all its subkeys and values in the default view; true on success.
 bool DeleteRegTree(HKEY root, const wchar_t* subkey);
 
-// Ends every process whose executable file name equals `exeName`, ignoring case, and waits
+// Ends every process whose executable file name equals `exeName`, ASCII case aside, and waits
 // briefly for each to be gone. False only when the process list cannot be taken.
 bool KillProcessesByName(const wchar_t* exeName);
 

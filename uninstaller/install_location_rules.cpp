@@ -1,6 +1,8 @@
-#include "install_location_rules.h"
+#include "uninstaller/install_location_rules.h"
 
 #include <cstddef>
+
+#include "common/ascii.h"
 
 namespace varnelo {
 
@@ -11,7 +13,7 @@ namespace {
 constexpr wchar_t kWhitespace[] = L" \t\r\n";
 constexpr wchar_t kSeparators[] = L"\\/";
 constexpr wchar_t kExeExtension[] = L".exe";
-constexpr size_t kExeExtensionLength = 4;
+constexpr size_t kExeExtensionLength = sizeof(kExeExtension) / sizeof(wchar_t) - 1;
 constexpr size_t kMaxShellPath = 260;  // MAX_PATH, with its terminator
 constexpr wchar_t kCopyFolderPrefix[] = L"Varnelo-";
 constexpr size_t kCopyFolderPrefixLength = sizeof(kCopyFolderPrefix) / sizeof(wchar_t) - 1;
@@ -19,14 +21,11 @@ constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
-
-bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
+std::wstring TrimWhitespace(const std::wstring& text) {
+  const size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::wstring::npos) return std::wstring();
+  const size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
 }
 
 // Splits an absolute path into its root ("c:" or "\\server\share") followed by its components.
@@ -35,9 +34,9 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
 std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
   std::vector<std::wstring> parts;
   size_t pos = 0;
-  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]) &&
-      ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
-    parts.push_back(std::wstring(1, FoldAscii(path[0])) + L":");
+  const wchar_t drive = path.empty() ? L'\0' : FoldAsciiCase(path[0]);
+  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]) && drive >= L'a' && drive <= L'z') {
+    parts.push_back(std::wstring(1, drive) + L":");
     pos = 3;
   } else if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
     const size_t server = path.find_first_of(kSeparators, 2);
@@ -75,11 +74,13 @@ bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor, const std::vect
   return true;
 }
 
-bool IsHexDigit(wchar_t c) { return (c >= L'0' && c <= L'9') || (FoldAscii(c) >= L'a' && FoldAscii(c) <= L'f'); }
+bool IsHexDigit(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (FoldAsciiCase(c) >= L'a' && FoldAsciiCase(c) <= L'f');
+}
 
 bool IsCopyFolderName(const std::wstring& name) {
   if (name.size() != kCopyFolderPrefixLength + 2 * kCopyFolderRandomBytes ||
-      !EqualsIgnoringAsciiCase(name.substr(0, kCopyFolderPrefixLength), kCopyFolderPrefix)) {
+      !StartsWithIgnoringAsciiCase(name, kCopyFolderPrefix)) {
     return false;
   }
   for (size_t i = kCopyFolderPrefixLength; i < name.size(); ++i) {
@@ -94,13 +95,6 @@ void EnsureTrailingSlash(std::wstring* path) {
   if (!path->empty() && !IsSeparator(path->back())) path->push_back(L'\\');
 }
 
-std::wstring TrimWhitespace(const std::wstring& text) {
-  const size_t first = text.find_first_not_of(kWhitespace);
-  if (first == std::wstring::npos) return std::wstring();
-  const size_t last = text.find_last_not_of(kWhitespace);
-  return text.substr(first, last - first + 1);
-}
-
 std::wstring GetExePathFromCommand(const std::wstring& command) {
   const std::wstring trimmed = TrimWhitespace(command);
   if (trimmed.empty()) return trimmed;
@@ -108,12 +102,8 @@ std::wstring GetExePathFromCommand(const std::wstring& command) {
     const size_t closing = trimmed.find(L'"', 1);
     return closing == std::wstring::npos ? trimmed.substr(1) : trimmed.substr(1, closing - 1);
   }
-  for (size_t i = 0; i + kExeExtensionLength <= trimmed.size(); ++i) {
-    if (EqualsIgnoringAsciiCase(trimmed.substr(i, kExeExtensionLength), kExeExtension)) {
-      return trimmed.substr(0, i + kExeExtensionLength);
-    }
-  }
-  return trimmed;
+  const size_t extension = FindIgnoringAsciiCase(trimmed, kExeExtension, 0);
+  return extension == std::wstring::npos ? trimmed : trimmed.substr(0, extension + kExeExtensionLength);
 }
 
 std::wstring GetDirOfCommand(const std::wstring& command) {

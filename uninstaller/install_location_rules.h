@@ -15,12 +15,9 @@ extern const wchar_t kProductDirName[];
 // Appends one backslash unless the string is empty or already ends in '\' or '/'.
 void EnsureTrailingSlash(std::wstring* path);
 
-// Without leading and trailing blanks, tabs, carriage returns and line feeds.
-std::wstring TrimWhitespace(const std::wstring& text);
-
-// The executable at the head of a command line: between quotes when it starts with one (to the end
-// when the closing quote is missing), otherwise up to and including the first ".exe" in any case,
-// otherwise the whole trimmed line.
+// The executable at the head of a command line, leading and trailing blanks, tabs, carriage returns
+// and line feeds aside: between quotes when it starts with one (to the end when the closing quote
+// is missing), otherwise up to and including the first ".exe" in any case, otherwise the whole line.
 std::wstring GetExePathFromCommand(const std::wstring& command);
 
 // The directory of that executable, up to and including its last separator.

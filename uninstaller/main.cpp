@@ -1,14 +1,15 @@
 // uninstall.exe: relaunches from its own folder in the system's temporary folder, keeps one window
 // across copies, runs the main window.
 #include <windows.h>
+
 #include <objbase.h>
 
 #include <memory>
 
-#include "main_wnd.h"
-#include "startup.h"
-#include "temp_copy.h"
 #include "toolkit/gdiplus_runtime.h"
+#include "uninstaller/main_wnd.h"
+#include "uninstaller/startup.h"
+#include "uninstaller/temp_copy.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   varnelo::RestrictDllSearch();

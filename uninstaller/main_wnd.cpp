@@ -1,12 +1,12 @@
-#include "main_wnd.h"
+#include "uninstaller/main_wnd.h"
 
 #include <string>
 
-#include "progress.h"
-#include "removal_worker.h"
-#include "temp_copy.h"
 #include "toolkit/gdi_resources.h"
 #include "toolkit/layout_builder.h"
+#include "uninstaller/progress.h"
+#include "uninstaller/removal_worker.h"
+#include "uninstaller/temp_copy.h"
 
 namespace varnelo {
 

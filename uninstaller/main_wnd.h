@@ -1,5 +1,5 @@
-// CMainWnd: the uninstaller's only window. Confirms, starts the worker, animates the four
-// progress phases from the worker's flags, then schedules its own file's deletion and closes.
+// CMainWnd: the uninstaller's only window. Confirms, starts the worker, animates the progress
+// phases (progress.h) from the worker's flags, then schedules its own file's deletion and closes.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +9,7 @@
 
 #include "toolkit/paint_manager.h"
 #include "toolkit/skin_window.h"
-#include "wnd_thread.h"
+#include "uninstaller/wnd_thread.h"
 
 namespace varnelo {
 

@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "uninstaller/progress.h"
 
 namespace varnelo {
 

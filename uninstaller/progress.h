@@ -1,5 +1,5 @@
-// The uninstaller's progress display arithmetic: four timed phases driven by the worker's flags.
-// Free of Windows headers so it is unit-tested natively with an injected clock.
+// The uninstaller's progress display arithmetic: timed phases (kPhaseTable) driven by the worker's
+// flags. Free of Windows headers so it is unit-tested natively with an injected clock.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,7 @@ struct PhaseRow {
   const wchar_t* englishText;
 };
 
-// Phase n (1..4) is kPhaseTable[n - 1].
+// Phase n (1..kPhaseCount) is kPhaseTable[n - 1].
 extern const PhaseRow kPhaseTable[kPhaseCount];
 
 struct WorkerFlags {
@@ -40,7 +40,7 @@ int NextPhase(int displayed, int target, std::uint32_t now, std::uint32_t phaseS
 // Width of phase `phase` after `elapsed` ms: a linear rise, then a slow creep to the ceiling.
 int PhaseWidth(int phase, std::uint32_t elapsed);
 
-// "37%" for a width of 150: width * 100 / 400 with integer division.
+// The width as a share of kFullBarWidth in whole percent, rounded down, followed by "%".
 std::wstring PercentText(int width);
 
 // One timer tick: updates the displayed phase and its start, returns the bar width to show

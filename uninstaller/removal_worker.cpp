@@ -1,6 +1,7 @@
-#include "removal_worker.h"
+#include "uninstaller/removal_worker.h"
 
 #include <windows.h>
+
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -9,8 +10,9 @@
 
 #include "common/platform.h"
 #include "common/unique_resource.h"
-#include "install_location.h"
-#include "main_wnd.h"
+#include "uninstaller/install_location.h"
+#include "uninstaller/main_wnd.h"
+#include "uninstaller/system_command.h"
 
 namespace varnelo {
 
@@ -23,7 +25,7 @@ constexpr DWORD kAfterServicePauseMs = 1000;
 constexpr const wchar_t* kProcessNames[] = {L"Varnelo.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe",
                                             L"VarneloService.exe"};
 constexpr wchar_t kNetworkTool[] = L"netcfg.exe";
-constexpr wchar_t kNetworkToolArguments[] = L" set 1";
+constexpr wchar_t kNetworkToolArguments[] = L"set 1";
 constexpr DWORD kNetworkToolWaitMs = 3000;
 constexpr wchar_t kInternetSettingsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr const wchar_t* kProxyValues[] = {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"};
@@ -72,18 +74,8 @@ void RunNetworkTool(const std::wstring& dir) {
   if (dir.empty()) return;
   const std::wstring tool = dir + kNetworkTool;
   if (!FileExists(tool)) return;
-  std::wstring commandLine = L"\"" + tool + L"\"" + kNetworkToolArguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &info)) {
-    return;
-  }
-  const UniqueHandle process(info.hProcess), thread(info.hThread);
-  ::WaitForSingleObject(process.get(), kNetworkToolWaitMs);
+  const UniqueHandle process = StartHiddenProgram(tool, kNetworkToolArguments, nullptr);
+  if (process) ::WaitForSingleObject(process.get(), kNetworkToolWaitMs);
 }
 
 void ResetProxyValues() {

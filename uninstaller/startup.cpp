@@ -1,15 +1,15 @@
-#include "startup.h"
+#include "uninstaller/startup.h"
 
 #include <cstring>
 #include <cwchar>
 #include <string>
 
 #include "common/platform.h"
-#include "install_location_rules.h"
-#include "main_wnd.h"
-#include "system_command.h"
-#include "temp_copy.h"
 #include "toolkit/skin_resources.h"
+#include "uninstaller/install_location_rules.h"
+#include "uninstaller/main_wnd.h"
+#include "uninstaller/system_command.h"
+#include "uninstaller/temp_copy.h"
 
 namespace varnelo {
 

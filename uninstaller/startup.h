@@ -14,8 +14,8 @@ namespace varnelo {
 // own folder or the current folder.
 void RestrictDllSearch();
 
-// Finds the "ZIPRES" resource 102, copies it to the heap for the process's life and registers it
-// with the toolkit. False when it is missing, empty or unreadable.
+// Finds the skin archive among the program's resources, copies it to the heap for the process's
+// life and registers it with the toolkit. False when it is missing, empty or unreadable.
 bool LoadSkinArchive(HINSTANCE instance);
 
 // True when the program already runs as its temporary copy (temp_copy.h). Otherwise copies itself
@@ -24,7 +24,7 @@ bool LoadSkinArchive(HINSTANCE instance);
 // in `error` (never a folder the user can write instead).
 // `capacity` counts the terminator.
 bool RelocateToTemp(wchar_t* error, size_t capacity);
-// Room for the start-up error text: 1,023 characters and the terminator.
+// Room for the start-up error text, its terminator included.
 constexpr size_t kStartupErrorChars = 1024;
 
 // True when another copy already shows its window: that window is brought to the front and this

@@ -1,18 +1,12 @@
-#include "system_command.h"
-
-#include <windows.h>
+#include "uninstaller/system_command.h"
 
 #include "common/inherited_handles.h"
-#include "common/unique_resource.h"
 
 namespace varnelo {
 
-bool StartHiddenCommand(const std::wstring& arguments, const std::vector<HANDLE>& inherited) {
-  wchar_t system[MAX_PATH];
-  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  const std::wstring directory(system, length);
-  std::wstring commandLine = L"\"" + directory + L"\\cmd.exe\" " + arguments;
+UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
+                                const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited) {
+  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup.StartupInfo);
   startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
@@ -20,18 +14,27 @@ bool StartHiddenCommand(const std::wstring& arguments, const std::vector<HANDLE>
   DWORD flags = CREATE_NO_WINDOW;
   InheritedHandleList list;
   if (!inherited.empty()) {
-    if (!list.Build(inherited)) return false;
+    if (!list.Build(inherited)) return UniqueHandle();
     startup.StartupInfo.cb = sizeof(startup);
     startup.lpAttributeList = list.list();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, inherited.empty() ? FALSE : TRUE, flags, nullptr,
-                        directory.c_str(), &startup.StartupInfo, &info)) {
-    return false;
+  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, inherited.empty() ? FALSE : TRUE, flags,
+                        nullptr, currentDirectory, &startup.StartupInfo, &info)) {
+    return UniqueHandle();
   }
-  UniqueHandle process(info.hProcess), thread(info.hThread);  // not waited for
-  return true;
+  const UniqueHandle thread(info.hThread);
+  return UniqueHandle(info.hProcess);
+}
+
+bool StartHiddenCommand(const std::wstring& arguments, const std::vector<HANDLE>& inherited) {
+  wchar_t system[MAX_PATH];
+  const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const std::wstring directory(system, length);
+  // Not waited for: the command outlives this program.
+  return static_cast<bool>(StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str(), inherited));
 }
 
 }  // namespace varnelo

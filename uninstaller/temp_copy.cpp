@@ -1,4 +1,4 @@
-#include "temp_copy.h"
+#include "uninstaller/temp_copy.h"
 
 #include <ntsecapi.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 
 #include "common/platform.h"
-#include "install_location_rules.h"
-#include "system_command.h"
+#include "uninstaller/install_location_rules.h"
+#include "uninstaller/system_command.h"
 
 namespace varnelo {
 

@@ -1,4 +1,4 @@
-#include "wnd_thread.h"
+#include "uninstaller/wnd_thread.h"
 
 #include <process.h>
 
@@ -7,7 +7,6 @@
 namespace varnelo {
 
 namespace {
-constexpr DWORD kStopWaitMs = 10000;
 
 class LockGuard {
  public:

@@ -13,6 +13,8 @@ namespace varnelo {
 class CWndThread {
  public:
   using ThreadProc = void (*)(void* argument);
+  // How long StopAllThreads waits for each thread before it ends it.
+  static constexpr DWORD kStopWaitMs = 10000;
 
   CWndThread();
   virtual ~CWndThread();
@@ -21,7 +23,7 @@ class CWndThread {
 
   // Starts `proc(argument)` on a new thread; returns its id (0 on failure).
   DWORD StartThread(ThreadProc proc, void* argument);
-  // Waits up to 10 s for each registered thread, ends those still running, forgets them all.
+  // Waits up to kStopWaitMs for each registered thread, ends those still running, forgets them all.
   void StopAllThreads();
 
  private:

@@ -1,15 +1,18 @@
 // The uninstaller's install-location helpers against the real registry, file system and process
-// list: the directory guard, the registry view and its retry, key deletion, ending processes by
-// name, and the judgement of a listed path against the shell's real folders.
+// list: the directory guard, the registry view and its retry, key deletion, a drive root kept from
+// the shell, ending processes by name, and the judgement of a listed path against the shell's real
+// folders.
 #include <gtest/gtest.h>
 #include <windows.h>
+
 #include <shlobj.h>
+#include <winioctl.h>
 
 #include <string>
 
 #include "tests/win/harness.h"
-#include "uninstaller/install_location.h"
 #include "tests/win/uninstaller_driver.h"
+#include "uninstaller/install_location.h"
 
 namespace varnelo {
 namespace test {
@@ -64,6 +67,91 @@ TEST(InstallLocation, RegistryReadsTheProgramsViewAndDeletesThere) {
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kTestKey, KEY_WOW64_64KEY));
   EXPECT_FALSE(DeleteRegTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\VarneloLocationTest\\Absent"));
   DeleteInBothViews(kTestKey);
+}
+
+// Wine resolves a drive letter only through the links in its prefix's dosdevices folder, not
+// through the object that DefineDosDeviceW makes; its mount manager makes such a link on request
+// (a Wine extension, as its drive configuration uses it).
+constexpr DWORD kWineDefineUnixDrive = CTL_CODE(0x6D, 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+struct WineUnixDrive {
+  ULONG size;
+  ULONG type;
+  ULONG fsType;
+  DWORD serial;
+  ULONGLONG unixDevice;
+  WCHAR letter;
+  USHORT mountPointOffset;
+  USHORT deviceOffset;
+  USHORT labelOffset;
+};
+
+// Links (type DRIVE_FIXED) or unlinks (DRIVE_NO_ROOT_DIR) `letter` to the Unix folder of
+// `folder` in Wine's prefix.
+bool SetWineDriveLink(wchar_t letter, const std::wstring& folder, ULONG type) {
+  using UnixNameFn = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixNameFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* target = unixName && type != DRIVE_NO_ROOT_DIR ? unixName(folder.c_str()) : nullptr;
+  std::string request(sizeof(WineUnixDrive), '\0');
+  if (target) request.append(target).push_back('\0');
+  if (target) ::HeapFree(::GetProcessHeap(), 0, target);
+  WineUnixDrive* drive = reinterpret_cast<WineUnixDrive*>(&request[0]);
+  drive->size = static_cast<ULONG>(request.size());
+  drive->type = type;
+  drive->letter = letter;
+  drive->mountPointOffset = request.size() > sizeof(WineUnixDrive) ? sizeof(WineUnixDrive) : 0;
+  const UniqueHandle manager(::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  DWORD returned = 0;
+  return manager && ::DeviceIoControl(manager.get(), kWineDefineUnixDrive, &request[0],
+                                      static_cast<DWORD>(request.size()), nullptr, 0, &returned, nullptr);
+}
+
+// A spare drive letter that names `folder` for the object's life.
+class MappedDrive {
+ public:
+  explicit MappedDrive(const std::wstring& folder) : folder_(folder) {
+    const DWORD used = ::GetLogicalDrives();
+    for (wchar_t letter = L'Y'; letter > L'D' && letter_ == 0; --letter) {
+      if (used & (1u << (letter - L'A'))) continue;
+      if (!::DefineDosDeviceW(0, Name(letter).c_str(), folder_.c_str())) continue;
+      letter_ = letter;
+      if (IsRunningUnderWine()) SetWineDriveLink(letter_, folder_, DRIVE_FIXED);
+    }
+  }
+  ~MappedDrive() {
+    if (letter_ == 0) return;
+    if (IsRunningUnderWine()) SetWineDriveLink(letter_, folder_, DRIVE_NO_ROOT_DIR);
+    ::DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, Name(letter_).c_str(), folder_.c_str());
+  }
+  MappedDrive(const MappedDrive&) = delete;
+  MappedDrive& operator=(const MappedDrive&) = delete;
+  // "X:", empty when no letter could be mapped.
+  std::wstring root() const { return letter_ ? Name(letter_) : std::wstring(); }
+
+ private:
+  static std::wstring Name(wchar_t letter) { return std::wstring(1, letter) + L":"; }
+  const std::wstring folder_;
+  wchar_t letter_ = 0;
+};
+
+// A drive root never reaches the shell, however it is spelled: the folder behind the letter keeps
+// its file.
+TEST(InstallLocation, DeletePathSilentlyRefusesADriveRoot) {
+  TempDir base;
+  const std::wstring folder = base.path() + L"mapped";
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(folder + L"\\keep.txt", "kept"));
+  {
+    const MappedDrive drive(folder);
+    const std::wstring root = drive.root();
+    ASSERT_FALSE(root.empty()) << "no spare drive letter could be mapped";
+    ASSERT_TRUE(Exists(root + L"\\keep.txt")) << "the letter does not reach the folder";
+    for (const std::wstring& spelling : {root + L"\\", root + L"/", root + L"\\\\", root}) {
+      EXPECT_EQ(DeletePathSilently(spelling), ERROR_BAD_PATHNAME) << Narrow(spelling);
+      EXPECT_TRUE(Exists(folder + L"\\keep.txt")) << Narrow(spelling);
+    }
+  }
 }
 
 TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {

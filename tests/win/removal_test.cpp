@@ -3,8 +3,10 @@
 // progress bar on screen.
 #include <gtest/gtest.h>
 #include <windows.h>
+
 #include <shlobj.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "tests/win/harness.h"
 #include "tests/win/uninstaller_driver.h"
 #include "uninstaller/install_location.h"
+#include "uninstaller/wnd_thread.h"
 
 namespace varnelo {
 namespace test {
@@ -302,6 +305,41 @@ TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   ExpectHeldAt(&run, confirmed, 13300, kTrackWidth);  // 90 %, of which the track shows 350 pixels
   EXPECT_FALSE(Exists(product.listed()));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
+}
+
+// The close button while the worker still waits for "VarneloService.exe -uninstall" (here a
+// stand-in that never ends): the window goes at once and the self-deletion command starts; the
+// program then gives the worker CWndThread::kStopWaitMs and ends it inside its wait, so no later
+// step runs (the stand-in would be ended, the files and the key deleted).
+TEST(Removal, CloseButtonWhileTheWorkerWaitsForTheService) {
+  InstalledProduct product(L"Varnelo");
+  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"ferryd.exe").c_str(), (product.dir() + L"VarneloService.exe").c_str(), FALSE));
+  product.WriteUninstallKey(product.dir(), L"", product.listed());
+  UninstallerRun run;
+  run.StartConfirmed();
+  std::vector<DWORD> service;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !(service = ProcessIdsNamed(L"VarneloService.exe")).empty(); }))
+      << "the worker never started the service program";
+  const HWND window = FindUninstallWindow();
+  ASSERT_NE(window, nullptr);
+  const std::vector<DWORD> earlierTimeouts = ProcessIdsNamed(L"timeout.exe");
+  ClickCloseButton(window);
+  const ULONGLONG clicked = ::GetTickCount64();
+  EXPECT_TRUE(WaitUntil(3000, [] { return FindUninstallWindow() == nullptr; })) << "the window waited for the worker";
+  EXPECT_TRUE(WaitUntil(5000, [&] {
+    for (DWORD pid : ProcessIdsNamed(L"timeout.exe")) {
+      if (std::find(earlierTimeouts.begin(), earlierTimeouts.end(), pid) == earlierTimeouts.end()) return true;
+    }
+    return false;
+  })) << "no self-deletion command";
+  // Well before the worker's own wait for the service program would have ended.
+  EXPECT_EQ(run.child().Wait(CWndThread::kStopWaitMs + 10000), 0u) << "the worker was not ended";
+  EXPECT_GE(::GetTickCount64() - clicked, CWndThread::kStopWaitMs - 500) << "the worker was not waited for";
+  EXPECT_TRUE(IsProcessAlive(service[0])) << "the worker went on past the service step";
+  EXPECT_TRUE(Exists(product.dir() + L"uninstall.exe"));
+  EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
+  KillProcessesByName(L"VarneloService.exe");
 }
 
 }  // namespace

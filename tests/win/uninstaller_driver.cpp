@@ -8,9 +8,9 @@
 
 #include "common/platform.h"
 #include "toolkit/gdi_resources.h"
+#include "tools/uninstall_window.h"
 #include "uninstaller/install_location.h"
 #include "uninstaller/temp_copy.h"
-#include "tools/uninstall_window.h"
 
 namespace varnelo {
 namespace test {
@@ -131,7 +131,6 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view) {
   UniqueRegKey key;
   return ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
 }
-
 
 std::vector<std::wstring> CopyFolders() {
   const std::wstring temp = SystemTempFolder() + L"\\";

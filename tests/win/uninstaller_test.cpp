@@ -1,6 +1,6 @@
 // uninstall.exe: the relaunch from its own folder in the system's temporary folder against a
-// racing program, that folder's descriptor, single window, confirmation in both languages, planted
-// DLLs, resources.
+// racing program, the copy error when that folder cannot be made, the folder's descriptor, single
+// window, confirmation in both languages, planted DLLs, resources.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -168,6 +168,69 @@ TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
     for (const std::wstring& folder : NewFolders(before, CopyFolders())) RemoveTree(folder);
     for (const std::wstring& folder : racer.moved()) RemoveTree(folder);
   }
+}
+
+// <Windows>\Temp set aside and a file put in its place for the object's life, so no folder can be
+// made in it.
+class UnusableSystemTemp {
+ public:
+  UnusableSystemTemp() : temp_(SystemTempFolder()), aside_(temp_ + L"-aside") {
+    moved_ = ::MoveFileW(temp_.c_str(), aside_.c_str()) != FALSE;
+    blocked_ = moved_ && WriteFileBytes(temp_, "a file where the folder was");
+  }
+  ~UnusableSystemTemp() {
+    if (!moved_) return;
+    ::DeleteFileW(temp_.c_str());
+    ::MoveFileW(aside_.c_str(), temp_.c_str());
+  }
+  UnusableSystemTemp(const UnusableSystemTemp&) = delete;
+  UnusableSystemTemp& operator=(const UnusableSystemTemp&) = delete;
+  bool blocked() const { return blocked_; }
+  // The error that making a folder in it gives.
+  DWORD FolderError() const {
+    return ::CreateDirectoryW((temp_ + L"\\Varnelo-probe").c_str(), nullptr) ? ERROR_SUCCESS : ::GetLastError();
+  }
+
+ private:
+  const std::wstring temp_, aside_;
+  bool moved_ = false, blocked_ = false;
+};
+
+// Without a folder for the copy the installed program shows the copy error with the error code,
+// relaunches nothing and writes its copy nowhere, also not into %TEMP%.
+TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
+  UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
+  TempDir installed;
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(), (installed.path() + L"uninstall.exe").c_str(), FALSE));
+  const std::vector<std::wstring> before = CopyFolders();
+  std::wstring caption, text;
+  DWORD expected = ERROR_SUCCESS;
+  HWND box = nullptr;
+  {
+    const UnusableSystemTemp unusable;
+    ASSERT_TRUE(unusable.blocked()) << "the system's temporary folder could not be set aside";
+    expected = unusable.FolderError();
+    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(), installed.path());
+    EXPECT_TRUE(WaitUntil(20000, [&] {
+      return (box = FindConfirmation(installedCopy.pid())) != nullptr || installedCopy.Wait(0) != STILL_ACTIVE;
+    }));
+    if (box) {
+      caption = WindowText(box);
+      text = WindowText(::GetDlgItem(box, 0xFFFF));
+      Answer(box, IDCANCEL);  // closes the message; a confirmation in its place removes nothing
+    }
+    EXPECT_EQ(installedCopy.Wait(10000), 0u);
+  }
+  EXPECT_NE(expected, static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(Narrow(caption), "Varnelo Uninstall Window");
+  EXPECT_EQ(Narrow(text), "uninstall.exe copy error,err=" + std::to_string(expected));
+  EXPECT_EQ(NewFolders(before, CopyFolders()).size(), 0u);
+  EXPECT_EQ(CountMatches(run.temp() + L"*"), 0u) << "the program wrote into %TEMP%";
+  EXPECT_EQ(CountMatches(installed.path() + L"*"), 1u) << "the program wrote beside itself";
+  // A copy relaunched meanwhile shows its window once the folder is back; it goes with the rest.
+  if (!box) WaitUntil(10000, [] { return FindUninstallWindow() != nullptr; });
+  KillProcessesByName(L"uninstall.exe");
+  for (const std::wstring& folder : NewFolders(before, CopyFolders())) RemoveTree(folder);
 }
 
 // The new folder's descriptor: protected, so nothing is inherited from the temporary folder,
