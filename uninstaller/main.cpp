@@ -32,7 +32,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   window->CenterWindow();
   window->ShowModal();
   ::CoUninitialize();
+  const bool deleteSelf = window->DeletesSelfAtExit();
   window.reset();  // waits for (or ends) the worker
+  if (deleteSelf) varnelo::StartSelfDeletion();
   Skin::ShutdownGdiplus();
   return 0;
 }

@@ -176,7 +176,7 @@ void CMainWnd::OnProgressTimer() {
 }
 
 void CMainWnd::CloseAndDeleteSelf() {
-  StartSelfDeletion();
+  m_bDeleteSelfAtExit = true;
   ShowWindow(false);
   Close(0);
 }

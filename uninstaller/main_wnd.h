@@ -35,6 +35,10 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
 
   void Notify(Skin::TNotifyUI& msg) override;
 
+  // Whether the window was closed to end the uninstaller: its copy is then deleted once the worker
+  // has been waited for (or ended), so the copy is no longer running when the deletion comes.
+  bool DeletesSelfAtExit() const { return m_bDeleteSelfAtExit; }
+
  protected:
   const wchar_t* GetWindowClassName() const override { return kMainWindowClass; }
   UINT GetClassStyle() const override { return CS_DBLCLKS; }
@@ -55,6 +59,7 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   Skin::CSkinControl* m_pPercentLab = nullptr;
   std::uint32_t m_dwPhaseStart = 0;
   int m_nPhase = -1;
+  bool m_bDeleteSelfAtExit = false;
 };
 
 // The window the worker reports to; null before construction and after destruction.

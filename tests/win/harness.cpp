@@ -12,8 +12,10 @@
 #include <deque>
 
 #include "common/account.h"
+#include "common/ascii.h"
 #include "common/inherited_handles.h"
 #include "common/platform.h"
+#include "common/process_list.h"
 #include "common/utf8.h"
 #include "service/core_launch.h"
 #include "service/service_log.h"
@@ -280,12 +282,11 @@ bool IsProcessAlive(DWORD pid) {
 }
 
 std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName) {
-  const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
+  std::vector<ProcessEntry> processes;
+  ListProcesses(&processes);
   std::vector<DWORD> ids;
-  for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = ::Process32NextW(snapshot.get(), &entry)) {
-    if (::_wcsicmp(entry.szExeFile, exeName) == 0) ids.push_back(entry.th32ProcessID);
+  for (const ProcessEntry& entry : processes) {
+    if (EqualsIgnoringAsciiCase(entry.exeName, exeName)) ids.push_back(entry.pid);
   }
   return ids;
 }

@@ -317,25 +317,22 @@ TEST(Removal, CloseButtonWhileTheWorkerWaitsForTheService) {
   ASSERT_TRUE(::CopyFileW((BinDir() + L"ferryd.exe").c_str(), (product.dir() + L"VarneloService.exe").c_str(), FALSE));
   product.WriteUninstallKey(product.dir(), L"", product.listed());
   UninstallerRun run;
+  const std::vector<std::wstring> before = CopyFolders();
   run.StartConfirmed();
   std::vector<DWORD> service;
   ASSERT_TRUE(WaitUntil(10000, [&] { return !(service = ProcessIdsNamed(L"VarneloService.exe")).empty(); }))
       << "the worker never started the service program";
   const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
-  const std::vector<DWORD> earlierTimeouts = ProcessIdsNamed(L"timeout.exe");
   ClickCloseButton(window);
   const ULONGLONG clicked = ::GetTickCount64();
   EXPECT_TRUE(WaitUntil(3000, [] { return FindUninstallWindow() == nullptr; })) << "the window waited for the worker";
-  EXPECT_TRUE(WaitUntil(5000, [&] {
-    for (DWORD pid : ProcessIdsNamed(L"timeout.exe")) {
-      if (std::find(earlierTimeouts.begin(), earlierTimeouts.end(), pid) == earlierTimeouts.end()) return true;
-    }
-    return false;
-  })) << "no self-deletion command";
   // Well before the worker's own wait for the service program would have ended.
   EXPECT_EQ(run.child().Wait(CWndThread::kStopWaitMs + 10000), 0u) << "the worker was not ended";
   EXPECT_GE(::GetTickCount64() - clicked, CWndThread::kStopWaitMs - 500) << "the worker was not waited for";
+  // The deletion comes once the copy has stopped running, so it finds nothing in its way.
+  EXPECT_TRUE(WaitUntil(10000, [&] { return NewFolders(before, CopyFolders()).empty(); }))
+      << "the copy or its folder is still there";
   EXPECT_TRUE(IsProcessAlive(service[0])) << "the worker went on past the service step";
   EXPECT_TRUE(Exists(product.dir() + L"uninstall.exe"));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
