@@ -41,7 +41,7 @@ constexpr wchar_t kVerifyPipe[] = L"\\\\.\\pipe\\VarneloBenchVerify";
 constexpr wchar_t kServiceName[] = L"VarneloService";
 constexpr wchar_t kUninstallClass[] = L"CMainWnd";
 constexpr wchar_t kUninstallTitle[] = L"Varnelo Uninstall Window";
-constexpr int kStallEvery = 10;
+constexpr int kStallEvery = 25;
 constexpr int kScmEvery = 5;
 constexpr int kUninstallWindowEvery = 5;
 constexpr int kRemovalEvery = 10;
@@ -51,7 +51,9 @@ constexpr int kLogLinesPerRound = 20;
 // connects twice), and a ping is timed every gap while it runs.
 constexpr int kStallLoopMs = 1600;
 constexpr DWORD kStallPingGapMs = 100;
+// The stop with stalled clients: silent connections held for longer than the stop takes.
 constexpr int kStopStallers = 4;
+constexpr int kStopStallMs = 600;
 // Under Wine a process goes on starting for a while after its first output, and an ended one is
 // torn down after its handle is signalled; on two cores either competes with whatever is timed
 // next. So a core is stopped once it has run this long (as a client's core has when the user
@@ -59,6 +61,8 @@ constexpr int kStopStallers = 4;
 // this long after a process has ended.
 constexpr DWORD kSettleMs = 50;
 constexpr int kDroppedConnections = 1000;
+constexpr int kWarmRequests = 1000;
+constexpr int kWarmDroppedConnections = 100;
 constexpr DWORD kTimeoutMs = 20000;
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -605,9 +609,9 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
       },
       [&](int round) {
         if (round % kScmEvery != 0) return;
-        // Stalled for longer than the stop takes; the crowd ends before the service starts again,
-        // so that none of it reaches the new process.
-        StallingCrowd crowd(kStopStallers, 1000, 1000);
+        // The crowd ends before the service starts again, so that none of it reaches the new
+        // process.
+        StallingCrowd crowd(kStopStallers, kStopStallMs, kStopStallMs);
         table.Sample("scmStopStalled", service.Stop());
         crowd.Finish();
         ::Sleep(kSettleMs);
@@ -632,17 +636,27 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
     for (size_t i = 0; i < steps.size(); ++i) steps[(round + i) % steps.size()](round);
   }
 
-  // One process of the service, warmed, then the requests with the cheap and the checked ones in
-  // turn, then connections that drop before their request is complete.
+  // One process of the service: the requests with the cheap and the checked ones in turn, then
+  // connections that drop before their request is complete (half of them after part of one).
+  const auto sendRequests = [&](int count) {
+    const char* const mix[] = {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n", "cmd=clear_watchdog\n\n"};
+    for (int i = 0; i < count; ++i) Exchange(kServicePipe, mix[i % 4]);
+  };
+  const auto dropConnections = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      const UniqueHandle pipe = Connect(kServicePipe);
+      if (i % 2 == 1) SendRequestBytes(pipe.get(), "cmd=pi", 0);
+    }
+  };
+  // Idle means after a warm-up: the process takes a few more handles over its first few hundred
+  // connections and then keeps its count, so only what comes after counts as growth.
+  sendRequests(kWarmRequests);
+  dropConnections(kWarmDroppedConnections);
   ::Sleep(500);
   const double idleWorkingSet = WorkingSetKb(service.process());
   const size_t idleHandles = test::CountHandlesOf(service.pid());
-  const char* const mix[] = {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n", "cmd=clear_watchdog\n\n"};
-  for (int i = 0; i < requests; ++i) Exchange(kServicePipe, mix[i % 4]);
-  for (int i = 0; i < kDroppedConnections; ++i) {
-    const UniqueHandle pipe = Connect(kServicePipe);
-    if (i % 2 == 1) SendRequestBytes(pipe.get(), "cmd=pi", 0);
-  }
+  sendRequests(requests);
+  dropConnections(kDroppedConnections);
   TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1");  // the service is still serving
   ::Sleep(500);
   const double afterWorkingSet = WorkingSetKb(service.process());
