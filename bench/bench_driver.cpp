@@ -455,19 +455,20 @@ void AddSizes(Table* table, const std::vector<std::pair<std::string, std::wstrin
 }
 
 // The service process's working set and handles, once what it has just done has settled: the
-// least of a few readings, as the process opens and closes a handle or two of its own now and
-// then, while what it leaks stays.
+// least of readings over a few seconds. A connection whose time limit fires (a stalled one, or
+// one that makes room) starts a worker thread of Wine's thread pool, about 1 MB and sometimes a
+// handle, which ends after about 5 s idle; a leak stays.
 struct Footprint {
   double workingSetKb;
   long handles;
 };
 
 Footprint FootprintOf(const ScmService& service) {
-  constexpr int kReadings = 5;
-  constexpr DWORD kReadingGapMs = 200;
+  constexpr int kReadings = 8;
+  constexpr DWORD kReadingGapMs = 1000;
   Footprint least = {1e12, LONG_MAX};
   for (int i = 0; i < kReadings; ++i) {
-    ::Sleep(i == 0 ? 500 : kReadingGapMs);
+    ::Sleep(kReadingGapMs);
     least.workingSetKb = std::min(least.workingSetKb, WorkingSetKb(service.process()));
     least.handles = std::min(least.handles, static_cast<long>(test::CountHandlesOf(service.pid())));
   }
