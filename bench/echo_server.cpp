@@ -1,35 +1,44 @@
-// The baselines the service is measured against: a pipe server shaped like the service's (same
-// pipe modes, one connection served at a time while the next instance listens, answer, flush,
-// disconnect) that does only the least work a request needs.
+// The baselines the service is measured against, written the plain way with Win32 calls alone
+// and none of the service's code: a named pipe server that serves one connection at a time
+// (the next instance listens before the current one closes), reads one request up to its blank
+// line, answers, flushes and disconnects.
 //
-//   bench_echo_server <pipe name> bare          echoes every request
+//   bench_echo_server <pipe name> bare          echoes every request: the pipe alone
 //   bench_echo_server <pipe name> verify <core> <data> <config>
-//                                               checks the caller as the service does, then:
-//     cmd=launch     also checks <core>'s signature and launches it suspended in a kill-on-close
-//                    job, with the command line and folder the service gives it, its output in
-//                    a pipe; the read end and the job go to the caller
+//       checks every caller first: its pid from the pipe, OpenProcess, QueryFullProcessImageNameW,
+//       WinVerifyTrust on that path (state kept) and the signer's subject name from that state,
+//       which must be the publisher; a caller that fails gets "ok=0". Then:
+//     cmd=launch     WinVerifyTrust of <core> and its signer the same way, a pipe for its output,
+//                    a kill-on-close job, a suspended start with the service's command line and
+//                    folder, assignment, resume; the read end and the job go to the caller
 //     cmd=terminate  terminates the core launched last and waits for it to end; the answer
 //                    tells how long that took (wait_ms)
 //     anything else  echoes the request
 // Runs until it is killed.
 #include <windows.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "bench/bench_clock.h"
 #include "common/unique_resource.h"
-#include "service/caller.h"
-#include "service/request.h"
-#include "service/trust.h"
 
 namespace {
 
 using varnelo::UniqueHandle;
 
+constexpr wchar_t kPublisher[] = L"Varnelo International Co., Ltd";
 constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE |
                             PIPE_WAIT;
 constexpr DWORD kBufferSize = 4096;
+constexpr DWORD kOutputPipeSize = 65536;
 constexpr DWORD kTerminateWaitMs = 3000;
+constexpr DWORD kPathChars = 1024;
 
 struct Server {
   bool verify = false;
@@ -45,33 +54,91 @@ UniqueHandle CreateInstance(const wchar_t* name) {
                                          nullptr));
 }
 
+// A request is complete at its first blank line; false when the client went or sent too much.
+bool ReadRequest(HANDLE pipe, std::string* request) {
+  char buffer[kBufferSize];
+  DWORD got = 0;
+  while (request->find("\n\n") == std::string::npos) {
+    if (request->size() >= kBufferSize ||
+        !::ReadFile(pipe, buffer, sizeof(buffer), &got, nullptr) || got == 0) {
+      return false;
+    }
+    request->append(buffer, got);
+  }
+  return true;
+}
+
 void Answer(HANDLE pipe, const std::string& text) {
   DWORD written = 0;
   ::WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::uint64_t GiveToCaller(const varnelo::Caller& caller, HANDLE handle, DWORD access,
-                           DWORD options) {
+// WinVerifyTrust on the file, then the subject of the signer's certificate from the state that
+// call kept.
+bool SignedByPublisher(const wchar_t* path) {
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  WINTRUST_FILE_INFO file = {};
+  file.cbStruct = sizeof(file);
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data = {};
+  data.cbStruct = sizeof(data);
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  bool signedByPublisher = false;
+  if (::WinVerifyTrust(nullptr, &action, &data) == ERROR_SUCCESS) {
+    CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* signer =
+        provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (signer != nullptr && signer->csCertChain > 0) {
+      wchar_t subject[256] = {};
+      ::CertGetNameStringW(signer->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
+                           nullptr, subject, 256);
+      signedByPublisher = std::wcscmp(subject, kPublisher) == 0;
+    }
+  }
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  ::WinVerifyTrust(nullptr, &action, &data);
+  return signedByPublisher;
+}
+
+// The client's process, opened with `access`, when its image is signed by the publisher.
+UniqueHandle TrustedCaller(HANDLE pipe, DWORD access) {
+  ULONG pid = 0;
+  if (!::GetNamedPipeClientProcessId(pipe, &pid)) return UniqueHandle();
+  UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | access, FALSE, pid));
+  wchar_t image[kPathChars] = {};
+  DWORD chars = kPathChars;
+  if (!process || !::QueryFullProcessImageNameW(process.get(), 0, image, &chars) ||
+      !SignedByPublisher(image)) {
+    return UniqueHandle();
+  }
+  return process;
+}
+
+std::uint64_t GiveToCaller(HANDLE caller, HANDLE handle, DWORD access, DWORD options) {
   HANDLE target = nullptr;
-  if (!caller.process() || !::DuplicateHandle(::GetCurrentProcess(), handle, caller.process(),
-                                              &target, access, FALSE, options)) {
+  if (!::DuplicateHandle(::GetCurrentProcess(), handle, caller, &target, access, FALSE, options)) {
     return 0;
   }
   return reinterpret_cast<std::uintptr_t>(target);
 }
 
-// The least a core launch takes: the core's signature, a pipe for its output, a kill-on-close
-// job, a suspended start, assignment, resume, and the hand-over of the read end and the job.
-std::string LaunchCore(Server* server, const varnelo::Caller& caller) {
-  if (!varnelo::VerifyFileSignature(server->corePath.c_str(), nullptr, 0)) return "ok=0\n\n";
+std::string LaunchCore(Server* server, HANDLE caller) {
+  if (!SignedByPublisher(server->corePath.c_str())) return "ok=0\n\n";
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle readEnd, writeEnd;
-  if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 65536)) return "ok=0\n\n";
+  if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, kOutputPipeSize)) return "ok=0\n\n";
   ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+  if (!job || !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                         sizeof(limits))) {
+    return "ok=0\n\n";
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -89,48 +156,31 @@ std::string LaunchCore(Server* server, const varnelo::Caller& caller) {
   const UniqueHandle thread(info.hThread);
   ::AssignProcessToJobObject(job.get(), info.hProcess);
   ::ResumeThread(thread.get());
-  const std::uint64_t log = GiveToCaller(caller, readEnd.get(), GENERIC_READ, 0);
+  const std::uint64_t output = GiveToCaller(caller, readEnd.get(), GENERIC_READ, 0);
   const std::uint64_t jobHandle = GiveToCaller(caller, job.get(), 0, DUPLICATE_SAME_ACCESS);
-  return "ok=1\nlog_handle=" + std::to_string(log) + "\njob_handle=" + std::to_string(jobHandle) +
-         "\n\n";
+  return "ok=1\nlog_handle=" + std::to_string(output) + "\njob_handle=" +
+         std::to_string(jobHandle) + "\n\n";
 }
 
 std::string TerminateCore(Server* server) {
   const UniqueHandle process = std::move(server->coreProcess);
   if (!process) return "ok=1\nwas_running=0\n\n";
-  LARGE_INTEGER frequency, start, end;
-  ::QueryPerformanceFrequency(&frequency);
-  ::QueryPerformanceCounter(&start);
+  const double start = varnelo::bench::Now();
   ::TerminateProcess(process.get(), 0);
   ::WaitForSingleObject(process.get(), kTerminateWaitMs);
-  ::QueryPerformanceCounter(&end);
   char waited[32];
-  std::snprintf(waited, sizeof(waited), "%.3f",
-                1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
-                    static_cast<double>(frequency.QuadPart));
+  std::snprintf(waited, sizeof(waited), "%.3f", varnelo::bench::Now() - start);
   return std::string("ok=1\nwas_running=1\nwait_ms=") + waited + "\n\n";
 }
 
 void Serve(Server* server, HANDLE pipe) {
-  char buffer[varnelo::kRequestBufferSize];
-  size_t received = 0;
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(pipe, buffer + received,
-                    static_cast<DWORD>(varnelo::kRequestBufferSize - received), &got, nullptr) ||
-        got == 0) {
-      return;
-    }
-    received += got;
-    const varnelo::FrameState state = varnelo::CheckFrame(buffer, received);
-    if (state == varnelo::FrameState::kComplete) break;
-    if (state == varnelo::FrameState::kTooLarge) return;
-  }
-  const std::string request(buffer, received);
+  std::string request;
+  if (!ReadRequest(pipe, &request)) return;
   if (!server->verify) return Answer(pipe, request);
-  const varnelo::Caller caller = varnelo::Caller::AtConnection(pipe, varnelo::PreciseSystemTime());
-  if (!varnelo::VerifyCallerSignature(caller, nullptr, 0)) return Answer(pipe, "ok=0\n\n");
-  if (request == "cmd=launch\n\n") return Answer(pipe, LaunchCore(server, caller));
+  const bool launch = request == "cmd=launch\n\n";
+  const UniqueHandle caller = TrustedCaller(pipe, launch ? PROCESS_DUP_HANDLE : 0);
+  if (!caller) return Answer(pipe, "ok=0\n\n");
+  if (launch) return Answer(pipe, LaunchCore(server, caller.get()));
   if (request == "cmd=terminate\n\n") return Answer(pipe, TerminateCore(server));
   Answer(pipe, request);
 }
@@ -140,14 +190,13 @@ void Serve(Server* server, HANDLE pipe) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   Server server;
-  server.verify = std::wstring(argv[2]) == L"verify";
+  server.verify = std::wcscmp(argv[2], L"verify") == 0;
   if (server.verify && argc > 5) {
     server.corePath = argv[3];
     server.coreDirectory = server.corePath.substr(0, server.corePath.find_last_of(L'\\') + 1);
     server.commandLine = std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" +
                          argv[5] + L"\"";
   }
-  // As the service does: the next instance listens before the current one closes.
   UniqueHandle listening = CreateInstance(argv[1]);
   while (listening) {
     const UniqueHandle pipe = std::move(listening);

@@ -16,9 +16,10 @@
 //   pipe_client probe <ms>
 //       Opens the pipe name in a tight loop for that long and prints how each attempt ended:
 //       opened=N busy=N absent=N other=N.
-//   pipe_client stall <clients> <ms> [--silent MS]
+//   pipe_client stall <clients> <ms> [--silent MS] [--ready]
 //       That many clients side by side, each for <ms> in a loop: connect, stay silent (1500 ms),
-//       send half a request, hang up. Prints connections=N.
+//       send half a request, hang up. Prints connections=N. --ready first prints "stalling" once
+//       every client holds its first connection, so a caller knows when the stall is in place.
 //   pipe_client hand <pid>
 //       Opens the pipe, gives the handle to process <pid>, prints handle=N and pid=<own> and exits.
 // Exit code: 0 on an answer, 2 when the service could not be reached, 3 when the server end of the
@@ -164,14 +165,18 @@ struct Staller {
   ULONGLONG deadline;
   DWORD silentMs;
   long connections = 0;
+  long holding = 0;  // clients that have made their first connection
 };
 
 DWORD WINAPI StallLoop(void* param) {
   Staller* staller = static_cast<Staller*>(param);
+  bool first = true;
   while (::GetTickCount64() < staller->deadline) {
     const UniqueHandle pipe = OpenPipeRaw(staller->deadline);
     if (!pipe) break;
     ::InterlockedIncrement(&staller->connections);
+    if (first) ::InterlockedIncrement(&staller->holding);
+    first = false;
     ::Sleep(staller->silentMs);
     varnelo::SendRequestBytes(pipe.get(), "cmd=ping\n", 0);
   }
@@ -186,6 +191,15 @@ int Stall(int argc, wchar_t** argv) {
   std::vector<UniqueHandle> threads;
   for (unsigned long i = 0; i < clients; ++i) {
     threads.emplace_back(::CreateThread(nullptr, 0, StallLoop, &staller, 0, nullptr));
+  }
+  if (Flag(argc, argv, L"--ready")) {
+    while (::InterlockedCompareExchange(&staller.holding, 0, 0) < static_cast<long>(clients) &&
+           ::GetTickCount64() < staller.deadline) {
+      ::Sleep(1);
+    }
+    if (::InterlockedCompareExchange(&staller.holding, 0, 0) == static_cast<long>(clients)) {
+      WriteStdout("stalling\n");
+    }
   }
   for (const UniqueHandle& thread : threads) ::WaitForSingleObject(thread.get(), INFINITE);
   std::printf("connections=%ld\n", staller.connections);
@@ -327,7 +341,7 @@ int wmain(int argc, wchar_t** argv) {
                         L"       pipe_client arm <proxy> <readback> [--set-proxy]"
                         L" [--then exit|hold|clear] [--service PATH]\n"
                         L"       pipe_client probe <ms>\n"
-                        L"       pipe_client stall <clients> <ms> [--silent MS]\n"
+                        L"       pipe_client stall <clients> <ms> [--silent MS] [--ready]\n"
                         L"       pipe_client hand <pid>\n");
   return 1;
 }
