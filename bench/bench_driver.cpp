@@ -113,7 +113,8 @@ double TimeExchange(const wchar_t* pipeName, const std::string& request, const c
 }
 
 HANDLE AsHandle(const std::string& value) {
-  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(value.c_str(), nullptr, 10)));
+  return reinterpret_cast<HANDLE>(
+      static_cast<std::uintptr_t>(std::strtoull(value.c_str(), nullptr, 10)));
 }
 
 // A started core as its client holds it: the read end of its output and its job.
@@ -170,7 +171,7 @@ struct Row {
   std::string shortName;  // how a ratio names this row
   std::string basis;      // key of the row it is compared with; empty for none
   Goal goal = Goal::kNone;
-  double limit = 0;       // the ratio or bound of the goal
+  double limit = 0;  // the ratio or bound of the goal
   std::vector<double> samples;
 };
 
@@ -179,8 +180,12 @@ class Table {
   // A row whose median is shown as a ratio of `basis`'s, judged against `maxRatio` when given.
   void Define(const std::string& key, const std::string& label, const std::string& shortName,
               const std::string& basis = "", double maxRatio = 0) {
-    Add(key, Row{label, shortName, basis, maxRatio > 0 ? Goal::kMedianRatio : Goal::kNone,
-                 maxRatio, {}});
+    Add(key, Row{label,
+                 shortName,
+                 basis,
+                 maxRatio > 0 ? Goal::kMedianRatio : Goal::kNone,
+                 maxRatio,
+                 {}});
   }
   // A row shown as p50 and p95 ratios of `basis`'s, judged by its p95.
   void DefineTail(const std::string& key, const std::string& label, const std::string& basis,
@@ -231,9 +236,8 @@ class Table {
       target = Format("p95 <= %.1f x", row.limit);
       met = Met(p95Ratio <= row.limit);
     } else if (row.goal == Goal::kP95Bound) {
-      const double most = row.samples.empty()
-                              ? 0
-                              : *std::max_element(row.samples.begin(), row.samples.end());
+      const double most =
+          row.samples.empty() ? 0 : *std::max_element(row.samples.begin(), row.samples.end());
       ratio = Format("max %.2f ms", most);
       target = Format("p95 <= %.0f ms", row.limit);
       met = Met(p95 <= row.limit);
@@ -246,8 +250,8 @@ class Table {
         met = Met(r <= row.limit);
       }
     }
-    std::printf("| %s | %.2f ms | %.2f ms | %zu | %s | %s | %s |\n", row.label.c_str(), median,
-                p95, row.samples.size(), ratio.c_str(), target.c_str(), met.c_str());
+    std::printf("| %s | %.2f ms | %.2f ms | %zu | %s | %s | %s |\n", row.label.c_str(), median, p95,
+                row.samples.size(), ratio.c_str(), target.c_str(), met.c_str());
   }
 
   std::vector<std::string> order_;
@@ -295,8 +299,8 @@ class ScmService {
     const SERVICE_STATUS_PROCESS running = WaitFor(SERVICE_RUNNING);
     const double elapsed = Now() - start;
     pid_ = running.dwProcessId;
-    process_.reset(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE,
-                                 FALSE, pid_));
+    process_.reset(
+        ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, pid_));
     return elapsed;
   }
   // Milliseconds from the stop control to STOPPED; then waits for the process to end.
@@ -428,7 +432,10 @@ double TimeRemoval(const std::wstring& serviceExe) {
 
 std::string ReadLine(const std::string& output, const std::string& key) {
   const size_t at = output.find(key + "=");
-  return at == std::string::npos ? "" : output.substr(at + key.size() + 1, output.find_first_of(" \r\n", at) - at - key.size() - 1);
+  return at == std::string::npos
+             ? ""
+             : output.substr(at + key.size() + 1,
+                             output.find_first_of(" \r\n", at) - at - key.size() - 1);
 }
 
 std::string FileSizeText(const std::wstring& path, ULONGLONG* bytes) {
@@ -493,8 +500,8 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
                                 "\nconfig_path=" + test::Narrow(coreConfig) + "\n\n";
   const std::string arm =
       "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
-  const std::wstring logCommand = QuoteArgument(bin + L"bench_log.exe") + L" " +
-                                 std::to_wstring(kLogLinesPerRound);
+  const std::wstring logCommand =
+      QuoteArgument(bin + L"bench_log.exe") + L" " + std::to_wstring(kLogLinesPerRound);
   const Environment logEnvironment{
       {L"ProgramData", logData.path().substr(0, logData.path().size() - 1)}};
 
@@ -507,13 +514,18 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   table.Define("status", "service `status`", "", "verify");
   table.Define("arm", "service `set_expected_proxy`", "", "verify");
   table.Define("disarm", "service `clear_watchdog`", "", "verify");
-  table.DefineTail("ping1", "service `ping` while 1 client loops stalling connections", "ping", 1.5);
-  table.DefineTail("ping4", "service `ping` while 4 clients loop stalling connections", "ping", 1.5);
-  table.Define("launch", "(c) plain caller check + plain core check + bare launch in a job, to the answer",
+  table.DefineTail("ping1", "service `ping` while 1 client loops stalling connections", "ping",
+                   1.5);
+  table.DefineTail("ping4", "service `ping` while 4 clients loop stalling connections", "ping",
+                   1.5);
+  table.Define("launch",
+               "(c) plain caller check + plain core check + bare launch in a job, to the answer",
                "bare launch (c)");
-  table.Define("launchByte", "(c) the same, to the core's first byte", "bare launch to first byte (c)");
+  table.Define("launchByte", "(c) the same, to the core's first byte",
+               "bare launch to first byte (c)");
   table.Define("start", "service `start_core`, to the answer", "", "launch");
-  table.Define("startByte", "service `start_core`, to the core's first byte", "", "launchByte", 1.1);
+  table.Define("startByte", "service `start_core`, to the core's first byte", "", "launchByte",
+               1.1);
   table.Define("kill", "(d) plain caller check + terminate and wait", "bare terminate (d)");
   table.Define("killInside", "of which terminate and wait, timed inside the server", "", "kill");
   table.Define("stop", "service `stop_core`", "", "kill", 1.2);
@@ -521,18 +533,21 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
                "bare terminate of a starting core (d)", "kill");
   table.Define("killFreshInside", "of which terminate and wait, timed inside the server", "",
                "killFresh");
-  table.Define("stopFresh", "service `stop_core` right after the core's first byte", "", "killFresh");
+  table.Define("stopFresh", "service `stop_core` right after the core's first byte", "",
+               "killFresh");
   table.Define("bare", "bare open-append-close line, same folder", "bare append");
   table.Define("log", "`ServiceLog` line", "ServiceLog line", "bare", 1.5);
   table.Define("rotate", "`ServiceLog` line that rotates the log", "", "log");
   table.Define("scmStart", "service start to RUNNING (service control manager)", "");
   table.DefineBound("scmStop", "service stop to STOPPED (service control manager)", 200);
-  table.DefineBound("scmStopStalled",
-                    Format("service stop to STOPPED while %d clients hold stalled connections",
-                           kStopStallers),
-                    200);
-  table.Define("removal", "`VarneloService.exe -uninstall` of the running service, start to exit", "");
-  table.Define("uninstall", "`uninstall.exe` (x86_64 build) launch from %TEMP% to window visible", "");
+  table.DefineBound(
+      "scmStopStalled",
+      Format("service stop to STOPPED while %d clients hold stalled connections", kStopStallers),
+      200);
+  table.Define("removal", "`VarneloService.exe -uninstall` of the running service, start to exit",
+               "");
+  table.Define("uninstall", "`uninstall.exe` (x86_64 build) launch from %TEMP% to window visible",
+               "");
 
   // Every kind of request once, so that one-time loads of a fresh service process are not timed.
   const auto warmService = [&] {
@@ -570,7 +585,9 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
       [&](int) { table.Sample("verify", TimeExchange(kVerifyPipe, "cmd=ping\n\n", "cmd=ping")); },
       [&](int) { table.Sample("a1", TimeExchange(kServicePipe, "a=1\n\n", "missing cmd")); },
       [&](int) { table.Sample("ping", TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1")); },
-      [&](int) { table.Sample("status", TimeExchange(kServicePipe, "cmd=status\n\n", "running=0")); },
+      [&](int) {
+        table.Sample("status", TimeExchange(kServicePipe, "cmd=status\n\n", "running=0"));
+      },
       [&](int) {
         table.Sample("arm", TimeExchange(kServicePipe, arm, "ok=1"));
         table.Sample("disarm", TimeExchange(kServicePipe, "cmd=clear_watchdog\n\n", "ok=1"));
@@ -661,7 +678,8 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   // One process of the service: the requests with the cheap and the checked ones in turn, then
   // connections that drop before their request is complete (half of them after part of one).
   const auto sendRequests = [&](int count) {
-    const char* const mix[] = {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n", "cmd=clear_watchdog\n\n"};
+    const char* const mix[] = {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n",
+                               "cmd=clear_watchdog\n\n"};
     for (int i = 0; i < count; ++i) Exchange(kServicePipe, mix[i % 4]);
   };
   const auto dropConnections = [&](int count) {
@@ -690,9 +708,10 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   const std::string halfway = after(requests / 2, kDroppedConnections / 2);
   const std::string whole = after(requests, kDroppedConnections);
   table.AddFact("service working set, idle", Format("%.0f KB", idle.workingSetKb), "", "");
-  table.AddFact("service working set " + halfway,
-                Format("%.0f KB (%+.0f KB)", half.workingSetKb, half.workingSetKb - idle.workingSetKb),
-                "", "");
+  table.AddFact(
+      "service working set " + halfway,
+      Format("%.0f KB (%+.0f KB)", half.workingSetKb, half.workingSetKb - idle.workingSetKb), "",
+      "");
   table.AddFact("service working set " + whole,
                 Format("%.0f KB (%+.0f KB over the second half)", end.workingSetKb,
                        end.workingSetKb - half.workingSetKb),

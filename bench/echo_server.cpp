@@ -33,8 +33,8 @@ namespace {
 using varnelo::UniqueHandle;
 
 constexpr wchar_t kPublisher[] = L"Varnelo International Co., Ltd";
-constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE |
-                            PIPE_WAIT;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE | PIPE_WAIT;
 constexpr DWORD kBufferSize = 4096;
 constexpr DWORD kOutputPipeSize = 65536;
 constexpr DWORD kTerminateWaitMs = 3000;
@@ -94,8 +94,8 @@ bool SignedByPublisher(const wchar_t* path) {
         provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
     if (signer != nullptr && signer->csCertChain > 0) {
       wchar_t subject[256] = {};
-      ::CertGetNameStringW(signer->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0,
-                           nullptr, subject, 256);
+      ::CertGetNameStringW(signer->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                           subject, 256);
       signedByPublisher = std::wcscmp(subject, kPublisher) == 0;
     }
   }
@@ -130,7 +130,8 @@ std::string LaunchCore(Server* server, HANDLE caller) {
   if (!SignedByPublisher(server->corePath.c_str())) return "ok=0\n\n";
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle readEnd, writeEnd;
-  if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, kOutputPipeSize)) return "ok=0\n\n";
+  if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, kOutputPipeSize))
+    return "ok=0\n\n";
   ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
@@ -147,8 +148,8 @@ std::string LaunchCore(Server* server, HANDLE caller) {
   std::wstring commandLine = server->commandLine;
   PROCESS_INFORMATION info = {};
   if (!::CreateProcessW(server->corePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
-                        server->coreDirectory.c_str(), &startup, &info)) {
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, server->coreDirectory.c_str(),
+                        &startup, &info)) {
     return "ok=0\n\n";
   }
   writeEnd.reset();
@@ -158,8 +159,8 @@ std::string LaunchCore(Server* server, HANDLE caller) {
   ::ResumeThread(thread.get());
   const std::uint64_t output = GiveToCaller(caller, readEnd.get(), GENERIC_READ, 0);
   const std::uint64_t jobHandle = GiveToCaller(caller, job.get(), 0, DUPLICATE_SAME_ACCESS);
-  return "ok=1\nlog_handle=" + std::to_string(output) + "\njob_handle=" +
-         std::to_string(jobHandle) + "\n\n";
+  return "ok=1\nlog_handle=" + std::to_string(output) +
+         "\njob_handle=" + std::to_string(jobHandle) + "\n\n";
 }
 
 std::string TerminateCore(Server* server) {
@@ -194,8 +195,8 @@ int wmain(int argc, wchar_t** argv) {
   if (server.verify && argc > 5) {
     server.corePath = argv[3];
     server.coreDirectory = server.corePath.substr(0, server.corePath.find_last_of(L'\\') + 1);
-    server.commandLine = std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" +
-                         argv[5] + L"\"";
+    server.commandLine =
+        std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" + argv[5] + L"\"";
   }
   UniqueHandle listening = CreateInstance(argv[1]);
   while (listening) {

@@ -55,8 +55,8 @@ bool GrowTo(const std::wstring& path, ULONGLONG size) {
 int wmain(int argc, wchar_t** argv) {
   const int lines = argc > 1 ? std::max(1, _wtoi(argv[1])) : 20;
   bool present = false;
-  const std::wstring folder = varnelo::ReadEnvironmentVariable(L"ProgramData", &present) +
-                              L"\\Varnelo\\";
+  const std::wstring folder =
+      varnelo::ReadEnvironmentVariable(L"ProgramData", &present) + L"\\Varnelo\\";
   const std::wstring logPath = folder + L"service.log";
   const std::wstring barePath = folder + L"bare.log";
 

@@ -2,7 +2,8 @@
 
 namespace varnelo {
 
-bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength) {
+bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b,
+                             std::size_t bLength) {
   if (aLength != bLength) return false;
   for (std::size_t i = 0; i < aLength; ++i) {
     if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
@@ -10,10 +11,12 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_
   return true;
 }
 
-std::size_t FindIgnoringAsciiCase(const std::wstring& text, const std::wstring& needle, std::size_t from) {
+std::size_t FindIgnoringAsciiCase(const std::wstring& text, const std::wstring& needle,
+                                  std::size_t from) {
   if (needle.size() > text.size()) return std::wstring::npos;
   for (std::size_t start = from; start + needle.size() <= text.size(); ++start) {
-    if (EqualsIgnoringAsciiCase(text.data() + start, needle.size(), needle.data(), needle.size())) return start;
+    if (EqualsIgnoringAsciiCase(text.data() + start, needle.size(), needle.data(), needle.size()))
+      return start;
   }
   return std::wstring::npos;
 }

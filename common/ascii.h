@@ -13,18 +13,21 @@ inline wchar_t FoldAsciiCase(wchar_t c) {
 }
 
 // Equal when only ASCII letters differ in case; other characters and the lengths must match.
-bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b, std::size_t bLength);
+bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b,
+                             std::size_t bLength);
 inline bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   return EqualsIgnoringAsciiCase(a.data(), a.size(), b.data(), b.size());
 }
 
 // Whether `text` begins with `prefix`, ASCII case aside.
 inline bool StartsWithIgnoringAsciiCase(const std::wstring& text, const std::wstring& prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoringAsciiCase(text.data(), prefix.size(), prefix.data(), prefix.size());
+  return text.size() >= prefix.size() &&
+         EqualsIgnoringAsciiCase(text.data(), prefix.size(), prefix.data(), prefix.size());
 }
 
 // Position of the first occurrence of `needle` at or after `from`, ASCII case aside; npos when
 // there is none.
-std::size_t FindIgnoringAsciiCase(const std::wstring& text, const std::wstring& needle, std::size_t from);
+std::size_t FindIgnoringAsciiCase(const std::wstring& text, const std::wstring& needle,
+                                  std::size_t from);
 
 }  // namespace varnelo

@@ -41,7 +41,8 @@ bool ParseSpec(const char** p, va_list* args, Spec* spec) {
     ++*p;
     spec->precision = "." + ReadCount(p, args);
   }
-  static const char* const kLengths[] = {"hh", "ll", "I64", "I32", "h", "l", "z", "j", "t", "L", "I"};
+  static const char* const kLengths[] = {"hh", "ll", "I64", "I32", "h", "l",
+                                         "z",  "j",  "t",   "L",   "I"};
   for (const char* length : kLengths) {
     const size_t n = std::strlen(length);
     if (std::strncmp(*p, length, n) == 0) {
@@ -76,13 +77,16 @@ void AppendText(std::string* out, const Spec& spec, std::string text) {
 
 template <typename T>
 void AppendNumber(std::string* out, const Spec& spec, const char* length, T value) {
-  const std::string format = "%" + spec.flags + spec.width + spec.precision + length + spec.conversion;
+  const std::string format =
+      "%" + spec.flags + spec.width + spec.precision + length + spec.conversion;
   char buffer[128];
   const int n = std::snprintf(buffer, sizeof(buffer), format.c_str(), value);
   if (n > 0) out->append(buffer, static_cast<size_t>(n) < sizeof(buffer) ? n : sizeof(buffer) - 1);
 }
 
-bool IsLong(const Spec& spec) { return spec.length == "l" || spec.length == "ll" || spec.length == "I64"; }
+bool IsLong(const Spec& spec) {
+  return spec.length == "l" || spec.length == "ll" || spec.length == "I64";
+}
 
 void AppendSigned(std::string* out, const Spec& spec, va_list* args) {
   long long value;

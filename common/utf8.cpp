@@ -129,7 +129,8 @@ std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* code
   }
   int continuations = 0;
   unsigned char low = 0, high = 0;
-  if (!LeadByteRule(lead, &continuations, &low, &high) || length < static_cast<std::size_t>(continuations) + 1) {
+  if (!LeadByteRule(lead, &continuations, &low, &high) ||
+      length < static_cast<std::size_t>(continuations) + 1) {
     return 0;
   }
   char32_t code = lead & (0x3F >> continuations);

@@ -51,8 +51,8 @@ std::wstring MappedImagePathOf(HANDLE process) {
   const void* imageBase = ImageBaseOf(process);
   if (imageBase == nullptr) return std::wstring();
   wchar_t name[kMappedNameChars] = {};
-  const DWORD length = ::GetMappedFileNameW(process, const_cast<void*>(imageBase), name,
-                                            kMappedNameChars);
+  const DWORD length =
+      ::GetMappedFileNameW(process, const_cast<void*>(imageBase), name, kMappedNameChars);
   if (length == 0 || length >= kMappedNameChars) return std::wstring();
   // The name is an NT path: a device path on Windows, a \??\ path under Wine.
   const std::wstring native(name, length);
@@ -76,8 +76,9 @@ Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
     return caller;
   }
   FILETIME created = {}, exited = {}, kernel = {}, user = {};
-  caller.newerThanConnection_ = ::GetProcessTimes(caller.process_.get(), &created, &exited, &kernel, &user) &&
-                                ::CompareFileTime(&created, &connectedAt) > 0;
+  caller.newerThanConnection_ =
+      ::GetProcessTimes(caller.process_.get(), &created, &exited, &kernel, &user) &&
+      ::CompareFileTime(&created, &connectedAt) > 0;
   caller.image_ = ImageNameOf(caller.process_.get(), 0);
   caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
   return caller;
@@ -115,7 +116,8 @@ FILETIME PreciseSystemTime() {
 FileIdentity FileIdentityOf(HANDLE file) {
   FileIdentity identity;
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (file == nullptr || file == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(file, &info)) {
+  if (file == nullptr || file == INVALID_HANDLE_VALUE ||
+      !::GetFileInformationByHandle(file, &info)) {
     return identity;
   }
   identity.known = true;

@@ -27,7 +27,9 @@ bool IsOnLocalVolume(const std::wstring& nativeImagePath) {
     if (!StartsWithIgnoringAsciiCase(nativeImagePath, prefix)) continue;
     size_t at = prefix.size();
     const size_t digits = at;
-    while (at < nativeImagePath.size() && nativeImagePath[at] >= L'0' && nativeImagePath[at] <= L'9') ++at;
+    while (at < nativeImagePath.size() && nativeImagePath[at] >= L'0' &&
+           nativeImagePath[at] <= L'9')
+      ++at;
     return at > digits && at < nativeImagePath.size() && nativeImagePath[at] == L'\\';
   }
   return false;

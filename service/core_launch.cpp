@@ -32,8 +32,8 @@ constexpr size_t kPathReasonSize = 192;
 constexpr size_t kCoreReasonSize = 160;
 constexpr DWORD kOutputPipeSize = 65536;
 constexpr wchar_t kSkipSafePathVar[] = L"SKIP_SAFE_PATH_CHECK";
-constexpr DWORD kJobLimits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
-                             JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
+constexpr DWORD kJobLimits =
+    JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_DIE_ON_UNHANDLED_EXCEPTION;
 
 enum StartCoreError : int32_t {
   kMissingPath = 1,
@@ -120,7 +120,8 @@ bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreR
   DWORD error = ERROR_SUCCESS;
   const UniqueHandle token = OpenCallerToken(caller.process(), &error);
   if (!token) {
-    WriteReason(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu", error);
+    WriteReason(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu",
+                error);
     return Refuse(reply, kPathRejected, reason, "%s", reason);
   }
   const struct {
@@ -128,9 +129,8 @@ bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreR
     const std::wstring* path;
     RequestPathUse use;
     UniqueHandle* held;
-  } paths[] = {
-      {"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
-      {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
+  } paths[] = {{"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
+               {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
   for (const auto& entry : paths) {
     if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, reason,
                                sizeof(reason), entry.held)) {
@@ -232,8 +232,7 @@ bool PrepareOutput(Reply& reply, bool debug, CoreLaunch* launch) {
   startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
   if (debug) return true;
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable,
-                    kOutputPipeSize)) {
+  if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable, kOutputPipeSize)) {
     return Refuse(reply, kCreatePipeFailed, "CreatePipe failed", "CreatePipe failed err=%lu",
                   ::GetLastError());
   }
@@ -277,7 +276,8 @@ bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, 
               ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
                                inherited.empty() ? FALSE : TRUE, flags, nullptr, appPath.c_str(),
                                &launch->startup.StartupInfo, &info);
-    if (!created && error == ERROR_SUCCESS) error = ::GetLastError();  // before the variable is put back
+    if (!created && error == ERROR_SUCCESS)
+      error = ::GetLastError();  // before the variable is put back
   }
   launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
   if (!created) {
@@ -324,9 +324,10 @@ std::uint64_t HandOverJob(const Caller& caller, UniqueHandle* job) {
   if (value != 0) {
     job->reset();  // the caller's handle is now the job's only one
   } else {
-    ServiceLog("start_core WARNING: dup job_handle failed -- service retains hJob as fallback, "
-               "but Varnelo.exe death will NOT auto-kill VarneloCore (Sprint 1 bug recurs on this "
-               "path). KillOrphanCores on next service start will clean up.");
+    ServiceLog(
+        "start_core WARNING: dup job_handle failed -- service retains hJob as fallback, "
+        "but Varnelo.exe death will NOT auto-kill VarneloCore (Sprint 1 bug recurs on this "
+        "path). KillOrphanCores on next service start will clean up.");
   }
   return value;
 }

@@ -52,8 +52,8 @@ bool BuildCoreCommandLine(const std::wstring& dataDirectory, const std::wstring&
       configPath.find(L'"') != std::wstring::npos) {
     return false;
   }
-  *commandLine = L"VarneloCore.exe -d " + QuoteArgument(dataDirectory) + L" -f " +
-                 QuoteArgument(configPath);
+  *commandLine =
+      L"VarneloCore.exe -d " + QuoteArgument(dataDirectory) + L" -f " + QuoteArgument(configPath);
   return true;
 }
 

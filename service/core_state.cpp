@@ -9,7 +9,7 @@ namespace {
 // The one record of the launched core.
 CoreState g_coreState;
 std::mutex g_takeLock;  // held by takes and by queries of the process handle, never by callers
-}
+}  // namespace
 
 UniqueHandle TakeCoreProcess() {
   std::lock_guard<std::mutex> lock(g_takeLock);

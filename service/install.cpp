@@ -91,16 +91,17 @@ int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
   ServiceLog("InstallService: service exists, refreshing ImagePath to %ls", imagePath.c_str());
   RequestVarneloExitBeforeUpgrade();
 
-  const UniqueServiceHandle service(::OpenServiceW(
-      manager, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP));
+  const UniqueServiceHandle service(
+      ::OpenServiceW(manager, kServiceName,
+                     SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP));
   if (!service) {
     const DWORD error = ::GetLastError();
     ServiceLog("InstallService: OpenService failed err=%lu", error);
     return static_cast<int>(error);
   }
   const BOOL changed = ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                              SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr);
+                                              SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr);
   const DWORD changeError = changed ? 0 : ::GetLastError();
   ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, changeError);
   if (!changed) {
@@ -127,8 +128,8 @@ void RequestVarneloExitBeforeUpgrade() {
     ServiceLog("RequestVarneloExitBeforeUpgrade: no Varnelo window found");
     return;
   }
-  ServiceLog("RequestVarneloExitBeforeUpgrade: WM_CLOSE -> %ls pid=%lu hwnd=%p", client.exeName.c_str(),
-             client.pid, static_cast<void*>(client.window));
+  ServiceLog("RequestVarneloExitBeforeUpgrade: WM_CLOSE -> %ls pid=%lu hwnd=%p",
+             client.exeName.c_str(), client.pid, static_cast<void*>(client.window));
   ::PostMessageW(client.window, WM_CLOSE, 0, 0);
 
   const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, client.pid));
@@ -138,17 +139,20 @@ void RequestVarneloExitBeforeUpgrade() {
     return;
   }
   const DWORD result = ::WaitForSingleObject(process.get(), kClientExitWaitMs);
-  ServiceLog("RequestVarneloExitBeforeUpgrade: wait result=0x%lX timeout=%lums", result, kClientExitWaitMs);
+  ServiceLog("RequestVarneloExitBeforeUpgrade: wait result=0x%lX timeout=%lums", result,
+             kClientExitWaitMs);
   if (result != WAIT_OBJECT_0) {
-    ServiceLog("RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=%lu "
-               "\xE2\x80\x94 system proxy may be left dirty; installer must handshake Varnelo.exe "
-               "shutdown before invoking -install",
-               client.pid);
+    ServiceLog(
+        "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=%lu "
+        "\xE2\x80\x94 system proxy may be left dirty; installer must handshake Varnelo.exe "
+        "shutdown before invoking -install",
+        client.pid);
   }
 }
 
 ServiceFailureActions::ServiceFailureActions() {
-  static_assert(sizeof(actions_) / sizeof(actions_[0]) == sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
+  static_assert(sizeof(actions_) / sizeof(actions_[0]) ==
+                    sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
                 "one action per restart delay");
   for (size_t i = 0; i < sizeof(actions_) / sizeof(actions_[0]); ++i) {
     actions_[i].Type = SC_ACTION_RESTART;
@@ -185,8 +189,9 @@ bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {
     if (status.dwCurrentState != SERVICE_STOP_PENDING) {
       const BOOL sent = ::ControlService(service, SERVICE_CONTROL_STOP, &status);
       const DWORD error = sent ? 0 : ::GetLastError();
-      ServiceLog("RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=%d err=%lu state=%lu", sent,
-                 error, status.dwCurrentState);
+      ServiceLog(
+          "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=%d err=%lu state=%lu",
+          sent, error, status.dwCurrentState);
       if (!sent && error != ERROR_SERVICE_NOT_ACTIVE) return false;
     }
     if (!WaitServiceState(service, SERVICE_STOPPED, kStopWaitMs)) return false;
@@ -225,10 +230,10 @@ int InstallService() {
     return 1;
   }
 
-  UniqueServiceHandle service(::CreateServiceW(
-      manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
-      nullptr));
+  UniqueServiceHandle service(
+      ::CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service) {
     ServiceLog("InstallService: CreateService OK");
     ConfigureServiceMetadata(service.get());

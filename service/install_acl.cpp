@@ -49,7 +49,8 @@ bool SidText(PSID sid, std::string* text) {
 
 }  // namespace
 
-bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* reason, size_t reasonSize) {
+bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* reason,
+                     size_t reasonSize) {
   const std::string pathText = Utf8(path);
   if (dacl == nullptr) {
     WriteReason(reason, reasonSize, "NULL DACL (open access): %s", pathText.c_str());
@@ -58,7 +59,8 @@ bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* rea
   if (!IsTrustedSid(owner)) {
     std::string ownerText;
     if (owner != nullptr && SidText(owner, &ownerText)) {
-      WriteReason(reason, reasonSize, "untrusted owner SID %s on %s", ownerText.c_str(), pathText.c_str());
+      WriteReason(reason, reasonSize, "untrusted owner SID %s on %s", ownerText.c_str(),
+                  pathText.c_str());
     } else {
       WriteReason(reason, reasonSize, "missing or unreadable owner on %s", pathText.c_str());
     }
@@ -77,9 +79,11 @@ bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* rea
     if (IsTrustedSid(writer)) continue;
     std::string writerText;
     if (SidText(writer, &writerText)) {
-      WriteReason(reason, reasonSize, "untrusted writer SID %s on %s", writerText.c_str(), pathText.c_str());
+      WriteReason(reason, reasonSize, "untrusted writer SID %s on %s", writerText.c_str(),
+                  pathText.c_str());
     } else {
-      WriteReason(reason, reasonSize, "untrusted writer SID (unable to format) on %s", pathText.c_str());
+      WriteReason(reason, reasonSize, "untrusted writer SID (unable to format) on %s",
+                  pathText.c_str());
     }
     return false;
   }
@@ -90,9 +94,9 @@ bool VerifyInstallAcl(const wchar_t* path, char* reason, size_t reasonSize) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT,
-                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                              &owner, nullptr, &dacl, nullptr, &descriptor);
+  const DWORD error = ::GetNamedSecurityInfoW(
+      path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+      &dacl, nullptr, &descriptor);
   const UniqueLocal descriptorOwner(descriptor);
   if (error != ERROR_SUCCESS) {
     WriteReason(reason, reasonSize, "GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(), error);

@@ -105,8 +105,8 @@ bool RepairDacl(HANDLE held) {
   PACL dacl = nullptr;
   ::GetSecurityDescriptorDacl(wanted.get(), &present, &dacl, &defaulted);
   return ::SetSecurityInfo(held, SE_FILE_OBJECT,
-                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                           nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
 // Renames whatever holds the name, judged again on the very handle that renames it, so the

@@ -8,9 +8,9 @@
 namespace varnelo {
 
 constexpr std::size_t kLogLineBufferSize = 2048;
-constexpr std::uint64_t kLogRotateSize = 0x500000;         // 5 MiB
-constexpr std::uint64_t kLogRotateBackoffMs = 60000;       // one attempt a minute at most
-constexpr int kLogGenerations = 2;                         // service.log.1 and service.log.2
+constexpr std::uint64_t kLogRotateSize = 0x500000;    // 5 MiB
+constexpr std::uint64_t kLogRotateBackoffMs = 60000;  // one attempt a minute at most
+constexpr int kLogGenerations = 2;                    // service.log.1 and service.log.2
 
 struct LogStamp {
   int year, month, day, hour, minute, second, milliseconds;

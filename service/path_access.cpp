@@ -20,8 +20,8 @@ UniqueHandle OpenHeld(const std::wstring& path, bool folder) {
   const DWORD access = (folder ? FILE_LIST_DIRECTORY : FILE_READ_DATA) | READ_CONTROL |
                        FILE_READ_ATTRIBUTES | SYNCHRONIZE;
   return UniqueHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING,
-                                    folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr));
+                                    nullptr, OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0,
+                                    nullptr));
 }
 
 bool IsFolder(HANDLE handle) {
@@ -33,9 +33,8 @@ bool IsFolder(HANDLE handle) {
 std::wstring FinalPathOf(HANDLE handle) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, &path[0],
-                                                     static_cast<DWORD>(path.size()),
-                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        handle, &path[0], static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) return std::wstring();
     if (length < path.size()) {
       path.resize(length);
@@ -45,8 +44,7 @@ std::wstring FinalPathOf(HANDLE handle) {
   }
 }
 
-bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what,
-            DWORD error = 0) {
+bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what, DWORD error = 0) {
   if (error != 0) {
     WriteReason(reason, reasonSize, "%s rejected: %s err=%lu", label, what, error);
   } else {
@@ -81,8 +79,8 @@ bool CallerMayAccess(HANDLE token, PSECURITY_DESCRIPTOR sd, ACCESS_MASK desired,
   DWORD granted = 0;
   BOOL allowed = FALSE;
   if (!::AccessCheck(sd, token, desired, &mapping,
-                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privilegesSize,
-                     &granted, &allowed)) {
+                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privilegesSize, &granted,
+                     &allowed)) {
     *error = ::GetLastError();
     return false;
   }
@@ -90,8 +88,7 @@ bool CallerMayAccess(HANDLE token, PSECURITY_DESCRIPTOR sd, ACCESS_MASK desired,
 }
 
 bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
-                           const char* label, char* reason, size_t reasonSize,
-                           UniqueHandle* held) {
+                           const char* label, char* reason, size_t reasonSize, UniqueHandle* held) {
   // The nearest object that exists: the path itself, or the folder the rest will be made in.
   std::wstring current = path;
   std::wstring remainder;

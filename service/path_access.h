@@ -29,7 +29,6 @@ enum class RequestPathUse { kDataFolder, kConfigFile };
 // On success `held` keeps the object open: hold it until the core has been resumed. On refusal
 // `reason` gets "<label> rejected: ..." (cut to fit, terminated).
 bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
-                           const char* label, char* reason, size_t reasonSize,
-                           UniqueHandle* held);
+                           const char* label, char* reason, size_t reasonSize, UniqueHandle* held);
 
 }  // namespace varnelo

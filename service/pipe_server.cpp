@@ -19,14 +19,15 @@
 
 namespace varnelo {
 
-// Authenticated users and SYSTEM full access, anonymous denied, below-medium integrity cannot write.
+// Authenticated users and SYSTEM full access, anonymous denied, below-medium integrity cannot
+// write.
 const wchar_t kPipeSddl[] = L"D:(A;;GA;;;AU)(A;;GA;;;SY)(D;;GA;;;AN)S:(ML;;NW;;;ME)";
 
 namespace {
 
 constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX;
-constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE |
-                            PIPE_WAIT;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE | PIPE_WAIT;
 constexpr DWORD kPipeBufferSize = 4096;
 constexpr DWORD kCreateRetryDelayMs = 1000;
 constexpr DWORD kConnectRetryDelayMs = 100;
@@ -66,10 +67,11 @@ void LogUnauthenticated(WriteLines writeLines) {
   }
   if (!decision.log) return;
   if (decision.leftOut != 0) {
-    ServiceLog("HandleConnection WARNING: lines of %llu unauthenticated connections left out "
-               "(at most %u per %llu s)",
-               static_cast<unsigned long long>(decision.leftOut), kUnauthenticatedEventsPerWindow,
-               static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000));
+    ServiceLog(
+        "HandleConnection WARNING: lines of %llu unauthenticated connections left out "
+        "(at most %u per %llu s)",
+        static_cast<unsigned long long>(decision.leftOut), kUnauthenticatedEventsPerWindow,
+        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000));
   }
   writeLines();
 }
@@ -134,9 +136,8 @@ SecurityDescriptor BuildPipeSD() {
 UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd, bool first) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
   const DWORD openMode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode,
-                                         PIPE_UNLIMITED_INSTANCES, kPipeBufferSize,
-                                         kPipeBufferSize, 0, sd ? &sa : nullptr));
+  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
+                                         kPipeBufferSize, kPipeBufferSize, 0, sd ? &sa : nullptr));
 }
 
 enum class ReadResult { kComplete, kTooLarge, kGone, kTimedOut };
@@ -271,8 +272,8 @@ void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage,
       ServiceLog("HandleConnection: dropped pid=%lu stage=%s to make room, every instance busy",
                  caller.pid(), stageName);
     } else {
-      ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", caller.pid(),
-                 stageName, limitMs);
+      ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", caller.pid(), stageName,
+                 limitMs);
     }
   });
 }
@@ -335,7 +336,8 @@ void PipeServer::ServeConnections(Slot* slot) {
   const HANDLE pipe = slot->pipe.get();
   while (!IsStopRequested(stopEvent_)) {
     EnterStage(slot, Stage::kListening);
-    const bool connected = ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+    const bool connected =
+        ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
     const DWORD connectError = ::GetLastError();
     if (IsStopRequested(stopEvent_)) break;
     if (connected) {
@@ -446,7 +448,8 @@ bool HandleCommand(Reply& reply, const Caller& caller, const RequestMap& request
     return true;
   }
   const HandlerQueue::Turn turn(g_handlers);
-  if (!IsStopRequested(stopEvent)) handler(reply, caller, request);  // none starts once the service stops
+  if (!IsStopRequested(stopEvent))
+    handler(reply, caller, request);  // none starts once the service stops
   return true;
 }
 

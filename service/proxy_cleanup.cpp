@@ -9,7 +9,8 @@ namespace varnelo {
 
 namespace {
 
-constexpr wchar_t kSettingsSubkey[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr wchar_t kSettingsSubkey[] =
+    L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr wchar_t kSettingsChangedArea[] = L"Internet Settings";
 constexpr wchar_t kProxyEnable[] = L"ProxyEnable";
 constexpr wchar_t kProxyServer[] = L"ProxyServer";
@@ -40,8 +41,8 @@ LSTATUS ReadSettingText(HKEY key, const wchar_t* name, std::wstring* text) {
 DWORD ReadProxyEnable(HKEY key) {
   DWORD value = 0;
   DWORD size = sizeof(value);
-  if (::RegQueryValueExW(key, kProxyEnable, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
-      ERROR_SUCCESS) {
+  if (::RegQueryValueExW(key, kProxyEnable, nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                         &size) != ERROR_SUCCESS) {
     return 0;
   }
   return value;
@@ -58,7 +59,8 @@ void ClearStaleAutoConfigUrl(HKEY settings, const char* tag) {
   if (ReadSettingText(settings, kAutoConfigUrl, &url) != ERROR_SUCCESS || url.empty()) return;
   if (IsStaleAutoConfigUrl(url)) {
     const LSTATUS deleted = ::RegDeleteValueW(settings, kAutoConfigUrl);
-    ServiceLog("%s: cleared stale AutoConfigURL=[%ls], ret=%ld", tag, url.c_str(), static_cast<long>(deleted));
+    ServiceLog("%s: cleared stale AutoConfigURL=[%ls], ret=%ld", tag, url.c_str(),
+               static_cast<long>(deleted));
   } else {
     ServiceLog("%s: kept third-party AutoConfigURL=[%ls]", tag, url.c_str());
   }
@@ -69,15 +71,16 @@ bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
     ServiceLog("cleanup skipped: reason=no_sid");
     return false;
   }
-  ServiceLog("cleanup triggered: trigger=%s pid=%lu session=%lu sid=%ls endpoint=%s", trigger, state.pid,
-             state.sessionId, state.userSid.c_str(), state.endpoint.c_str());
+  ServiceLog("cleanup triggered: trigger=%s pid=%lu session=%lu sid=%ls endpoint=%s", trigger,
+             state.pid, state.sessionId, state.userSid.c_str(), state.endpoint.c_str());
 
   const std::wstring path = state.userSid + kSettingsSubkey;
   UniqueRegKey settings;
   const LSTATUS opened =
       ::RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, settings.put());
   if (opened != ERROR_SUCCESS) {
-    ServiceLog("cleanup skipped: reason=%s lReg=%ld", OpenFailureReason(opened), static_cast<long>(opened));
+    ServiceLog("cleanup skipped: reason=%s lReg=%ld", OpenFailureReason(opened),
+               static_cast<long>(opened));
     return false;
   }
 
@@ -97,24 +100,28 @@ bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
   }
 
   const DWORD disabled = 0;
-  const LSTATUS enableSet = ::RegSetValueExW(settings.get(), kProxyEnable, 0, REG_DWORD,
-                                             reinterpret_cast<const BYTE*>(&disabled), sizeof(disabled));
+  const LSTATUS enableSet =
+      ::RegSetValueExW(settings.get(), kProxyEnable, 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&disabled), sizeof(disabled));
   const LSTATUS serverDeleted = ::RegDeleteValueW(settings.get(), kProxyServer);
   const LSTATUS overrideDeleted = ::RegDeleteValueW(settings.get(), kProxyOverride);
   ClearStaleAutoConfigUrl(settings.get(), kAutoConfigTag);
   settings.reset();
-  ServiceLog("cleanup OK: trigger=%s pre_ProxyServer=[%ls] ProxyEnable set ret=%ld, ProxyServer delete ret=%ld, "
-             "ProxyOverride delete ret=%ld",
-             trigger, server.c_str(), static_cast<long>(enableSet), static_cast<long>(serverDeleted),
-             static_cast<long>(overrideDeleted));
+  ServiceLog(
+      "cleanup OK: trigger=%s pre_ProxyServer=[%ls] ProxyEnable set ret=%ld, ProxyServer delete "
+      "ret=%ld, "
+      "ProxyOverride delete ret=%ld",
+      trigger, server.c_str(), static_cast<long>(enableSet), static_cast<long>(serverDeleted),
+      static_cast<long>(overrideDeleted));
   return true;
 }
 
 void BroadcastProxySettingsChange() {
   // Not SendNotifyMessageW: the asynchronous senders refuse a system message that carries a
   // pointer (ERROR_MESSAGE_SYNC_ONLY), so that broadcast would never leave.
-  ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(kSettingsChangedArea),
-                        SMTO_ABORTIFHUNG, kBroadcastTimeoutMs, nullptr);
+  ::SendMessageTimeoutW(HWND_BROADCAST, WM_SETTINGCHANGE, 0,
+                        reinterpret_cast<LPARAM>(kSettingsChangedArea), SMTO_ABORTIFHUNG,
+                        kBroadcastTimeoutMs, nullptr);
 }
 
 }  // namespace varnelo

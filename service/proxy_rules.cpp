@@ -20,7 +20,8 @@ bool IsCorePortAt(const std::wstring& text, std::size_t pos) {
   if (pos >= text.size() || !IsDigit(text[pos])) return false;
   std::uint32_t value = 0;
   for (; pos < text.size() && IsDigit(text[pos]); ++pos) {
-    if (value <= kCorePacPortLast) value = value * 10 + static_cast<std::uint32_t>(text[pos] - L'0');
+    if (value <= kCorePacPortLast)
+      value = value * 10 + static_cast<std::uint32_t>(text[pos] - L'0');
   }
   return value >= kCorePacPortFirst && value <= kCorePacPortLast;
 }
@@ -37,7 +38,8 @@ bool HasHostWithCorePort(const std::wstring& url, const std::wstring& hostPrefix
 
 bool IsStaleAutoConfigUrl(const std::wstring& url) {
   return FindIgnoringAsciiCase(url, kCorePacPath, 0) != std::wstring::npos ||
-         HasHostWithCorePort(url, kLoopbackAddressPrefix) || HasHostWithCorePort(url, kLocalhostPrefix);
+         HasHostWithCorePort(url, kLoopbackAddressPrefix) ||
+         HasHostWithCorePort(url, kLocalhostPrefix);
 }
 
 }  // namespace varnelo

@@ -9,8 +9,8 @@
 #include "common/account.h"
 #include "common/utf8.h"
 #include "service/caller.h"
-#include "service/response.h"
 #include "service/proxy_cleanup.h"
+#include "service/response.h"
 #include "service/service_hooks.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
@@ -105,7 +105,8 @@ UniqueHandle WatchHandleOf(const Caller& caller) {
   }
   ServiceLog("OpenProcess pid=%lu access denied, retry with SeDebugPrivilege", pid);
   UniqueHandle token;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          token.put())) {
     ServiceLog("OpenProcessToken self failed err=%lu", ::GetLastError());
     return process;
   }
@@ -114,7 +115,8 @@ UniqueHandle WatchHandleOf(const Caller& caller) {
     process = ReopenCaller(caller, kClientProcessAccess, kWatchPurpose);
     if (!process) error = ::GetLastError();
   }
-  if (!process) ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, error);
+  if (!process)
+    ServiceLog("OpenProcess pid=%lu still failed after SeDebugPrivilege err=%lu", pid, error);
   return process;
 }
 
@@ -123,7 +125,8 @@ DWORD ReadSessionId(HANDLE process) {
   if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) return 0;
   DWORD session = 0;
   DWORD size = 0;
-  if (!::GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size)) return 0;
+  if (!::GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size))
+    return 0;
   return session;
 }
 
@@ -138,8 +141,8 @@ bool IsProxyWatchdogDisabled() {
   DWORD type = 0;
   DWORD data = 0;
   DWORD size = sizeof(data);
-  return ::RegQueryValueExW(key.get(), kFlagValueName, nullptr, &type, reinterpret_cast<BYTE*>(&data),
-                            &size) == ERROR_SUCCESS &&
+  return ::RegQueryValueExW(key.get(), kFlagValueName, nullptr, &type,
+                            reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS &&
          type == REG_DWORD && size == sizeof(data) && data == kFlagDisabledValue;
 }
 
@@ -199,15 +202,18 @@ void clear_watchdog(Reply& reply, const Caller& /*caller*/, const RequestMap& /*
     pid = g_watchdogState.pid;
     ReleaseWatchdogState();
   }
-  if (pid != 0) ServiceLog("clear_watchdog: released state for pid=%lu (reason=normal_disconnect)", pid);
+  if (pid != 0)
+    ServiceLog("clear_watchdog: released state for pid=%lu (reason=normal_disconnect)", pid);
   WriteOkResponse(reply);
 }
 
 void ProxyWatchdogTick() {
   bool previous = false;
   const bool disabled = RefreshDisabledFlag(&previous);
-  if (disabled && !previous) ServiceLog("ProxyWatchdog: feature flag turned ON -- subsystem disabled");
-  if (!disabled && previous) ServiceLog("ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled");
+  if (disabled && !previous)
+    ServiceLog("ProxyWatchdog: feature flag turned ON -- subsystem disabled");
+  if (!disabled && previous)
+    ServiceLog("ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled");
 
   bool restored = false;
   {

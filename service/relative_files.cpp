@@ -91,8 +91,8 @@ bool DeleteRelative(HANDLE folder, const std::wstring& name) {
   FILE_DISPOSITION_INFO disposition = {TRUE};
   IO_STATUS_BLOCK status = {};
   return ::NtSetInformationFile(file.get(), &status, &disposition, sizeof(disposition),
-                                static_cast<FILE_INFORMATION_CLASS>(
-                                    kFileDispositionInformation)) >= 0;
+                                static_cast<FILE_INFORMATION_CLASS>(kFileDispositionInformation)) >=
+         0;
 }
 
 }  // namespace varnelo

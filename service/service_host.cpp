@@ -146,7 +146,7 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
 }  // namespace
 
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/,
-                                  void* /*context*/) {
+                                void* /*context*/) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -163,7 +163,8 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*even
 
 int RunServiceDispatcher() {
   wchar_t serviceName[sizeof(kServiceName) / sizeof(kServiceName[0])];
-  std::copy(std::begin(kServiceName), std::end(kServiceName), serviceName);  // the table wants it writable
+  std::copy(std::begin(kServiceName), std::end(kServiceName),
+            serviceName);  // the table wants it writable
   const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
   if (::StartServiceCtrlDispatcherW(table)) return 0;
   const DWORD error = ::GetLastError();

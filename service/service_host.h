@@ -1,4 +1,5 @@
-// Service mode (ServiceMain, control handler) and console mode (-run), with the start and stop order.
+// Service mode (ServiceMain, control handler) and console mode (-run), with the start and stop
+// order.
 #pragma once
 
 #include <windows.h>

@@ -106,8 +106,8 @@ HANDLE HeldFolderFor(const std::wstring& programData) {
 void WriteLine(HANDLE file, const char* format, va_list args) {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  const LogStamp stamp = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
-                          now.wMilliseconds};
+  const LogStamp stamp = {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
+                          now.wMinute, now.wSecond, now.wMilliseconds};
   char line[kLogLineBufferSize];
   const size_t lineLength = FormatLogLine(line, stamp, format, args);
   DWORD written = 0;
@@ -135,7 +135,8 @@ void ServiceLogV(const char* format, va_list args) {
   std::lock_guard<std::mutex> lock(g_logLock);
 
   wchar_t programData[kProgramDataBufferChars];
-  const DWORD length = ::GetEnvironmentVariableW(L"ProgramData", programData, kProgramDataBufferChars);
+  const DWORD length =
+      ::GetEnvironmentVariableW(L"ProgramData", programData, kProgramDataBufferChars);
   // A value that does not fit would leave the buffer unfilled: drop the line, never cut the path.
   if (length == 0 || length >= kProgramDataBufferChars) {
     g_heldFolder = HeldLogFolder();

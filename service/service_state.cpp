@@ -28,7 +28,8 @@ bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs) {
       ServiceLog("WaitServiceState: QueryServiceStatus failed err=%lu", error);
       return false;
     case StateWait::kTimedOut:
-      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState, status.dwCurrentState);
+      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState,
+                 status.dwCurrentState);
       return false;
   }
   return false;

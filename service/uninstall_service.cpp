@@ -69,7 +69,8 @@ int UninstallService() {
 
   StopServiceAndWait(service.get());
   const BOOL deleted = ::DeleteService(service.get());
-  ServiceLog("UninstallService: DeleteService bRet=%d err=%lu", deleted, deleted ? 0UL : ::GetLastError());
+  ServiceLog("UninstallService: DeleteService bRet=%d err=%lu", deleted,
+             deleted ? 0UL : ::GetLastError());
   // The deletion completes only once no handle to the service remains, ours included.
   service.reset();
   manager.reset();

@@ -13,9 +13,9 @@ namespace varnelo {
 struct WatchdogState {
   UniqueHandle process;
   DWORD pid = 0;
-  DWORD sessionId = 0;           // only logged
-  std::wstring userSid;          // selects the hive under HKEY_USERS
-  std::string endpoint;          // the request's proxy value, only logged
+  DWORD sessionId = 0;   // only logged
+  std::wstring userSid;  // selects the hive under HKEY_USERS
+  std::string endpoint;  // the request's proxy value, only logged
   std::wstring expectedProxyServer;
 };
 

@@ -14,7 +14,9 @@ COLORREF ToColorRef(std::uint32_t argb) {
   return RGB((argb >> 16) & 0xFF, (argb >> 8) & 0xFF, argb & 0xFF);
 }
 
-bool Intersect(RECT* out, const RECT& a, const RECT& b) { return ::IntersectRect(out, &a, &b) != FALSE; }
+bool Intersect(RECT* out, const RECT& a, const RECT& b) {
+  return ::IntersectRect(out, &a, &b) != FALSE;
+}
 
 // Limits drawing to `area` until the scope ends, then restores the DC as it was.
 class ClipScope {
@@ -37,8 +39,8 @@ void DrawImage(HDC dc, const SkinImage* image, const RECT& dest) {
   if (!source) return;
   const SelectionScope selected(source.get(), image->bitmap.get());
   BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-  ::GdiAlphaBlend(dc, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, source.get(), 0, 0,
-                  image->width, image->height, blend);
+  ::GdiAlphaBlend(dc, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top,
+                  source.get(), 0, 0, image->width, image->height, blend);
 }
 
 }  // namespace
@@ -105,13 +107,14 @@ void CSkinControl::PaintBackground(HDC dc) {
 
 void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
   if (text_.empty() || !manager_) return;
-  RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top, pos_.right - textPadding_.right,
-               pos_.bottom - textPadding_.bottom};
+  RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top,
+               pos_.right - textPadding_.right, pos_.bottom - textPadding_.bottom};
   const SelectionScope font(dc, manager_->GetDefaultFont());
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ToColorRef(textColor_));
   ::DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &area,
-              (hasAlign_ ? align_ : defaultAlign) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+              (hasAlign_ ? align_ : defaultAlign) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS |
+                  DT_NOPREFIX);
 }
 
 void CSkinControl::DoPaint(HDC dc, const RECT& clip) {
@@ -133,10 +136,14 @@ CSkinControl* CSkinControl::FindControlByName(const std::wstring& name) {
 void CSkinLabel::PaintForeground(HDC dc) { PaintText(dc, DT_LEFT); }
 
 void CSkinButton::SetAttribute(const std::string& name, const std::string& value) {
-  if (name == "normalimage") normalImage_ = value;
-  else if (name == "hotimage") hotImage_ = value;
-  else if (name == "pushedimage") pushedImage_ = value;
-  else CSkinLabel::SetAttribute(name, value);
+  if (name == "normalimage")
+    normalImage_ = value;
+  else if (name == "hotimage")
+    hotImage_ = value;
+  else if (name == "pushedimage")
+    pushedImage_ = value;
+  else
+    CSkinLabel::SetAttribute(name, value);
 }
 
 void CSkinButton::SetHot(bool hot) {
@@ -152,13 +159,16 @@ void CSkinButton::SetPushed(bool pushed) {
 }
 
 void CSkinButton::PaintForeground(HDC dc) {
-  const std::string& state = pushed_ && !pushedImage_.empty() ? pushedImage_
-                             : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_ : normalImage_;
+  const std::string& state = pushed_ && !pushedImage_.empty()          ? pushedImage_
+                             : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_
+                                                                       : normalImage_;
   if (!state.empty() && manager_) DrawImage(dc, manager_->GetImage(state), pos_);
   PaintText(dc, DT_CENTER);
 }
 
-void CSkinContainer::Add(std::unique_ptr<CSkinControl> child) { children_.push_back(std::move(child)); }
+void CSkinContainer::Add(std::unique_ptr<CSkinControl> child) {
+  children_.push_back(std::move(child));
+}
 
 void CSkinContainer::Attach(CPaintManager* manager, CSkinControl* parent) {
   CSkinControl::Attach(manager, parent);
@@ -174,7 +184,10 @@ void CSkinContainer::SetPos(const RECT& pos) {
     const Sides& p = child->GetPadding();
     fixedTotal += vertical_ ? p.top + p.bottom : p.left + p.right;
     const int fixed = vertical_ ? child->GetFixedHeight() : child->GetFixedWidth();
-    if (fixed > 0) fixedTotal += fixed; else ++flexible;
+    if (fixed > 0)
+      fixedTotal += fixed;
+    else
+      ++flexible;
   }
   const int share = flexible > 0 ? std::max(0, length - fixedTotal) / flexible : 0;
   int cursor = vertical_ ? pos.top : pos.left;
@@ -191,7 +204,8 @@ void CSkinContainer::SetPos(const RECT& pos) {
     } else {
       const int width = child->GetFixedWidth() > 0 ? child->GetFixedWidth() : share;
       r.top = pos.top + p.top;
-      r.bottom = child->GetFixedHeight() > 0 ? r.top + child->GetFixedHeight() : pos.bottom - p.bottom;
+      r.bottom =
+          child->GetFixedHeight() > 0 ? r.top + child->GetFixedHeight() : pos.bottom - p.bottom;
       r.left = cursor + p.left;
       r.right = r.left + width;
       cursor = r.right + p.right;

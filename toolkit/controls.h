@@ -59,9 +59,9 @@ class CSkinControl {
   CSkinControl* parent_ = nullptr;
   std::wstring name_;
   std::wstring text_;
-  int fixedWidth_ = 0;   // 0: take the room the layout gives
+  int fixedWidth_ = 0;  // 0: take the room the layout gives
   int fixedHeight_ = 0;
-  Sides padding_;        // outer margins inside the parent layout
+  Sides padding_;  // outer margins inside the parent layout
   Sides textPadding_;
   RECT pos_ = {0, 0, 0, 0};
   std::uint32_t bkColor_ = 0;  // AARRGGBB; alpha 0 draws nothing
@@ -100,7 +100,9 @@ class CSkinButton : public CSkinLabel {
 class CSkinContainer : public CSkinControl {
  public:
   explicit CSkinContainer(bool vertical) : vertical_(vertical) {}
-  const wchar_t* GetClass() const override { return vertical_ ? L"VerticalLayout" : L"HorizontalLayout"; }
+  const wchar_t* GetClass() const override {
+    return vertical_ ? L"VerticalLayout" : L"HorizontalLayout";
+  }
   void Add(std::unique_ptr<CSkinControl> child);
   void SetPos(const RECT& pos) override;
   void DoPaint(HDC dc, const RECT& clip) override;

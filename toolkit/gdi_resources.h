@@ -56,7 +56,8 @@ class WindowDc {
 // deleted while selected.
 class SelectionScope {
  public:
-  SelectionScope(HDC dc, HGDIOBJ object) : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
+  SelectionScope(HDC dc, HGDIOBJ object)
+      : dc_(dc), previous_(object ? ::SelectObject(dc, object) : nullptr) {}
   ~SelectionScope() {
     if (previous_) ::SelectObject(dc_, previous_);
   }

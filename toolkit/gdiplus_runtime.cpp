@@ -68,7 +68,8 @@ bool Resolve(T* fn, const char* name) {
 
 void DisposeGdipImage(void* image) { g_api.dispose(image); }
 // A GDI+ image (GpImage*), disposed at scope end.
-using UniqueGdipImage = varnelo::UniqueResource<varnelo::NullIsInvalidTraits<void*, &DisposeGdipImage>>;
+using UniqueGdipImage =
+    varnelo::UniqueResource<varnelo::NullIsInvalidTraits<void*, &DisposeGdipImage>>;
 
 // A GDI+ image's pixels locked for reading in the toolkit's pixel format, unlocked at scope end.
 class LockedPixels {
@@ -92,8 +93,8 @@ class LockedPixels {
 };
 
 UniqueGdipImage CreateGdipBitmap(const std::string& bytes) {
-  const UniqueInterface<IStream> stream(
-      ::SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
+  const UniqueInterface<IStream> stream(::SHCreateMemStream(
+      reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
   void* bitmap = nullptr;
   if (!stream || g_api.fromStream(stream.get(), &bitmap) != 0) return UniqueGdipImage();
   return UniqueGdipImage(bitmap);
@@ -107,8 +108,8 @@ SkinImage CopyToDib(const LockedBits& bits, int width, int height) {
   if (!dib) return image;
   const size_t rowBytes = static_cast<size_t>(width) * kBytesPerPixel;
   for (int row = 0; row < height; ++row) {
-    std::memcpy(static_cast<BYTE*>(pixels) + row * rowBytes, static_cast<const BYTE*>(bits.scan0) + row * bits.stride,
-                rowBytes);
+    std::memcpy(static_cast<BYTE*>(pixels) + row * rowBytes,
+                static_cast<const BYTE*>(bits.scan0) + row * bits.stride, rowBytes);
   }
   image.bitmap = std::move(dib);
   image.width = width;
@@ -124,9 +125,12 @@ bool StartGdiplus() {
   g_api.module = varnelo::LoadSystemLibrary(L"gdiplus.dll");
   if (!g_api.module) return false;
   if (!Resolve(&g_api.startup, "GdiplusStartup") || !Resolve(&g_api.shutdown, "GdiplusShutdown") ||
-      !Resolve(&g_api.fromStream, "GdipCreateBitmapFromStream") || !Resolve(&g_api.width, "GdipGetImageWidth") ||
-      !Resolve(&g_api.height, "GdipGetImageHeight") || !Resolve(&g_api.lock, "GdipBitmapLockBits") ||
-      !Resolve(&g_api.unlock, "GdipBitmapUnlockBits") || !Resolve(&g_api.dispose, "GdipDisposeImage")) {
+      !Resolve(&g_api.fromStream, "GdipCreateBitmapFromStream") ||
+      !Resolve(&g_api.width, "GdipGetImageWidth") ||
+      !Resolve(&g_api.height, "GdipGetImageHeight") ||
+      !Resolve(&g_api.lock, "GdipBitmapLockBits") ||
+      !Resolve(&g_api.unlock, "GdipBitmapUnlockBits") ||
+      !Resolve(&g_api.dispose, "GdipDisposeImage")) {
     return false;
   }
   const StartupInput input = {1, nullptr, FALSE, FALSE};
@@ -146,9 +150,11 @@ SkinImage DecodeImage(const std::string& bytes) {
   UINT width = 0, height = 0;
   g_api.width(bitmap.get(), &width);
   g_api.height(bitmap.get(), &height);
-  if (width == 0 || height == 0 || width > kMaxImageSide || height > kMaxImageSide) return SkinImage();
+  if (width == 0 || height == 0 || width > kMaxImageSide || height > kMaxImageSide)
+    return SkinImage();
   const LockedPixels locked(bitmap.get(), width, height);
-  return locked ? CopyToDib(locked.bits(), static_cast<int>(width), static_cast<int>(height)) : SkinImage();
+  return locked ? CopyToDib(locked.bits(), static_cast<int>(width), static_cast<int>(height))
+                : SkinImage();
 }
 
 }  // namespace Skin

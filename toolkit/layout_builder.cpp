@@ -37,18 +37,21 @@ void ApplyWindowAttributes(const XmlElement& window, CPaintManager* manager) {
   const std::string* shadow = window.Attribute("shadowsize");
   const std::string* scale = window.Attribute("shadowfocusscales");
   const std::vector<int> shadowSize = shadow ? ParseInts(*shadow) : std::vector<int>();
-  manager->SetShadow(shadowSize.empty() ? 0 : shadowSize[0], scale ? std::atof(scale->c_str()) : 1.0);
+  manager->SetShadow(shadowSize.empty() ? 0 : shadowSize[0],
+                     scale ? std::atof(scale->c_str()) : 1.0);
 }
 
 }  // namespace
 
-std::unique_ptr<CSkinControl> CSkinBuilder::Create(const std::string& file, CPaintManager* manager) {
+std::unique_ptr<CSkinControl> CSkinBuilder::Create(const std::string& file,
+                                                   CPaintManager* manager) {
   std::string xml;
   if (!LoadSkinFile(file, &xml)) return nullptr;
   return CreateFromText(xml, manager);
 }
 
-std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xml, CPaintManager* manager) {
+std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xml,
+                                                           CPaintManager* manager) {
   XmlElement window;
   if (!ParseXml(xml, &window, nullptr) || window.name != "Window") return nullptr;
   if (manager) ApplyWindowAttributes(window, manager);
@@ -86,10 +89,12 @@ std::unique_ptr<CSkinControl> CSkinBuilder::BuildControl(const XmlElement& eleme
   } else {
     return nullptr;  // an element this toolkit does not know is left out with its children
   }
-  for (const auto& attribute : element.attributes) control->SetAttribute(attribute.first, attribute.second);
+  for (const auto& attribute : element.attributes)
+    control->SetAttribute(attribute.first, attribute.second);
   if (container) {
     for (const XmlElement& child : element.children) {
-      if (std::unique_ptr<CSkinControl> built = BuildControl(child)) container->Add(std::move(built));
+      if (std::unique_ptr<CSkinControl> built = BuildControl(child))
+        container->Add(std::move(built));
     }
   }
   return control;

@@ -33,7 +33,8 @@ void CPaintManager::AttachDialog(std::unique_ptr<CSkinControl> root) {
     layered_ = true;
   }
   if (initSize_.cx > 0 && initSize_.cy > 0) {
-    ::SetWindowPos(hwnd_, nullptr, 0, 0, initSize_.cx, initSize_.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, initSize_.cx, initSize_.cy,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   Invalidate(true);
 }
@@ -116,7 +117,8 @@ bool CPaintManager::EnsureBuffer(int width, int height) {
 void CPaintManager::ForceOpaque(BYTE* pixels, int width, const RECT& content) {
   // GDI leaves alpha at 0 where it draws; the content itself is fully opaque.
   for (int y = content.top; y < content.bottom; ++y) {
-    for (int x = content.left; x < content.right; ++x) pixels[(y * width + x) * kBytesPerPixel + 3] = 255;
+    for (int x = content.left; x < content.right; ++x)
+      pixels[(y * width + x) * kBytesPerPixel + 3] = 255;
   }
 }
 
@@ -124,9 +126,14 @@ void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT&
   const double scale = focused_ ? 1.0 : shadowFocusScale_;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      if (x >= content.left && x < content.right && y >= content.top && y < content.bottom) continue;
-      const int dx = x < content.left ? content.left - x : x >= content.right ? x - content.right + 1 : 0;
-      const int dy = y < content.top ? content.top - y : y >= content.bottom ? y - content.bottom + 1 : 0;
+      if (x >= content.left && x < content.right && y >= content.top && y < content.bottom)
+        continue;
+      const int dx = x < content.left     ? content.left - x
+                     : x >= content.right ? x - content.right + 1
+                                          : 0;
+      const int dy = y < content.top       ? content.top - y
+                     : y >= content.bottom ? y - content.bottom + 1
+                                           : 0;
       const double distance = std::sqrt(static_cast<double>(dx * dx + dy * dy));
       const double falloff = 1.0 - distance / (shadowSize_ + 1);
       const double alpha = falloff > 0 ? kShadowDarkness * scale * falloff * falloff : 0.0;
@@ -164,7 +171,8 @@ void CPaintManager::Present() {
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     const WindowDc screen(nullptr);
-    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, buffer_.dc(), &origin, 0, &blend, ULW_ALPHA)) {
+    if (::UpdateLayeredWindow(hwnd_, screen.get(), &position, &size, buffer_.dc(), &origin, 0,
+                              &blend, ULW_ALPHA)) {
       return;
     }
     // Without per-pixel alpha the margin is simply drawn opaque.

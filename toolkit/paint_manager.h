@@ -55,7 +55,10 @@ class CPaintManager {
   const RECT& GetCaptionRect() const { return caption_; }
   void SetRoundCorner(int cx, int cy) { roundCorner_ = {cx, cy}; }
   SIZE GetRoundCorner() const { return roundCorner_; }
-  void SetShadow(int size, double unfocusedScale) { shadowSize_ = size; shadowFocusScale_ = unfocusedScale; }
+  void SetShadow(int size, double unfocusedScale) {
+    shadowSize_ = size;
+    shadowFocusScale_ = unfocusedScale;
+  }
   void SetLayoutPadding(const RECT& padding) { layoutPadding_ = padding; }
   void SetDefaultFont(const std::wstring& face, int size, bool bold);
   HFONT GetDefaultFont();

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 
-
 namespace Skin {
 
 bool ParseColor(const std::string& text, std::uint32_t* argb) {
@@ -10,7 +9,10 @@ bool ParseColor(const std::string& text, std::uint32_t* argb) {
   if (digits.size() != 8) return false;
   std::uint32_t value = 0;
   for (char c : digits) {
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    int v = (c >= '0' && c <= '9')   ? c - '0'
+            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                     : -1;
     if (v < 0) return false;
     value = (value << 4) | static_cast<std::uint32_t>(v);
   }
@@ -23,7 +25,8 @@ std::vector<int> ParseInts(const std::string& text) {
   size_t pos = 0;
   while (pos < text.size()) {
     const size_t comma = text.find(',', pos);
-    const std::string part = text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    const std::string part =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     values.push_back(static_cast<int>(std::strtol(part.c_str(), nullptr, 10)));
     if (comma == std::string::npos) break;
     pos = comma + 1;
@@ -42,6 +45,5 @@ Sides ParseSides(const std::string& text) {
 }
 
 bool ParseBool(const std::string& text) { return text == "true" || text == "1"; }
-
 
 }  // namespace Skin

@@ -14,8 +14,8 @@ HINSTANCE ResourceModule() {
 }
 
 UniqueIcon LoadIconOfSize(UINT resourceId, int sizeMetricX, int sizeMetricY) {
-  return UniqueIcon(static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(resourceId), IMAGE_ICON,
-                                                    ::GetSystemMetrics(sizeMetricX),
+  return UniqueIcon(static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(resourceId),
+                                                    IMAGE_ICON, ::GetSystemMetrics(sizeMetricX),
                                                     ::GetSystemMetrics(sizeMetricY), 0)));
 }
 
@@ -39,11 +39,11 @@ bool CSkinWindow::RegisterWindowClass() {
   return ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-HWND CSkinWindow::Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx,
-                         int cy, HMENU menu) {
+HWND CSkinWindow::Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x,
+                         int y, int cx, int cy, HMENU menu) {
   if (!RegisterWindowClass()) return nullptr;
-  hwnd_ = ::CreateWindowExW(exStyle, GetWindowClassName(), title, style, x, y, cx, cy, parent, menu, ResourceModule(),
-                            this);
+  hwnd_ = ::CreateWindowExW(exStyle, GetWindowClassName(), title, style, x, y, cx, cy, parent, menu,
+                            ResourceModule(), this);
   return hwnd_;
 }
 

@@ -17,8 +17,8 @@ class CSkinWindow {
 
   HWND GetHWND() const { return hwnd_; }
 
-  HWND Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx, int cy,
-              HMENU menu = nullptr);
+  HWND Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx,
+              int cy, HMENU menu = nullptr);
   // Centres on the work area of the monitor the window is on.
   void CenterWindow();
   // Shows the window and pumps messages until it is destroyed (or WM_QUIT); returns the result

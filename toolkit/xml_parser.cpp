@@ -32,11 +32,13 @@ class Parser {
     return false;
   }
   bool AtEnd() const { return pos_ >= s_.size(); }
-  bool StartsWith(const char* text) const { return s_.compare(pos_, std::char_traits<char>::length(text), text) == 0; }
+  bool StartsWith(const char* text) const {
+    return s_.compare(pos_, std::char_traits<char>::length(text), text) == 0;
+  }
   static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
   static bool IsNameChar(char c) {
-    return c != '\0' && !IsSpace(c) && c != '=' && c != '>' && c != '/' && c != '<' && c != '"' && c != '\'' &&
-           c != '?' && c != '!';
+    return c != '\0' && !IsSpace(c) && c != '=' && c != '>' && c != '/' && c != '<' && c != '"' &&
+           c != '\'' && c != '?' && c != '!';
   }
   void SkipSpace() {
     while (!AtEnd() && IsSpace(s_[pos_])) ++pos_;
@@ -74,20 +76,26 @@ class Parser {
     if (end == std::string::npos || end - pos_ > 12) return Fail("bad entity");
     const std::string name = s_.substr(pos_ + 1, end - pos_ - 1);
     pos_ = end + 1;
-    if (name == "lt") out->push_back('<');
-    else if (name == "gt") out->push_back('>');
-    else if (name == "amp") out->push_back('&');
-    else if (name == "quot") out->push_back('"');
-    else if (name == "apos") out->push_back('\'');
+    if (name == "lt")
+      out->push_back('<');
+    else if (name == "gt")
+      out->push_back('>');
+    else if (name == "amp")
+      out->push_back('&');
+    else if (name == "quot")
+      out->push_back('"');
+    else if (name == "apos")
+      out->push_back('\'');
     else if (name.size() > 1 && name[0] == '#') {
       const bool hex = name[1] == 'x' || name[1] == 'X';
       const std::string digits = name.substr(hex ? 2 : 1);
       if (digits.empty()) return Fail("bad character reference");
       uint32_t cp = 0;
       for (char c : digits) {
-        int v = (c >= '0' && c <= '9') ? c - '0'
+        int v = (c >= '0' && c <= '9')          ? c - '0'
                 : hex && (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                : hex && (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+                : hex && (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                : -1;
         if (v < 0) return Fail("bad character reference");
         cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(v);
         if (cp > 0x10FFFF) return Fail("character reference out of range");

@@ -16,13 +16,15 @@ constexpr std::size_t kEndOfDirectorySize = 22;
 constexpr std::size_t kDirectoryEntrySize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::size_t kEncryptionHeaderSize = 12;
-constexpr std::size_t kMaxCommentSize = 0xFFFF;  // the end record holds the length in 16 bits
+constexpr std::size_t kMaxCommentSize = 0xFFFF;     // the end record holds the length in 16 bits
 constexpr std::uint32_t kMaxEntrySize = 64u << 20;  // far above any skin file; bounds memory
 constexpr std::uint16_t kFlagEncrypted = 1;
 constexpr std::uint16_t kMethodStored = 0;
 constexpr std::uint16_t kMethodDeflated = 8;
 
-std::uint16_t Read16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint16_t Read16(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 std::uint32_t Read32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -40,7 +42,8 @@ class ZipCryptoKeys {
     for (char c : password) Update(static_cast<unsigned char>(c));
   }
   unsigned char Decrypt(unsigned char c) {
-    // Unsigned 32-bit throughout: 16-bit operands would be promoted to int, whose product overflows.
+    // Unsigned 32-bit throughout: 16-bit operands would be promoted to int, whose product
+    // overflows.
     const std::uint32_t temp = (keys_[2] | 2u) & 0xFFFFu;
     const unsigned char plain = c ^ static_cast<unsigned char>((temp * (temp ^ 1u)) >> 8);
     Update(plain);
@@ -60,7 +63,8 @@ class ZipCryptoKeys {
   std::uint32_t keys_[3] = {305419896u, 591751049u, 878082192u};
 };
 
-bool Inflate(const unsigned char* input, std::size_t inputSize, std::uint32_t expectedSize, std::string* out) {
+bool Inflate(const unsigned char* input, std::size_t inputSize, std::uint32_t expectedSize,
+             std::string* out) {
   out->assign(expectedSize, '\0');
   if (expectedSize == 0) return true;
   z_stream stream = {};
@@ -86,8 +90,9 @@ bool CZipArchive::Open(const void* data, std::size_t size, const std::string& pa
 
   // The end record sits before an archive comment of at most kMaxCommentSize bytes.
   std::size_t end = size - kEndOfDirectorySize;
-  const std::size_t lowest =
-      size > kEndOfDirectorySize + kMaxCommentSize ? size - kEndOfDirectorySize - kMaxCommentSize : 0;
+  const std::size_t lowest = size > kEndOfDirectorySize + kMaxCommentSize
+                                 ? size - kEndOfDirectorySize - kMaxCommentSize
+                                 : 0;
   while (Read32(bytes + end) != kEndOfDirectorySignature) {
     if (end == lowest) return false;
     --end;
@@ -100,9 +105,11 @@ bool CZipArchive::Open(const void* data, std::size_t size, const std::string& pa
   std::size_t pos = directoryOffset;
   const std::size_t directoryEnd = directoryOffset + directorySize;
   for (std::uint16_t i = 0; i < count; ++i) {
-    if (directoryEnd - pos < kDirectoryEntrySize || Read32(bytes + pos) != kDirectoryEntrySignature) return false;
+    if (directoryEnd - pos < kDirectoryEntrySize || Read32(bytes + pos) != kDirectoryEntrySignature)
+      return false;
     const unsigned char* h = bytes + pos;
-    const std::size_t nameLength = Read16(h + 28), extraLength = Read16(h + 30), commentLength = Read16(h + 32);
+    const std::size_t nameLength = Read16(h + 28), extraLength = Read16(h + 30),
+                      commentLength = Read16(h + 32);
     const std::size_t entryLength = kDirectoryEntrySize + nameLength + extraLength + commentLength;
     if (directoryEnd - pos < entryLength) return false;
     Entry entry;
@@ -112,7 +119,8 @@ bool CZipArchive::Open(const void* data, std::size_t size, const std::string& pa
     entry.compressedSize = Read32(h + 20);
     entry.size = Read32(h + 24);
     entry.localHeaderOffset = Read32(h + 42);
-    entry.name = NormalizeName(std::string(reinterpret_cast<const char*>(h + kDirectoryEntrySize), nameLength));
+    entry.name = NormalizeName(
+        std::string(reinterpret_cast<const char*>(h + kDirectoryEntrySize), nameLength));
     entries_.push_back(std::move(entry));
     pos += entryLength;
   }
@@ -141,10 +149,12 @@ bool CZipArchive::Extract(const std::string& name, std::string* contents) const 
   const Entry* entry = data_ ? Find(name) : nullptr;
   if (entry == nullptr || entry->size > kMaxEntrySize) return false;
   const std::size_t header = entry->localHeaderOffset;
-  if (header > size_ || size_ - header < kLocalHeaderSize || Read32(data_ + header) != kLocalHeaderSignature) {
+  if (header > size_ || size_ - header < kLocalHeaderSize ||
+      Read32(data_ + header) != kLocalHeaderSignature) {
     return false;
   }
-  const std::size_t dataOffset = header + kLocalHeaderSize + Read16(data_ + header + 26) + Read16(data_ + header + 28);
+  const std::size_t dataOffset =
+      header + kLocalHeaderSize + Read16(data_ + header + 26) + Read16(data_ + header + 28);
   if (dataOffset > size_ || size_ - dataOffset < entry->compressedSize) return false;
 
   std::string raw(reinterpret_cast<const char*>(data_ + dataOffset), entry->compressedSize);
@@ -163,7 +173,8 @@ bool CZipArchive::Extract(const std::string& name, std::string* contents) const 
   } else {
     return false;
   }
-  const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(contents->data()), static_cast<uInt>(contents->size()));
+  const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(contents->data()),
+                          static_cast<uInt>(contents->size()));
   return crc == entry->crc;  // a wrong password or damaged data ends here
 }
 

@@ -11,7 +11,8 @@
 #include "tools/uninstall_window.h"
 
 int wmain(int argc, wchar_t** argv) {
-  const ULONGLONG deadline = ::GetTickCount64() + (argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 60) * 1000ull;
+  const ULONGLONG deadline =
+      ::GetTickCount64() + (argc > 1 ? std::wcstoul(argv[1], nullptr, 10) : 60) * 1000ull;
   DWORD pid = 0;
   HWND dialog = nullptr;
   while (dialog == nullptr && ::GetTickCount64() < deadline) {

@@ -16,6 +16,7 @@ int wmain(int argc, wchar_t** argv) {
   } else if (mode != L"bare" && mode != L"system") {
     return 2;
   }
-  const HMODULE module = mode == L"system" ? varnelo::LoadSystemLibrary(argv[2]) : ::LoadLibraryW(argv[2]);
+  const HMODULE module =
+      mode == L"system" ? varnelo::LoadSystemLibrary(argv[2]) : ::LoadLibraryW(argv[2]);
   return module != nullptr ? 0 : 1;
 }

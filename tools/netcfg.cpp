@@ -21,12 +21,14 @@ int wmain() {
   const DWORD length = ::GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return 1;
   const std::wstring line = std::wstring(self) + L"|" + arguments + L"\r\n";
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
-                                          nullptr, nullptr);
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                          nullptr, 0, nullptr, nullptr);
   std::string text(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &text[0], bytes, nullptr, nullptr);
-  HANDLE file = ::CreateFileW((std::wstring(temp) + L"\\varnelo-runs.txt").c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &text[0], bytes,
+                        nullptr, nullptr);
+  HANDLE file =
+      ::CreateFileW((std::wstring(temp) + L"\\varnelo-runs.txt").c_str(), FILE_APPEND_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   DWORD written = 0;
   ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

@@ -5,7 +5,8 @@
 //       --hangup disconnects right after writing, without reading. --delay waits before connecting.
 //       --service defaults to VarneloService.exe in the folder above this program's.
 //       --repeat sends it N times, one connection each, and prints only "answered=K".
-//   pipe_client client <app_path> <data_path> <config_path> [--debug] [--lines N] [--then exit|hold|stop]
+//   pipe_client client <app_path> <data_path> <config_path> [--debug] [--lines N] [--then
+//   exit|hold|stop]
 //       Acts like the real client: start_core, prints the response, reads N lines of core output
 //       through the log_handle it was given, keeps the job_handle, then exits, holds until killed,
 //       or sends stop_core. The service is <app_path>VarneloService.exe.
@@ -28,10 +29,10 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -210,14 +211,16 @@ int Stall(int argc, wchar_t** argv) {
 // process that opened it.
 int Hand(const wchar_t* pid) {
   const UniqueHandle pipe = OpenPipeRaw(::GetTickCount64() + kConnectTimeoutMs);
-  const UniqueHandle target(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, std::wcstoul(pid, nullptr, 10)));
+  const UniqueHandle target(
+      ::OpenProcess(PROCESS_DUP_HANDLE, FALSE, std::wcstoul(pid, nullptr, 10)));
   HANDLE given = nullptr;
   if (!pipe || !target ||
       !::DuplicateHandle(::GetCurrentProcess(), pipe.get(), target.get(), &given, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
     return kExitUnreachable;
   }
-  std::printf("handle=%llu\npid=%lu\n", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(given)),
+  std::printf("handle=%llu\npid=%lu\n",
+              static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(given)),
               ::GetCurrentProcessId());
   return 0;
 }
@@ -247,8 +250,8 @@ void EchoCoreLines(HANDLE output, int lines) {
 }
 
 int Client(int argc, wchar_t** argv) {
-  std::string request = "cmd=start_core\napp_path=" + Utf8(argv[2]) + "\ndata_path=" +
-                        Utf8(argv[3]) + "\nconfig_path=" + Utf8(argv[4]) + "\n";
+  std::string request = "cmd=start_core\napp_path=" + Utf8(argv[2]) +
+                        "\ndata_path=" + Utf8(argv[3]) + "\nconfig_path=" + Utf8(argv[4]) + "\n";
   if (Flag(argc, argv, L"--debug")) request += "debug=1\n";
   request += "\n";
   const std::wstring serviceImage = std::wstring(argv[2]) + L"VarneloService.exe";
@@ -265,7 +268,8 @@ int Client(int argc, wchar_t** argv) {
       job.empty() ? nullptr : reinterpret_cast<HANDLE>(std::strtoull(job.c_str(), nullptr, 10)));
 
   const wchar_t* lines = Option(argc, argv, L"--lines");
-  if (output && lines) EchoCoreLines(output.get(), static_cast<int>(std::wcstol(lines, nullptr, 10)));
+  if (output && lines)
+    EchoCoreLines(output.get(), static_cast<int>(std::wcstol(lines, nullptr, 10)));
 
   const wchar_t* then = Option(argc, argv, L"--then");
   if (then && std::wcscmp(then, L"hold") == 0) {
@@ -273,7 +277,8 @@ int Client(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"stop") == 0) {
-    if (const int exitCode = Exchange(serviceImage, "cmd=stop_core\n\n", &response)) return exitCode;
+    if (const int exitCode = Exchange(serviceImage, "cmd=stop_core\n\n", &response))
+      return exitCode;
     WriteStdout(response);
   }
   return 0;
@@ -281,18 +286,20 @@ int Client(int argc, wchar_t** argv) {
 
 bool PointUserProxyAt(const std::wstring& server) {
   varnelo::UniqueRegKey settings;
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER,
-                        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                        nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr) != ERROR_SUCCESS) {
+  if (::RegCreateKeyExW(
+          HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+          nullptr, 0, KEY_SET_VALUE, nullptr, settings.put(), nullptr) != ERROR_SUCCESS) {
     return false;
   }
   const DWORD enable = 1;
   const wchar_t bypass[] = L"<local>";
   return ::RegSetValueExW(settings.get(), L"ProxyEnable", 0, REG_DWORD,
-                          reinterpret_cast<const BYTE*>(&enable), sizeof(enable)) == ERROR_SUCCESS &&
+                          reinterpret_cast<const BYTE*>(&enable),
+                          sizeof(enable)) == ERROR_SUCCESS &&
          ::RegSetValueExW(settings.get(), L"ProxyServer", 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(server.c_str()),
-                          static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+                          static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t))) ==
+             ERROR_SUCCESS &&
          ::RegSetValueExW(settings.get(), L"ProxyOverride", 0, REG_SZ,
                           reinterpret_cast<const BYTE*>(bypass), sizeof(bypass)) == ERROR_SUCCESS;
 }
@@ -318,7 +325,8 @@ int Arm(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"clear") == 0) {
-    if (const int exitCode = Exchange(serviceImage, "cmd=clear_watchdog\n\n", &response)) return exitCode;
+    if (const int exitCode = Exchange(serviceImage, "cmd=clear_watchdog\n\n", &response))
+      return exitCode;
     WriteStdout(response);
   }
   return 0;
@@ -334,14 +342,15 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 3 && std::wcscmp(argv[1], L"probe") == 0) return Probe(argv[2]);
   if (argc >= 4 && std::wcscmp(argv[1], L"stall") == 0) return Stall(argc, argv);
   if (argc >= 3 && std::wcscmp(argv[1], L"hand") == 0) return Hand(argv[2]);
-  std::fwprintf(stderr, L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
-                        L" [--service PATH] [--repeat N]\n"
-                        L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
-                        L" [--then exit|hold|stop]\n"
-                        L"       pipe_client arm <proxy> <readback> [--set-proxy]"
-                        L" [--then exit|hold|clear] [--service PATH]\n"
-                        L"       pipe_client probe <ms>\n"
-                        L"       pipe_client stall <clients> <ms> [--silent MS] [--ready]\n"
-                        L"       pipe_client hand <pid>\n");
+  std::fwprintf(stderr,
+                L"usage: pipe_client send <request> [--chunk N] [--hangup] [--delay MS]"
+                L" [--service PATH] [--repeat N]\n"
+                L"       pipe_client client <app> <data> <config> [--debug] [--lines N]"
+                L" [--then exit|hold|stop]\n"
+                L"       pipe_client arm <proxy> <readback> [--set-proxy]"
+                L" [--then exit|hold|clear] [--service PATH]\n"
+                L"       pipe_client probe <ms>\n"
+                L"       pipe_client stall <clients> <ms> [--silent MS] [--ready]\n"
+                L"       pipe_client hand <pid>\n");
   return 1;
 }

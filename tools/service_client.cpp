@@ -41,7 +41,9 @@ bool SendRequestBytes(HANDLE pipe, const std::string& request, size_t chunk) {
 
 namespace {
 
-void CALLBACK CancelPipe(void* pipe, BOOLEAN /*fired*/) { ::CancelIoEx(static_cast<HANDLE>(pipe), nullptr); }
+void CALLBACK CancelPipe(void* pipe, BOOLEAN /*fired*/) {
+  ::CancelIoEx(static_cast<HANDLE>(pipe), nullptr);
+}
 
 }  // namespace
 
@@ -49,7 +51,8 @@ std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeoutMs) {
   // A server that never answers ends the read at the limit, every 100 ms after it again, so a
   // test fails in seconds instead of hanging.
   HANDLE timer = nullptr;
-  if (!::CreateTimerQueueTimer(&timer, nullptr, CancelPipe, pipe, timeoutMs, 100, WT_EXECUTEDEFAULT)) {
+  if (!::CreateTimerQueueTimer(&timer, nullptr, CancelPipe, pipe, timeoutMs, 100,
+                               WT_EXECUTEDEFAULT)) {
     timer = nullptr;
   }
   std::string response;

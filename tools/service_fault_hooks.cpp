@@ -30,15 +30,16 @@ std::string Switch(const char* name) {
   DWORD length = ::GetEnvironmentVariableA(name, value, sizeof(value));
   if (length > 0 && length < sizeof(value)) return std::string(value, length);
   length = sizeof(value) - 1;
-  if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnelo\\TestFaults", name, RRF_RT_REG_SZ, nullptr, value,
-                     &length) == ERROR_SUCCESS) {
+  if (::RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varnelo\\TestFaults", name, RRF_RT_REG_SZ,
+                     nullptr, value, &length) == ERROR_SUCCESS) {
     return value;
   }
   return std::string();
 }
 
 bool Listed(const char* variable, const char* item) {
-  return (std::string(",") + Switch(variable) + ",").find(std::string(",") + item + ",") != std::string::npos;
+  return (std::string(",") + Switch(variable) + ",").find(std::string(",") + item + ",") !=
+         std::string::npos;
 }
 
 }  // namespace
@@ -49,7 +50,8 @@ UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpos
     return UniqueHandle();
   }
   if (!Listed("VARNELO_FAULT_DUP", purpose)) return caller.Reopen(access);
-  if (std::strcmp(purpose, "watch") == 0) return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (std::strcmp(purpose, "watch") == 0)
+    return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   return caller.Reopen(SYNCHRONIZE);
 }
 
@@ -58,7 +60,9 @@ void BeforeHandOver() {
   if (!pause.empty()) ::Sleep(std::strtoul(pause.c_str(), nullptr, 10));
 }
 
-DWORD InjectedFailure(const char* call) { return Listed("VARNELO_FAULT_FAIL", call) ? ERROR_ACCESS_DENIED : 0; }
+DWORD InjectedFailure(const char* call) {
+  return Listed("VARNELO_FAULT_FAIL", call) ? ERROR_ACCESS_DENIED : 0;
+}
 
 FileIdentity MappedImageIdentity(const Caller& caller) {
   FileIdentity identity = caller.MappedImageIdentity();

@@ -13,11 +13,12 @@
 
 // As UTF-8, so a test sees a non-ASCII path whole (printf's "%ls" stops at the first one).
 std::string Utf8(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
   std::string bytes(size > 0 ? size : 0, '\0');
   if (size > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size, nullptr, nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], size,
+                          nullptr, nullptr);
   }
   return bytes;
 }
@@ -25,8 +26,10 @@ std::string Utf8(const std::wstring& text) {
 int wmain(int argc, wchar_t** argv) {
   std::wstring dataDir, configPath;
   for (int i = 1; i + 1 < argc; ++i) {
-    if (std::wcscmp(argv[i], L"-d") == 0) dataDir = argv[++i];
-    else if (std::wcscmp(argv[i], L"-f") == 0) configPath = argv[++i];
+    if (std::wcscmp(argv[i], L"-d") == 0)
+      dataDir = argv[++i];
+    else if (std::wcscmp(argv[i], L"-f") == 0)
+      configPath = argv[++i];
   }
   wchar_t skip[64] = L"(unset)";
   ::GetEnvironmentVariableW(L"SKIP_SAFE_PATH_CHECK", skip, 64);

@@ -13,10 +13,11 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::ifstream file(argv[1], std::ios::binary);
-  const std::vector<char> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::vector<char> der((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
   if (der.empty()) return 1;
-  HCERTSTORE root = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  HCERTSTORE root =
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (root == nullptr) return 1;
   const BOOL added = ::CertAddEncodedCertificateToStore(
       root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),

@@ -67,9 +67,9 @@ int wmain(int argc, wchar_t** argv) {
   windowClass.lpszClassName = className;
   if (!::RegisterClassW(&windowClass)) return 1;
   for (int i = 0; i < windows; ++i) {
-    const HWND window = ::CreateWindowExW(exStyle, className, L"Varnelo", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                          CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance,
-                                          nullptr);
+    const HWND window = ::CreateWindowExW(exStyle, className, L"Varnelo", WS_OVERLAPPEDWINDOW,
+                                          CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr,
+                                          windowClass.hInstance, nullptr);
     if (window == nullptr) return 1;
     if (i == 0) ::SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
   }

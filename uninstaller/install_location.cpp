@@ -13,39 +13,47 @@
 
 namespace varnelo {
 
-const wchar_t kProductUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
+const wchar_t kProductUninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
 
 namespace {
 
 constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
 constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
-constexpr const wchar_t* kMarkerExecutables[] = {L"Varnelo.exe", L"uninstall.exe", L"VarneloService.exe"};
+constexpr const wchar_t* kMarkerExecutables[] = {L"Varnelo.exe", L"uninstall.exe",
+                                                 L"VarneloService.exe"};
 // The query announces half the zeroed buffer, so what it reads is always followed by zeros.
 constexpr DWORD kRegBufferBytes = 20480;
 constexpr DWORD kRegQueryBytes = 10240;
 constexpr DWORD kProcessExitWaitMs = 3000;
-constexpr FILEOP_FLAGS kSilentDeleteFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
+constexpr FILEOP_FLAGS kSilentDeleteFlags =
+    FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
 
 // Shell folders whose deletion, or that of a folder holding them, would take a user's or the
 // system's files with it.
 constexpr int kProtectedFolderIds[] = {
-    CSIDL_WINDOWS,          CSIDL_SYSTEM,           CSIDL_SYSTEMX86,         CSIDL_PROGRAM_FILES,
-    CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON, CSIDL_PROFILE,       CSIDL_DESKTOPDIRECTORY,
-    CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_PERSONAL,  CSIDL_COMMON_DOCUMENTS,  CSIDL_MYMUSIC,
-    CSIDL_MYPICTURES,       CSIDL_MYVIDEO,          CSIDL_FAVORITES,         CSIDL_STARTMENU,
-    CSIDL_COMMON_STARTMENU, CSIDL_PROGRAMS,         CSIDL_COMMON_PROGRAMS,   CSIDL_STARTUP,
-    CSIDL_COMMON_STARTUP,   CSIDL_APPDATA,          CSIDL_LOCAL_APPDATA,     CSIDL_COMMON_APPDATA,
-    CSIDL_FONTS,            CSIDL_SENDTO,           CSIDL_TEMPLATES,         CSIDL_RECENT,
+    CSIDL_WINDOWS,         CSIDL_SYSTEM,           CSIDL_SYSTEMX86,
+    CSIDL_PROGRAM_FILES,   CSIDL_PROGRAM_FILESX86, CSIDL_PROGRAM_FILES_COMMON,
+    CSIDL_PROFILE,         CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY,
+    CSIDL_PERSONAL,        CSIDL_COMMON_DOCUMENTS, CSIDL_MYMUSIC,
+    CSIDL_MYPICTURES,      CSIDL_MYVIDEO,          CSIDL_FAVORITES,
+    CSIDL_STARTMENU,       CSIDL_COMMON_STARTMENU, CSIDL_PROGRAMS,
+    CSIDL_COMMON_PROGRAMS, CSIDL_STARTUP,          CSIDL_COMMON_STARTUP,
+    CSIDL_APPDATA,         CSIDL_LOCAL_APPDATA,    CSIDL_COMMON_APPDATA,
+    CSIDL_FONTS,           CSIDL_SENDTO,           CSIDL_TEMPLATES,
+    CSIDL_RECENT,
 };
 
 // Both sets of program folders, whatever this build's bitness: for a 32-bit program on 64-bit
 // Windows CSIDL_PROGRAM_FILES and CSIDL_PROGRAM_FILES_COMMON are the (x86) ones, and only these
 // values (read in the 64-bit view) name the native ones.
 constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramW6432Dir", L"CommonW6432Dir",       L"ProgramFilesDir",
-                                                   L"ProgramFilesDir (x86)", L"CommonFilesDir", L"CommonFilesDir (x86)"};
+constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramW6432Dir", L"CommonW6432Dir",
+                                                   L"ProgramFilesDir", L"ProgramFilesDir (x86)",
+                                                   L"CommonFilesDir",  L"CommonFilesDir (x86)"};
 // The folder that holds every user's profile.
-constexpr wchar_t kProfileListKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+constexpr wchar_t kProfileListKey[] =
+    L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kProfilesDirectoryValue[] = L"ProfilesDirectory";
 constexpr DWORD kFolderValueChars = 1024;
 
@@ -97,12 +105,14 @@ std::wstring ComparablePath(const std::wstring& path) {
 // environment variables expanded; empty when it is not there.
 std::wstring ReadFolderValue(const wchar_t* subkey, const wchar_t* name) {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      key.put()) != ERROR_SUCCESS) {
     return std::wstring();
   }
   wchar_t value[kFolderValueChars];
   DWORD bytes = sizeof(value);
-  if (::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &bytes) != ERROR_SUCCESS) {
+  if (::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
+      ERROR_SUCCESS) {
     return std::wstring();
   }
   return value;
@@ -111,9 +121,11 @@ std::wstring ReadFolderValue(const wchar_t* subkey, const wchar_t* name) {
 std::vector<std::wstring> ProtectedFolders() {
   std::vector<std::wstring> named;
   for (int id : kProtectedFolderIds) named.push_back(ShellFolder(id));
-  for (const wchar_t* value : kProgramFolderValues) named.push_back(ReadFolderValue(kCurrentVersionKey, value));
+  for (const wchar_t* value : kProgramFolderValues)
+    named.push_back(ReadFolderValue(kCurrentVersionKey, value));
   PWSTR downloads = nullptr;
-  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads))) named.push_back(downloads);
+  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &downloads)))
+    named.push_back(downloads);
   ::CoTaskMemFree(downloads);
   wchar_t temp[MAX_PATH];
   const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
@@ -137,14 +149,17 @@ std::vector<std::wstring> ProtectedContainers() {
 bool ReadRegString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::wstring* value) {
   value->clear();
   UniqueRegKey key;
-  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | kDefaultRegistryView, key.put()) != ERROR_SUCCESS) {
+  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | kDefaultRegistryView, key.put()) !=
+      ERROR_SUCCESS) {
     return false;
   }
   std::vector<BYTE> buffer(kRegBufferBytes);
   const LSTATUS status = QueryString(key.get(), name, &buffer, value);
   if (status != ERROR_FILE_NOT_FOUND) return status == ERROR_SUCCESS;
-  // The key exists here but lacks the value: a 64-bit installer may have written it to the other view.
-  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS) {
+  // The key exists here but lacks the value: a 64-bit installer may have written it to the other
+  // view.
+  if (::RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+      ERROR_SUCCESS) {
     return false;
   }
   return QueryString(key.get(), name, &buffer, value) == ERROR_SUCCESS;
@@ -152,7 +167,8 @@ bool ReadRegString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::w
 
 std::wstring GetInstallDir() {
   std::wstring dir;
-  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kInstallLocationValue, &dir) && !dir.empty()) {
+  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kInstallLocationValue, &dir) &&
+      !dir.empty()) {
     EnsureTrailingSlash(&dir);
     return dir;
   }
@@ -175,7 +191,8 @@ bool IsProductDir(const std::wstring& dir) {
 
 std::wstring ShellFolder(int csidl) {
   wchar_t path[MAX_PATH];
-  return SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
+  return SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path
+                                                                                          : L"";
 }
 
 bool FileExists(const std::wstring& path) {
@@ -208,7 +225,8 @@ bool DeleteRegTree(HKEY root, const wchar_t* subkey) {
   const size_t split = path.find_last_of(L'\\');
   if (split == std::wstring::npos) return ::SHDeleteKeyW(root, subkey) == ERROR_SUCCESS;
   UniqueRegKey parent;
-  if (::RegOpenKeyExW(root, path.substr(0, split).c_str(), 0, KEY_ENUMERATE_SUB_KEYS | kDefaultRegistryView,
+  if (::RegOpenKeyExW(root, path.substr(0, split).c_str(), 0,
+                      KEY_ENUMERATE_SUB_KEYS | kDefaultRegistryView,
                       parent.put()) != ERROR_SUCCESS) {
     return false;
   }
@@ -225,7 +243,8 @@ bool IsSafeListedPath(const std::wstring& path) {
   // Judge the text as written first: a relative path would be resolved against the current folder.
   if (!IsListedPathDeletable(path, {})) return false;
   const std::wstring canonical = CanonicalPath(path);
-  return !canonical.empty() && IsListedPathDeletable(canonical, ProtectedFolders(), ProtectedContainers());
+  return !canonical.empty() &&
+         IsListedPathDeletable(canonical, ProtectedFolders(), ProtectedContainers());
 }
 
 }  // namespace varnelo

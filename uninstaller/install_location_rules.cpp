@@ -35,7 +35,8 @@ std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
   std::vector<std::wstring> parts;
   size_t pos = 0;
   const wchar_t drive = path.empty() ? L'\0' : FoldAsciiCase(path[0]);
-  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]) && drive >= L'a' && drive <= L'z') {
+  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]) && drive >= L'a' &&
+      drive <= L'z') {
     parts.push_back(std::wstring(1, drive) + L":");
     pos = 3;
   } else if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
@@ -54,7 +55,8 @@ std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
   }
   while (pos < path.size()) {
     const size_t end = path.find_first_of(kSeparators, pos);
-    const std::wstring part = path.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
+    const std::wstring part =
+        path.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
     if (!part.empty()) {
       if (part == L"." || part == L".." || part.back() == L'.' || part.back() == L' ') return {};
       parts.push_back(part);
@@ -66,7 +68,8 @@ std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
 }
 
 // True when `ancestor` equals `path` or contains it.
-bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor, const std::vector<std::wstring>& path) {
+bool IsSameOrAncestor(const std::vector<std::wstring>& ancestor,
+                      const std::vector<std::wstring>& path) {
   if (ancestor.empty() || ancestor.size() > path.size()) return false;
   for (size_t i = 0; i < ancestor.size(); ++i) {
     if (!EqualsIgnoringAsciiCase(ancestor[i], path[i])) return false;
@@ -103,7 +106,8 @@ std::wstring GetExePathFromCommand(const std::wstring& command) {
     return closing == std::wstring::npos ? trimmed.substr(1) : trimmed.substr(1, closing - 1);
   }
   const size_t extension = FindIgnoringAsciiCase(trimmed, kExeExtension, 0);
-  return extension == std::wstring::npos ? trimmed : trimmed.substr(0, extension + kExeExtensionLength);
+  return extension == std::wstring::npos ? trimmed
+                                         : trimmed.substr(0, extension + kExeExtensionLength);
 }
 
 std::wstring GetDirOfCommand(const std::wstring& command) {
@@ -117,14 +121,16 @@ bool HasProductDirName(const std::wstring& path) {
   if (end == std::wstring::npos) return false;
   const std::wstring trimmed = path.substr(0, end + 1);
   const size_t last = trimmed.find_last_of(kSeparators);
-  return EqualsIgnoringAsciiCase(last == std::wstring::npos ? trimmed : trimmed.substr(last + 1), kProductDirName);
+  return EqualsIgnoringAsciiCase(last == std::wstring::npos ? trimmed : trimmed.substr(last + 1),
+                                 kProductDirName);
 }
 
 bool IsPlainAbsolutePath(const std::wstring& path) {
   return path.size() < kMaxShellPath && SplitAbsolute(path).size() >= 2;
 }
 
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+bool IsListedPathDeletable(const std::wstring& path,
+                           const std::vector<std::wstring>& protectedFolders,
                            const std::vector<std::wstring>& containers) {
   const std::vector<std::wstring> parts = SplitAbsolute(path);
   if (parts.size() < 2) return false;  // not absolute, or a drive or share root
@@ -134,7 +140,8 @@ bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstr
   for (const std::wstring& container : containers) {
     // The container itself, a folder holding it, and each folder directly in it.
     const std::vector<std::wstring> held = SplitAbsolute(container);
-    if (IsSameOrAncestor(parts, held) || (parts.size() == held.size() + 1 && IsSameOrAncestor(held, parts))) {
+    if (IsSameOrAncestor(parts, held) ||
+        (parts.size() == held.size() + 1 && IsSameOrAncestor(held, parts))) {
       return false;
     }
   }
@@ -153,8 +160,8 @@ std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes
 bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp) {
   const std::vector<std::wstring> parts = SplitAbsolute(exePath);
   const std::vector<std::wstring> tempParts = SplitAbsolute(systemTemp);
-  return !tempParts.empty() && parts.size() == tempParts.size() + 2 && IsSameOrAncestor(tempParts, parts) &&
-         IsCopyFolderName(parts[parts.size() - 2]);
+  return !tempParts.empty() && parts.size() == tempParts.size() + 2 &&
+         IsSameOrAncestor(tempParts, parts) && IsCopyFolderName(parts[parts.size() - 2]);
 }
 
 }  // namespace varnelo

@@ -17,7 +17,8 @@ void EnsureTrailingSlash(std::wstring* path);
 
 // The executable at the head of a command line, leading and trailing blanks, tabs, carriage returns
 // and line feeds aside: between quotes when it starts with one (to the end when the closing quote
-// is missing), otherwise up to and including the first ".exe" in any case, otherwise the whole line.
+// is missing), otherwise up to and including the first ".exe" in any case, otherwise the whole
+// line.
 std::wstring GetExePathFromCommand(const std::wstring& command);
 
 // The directory of that executable, up to and including its last separator.
@@ -38,7 +39,8 @@ bool IsPlainAbsolutePath(const std::wstring& path);
 // by component without regard to ASCII case; callers pass canonical, upper-cased paths.
 // `containers` are folders whose direct children are protected too (the folder of all user
 // profiles: every profile in it, whether or not it is the elevating account's).
-bool IsListedPathDeletable(const std::wstring& path, const std::vector<std::wstring>& protectedFolders,
+bool IsListedPathDeletable(const std::wstring& path,
+                           const std::vector<std::wstring>& protectedFolders,
                            const std::vector<std::wstring>& containers = {});
 
 // The elevated copy runs from a folder of its own directly in the system's temporary folder, named

@@ -28,7 +28,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   }
 
   std::unique_ptr<varnelo::CMainWnd> window(new varnelo::CMainWnd);
-  window->Create(nullptr, varnelo::kMainWindowTitle, WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, 0, 0, 0, 0, 0);
+  window->Create(nullptr, varnelo::kMainWindowTitle, WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
+                 0, 0, 0, 0, 0);
   window->CenterWindow();
   window->ShowModal();
   ::CoUninitialize();

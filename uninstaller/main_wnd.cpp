@@ -20,12 +20,15 @@ constexpr wchar_t kProductName[] = L"Varnelo";
 constexpr char kLayoutFile[] = "main.xml";
 
 std::wstring ConfirmationText(bool chinese) {
-  return chinese ? std::wstring(L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d ") + kProductName + L" \u5417\uff1f"
-                 : std::wstring(L"Are you sure you want to completely remove ") + kProductName + L"?";
+  return chinese
+             ? std::wstring(L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d ") + kProductName +
+                   L" \u5417\uff1f"
+             : std::wstring(L"Are you sure you want to completely remove ") + kProductName + L"?";
 }
 
 std::wstring ConfirmationCaption(bool chinese) {
-  return chinese ? std::wstring(kProductName) + L" \u5378\u8f7d\u7a0b\u5e8f" : std::wstring(kMainWindowTitle);
+  return chinese ? std::wstring(kProductName) + L" \u5378\u8f7d\u7a0b\u5e8f"
+                 : std::wstring(kMainWindowTitle);
 }
 
 bool IsOneOf(const wchar_t* className, std::initializer_list<const wchar_t*> names) {
@@ -94,9 +97,11 @@ void CMainWnd::OnSize(WPARAM wParam, LPARAM lParam) {
     RECT window;
     ::GetWindowRect(GetHWND(), &window);
     Skin::UniqueRegion region(::CreateRoundRectRgn(0, 0, window.right - window.left + 1,
-                                                   window.bottom - window.top + 1, corner.cx, corner.cy));
+                                                   window.bottom - window.top + 1, corner.cx,
+                                                   corner.cy));
     // On success the window owns the region; on failure it is still ours to free.
-    if (region && ::SetWindowRgn(GetHWND(), region.get(), TRUE)) static_cast<void>(region.release());
+    if (region && ::SetWindowRgn(GetHWND(), region.get(), TRUE))
+      static_cast<void>(region.release());
   }
 }
 
@@ -106,10 +111,11 @@ LRESULT CMainWnd::OnNcHitTest(LPARAM lParam) {
   RECT client;
   ::GetClientRect(GetHWND(), &client);
   const RECT& caption = m_pm.GetCaptionRect();
-  if (point.x >= client.left + caption.left && point.x < client.right - caption.right && point.y >= caption.top &&
-      point.y < caption.bottom) {
+  if (point.x >= client.left + caption.left && point.x < client.right - caption.right &&
+      point.y >= caption.top && point.y < caption.bottom) {
     Skin::CSkinControl* control = m_pm.FindControl(point);
-    if (control && !IsOneOf(control->GetClass(), {L"Button", L"Option", L"Combo"})) return HTCAPTION;
+    if (control && !IsOneOf(control->GetClass(), {L"Button", L"Option", L"Combo"}))
+      return HTCAPTION;
   }
   return HTCLIENT;
 }
@@ -140,15 +146,17 @@ void CMainWnd::OnWindowInit() {
   SetIcon(kWindowIconId);
   ::SetWindowPos(GetHWND(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   const bool chinese = IsChineseUI();
-  if (::MessageBoxW(GetHWND(), ConfirmationText(chinese).c_str(), ConfirmationCaption(chinese).c_str(),
-                    MB_OKCANCEL | MB_TOPMOST) == IDCANCEL) {
+  if (::MessageBoxW(GetHWND(), ConfirmationText(chinese).c_str(),
+                    ConfirmationCaption(chinese).c_str(), MB_OKCANCEL | MB_TOPMOST) == IDCANCEL) {
     StartSelfDeletion();  // nothing removed; the copy's folder is not left behind either
     ::ExitProcess(0);
   }
   ::SetWindowPos(GetHWND(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (chinese) {
-    if (Skin::CSkinControl* title = m_pm.FindControl(L"title_lab")) title->SetText(L"Varnelo VPN \u5378\u8f7d\u7a0b\u5e8f");
-    if (Skin::CSkinControl* status = m_pm.FindControl(L"status_lab")) status->SetText(L"\u6b63\u5728\u5378\u8f7d");
+    if (Skin::CSkinControl* title = m_pm.FindControl(L"title_lab"))
+      title->SetText(L"Varnelo VPN \u5378\u8f7d\u7a0b\u5e8f");
+    if (Skin::CSkinControl* status = m_pm.FindControl(L"status_lab"))
+      status->SetText(L"\u6b63\u5728\u5378\u8f7d");
   }
   m_pProgressLab = m_pm.FindControl(L"pro_unins_lab");
   m_pPercentLab = m_pm.FindControl(L"unins_percent_lab");
@@ -159,9 +167,11 @@ void CMainWnd::OnWindowInit() {
 }
 
 void CMainWnd::OnProgressTimer() {
-  const WorkerFlags flags = {m_bFilesRemoved, m_bShortcutsRemoved, m_bRegistryCleaned, m_bWorkerDone};
+  const WorkerFlags flags = {m_bFilesRemoved, m_bShortcutsRemoved, m_bRegistryCleaned,
+                             m_bWorkerDone};
   const int current = m_pProgressLab ? m_pProgressLab->GetFixedWidth() : 1;
-  const ProgressTick tick = AdvanceProgress(&m_nPhase, &m_dwPhaseStart, current, flags, ::GetTickCount());
+  const ProgressTick tick =
+      AdvanceProgress(&m_nPhase, &m_dwPhaseStart, current, flags, ::GetTickCount());
   if (m_pProgressLab && tick.width > current) m_pProgressLab->SetFixedWidth(tick.width);
   if (m_pPercentLab) m_pPercentLab->SetText(PercentText(tick.width));
   if (Skin::CSkinControl* status = m_pm.FindControl(L"status_lab")) {

@@ -7,7 +7,8 @@ const PhaseRow kPhaseTable[kPhaseCount] = {
      L"Stopping service and removing files..."},
     {200, 275, 290, 1500, L"\u6b63\u5728\u5220\u9664\u5feb\u6377\u65b9\u5f0f...",
      L"Removing shortcuts..."},
-    {290, 350, 360, 1500, L"\u6b63\u5728\u6e05\u7406\u6ce8\u518c\u8868...", L"Cleaning registry..."},
+    {290, 350, 360, 1500, L"\u6b63\u5728\u6e05\u7406\u6ce8\u518c\u8868...",
+     L"Cleaning registry..."},
     {360, 395, 400, 1000, L"\u5378\u8f7d\u5b8c\u6210", L"Uninstall complete"},
 };
 
@@ -29,8 +30,9 @@ int NextPhase(int displayed, int target, std::uint32_t now, std::uint32_t phaseS
 int PhaseWidth(int phase, std::uint32_t elapsed) {
   const PhaseRow& row = kPhaseTable[phase - 1];
   if (elapsed < row.durationMs) {
-    return row.startWidth + static_cast<int>(static_cast<std::uint32_t>(row.endWidth - row.startWidth) *
-                                             elapsed / row.durationMs);
+    return row.startWidth +
+           static_cast<int>(static_cast<std::uint32_t>(row.endWidth - row.startWidth) * elapsed /
+                            row.durationMs);
   }
   const std::uint32_t creep = (elapsed - row.durationMs) / kCreepIntervalMs;
   const std::uint32_t room = static_cast<std::uint32_t>(row.ceiling - row.endWidth);

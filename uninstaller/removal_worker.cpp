@@ -22,12 +22,13 @@ constexpr wchar_t kServiceProgram[] = L"VarneloService.exe";
 constexpr wchar_t kServiceUninstallParameters[] = L"-uninstall";
 constexpr DWORD kServiceWaitMs = 30000;
 constexpr DWORD kAfterServicePauseMs = 1000;
-constexpr const wchar_t* kProcessNames[] = {L"Varnelo.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe",
-                                            L"VarneloService.exe"};
+constexpr const wchar_t* kProcessNames[] = {L"Varnelo.exe", L"VarneloCore.exe", L"ferryd.exe",
+                                            L"Zephlin.exe", L"VarneloService.exe"};
 constexpr wchar_t kNetworkTool[] = L"netcfg.exe";
 constexpr wchar_t kNetworkToolArguments[] = L"set 1";
 constexpr DWORD kNetworkToolWaitMs = 3000;
-constexpr wchar_t kInternetSettingsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr wchar_t kInternetSettingsKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr const wchar_t* kProxyValues[] = {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"};
 // INTERNET_OPTION_REFRESH and INTERNET_OPTION_SETTINGS_CHANGED of WinINet.
 constexpr DWORD kInternetOptionRefresh = 37;
@@ -80,10 +81,12 @@ void RunNetworkTool(const std::wstring& dir) {
 
 void ResetProxyValues() {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_WRITE, key.put()) != ERROR_SUCCESS) return;
+  if (::RegOpenKeyExW(HKEY_CURRENT_USER, kInternetSettingsKey, 0, KEY_WRITE, key.put()) !=
+      ERROR_SUCCESS)
+    return;
   const DWORD disabled = 0;
-  ::RegSetValueExW(key.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&disabled),
-                   sizeof(disabled));
+  ::RegSetValueExW(key.get(), L"ProxyEnable", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&disabled), sizeof(disabled));
   for (const wchar_t* name : kProxyValues) ::RegDeleteValueW(key.get(), name);
 }
 
@@ -118,8 +121,8 @@ bool RemoveProductFiles() {
 bool RemoveListedShortcut() {
   std::wstring listed;
   // A damaged or edited value must not take a drive, a user folder or the system with it.
-  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kDisplayShortcutValue, &listed) && !listed.empty() &&
-      IsSafeListedPath(listed)) {
+  if (ReadRegString(HKEY_LOCAL_MACHINE, kProductUninstallKey, kDisplayShortcutValue, &listed) &&
+      !listed.empty() && IsSafeListedPath(listed)) {
     DeletePathSilently(listed);
   }
   return true;
@@ -137,7 +140,8 @@ void RemoveStartMenuShortcuts() {
   if (startMenu.empty()) return;
   const std::wstring folder = startMenu + L"\\" + kProductDirName;
   ::DeleteFileW((folder + L"\\" + kProductDirName + kStartMenuShortcut).c_str());
-  ::DeleteFileW((folder + L"\\" + kRemoveShortcutPrefix + kProductDirName + kStartMenuShortcut).c_str());
+  ::DeleteFileW(
+      (folder + L"\\" + kRemoveShortcutPrefix + kProductDirName + kStartMenuShortcut).c_str());
   ::RemoveDirectoryW(folder.c_str());  // only when nothing else is left in it
 }
 

@@ -11,7 +11,7 @@ void RunRemoval(void* unused);
 
 // The steps, in the order RunRemoval takes them after the service removal and the processes.
 void ResetNetworkSettings();
-bool RemoveProductFiles();  // true when the installation directory is gone
+bool RemoveProductFiles();    // true when the installation directory is gone
 bool RemoveListedShortcut();  // always true
 bool CleanRegistry();
 void RemoveStartMenuShortcuts();

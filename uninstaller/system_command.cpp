@@ -5,7 +5,8 @@
 namespace varnelo {
 
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
-                                const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited) {
+                                const wchar_t* currentDirectory,
+                                const std::vector<HANDLE>& inherited) {
   std::wstring commandLine = L"\"" + program + L"\" " + arguments;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup.StartupInfo);
@@ -20,8 +21,9 @@ UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring&
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, inherited.empty() ? FALSE : TRUE, flags,
-                        nullptr, currentDirectory, &startup.StartupInfo, &info)) {
+  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr,
+                        inherited.empty() ? FALSE : TRUE, flags, nullptr, currentDirectory,
+                        &startup.StartupInfo, &info)) {
     return UniqueHandle();
   }
   const UniqueHandle thread(info.hThread);
@@ -34,7 +36,8 @@ bool StartHiddenCommand(const std::wstring& arguments, const std::vector<HANDLE>
   if (length == 0 || length >= MAX_PATH) return false;
   const std::wstring directory(system, length);
   // Not waited for: the command outlives this program.
-  return static_cast<bool>(StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str(), inherited));
+  return static_cast<bool>(
+      StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str(), inherited));
 }
 
 }  // namespace varnelo

@@ -17,7 +17,8 @@ namespace varnelo {
 // null). It inherits exactly `inherited` (inheritable handles, named in a handle list), and
 // nothing when that is empty. Returns the process, or an empty handle when it was not started.
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
-                                const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited = {});
+                                const wchar_t* currentDirectory,
+                                const std::vector<HANDLE>& inherited = {});
 
 // Runs "<system directory>\cmd.exe <arguments>" hidden, without waiting, in the system directory.
 // The interpreter is named by its full path and started in the system directory because the

@@ -37,8 +37,9 @@ bool ReadAll(HANDLE file, std::string* bytes) {
   if (!::GetFileSizeEx(file, &size) || size.QuadPart > MAXDWORD) return false;
   bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
   DWORD read = 0;
-  return bytes->empty() || (::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
-                            read == bytes->size());
+  return bytes->empty() ||
+         (::ReadFile(file, &(*bytes)[0], static_cast<DWORD>(bytes->size()), &read, nullptr) &&
+          read == bytes->size());
 }
 
 // Writes `bytes` into a file that did not exist, shared with nobody while it is written, then
@@ -47,17 +48,19 @@ bool ReadAll(HANDLE file, std::string* bytes) {
 // back: it is what the relaunch will run.
 DWORD WriteHeldCopy(const std::string& bytes, const std::wstring& path, UniqueHandle* held) {
   {
-    const UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                            nullptr));
+    const UniqueHandle writer(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!writer) return ::GetLastError();
-    if (!::WriteFile(writer.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+    if (!::WriteFile(writer.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr)) {
       return ::GetLastError();
     }
     if (written != bytes.size()) return ERROR_WRITE_FAULT;
   }
   SECURITY_ATTRIBUTES inherit = Inheritable();
-  held->reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr));
+  held->reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0,
+                            nullptr));
   if (!*held) return ::GetLastError();
   std::string check;
   if (!ReadAll(held->get(), &check)) return LastErrorOr(ERROR_READ_FAULT);
@@ -75,7 +78,8 @@ std::wstring SystemTempFolder() {
 
 SecurityDescriptor CopyFolderSecurity(bool withOwner) {
   return SecurityDescriptor::FromSddl(
-      ((withOwner ? std::wstring(kAdministratorsOwner) : std::wstring()) + kCopyFolderDacl).c_str());
+      ((withOwner ? std::wstring(kAdministratorsOwner) : std::wstring()) + kCopyFolderDacl)
+          .c_str());
 }
 
 DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held) {
@@ -91,15 +95,17 @@ DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held) {
   }
   if (!created) return ::GetLastError();
   SECURITY_ATTRIBUTES inherit = Inheritable();
-  held->reset(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            &inherit, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  held->reset(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return *held ? ERROR_SUCCESS : ::GetLastError();
 }
 
 DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy) {
   std::string bytes;
   {
-    const UniqueHandle own(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    const UniqueHandle own(::CreateFileW(source.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                          OPEN_EXISTING, 0, nullptr));
     if (!own || !ReadAll(own.get(), &bytes)) return LastErrorOr(ERROR_READ_FAULT);
   }
@@ -128,7 +134,8 @@ void StartSelfDeletion() {
   if (!RunsFromCopyFolder(self, SystemTempFolder())) return;
   const std::wstring folder = self.substr(0, self.find_last_of(L"\\/"));
   wchar_t arguments[kCommandLineChars];
-  if (std::swprintf(arguments, kCommandLineChars, kDeleteSelfFormat, self.c_str(), folder.c_str()) > 0) {
+  if (std::swprintf(arguments, kCommandLineChars, kDeleteSelfFormat, self.c_str(), folder.c_str()) >
+      0) {
     StartHiddenCommand(arguments);
   }
 }

@@ -29,7 +29,8 @@ CWndThread::~CWndThread() {
 
 DWORD CWndThread::StartThread(ThreadProc proc, void* argument) {
   unsigned id = 0;
-  UniqueHandle handle(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Trampoline, this, CREATE_SUSPENDED, &id)));
+  UniqueHandle handle(reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 0, Trampoline, this, CREATE_SUSPENDED, &id)));
   if (!handle) return 0;
   const HANDLE raw = handle.get();
   {
@@ -71,7 +72,8 @@ void CWndThread::StopAllThreads() {
     threads_.clear();
   }
   for (UniqueHandle& handle : handles) {
-    if (::WaitForSingleObject(handle.get(), kStopWaitMs) != WAIT_OBJECT_0) ::TerminateThread(handle.get(), 0);
+    if (::WaitForSingleObject(handle.get(), kStopWaitMs) != WAIT_OBJECT_0)
+      ::TerminateThread(handle.get(), 0);
   }
 }
 

@@ -25,7 +25,8 @@ TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {
             "image=C:\\\xE7\xA8\x8B\xE5\xBA\x8F\\Varnelo\\|\xE5\xBC\xA0\xE4\xBC\x8A");
   EXPECT_EQ(FormatUtf8("[%ls] [%s]", static_cast<const wchar_t*>(nullptr), "x"), "[(null)] [x]");
   // Precision counts bytes and never ends inside a character; width pads.
-  EXPECT_EQ(FormatUtf8("%.4ls|%-3s|%3s|%.*s", L"\u4e2d\u6587", "a", "b", 2, "xyz"), "\xE4\xB8\xAD|a  |  b|xy");
+  EXPECT_EQ(FormatUtf8("%.4ls|%-3s|%3s|%.*s", L"\u4e2d\u6587", "a", "b", 2, "xyz"),
+            "\xE4\xB8\xAD|a  |  b|xy");
   // The other conversions are the C runtime's, their arguments taken at their sizes.
   EXPECT_EQ(FormatUtf8("%lu %ld %d %lX %016llx %02d %c %% %hs", 4294967295ul, -5l, -7, 0xABCul,
                        0x1234ull, 3, 'q', "n"),
@@ -36,7 +37,10 @@ TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {
   EXPECT_EQ(FormatUtf8("end %"), "end %");
 
   char cut[5];
-  EXPECT_EQ(CopyUtf8Cut("ab\xE4\xB8\xAD" "c", cut, sizeof(cut)), 2u);  // the character would not fit whole
+  EXPECT_EQ(CopyUtf8Cut("ab\xE4\xB8\xAD"
+                        "c",
+                        cut, sizeof(cut)),
+            2u);  // the character would not fit whole
   EXPECT_STREQ(cut, "ab");
   EXPECT_EQ(CopyUtf8Cut("abcde", cut, sizeof(cut)), 4u);
   EXPECT_STREQ(cut, "abcd");
@@ -60,21 +64,30 @@ TEST(Utf8, EachMaximalInvalidPartBecomesOneReplacement) {
     std::u16string out;
   };
   const Case cases[] = {
-      {"a\xC0\xAF" "b", u"a\uFFFD\uFFFDb"},         // C0 never leads; AF is a stray continuation
-      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},       // overlong three-byte form
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},       // an encoded surrogate
+      {"a\xC0\xAF"
+       "b",
+       u"a\uFFFD\uFFFDb"},                      // C0 never leads; AF is a stray continuation
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},  // overlong three-byte form
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // an encoded surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
       {"\xF5\xFF", u"\uFFFD\uFFFD"},
-      {"\xE4\xB8", u"\uFFFD"},                       // cut short at the end
-      {"\xE4\xB8" "a", u"\uFFFDa"},                  // cut short before an ASCII byte
-      {"\xF0\x9F\x98" "\xC3\xA9", u"\uFFFD\u00E9"},  // the next character survives
+      {"\xE4\xB8", u"\uFFFD"},  // cut short at the end
+      {"\xE4\xB8"
+       "a",
+       u"\uFFFDa"},  // cut short before an ASCII byte
+      {"\xF0\x9F\x98"
+       "\xC3\xA9",
+       u"\uFFFD\u00E9"},  // the next character survives
   };
   for (const Case& c : cases) EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << testing::PrintToString(c.in);
 }
 
 TEST(Utf8, LoneSurrogatesBecomeReplacements) {
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xD83D')), "\xEF\xBF\xBD");  // high at the end
-  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD83D" u"a")), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD83D"
+                                       u"a")),
+            "\xEF\xBF\xBD"
+            "a");
   EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xDE00\xD83D")), "\xEF\xBF\xBD\xEF\xBF\xBD");  // reversed
   EXPECT_EQ(Utf16ToUtf8(std::u16string(u"\xD83D\xD83D\xDE00")), "\xEF\xBF\xBD\xF0\x9F\x98\x80");
   // Where wchar_t holds code points, a surrogate or a value past U+10FFFF is refused alike.

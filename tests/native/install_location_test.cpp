@@ -21,19 +21,22 @@ TEST(InstallLocationRules, ExeAndDirOfCommand) {
     const wchar_t* exe;
     const wchar_t* dir;
   } cases[] = {
-      {L"\"C:\\Program Files\\Varnelo\\uninstall.exe\" /S", L"C:\\Program Files\\Varnelo\\uninstall.exe",
-       L"C:\\Program Files\\Varnelo\\"},
-      {L" \t C:\\Program Files\\Varnelo\\Uninstall.EXE /S\r\n", L"C:\\Program Files\\Varnelo\\Uninstall.EXE",
-       L"C:\\Program Files\\Varnelo\\"},
+      {L"\"C:\\Program Files\\Varnelo\\uninstall.exe\" /S",
+       L"C:\\Program Files\\Varnelo\\uninstall.exe", L"C:\\Program Files\\Varnelo\\"},
+      {L" \t C:\\Program Files\\Varnelo\\Uninstall.EXE /S\r\n",
+       L"C:\\Program Files\\Varnelo\\Uninstall.EXE", L"C:\\Program Files\\Varnelo\\"},
       // no closing quote: to the end
-      {L"\"C:\\Program Files\\Varnelo\\uninstall.exe -s", L"C:\\Program Files\\Varnelo\\uninstall.exe -s",
-       L"C:\\Program Files\\Varnelo\\"},
+      {L"\"C:\\Program Files\\Varnelo\\uninstall.exe -s",
+       L"C:\\Program Files\\Varnelo\\uninstall.exe -s", L"C:\\Program Files\\Varnelo\\"},
       // the first ".exe", even inside a folder name
-      {L"C:\\Apps\\Varnelo\\tool.exe.bak\\run.exe -x", L"C:\\Apps\\Varnelo\\tool.exe", L"C:\\Apps\\Varnelo\\"},
+      {L"C:\\Apps\\Varnelo\\tool.exe.bak\\run.exe -x", L"C:\\Apps\\Varnelo\\tool.exe",
+       L"C:\\Apps\\Varnelo\\"},
       // no ".exe": the whole line, trimmed
       {L"C:/Apps/Varnelo/uninstall \r\n", L"C:/Apps/Varnelo/uninstall", L"C:/Apps/Varnelo/"},
       {L"uninstall.exe /S", L"uninstall.exe", L"uninstall.exe"},
-      {L"\"\"", L"", L""}, {L" \t\r\n", L"", L""}, {L".ex", L".ex", L".ex"}};
+      {L"\"\"", L"", L""},
+      {L" \t\r\n", L"", L""},
+      {L".ex", L".ex", L".ex"}};
   for (const auto& c : cases) {
     EXPECT_EQ(GetExePathFromCommand(c.command), c.exe) << c.command;
     EXPECT_EQ(GetDirOfCommand(c.command), c.dir) << c.command;
@@ -41,10 +44,15 @@ TEST(InstallLocationRules, ExeAndDirOfCommand) {
 }
 
 TEST(InstallLocationRules, HasProductDirName) {
-  for (const Judged& c : std::vector<Judged>{
-           {L"D:\\Apps\\VARNELO", true}, {L"D:\\Apps\\Varnelo\\\\//", true}, {L"Varnelo", true},
-           {L"D:/Apps/varnelo/", true}, {L"D:\\Apps\\Varnelo VPN", false}, {L"D:\\Varnelo\\Apps", false},
-           {L"D:\\Apps\\XVarnelo", false}, {L"\\\\", false}, {L"", false}}) {
+  for (const Judged& c : std::vector<Judged>{{L"D:\\Apps\\VARNELO", true},
+                                             {L"D:\\Apps\\Varnelo\\\\//", true},
+                                             {L"Varnelo", true},
+                                             {L"D:/Apps/varnelo/", true},
+                                             {L"D:\\Apps\\Varnelo VPN", false},
+                                             {L"D:\\Varnelo\\Apps", false},
+                                             {L"D:\\Apps\\XVarnelo", false},
+                                             {L"\\\\", false},
+                                             {L"", false}}) {
     EXPECT_EQ(HasProductDirName(c.path), c.expected) << c.path;
   }
 }
@@ -53,34 +61,51 @@ TEST(InstallLocationRules, HasProductDirName) {
 // table below); here the length bound and the roots.
 TEST(InstallLocationRules, IsPlainAbsolutePath) {
   const std::wstring deep = L"C:\\" + std::wstring(250, L'a') + L"\\Varnelo";
-  for (const Judged& c : std::vector<Judged>{{L"C:\\Program Files\\Varnelo", true}, {deep.substr(0, 259), true},
-                                             {deep, false}, {L"C:\\", false}, {L"\\\\server\\share", false}}) {
+  for (const Judged& c : std::vector<Judged>{{L"C:\\Program Files\\Varnelo", true},
+                                             {deep.substr(0, 259), true},
+                                             {deep, false},
+                                             {L"C:\\", false},
+                                             {L"\\\\server\\share", false}}) {
     EXPECT_EQ(IsPlainAbsolutePath(c.path), c.expected) << c.path.size();
   }
 }
 
 TEST(InstallLocationRules, IsListedPathDeletable) {
   const std::vector<std::wstring> known = {L"C:\\WINDOWS", L"C:\\PROGRAM FILES", L"C:\\USERS\\ANN",
-                                           L"C:\\USERS\\ANN\\DESKTOP", L"C:\\USERS\\ANN\\DOCUMENTS"};
-  for (const Judged& c : std::vector<Judged>{
-           {L"C:\\Program Files\\Varnelo\\Shortcuts", true}, {L"C:\\Users\\Ann\\Desktop\\Varnelo VPN.lnk", true},
-           {L"\\\\server\\share\\Varnelo", true},
-           // drive roots
-           {L"C:\\", false}, {L"c:/", false}, {L"C:\\\\", false}, {L"\\\\server\\share\\", false},
-           // known folders in any spelling, and a folder that holds one
-           {L"C:\\Users\\Ann\\Desktop", false}, {L"c:/users/ANN/desktop/", false}, {L"C:\\\\Windows", false},
-           {L"C:\\Users", false},
-           // relative, rooted without a drive, drive-relative, climbing
-           {L"Varnelo.lnk", false}, {L"\\Varnelo", false}, {L"C:Varnelo", false},
-           {L"C:\\Program Files\\Varnelo\\..\\..", false},
-           // Windows trims these into the known folder; device paths
-           {L"C:\\Users\\Ann\\Desktop.", false}, {L"C:\\Users\\Ann\\Desktop \\", false},
-           {L"\\\\?\\C:\\Temp\\Varnelo", false}, {L"\\\\.\\C:\\Temp\\Varnelo", false}, {L"", false}}) {
+                                           L"C:\\USERS\\ANN\\DESKTOP",
+                                           L"C:\\USERS\\ANN\\DOCUMENTS"};
+  for (const Judged& c :
+       std::vector<Judged>{{L"C:\\Program Files\\Varnelo\\Shortcuts", true},
+                           {L"C:\\Users\\Ann\\Desktop\\Varnelo VPN.lnk", true},
+                           {L"\\\\server\\share\\Varnelo", true},
+                           // drive roots
+                           {L"C:\\", false},
+                           {L"c:/", false},
+                           {L"C:\\\\", false},
+                           {L"\\\\server\\share\\", false},
+                           // known folders in any spelling, and a folder that holds one
+                           {L"C:\\Users\\Ann\\Desktop", false},
+                           {L"c:/users/ANN/desktop/", false},
+                           {L"C:\\\\Windows", false},
+                           {L"C:\\Users", false},
+                           // relative, rooted without a drive, drive-relative, climbing
+                           {L"Varnelo.lnk", false},
+                           {L"\\Varnelo", false},
+                           {L"C:Varnelo", false},
+                           {L"C:\\Program Files\\Varnelo\\..\\..", false},
+                           // Windows trims these into the known folder; device paths
+                           {L"C:\\Users\\Ann\\Desktop.", false},
+                           {L"C:\\Users\\Ann\\Desktop \\", false},
+                           {L"\\\\?\\C:\\Temp\\Varnelo", false},
+                           {L"\\\\.\\C:\\Temp\\Varnelo", false},
+                           {L"", false}}) {
     EXPECT_EQ(IsListedPathDeletable(c.path, known), c.expected) << c.path;
   }
   // Every profile in the profiles folder is kept, also one not in the known list.
-  for (const Judged& c : std::vector<Judged>{{L"C:\\Users\\Bob", false}, {L"c:/users/bob/", false},
-                                             {L"C:\\Users", false}, {L"C:\\Users\\Bob\\Desktop\\Varnelo VPN.lnk", true},
+  for (const Judged& c : std::vector<Judged>{{L"C:\\Users\\Bob", false},
+                                             {L"c:/users/bob/", false},
+                                             {L"C:\\Users", false},
+                                             {L"C:\\Users\\Bob\\Desktop\\Varnelo VPN.lnk", true},
                                              {L"C:\\UsersOld\\Bob", true}}) {
     EXPECT_EQ(IsListedPathDeletable(c.path, known, {L"C:\\USERS"}), c.expected) << c.path;
   }
@@ -89,7 +114,8 @@ TEST(InstallLocationRules, IsListedPathDeletable) {
 // The copy's folder is recognised by its name and by lying directly in the system's temporary
 // folder; the name the program makes is one it recognises.
 TEST(InstallLocationRules, RunsFromCopyFolder) {
-  const unsigned char random[kCopyFolderRandomBytes] = {0x00, 0x1f, 0xa0, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xbc};
+  const unsigned char random[kCopyFolderRandomBytes] = {0x00, 0x1f, 0xa0, 0xff, 1, 2,  3,  4,
+                                                        5,    6,    7,    8,    9, 10, 11, 0xbc};
   const std::wstring name = CopyFolderName(random);
   EXPECT_EQ(name, L"Varnelo-001fa0ff0102030405060708090a0bbc");
   const std::wstring temp = L"C:\\Windows\\Temp";
@@ -110,7 +136,8 @@ TEST(InstallLocationRules, RunsFromCopyFolder) {
            {temp + L"\\Varnelo-" + hex + L"0\\uninstall.exe", false},
            {temp + L"\\Varnelo-" + hex.substr(1) + L"g\\uninstall.exe", false},
            {temp + L"\\Varnelo_" + hex + L"\\uninstall.exe", false},
-           {temp + L"\\" + hex + L"\\uninstall.exe", false}, {L"", false}}) {
+           {temp + L"\\" + hex + L"\\uninstall.exe", false},
+           {L"", false}}) {
     EXPECT_EQ(RunsFromCopyFolder(c.path, temp), c.expected) << c.path;
   }
   EXPECT_TRUE(RunsFromCopyFolder(temp + L"\\" + name + L"\\uninstall.exe", temp + L"\\"));

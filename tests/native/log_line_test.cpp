@@ -32,7 +32,8 @@ TEST(LogLine, StampMessageAndCrLf) {
 
 TEST(LogLine, LongMessagesAreCutTo2047Bytes) {
   const std::string stamp = "[2026-12-05 19:07:42.123] ";
-  EXPECT_EQ(Line(kStamp, "%s", std::string(3000, 'x').c_str()), stamp + std::string(2019, 'x') + "\r\n");
+  EXPECT_EQ(Line(kStamp, "%s", std::string(3000, 'x').c_str()),
+            stamp + std::string(2019, 'x') + "\r\n");
   // 2019 bytes fit exactly; one more would be cut.
   EXPECT_EQ(Line(kStamp, "%s", std::string(2019, 'y').c_str()).size(), 2047u);
   EXPECT_EQ(Line(kStamp, "%s", std::string(2018, 'y').c_str()).size(), 2046u);
@@ -45,8 +46,12 @@ TEST(LogLine, AbsurdStampStillLeavesRoomForCrLf) {
 
 TEST(LogLine, ControlsAndLineBreaksFromRequestsAreEscaped) {
   // C0 controls, DEL, NEL and the other C1 controls, U+2028/U+2029: every byte as \xHH.
-  EXPECT_EQ(Line(kStamp, "cmd=%s", "a\x1b[2Jb\x0b\x0c\r\nc\x7f\xc2\x85\xc2\x9f\xe2\x80\xa8\xe2\x80\xa9" "d").substr(26),
-            "cmd=a\\x1B[2Jb\\x0B\\x0C\\x0D\\x0Ac\\x7F\\xC2\\x85\\xC2\\x9F\\xE2\\x80\\xA8\\xE2\\x80\\xA9d\r\n");
+  EXPECT_EQ(Line(kStamp, "cmd=%s",
+                 "a\x1b[2Jb\x0b\x0c\r\nc\x7f\xc2\x85\xc2\x9f\xe2\x80\xa8\xe2\x80\xa9"
+                 "d")
+                .substr(26),
+            "cmd=a\\x1B["
+            "2Jb\\x0B\\x0C\\x0D\\x0Ac\\x7F\\xC2\\x85\\xC2\\x9F\\xE2\\x80\\xA8\\xE2\\x80\\xA9d\r\n");
   // Printable non-ASCII stays; stray, overlong and surrogate encodings are escaped byte by byte.
   EXPECT_EQ(Line(kStamp, "%s", "\xe4\xb8\xad \xc2\xa0 \xf0\x9f\x98\x80 \\x").substr(26),
             "\xe4\xb8\xad \xc2\xa0 \xf0\x9f\x98\x80 \\x\r\n");
@@ -96,10 +101,12 @@ TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
   };
   const size_t perEvent =
       lineBytes("conn pid=%lu cmd=%s", 4294967295ul, LoggedCommand(junk).c_str()) +
-      lineBytes("rejected pid=%lu: %s", 4294967295ul, "caller file signature is invalid or missing");
-  const size_t perReport = lineBytes("HandleConnection WARNING: lines of %llu unauthenticated connections left "
-                                     "out (at most %u per %llu s)", 18446744073709551615ull, 4294967295u,
-                                     18446744073709551615ull);
+      lineBytes("rejected pid=%lu: %s", 4294967295ul,
+                "caller file signature is invalid or missing");
+  const size_t perReport = lineBytes(
+      "HandleConnection WARNING: lines of %llu unauthenticated connections left "
+      "out (at most %u per %llu s)",
+      18446744073709551615ull, 4294967295u, 18446744073709551615ull);
   UnauthenticatedLogBudget budget;
   std::uint64_t written = 0;
   for (std::uint64_t now = 1; now <= 86400ull * 1000; now += 1) {
@@ -108,7 +115,8 @@ TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
   }
   EXPECT_LT(written, kLogRotateSize);
   EXPECT_EQ(LoggedCommand("ping"), "ping");
-  EXPECT_EQ(LoggedCommand(std::string(31, 'a') + "\xE4\xB8\xAD"), std::string(31, 'a') + "... (34 bytes)");
+  EXPECT_EQ(LoggedCommand(std::string(31, 'a') + "\xE4\xB8\xAD"),
+            std::string(31, 'a') + "... (34 bytes)");
 }
 
 }  // namespace

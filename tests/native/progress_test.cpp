@@ -15,7 +15,8 @@ TEST(ProgressWidth, RiseEndsAtTheDurationThenCreepsWithoutOverflow) {
 }
 
 TEST(ProgressPercent, IntegerShareOf400) {
-  for (const auto& c : {std::make_pair(1, L"0%"), {150, L"37%"}, {200, L"50%"}, {399, L"99%"}, {400, L"100%"}}) {
+  for (const auto& c :
+       {std::make_pair(1, L"0%"), {150, L"37%"}, {200, L"50%"}, {399, L"99%"}, {400, L"100%"}}) {
     EXPECT_EQ(PercentText(c.first), c.second);
   }
 }
@@ -25,10 +26,10 @@ TEST(ProgressPhases, TargetAndAdvance) {
   EXPECT_EQ(TargetPhase({true, false, true, false}), 2);
   EXPECT_EQ(TargetPhase({true, true, false, false}), 3);
   EXPECT_EQ(TargetPhase({true, true, true, false}), 4);
-  EXPECT_EQ(NextPhase(-1, 3, 5000, 0), 3);       // the first tick jumps to the target
-  EXPECT_EQ(NextPhase(1, 4, 7999, 0), 1);        // not before the phase's duration
-  EXPECT_EQ(NextPhase(1, 4, 8000, 0), 2);        // then one phase at a time
-  EXPECT_EQ(NextPhase(3, 2, 100, 0), 2);         // a target behind the display is taken as is
+  EXPECT_EQ(NextPhase(-1, 3, 5000, 0), 3);          // the first tick jumps to the target
+  EXPECT_EQ(NextPhase(1, 4, 7999, 0), 1);           // not before the phase's duration
+  EXPECT_EQ(NextPhase(1, 4, 8000, 0), 2);           // then one phase at a time
+  EXPECT_EQ(NextPhase(3, 2, 100, 0), 2);            // a target behind the display is taken as is
   EXPECT_EQ(NextPhase(2, 4, 10u, 0xFFFFFFF0u), 2);  // tick counter wrap: 26 ms, not days
 }
 
@@ -55,14 +56,16 @@ TEST(ProgressSimulation, FastWorkerTakesThirteenSecondsAndNeverShrinks) {
 }
 
 TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
-  const WorkerFlags stuck[] = {{false, false, false, true}, {true, false, false, true}, {true, true, false, true}};
+  const WorkerFlags stuck[] = {
+      {false, false, false, true}, {true, false, false, true}, {true, true, false, true}};
   const int ceilings[] = {200, 290, 360};
   for (int i = 0; i < 3; ++i) {
     int phase = -1;
     uint32_t phaseStart = 0;
     int width = 1;
     ProgressTick tick = {1, false};
-    for (uint32_t t = 0; t <= 60000; t += 10) tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
+    for (uint32_t t = 0; t <= 60000; t += 10)
+      tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
     EXPECT_EQ(width, ceilings[i]);
     EXPECT_FALSE(tick.finished);
   }

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // First byte picks a chunk size so the frame check sees many split points.
   const size_t chunk = 1 + data[0] % 64;
   const char* bytes = reinterpret_cast<const char*>(data + 1);
-  const size_t total = size - 1 < varnelo::kRequestBufferSize ? size - 1 : varnelo::kRequestBufferSize;
+  const size_t total =
+      size - 1 < varnelo::kRequestBufferSize ? size - 1 : varnelo::kRequestBufferSize;
   size_t received = 0;
   varnelo::FrameState state = varnelo::FrameState::kNeedMore;
   while (received < total && state == varnelo::FrameState::kNeedMore) {

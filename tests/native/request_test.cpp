@@ -11,11 +11,13 @@ FrameState Frame(const std::string& bytes) { return CheckFrame(bytes.data(), byt
 RequestMap Parse(const std::string& bytes) { return ParseRequest(bytes.data(), bytes.size()); }
 
 TEST(Framing, EndMarkersAreJudgedOnlyAtTheTail) {
-  for (const char* complete : {"cmd=ping\n\n", "cmd=ping\r\n\r\n", "\n\n", "x\r\n\n" /* last two bytes LF LF */}) {
+  for (const char* complete :
+       {"cmd=ping\n\n", "cmd=ping\r\n\r\n", "\n\n", "x\r\n\n" /* last two bytes LF LF */}) {
     EXPECT_EQ(Frame(complete), FrameState::kComplete) << complete;
   }
   // A lone LF is not the end, nor is an empty line in the middle.
-  for (const char* unfinished : {"cmd=ping\n", "cmd=ping\r\n", "a=1\n\ncmd=ping", "\n", "", "x\n\r\n"}) {
+  for (const char* unfinished :
+       {"cmd=ping\n", "cmd=ping\r\n", "a=1\n\ncmd=ping", "\n", "", "x\n\r\n"}) {
     EXPECT_EQ(Frame(unfinished), FrameState::kNeedMore) << unfinished;
   }
 }

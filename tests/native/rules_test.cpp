@@ -26,28 +26,38 @@ TEST(CallerImage, OnlyTheMappedFileItselfPasses) {
 }
 
 TEST(CallerImage, OnlyAnImageOnALocalDiskIsRead) {
-  for (const wchar_t* local : {L"\\Device\\HarddiskVolume3\\Program Files\\Varnelo\\Varnelo.exe",
-                               L"\\device\\harddiskvolume12\\\u7a0b\u5e8f\\Varnelo.exe", L"\\Device\\CdRom0\\setup.exe"}) {
+  for (const wchar_t* local :
+       {L"\\Device\\HarddiskVolume3\\Program Files\\Varnelo\\Varnelo.exe",
+        L"\\device\\harddiskvolume12\\\u7a0b\u5e8f\\Varnelo.exe", L"\\Device\\CdRom0\\setup.exe"}) {
     EXPECT_TRUE(IsOnLocalVolume(local)) << testing::PrintToString(std::wstring(local));
   }
   // Shares, redirectors (also behind a mapped drive letter), client drives of a remote session,
   // and anything not plainly a numbered local volume.
-  for (const wchar_t* remote : {
-           L"\\Device\\Mup\\host\\share\\Varnelo.exe",
-           L"\\Device\\Mup\\;LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
-           L"\\Device\\LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
-           L"\\Device\\WebDavRedirector\\host\\DavWWWRoot\\Varnelo.exe", L"\\Device\\RdpDr\\;:1\\C\\x.exe",
-           L"\\Device\\HarddiskVolume\\x.exe", L"\\Device\\HarddiskVolume3", L"\\Device\\HarddiskVolume3x\\a.exe",
-           L"\\??\\C:\\a.exe", L"C:\\a.exe", L"\\\\host\\share\\a.exe", L""}) {
+  for (const wchar_t* remote :
+       {L"\\Device\\Mup\\host\\share\\Varnelo.exe",
+        L"\\Device\\Mup\\;LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
+        L"\\Device\\LanmanRedirector\\;Z:000000000001a2b3\\host\\share\\Varnelo.exe",
+        L"\\Device\\WebDavRedirector\\host\\DavWWWRoot\\Varnelo.exe",
+        L"\\Device\\RdpDr\\;:1\\C\\x.exe", L"\\Device\\HarddiskVolume\\x.exe",
+        L"\\Device\\HarddiskVolume3", L"\\Device\\HarddiskVolume3x\\a.exe", L"\\??\\C:\\a.exe",
+        L"C:\\a.exe", L"\\\\host\\share\\a.exe", L""}) {
     EXPECT_FALSE(IsOnLocalVolume(remote)) << testing::PrintToString(std::wstring(remote));
   }
 }
 
 TEST(TimeoutMs, SignedDecimalWithClamping) {
-  const std::pair<std::string, int32_t> cases[] = {
-      {"1500", 1500}, {"  \t+25ms", 25}, {"-1", -1}, {"", 0}, {"abc", 0}, {"-", 0}, {" 12 34", 12},
-      {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {std::string(5000, '9'), INT32_MAX},
-      {"-2147483648", INT32_MIN}, {"-99999999999999999999999999", INT32_MIN}};
+  const std::pair<std::string, int32_t> cases[] = {{"1500", 1500},
+                                                   {"  \t+25ms", 25},
+                                                   {"-1", -1},
+                                                   {"", 0},
+                                                   {"abc", 0},
+                                                   {"-", 0},
+                                                   {" 12 34", 12},
+                                                   {"2147483647", INT32_MAX},
+                                                   {"2147483648", INT32_MAX},
+                                                   {std::string(5000, '9'), INT32_MAX},
+                                                   {"-2147483648", INT32_MIN},
+                                                   {"-99999999999999999999999999", INT32_MIN}};
   for (const auto& c : cases) EXPECT_EQ(ParseTimeoutMs(c.first), c.second) << c.first;
   EXPECT_EQ(static_cast<uint32_t>(ParseTimeoutMs("-1")), 0xFFFFFFFFu);  // no limit
 }
@@ -87,8 +97,16 @@ std::vector<std::wstring> SplitArguments(const std::wstring& line) {
 
 TEST(CoreCommandLine, EachArgumentReadsBackAsGiven) {
   const std::wstring arguments[] = {
-      L"C:\\Data\\Core", L"C:\\", L"C:\\d\\", L"C:\\a\\\\", L"a\\\\\"b", L"\\\"",
-      L"C:\\Program Files\\x y\\", L"C:\\\u6570\u636e\\\u00e9 \U0001F600", L"", L"tab\there",
+      L"C:\\Data\\Core",
+      L"C:\\",
+      L"C:\\d\\",
+      L"C:\\a\\\\",
+      L"a\\\\\"b",
+      L"\\\"",
+      L"C:\\Program Files\\x y\\",
+      L"C:\\\u6570\u636e\\\u00e9 \U0001F600",
+      L"",
+      L"tab\there",
   };
   for (const std::wstring& argument : arguments) {
     const std::vector<std::wstring> expected = {L"-d", argument};
@@ -97,10 +115,14 @@ TEST(CoreCommandLine, EachArgumentReadsBackAsGiven) {
 
   std::wstring line;
   ASSERT_TRUE(BuildCoreCommandLine(L"C:\\Data\\Core", L"C:\\Data\\Core\\core-config", &line));
-  EXPECT_EQ(line, L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");  // as always
+  EXPECT_EQ(
+      line,
+      L"VarneloCore.exe -d \"C:\\Data\\Core\" -f \"C:\\Data\\Core\\core-config\"");  // as always
   ASSERT_TRUE(BuildCoreCommandLine(WithoutOneTrailingSeparator(L"C:\\"), L"C:\\cfg dir\\", &line));
-  const std::vector<std::wstring> expected = {L"VarneloCore.exe", L"-d", L"C:\\", L"-f", L"C:\\cfg dir\\"};
-  EXPECT_EQ(SplitArguments(line), expected) << "a drive root or trailing backslash must not escape the quote";
+  const std::vector<std::wstring> expected = {L"VarneloCore.exe", L"-d", L"C:\\", L"-f",
+                                              L"C:\\cfg dir\\"};
+  EXPECT_EQ(SplitArguments(line), expected)
+      << "a drive root or trailing backslash must not escape the quote";
 
   const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
   ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath + L"f", &line));
@@ -121,7 +143,8 @@ TEST(PathRules, UncAndCaseAndSeparators) {
   EXPECT_FALSE(IsUncOrDevicePath(L"\\", 1));
   EXPECT_FALSE(IsUncOrDevicePath(L"C:\\\\", 4));
 
-  EXPECT_TRUE(EqualsIgnoringAsciiCase(std::wstring(L"c:\\Program Files\\"), L"C:\\program files\\"));
+  EXPECT_TRUE(
+      EqualsIgnoringAsciiCase(std::wstring(L"c:\\Program Files\\"), L"C:\\program files\\"));
   EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring(L"C:\\x"), L"C:\\x\\"));
   // Only ASCII letters fold: U+00C9 and U+00E9 differ.
   EXPECT_FALSE(EqualsIgnoringAsciiCase(std::wstring(L"C:\\\u00C9"), L"C:\\\u00E9"));
@@ -146,13 +169,14 @@ TEST(PathRules, FinalPathMustBeTheRequestedPath) {
       {L"c:\\DATA\\Core\\", L"\\\\?\\C:\\Data\\core", L"", true},  // case and a trailing separator
       {L"C:\\", L"\\\\?\\C:\\", L"", true},
       {L"C:\\Data\\new\\deeper", L"\\\\?\\C:\\Data\\", L"new\\deeper", true},  // not there yet
-      {L"C:\\PROGRA~1\\x", L"\\\\?\\C:\\Program Files\\x", L"", false},            // 8.3 name
+      {L"C:\\PROGRA~1\\x", L"\\\\?\\C:\\Program Files\\x", L"", false},        // 8.3 name
       {L"C:\\PROGRA~1\\new", L"\\\\?\\C:\\Program Files\\", L"new", false},
-      {L"C:\\d\\x:ads", L"\\\\?\\C:\\d\\x:ads", L"", false},                       // a stream
+      {L"C:\\d\\x:ads", L"\\\\?\\C:\\d\\x:ads", L"", false},  // a stream
       {L"C:\\d\\x::$DATA", L"\\\\?\\C:\\d\\x", L"", false},
-      {L"C:\\u\\link\\data", L"\\\\?\\C:\\Windows\\System32\\config", L"", false},  // junction in a parent
+      {L"C:\\u\\link\\data", L"\\\\?\\C:\\Windows\\System32\\config", L"",
+       false},  // junction in a parent
       {L"C:\\u\\link\\new", L"\\\\?\\C:\\Windows\\", L"new", false},
-      {L"Z:\\share\\x", L"\\\\?\\UNC\\server\\share\\x", L"", false},               // mapped drive
+      {L"Z:\\share\\x", L"\\\\?\\UNC\\server\\share\\x", L"", false},  // mapped drive
       {L"C:\\data", L"\\\\?\\Volume{0b1e}\\data", L"", false},
       {L"C:\\data", L"\\\\?\\C:\\data\\more", L"", false},
       {L"C:\\\u00c9t\u00e9", L"\\\\?\\C:\\\u00e9t\u00e9", L"", false},  // only ASCII letters fold
@@ -193,8 +217,8 @@ TEST(LinkRules, LogFolderAndFileMustBePlainAndSingleNamed) {
 
 TEST(LogFolderRules, OnlySystemAdministratorsOrTheOwnAccountKeepTheFolder) {
   const std::wstring own = L"S-1-5-21-1004336348-1177238915-682003330-1001";
-  for (const std::wstring& kept : {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"), own,
-                                   std::wstring(L"s-1-5-18")}) {
+  for (const std::wstring& kept :
+       {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"), own, std::wstring(L"s-1-5-18")}) {
     EXPECT_TRUE(IsTrustedLogFolderOwner(kept, own)) << std::string(kept.begin(), kept.end());
   }
   for (const wchar_t* moved : {L"S-1-5-21-1004336348-1177238915-682003330-1002", L"S-1-5-32-545",
@@ -206,11 +230,12 @@ TEST(LogFolderRules, OnlySystemAdministratorsOrTheOwnAccountKeepTheFolder) {
 }
 
 TEST(TrustRules, ChainMustReachATrustedRootIntact) {
-  constexpr std::uint32_t kNotTimeValid = 0x1, kRevocationUnknown = 0x40, kOfflineRevocation = 0x01000000;
+  constexpr std::uint32_t kNotTimeValid = 0x1, kRevocationUnknown = 0x40,
+                          kOfflineRevocation = 0x01000000;
   EXPECT_TRUE(IsChainTrusted(0));
   EXPECT_TRUE(IsChainTrusted(kNotTimeValid | kRevocationUnknown | kOfflineRevocation));
-  for (std::uint32_t refused : {kChainUntrustedRoot, kChainPartial, kChainSignatureInvalid, kChainRevoked,
-                                kChainCyclic, kChainExplicitDistrust}) {
+  for (std::uint32_t refused : {kChainUntrustedRoot, kChainPartial, kChainSignatureInvalid,
+                                kChainRevoked, kChainCyclic, kChainExplicitDistrust}) {
     EXPECT_FALSE(IsChainTrusted(refused)) << std::hex << refused;
     EXPECT_FALSE(IsChainTrusted(refused | kNotTimeValid)) << std::hex << refused;
   }

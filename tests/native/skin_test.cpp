@@ -76,10 +76,11 @@ TEST(ZipArchive, DecryptsTraditionalEncryptionAndLeavesNothingOnFailure) {
 TEST(XmlParser, LayoutElementsAttributesAndEntities) {
   XmlElement root;
   std::string error;
-  ASSERT_TRUE(ParseXml("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- skin -->\n<Window size=\"408,310\">"
-                       "<Font name='\xE5\xBE\xAE\xE8\xBD\xAF' />text is ignored<VerticalLayout>"
-                       "<Label text=\"a &amp; b &lt;&#x4E2D;&#20013;&gt;\"/></VerticalLayout></Window>",
-                       &root, &error))
+  ASSERT_TRUE(
+      ParseXml("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- skin -->\n<Window size=\"408,310\">"
+               "<Font name='\xE5\xBE\xAE\xE8\xBD\xAF' />text is ignored<VerticalLayout>"
+               "<Label text=\"a &amp; b &lt;&#x4E2D;&#20013;&gt;\"/></VerticalLayout></Window>",
+               &root, &error))
       << error;
   EXPECT_EQ(root.name, "Window");
   ASSERT_NE(root.Attribute("size"), nullptr);
@@ -89,8 +90,8 @@ TEST(XmlParser, LayoutElementsAttributesAndEntities) {
   EXPECT_EQ(*root.children[1].children[0].Attribute("text"), "a & b <\xE4\xB8\xAD\xE4\xB8\xAD>");
   EXPECT_EQ(root.Attribute("missing"), nullptr);
 
-  for (const char* bad : {"", "<a>", "<a></b>", "<a x=1/>", "<a x='1' x='2'/>", "<a/><b/>", "<a x='&bogus;'/>",
-                          "<a x='&#0;'/>", "<a x='&#xD800;'/>", "<a x='<'/>"}) {
+  for (const char* bad : {"", "<a>", "<a></b>", "<a x=1/>", "<a x='1' x='2'/>", "<a/><b/>",
+                          "<a x='&bogus;'/>", "<a x='&#0;'/>", "<a x='&#xD800;'/>", "<a x='<'/>"}) {
     EXPECT_FALSE(ParseXml(bad, &root, &error)) << bad;
   }
   std::string deep;

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The seeds name their entries so; mutations reach the others through the directory bytes.
   for (const char* name : {"main.xml", "img/close.png", "a", "b"}) {
     std::string contents = "left over";
-    if (!archive.Read(name, &contents) && !contents.empty()) std::abort();  // a failed read leaves nothing
+    if (!archive.Read(name, &contents) && !contents.empty())
+      std::abort();  // a failed read leaves nothing
   }
   return 0;
 }

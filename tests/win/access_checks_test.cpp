@@ -4,11 +4,11 @@
 // file's owner and DACL, so real files cannot show those cases).
 #include <gtest/gtest.h>
 
-#include "tests/win/harness.h"
 #include "service/install_acl.h"
 #include "service/log_folder.h"
 #include "service/path_access.h"
 #include "service/path_validation.h"
+#include "tests/win/harness.h"
 
 namespace varnelo {
 namespace test {
@@ -22,7 +22,9 @@ SecurityDescriptor Sddl(const std::wstring& text) {
 
 std::string Check(const std::wstring& path) {
   char reason[192] = {};
-  return ValidateRequestPath(path.c_str(), path.size(), "app_path", reason, sizeof(reason)) ? "ok" : reason;
+  return ValidateRequestPath(path.c_str(), path.size(), "app_path", reason, sizeof(reason))
+             ? "ok"
+             : reason;
 }
 
 TEST(PathValidation, EachRuleWithItsReason) {
@@ -34,14 +36,16 @@ TEST(PathValidation, EachRuleWithItsReason) {
   EXPECT_EQ(Check(L"\\\\host\\share\\dir"), "app_path rejected: UNC");  // the forms: natively
   std::wstring withNul = dir + L"dir";
   withNul.push_back(L'\0');
-  for (const std::wstring& path : {std::wstring(L"C:/x/"), dir + L"dir\\..\\dir\\", std::wstring(L"dir\\sub"),
-                                   std::wstring(L"C:dir"), dir + L"dir\\\\sub", dir + L"dir.", dir + L"dir ",
-                                   dir + L".", withNul + L"x"}) {
+  for (const std::wstring& path :
+       {std::wstring(L"C:/x/"), dir + L"dir\\..\\dir\\", std::wstring(L"dir\\sub"),
+        std::wstring(L"C:dir"), dir + L"dir\\\\sub", dir + L"dir.", dir + L"dir ", dir + L".",
+        withNul + L"x"}) {
     EXPECT_EQ(Check(path), "app_path rejected: not absolute/canonical") << Narrow(path);
   }
-  for (const std::wstring& path : {dir, dir + L"dir\\", L"c" + dir.substr(1) + L"DIR", dir + L"not-yet\\data",
-                                   std::wstring(L"C:\\")}) {
-    EXPECT_EQ(Check(path), "ok") << Narrow(path);  // ASCII case is ignored; a path may not exist yet
+  for (const std::wstring& path : {dir, dir + L"dir\\", L"c" + dir.substr(1) + L"DIR",
+                                   dir + L"not-yet\\data", std::wstring(L"C:\\")}) {
+    EXPECT_EQ(Check(path), "ok") << Narrow(
+        path);  // ASCII case is ignored; a path may not exist yet
   }
 }
 
@@ -52,14 +56,17 @@ TEST(PathValidation, LengthLimitOf519Characters) {
   EXPECT_EQ(Check(path), "ok");
   const std::string tooLong = Check(path + L"b");
   EXPECT_EQ(tooLong.rfind("app_path rejected: canonicalize failed err=", 0), 0u) << tooLong;
-  EXPECT_EQ(Check(path + std::wstring(2000, L'c')).rfind("app_path rejected: canonicalize failed", 0), 0u);
+  EXPECT_EQ(
+      Check(path + std::wstring(2000, L'c')).rfind("app_path rejected: canonicalize failed", 0),
+      0u);
 }
 
 TEST(PathValidation, JunctionAsLastComponent) {
   TempDir temp, target;
   if (!CreateJunction(temp.path() + L"link", target.path())) {
-    GTEST_SKIP() << "this file system cannot make a junction; on Windows a junction or symbolic "
-                    "link as the last component is refused as a reparse point, a path below it is not";
+    GTEST_SKIP()
+        << "this file system cannot make a junction; on Windows a junction or symbolic "
+           "link as the last component is refused as a reparse point, a path below it is not";
   }
   EXPECT_EQ(Check(temp.path() + L"link"), "app_path rejected: reparse point");
   EXPECT_EQ(Check(temp.path() + L"link\\below"), "ok");
@@ -71,8 +78,10 @@ class CallerAccess : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(token_) << tokenError_; }
   std::string Check(const std::wstring& path, RequestPathUse use) {
     char reason[192] = {};
-    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason), &held_) ? "ok"
-                                                                                                        : reason;
+    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason),
+                                 &held_)
+               ? "ok"
+               : reason;
   }
   DWORD tokenError_ = 0;
   const UniqueHandle token_ = OpenCallerToken(::GetCurrentProcess(), &tokenError_);
@@ -134,29 +143,35 @@ TEST_F(CallerAccess, HeldFolderCannotBeRenamedUntilReleased) {
 }
 
 TEST(InstallAclJudge, TableOfDescriptors) {
-  const std::wstring trustedInstaller = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const std::wstring trustedInstaller =
+      L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
   const wchar_t kPath[] = L"C:\\Program Files\\Varnelo VPN\\";
   const struct {
     const char* name;
     std::wstring sddl;
     const char* reason;  // null: trusted
   } cases[] = {
-      {"Users with FILE_WRITE_DATA", L"O:BAD:(A;;FA;;;SY)(A;;0x2;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
-      {"Everyone with read, execute and FILE_DELETE_CHILD", L"O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;WD)", nullptr},
+      {"Users with FILE_WRITE_DATA", L"O:BAD:(A;;FA;;;SY)(A;;0x2;;;BU)",
+       "untrusted writer SID S-1-5-32-545 on "},
+      {"Everyone with read, execute and FILE_DELETE_CHILD", L"O:BAD:(A;;FA;;;BA)(A;;0x1200e9;;;WD)",
+       nullptr},
       {"a deny ACE for Everyone", L"O:BAD:(D;;FA;;;WD)(A;;FA;;;BA)", nullptr},
       // Wine's SDDL reader turns "D:NO_ACCESS_CONTROL" into an empty DACL; a descriptor without
       // a DACL part gives the NULL DACL on both systems.
       {"a NULL DACL", L"O:BA", "NULL DACL (open access): "},
       {"an empty DACL", L"O:BAD:", nullptr},
-      {"an untrusted owner", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", "untrusted owner SID S-1-5-21-1-2-3-1001 on "},
+      {"an untrusted owner", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)",
+       "untrusted owner SID S-1-5-21-1-2-3-1001 on "},
       {"no owner", L"D:(A;;FA;;;SY)", "missing or unreadable owner on "},
       {"an inherit-only ACE", L"O:BAD:(A;OICIIO;FA;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
       {"GENERIC_WRITE for Users", L"O:SYD:(A;;GW;;;BU)", "untrusted writer SID S-1-5-32-545 on "},
       {"the first untrusted writer is named", L"O:BAD:(A;;GR;;;WD)(A;;WD;;;AU)(A;;GA;;;BU)",
        "untrusted writer SID S-1-5-11 on "},
       {"every trusted account as owner and writer",
-       L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + trustedInstaller + L")(A;OICIIO;GA;;;CO)", nullptr},
-      {"TrustedInstaller as owner", L"O:" + trustedInstaller + L"D:(A;;FA;;;" + trustedInstaller + L")", nullptr},
+       L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + trustedInstaller + L")(A;OICIIO;GA;;;CO)",
+       nullptr},
+      {"TrustedInstaller as owner",
+       L"O:" + trustedInstaller + L"D:(A;;FA;;;" + trustedInstaller + L")", nullptr},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
@@ -167,7 +182,8 @@ TEST(InstallAclJudge, TableOfDescriptors) {
     ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted) &&
                 ::GetSecurityDescriptorDacl(sd.get(), &daclPresent, &dacl, &defaulted));
     std::string reason(256, 'x');  // a judge that writes no terminator leaves the x's in the result
-    const bool trusted = JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason[0], reason.size());
+    const bool trusted =
+        JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason[0], reason.size());
     EXPECT_EQ(reason.c_str(), test.reason ? test.reason + Narrow(kPath) : std::string(256, 'x'));
     EXPECT_EQ(trusted, test.reason == nullptr);
   }
@@ -175,8 +191,10 @@ TEST(InstallAclJudge, TableOfDescriptors) {
 
 TEST(InstallAclReader, UnreadablePathIsUntrustedWithTheError) {
   char reason[256] = {};
-  EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", reason, sizeof(reason)));
-  EXPECT_STREQ(reason, "GetNamedSecurityInfoW(C:\\no-such-folder-for-acl-test\\VarneloService.exe) err=3");
+  EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", reason,
+                                sizeof(reason)));
+  EXPECT_STREQ(reason,
+               "GetNamedSecurityInfoW(C:\\no-such-folder-for-acl-test\\VarneloService.exe) err=3");
 }
 
 bool Decide(bool (*decide)(PSECURITY_DESCRIPTOR), const std::wstring& sddl) {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "tests/win/harness.h"
 #include "service/core_launch.h"
+#include "tests/win/harness.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -16,9 +16,14 @@ namespace {
 
 constexpr DWORD kWaitMs = 20000;
 
-std::string Value(const std::string& response, const std::string& key) { return ResponseValue(response, key); }
-bool WaitForExit(DWORD pid) { return WaitUntil(5000, [&] { return !IsProcessAlive(pid); }); }
-// A successful answer of a service whose capabilities are `caps` (63 for a test build, 127 release).
+std::string Value(const std::string& response, const std::string& key) {
+  return ResponseValue(response, key);
+}
+bool WaitForExit(DWORD pid) {
+  return WaitUntil(5000, [&] { return !IsProcessAlive(pid); });
+}
+// A successful answer of a service whose capabilities are `caps` (63 for a test build, 127
+// release).
 std::string Answer(int caps, const std::string& rest) {
   return "capabilities=" + std::to_string(caps) + "\nok=1\nprotocol=2\n" + rest + "\n\n";
 }
@@ -27,8 +32,9 @@ class CoreLaunch : public ::testing::Test {
  protected:
   // A client like Varnelo.exe: start_core, read core output, keep the job, hold until killed.
   Child StartClient(const std::wstring& appDir, const std::wstring& extra = L"--lines 6") {
-    Child client(QuoteArgument(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " + QuoteArgument(appDir) + L" " +
-                 QuoteArgument(DataDir()) + L" " + QuoteArgument(ConfigPath()) + L" " + extra + L" --then hold");
+    Child client(QuoteArgument(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " +
+                 QuoteArgument(appDir) + L" " + QuoteArgument(DataDir()) + L" " +
+                 QuoteArgument(ConfigPath()) + L" " + extra + L" --then hold");
     client.WaitForOutput("holding", kWaitMs);
     return client;
   }
@@ -50,7 +56,8 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   const std::wstring bin = BinDir();
   Child client = StartClient(bin);
   const std::string& out = client.Output();
-  ASSERT_EQ(Value(out, "ok"), "1") << out;  // the output below shows the log handle, the kill the job's
+  ASSERT_EQ(Value(out, "ok"), "1")
+      << out;  // the output below shows the log handle, the kill the job's
   const std::string pid = Value(out, "pid");
   const DWORD corePid = std::stoul(pid);
 
@@ -64,12 +71,14 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   EXPECT_NE(out.find("core: tick 1"), std::string::npos);
 
   const auto log = service.LogMessages();
-  EXPECT_EQ(CountContaining(log, "start_core WARNING: core signature check failed but not enforced path=" +
-                                     Narrow(bin) + "VarneloCore.exe reason=file signature is invalid or missing"),
-            1u);
+  EXPECT_EQ(
+      CountContaining(
+          log, "start_core WARNING: core signature check failed but not enforced path=" +
+                   Narrow(bin) + "VarneloCore.exe reason=file signature is invalid or missing"),
+      1u);
   EXPECT_EQ(CountContaining(log, "start_core OK pid=" + pid + " "), 1u);
-  EXPECT_EQ(CountContaining(log, " cmd=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) + "\" -f \"" +
-                                     Narrow(ConfigPath()) + "\""),
+  EXPECT_EQ(CountContaining(log, " cmd=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) +
+                                     "\" -f \"" + Narrow(ConfigPath()) + "\""),
             1u);
 
   const std::string running = "capabilities=63\nok=1\npid=" + pid + "\nprotocol=2\nrunning=1\n\n";
@@ -112,7 +121,8 @@ TEST_F(CoreLaunch, RequestsArrivingTogetherAreHandledOneAtATime) {
   size_t started = 0;
   for (const std::string& answer : answers) {
     if (Value(answer, "ok") != "1") {
-      EXPECT_EQ(answer, "error=VarneloCore already running, call stop_core first\nerror_code=2\nok=0\n\n");
+      EXPECT_EQ(answer,
+                "error=VarneloCore already running, call stop_core first\nerror_code=2\nok=0\n\n");
       continue;
     }
     ++started;
@@ -123,7 +133,9 @@ TEST_F(CoreLaunch, RequestsArrivingTogetherAreHandledOneAtATime) {
   }
   EXPECT_EQ(started, 1u);
   const auto log = service.LogMessages();
-  EXPECT_EQ(CountContaining(log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=start_core"), 3u);
+  EXPECT_EQ(CountContaining(
+                log, "conn pid=" + std::to_string(::GetCurrentProcessId()) + " cmd=start_core"),
+            3u);
   EXPECT_EQ(CountContaining(log, "start_core OK pid="), 1u);
 }
 
@@ -153,8 +165,8 @@ TEST_F(CoreLaunch, CoreInheritsOnlyItsOutputPipe) {
   ASSERT_TRUE(service.ready());
   Child client = StartClient(BinDir(), L"--lines 3");
   ASSERT_EQ(Value(client.Output(), "ok"), "1") << client.Output();
-  Child reference(QuoteArgument(BinDir() + L"VarneloCore.exe") + L" -d " + QuoteArgument(DataDir()) + L" -f " +
-                      QuoteArgument(ConfigPath()),
+  Child reference(QuoteArgument(BinDir() + L"VarneloCore.exe") + L" -d " +
+                      QuoteArgument(DataDir()) + L" -f " + QuoteArgument(ConfigPath()),
                   {}, BinDir(), CREATE_NO_WINDOW);
   ASSERT_TRUE(reference.WaitForOutput("tick 2", kWaitMs));
   ::Sleep(300);  // both cores now sleep between ticks
@@ -168,24 +180,29 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   ConsoleService service(release + L"VarneloService.exe");
   ASSERT_TRUE(service.ready());
   const std::string app = Narrow(release), data = Narrow(DataDir()), config = Narrow(ConfigPath());
-  // A path that only looks right, a stream of the config file; the other kinds are judged in process.
+  // A path that only looks right, a stream of the config file; the other kinds are judged in
+  // process.
   ASSERT_TRUE(WriteFileBytes(ConfigPath(), "x"));
   const struct {
     std::string request, error, code, logLine;
   } refusals[] = {
       {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "::$DATA\n",
-       "config_path rejected: final path differs", "12", "start_core: config_path rejected: final path differs"},
-      {"app_path=" + app + "\ndata_path=" + data + "\n", "missing app_path / data_path / config_path", "1", ""},
+       "config_path rejected: final path differs", "12",
+       "start_core: config_path rejected: final path differs"},
+      {"app_path=" + app + "\ndata_path=" + data + "\n",
+       "missing app_path / data_path / config_path", "1", ""},
       {"app_path=" + app + "\ndata_path=//host/share/\nconfig_path=" + config + "\n",
        "data_path rejected: UNC", "12", "start_core: data_path rejected: UNC"},
       {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "\" -x \"y\n",
        "data_path / config_path rejected: invalid character", "12", "rejected: invalid character"},
-      {"app_path=" + app.substr(0, app.size() - 1) + "\ndata_path=" + data + "\nconfig_path=" + config + "\n",
+      {"app_path=" + app.substr(0, app.size() - 1) + "\ndata_path=" + data +
+           "\nconfig_path=" + config + "\n",
        "app_path must equal service install directory", "13", "start_core: app_path rejected: "},
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.request);
-    EXPECT_EQ(Exchange("cmd=start_core\n" + r.request + "\n"), "error=" + r.error + "\nerror_code=" + r.code + "\nok=0\n\n");
+    EXPECT_EQ(Exchange("cmd=start_core\n" + r.request + "\n"),
+              "error=" + r.error + "\nerror_code=" + r.code + "\nok=0\n\n");
     if (!r.logLine.empty()) {
       EXPECT_EQ(CountContaining(service.LogMessages(), r.logLine), 1u);
     }
@@ -201,7 +218,8 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   } badCores[] = {
       {L"no-core\\", L"NO-CORE\\", "error=VarneloCore.exe not found at app_path\nerror_code=3",
        "start_core: missing " + bin + "NO-CORE\\VarneloCore.exe"},
-      {L"unsigned-core\\", L"unsigned-core\\", "error=VarneloCore.exe signature rejected\nerror_code=11",
+      {L"unsigned-core\\", L"unsigned-core\\",
+       "error=VarneloCore.exe signature rejected\nerror_code=11",
        "start_core: core signature rejected path=" + bin +
            "unsigned-core\\VarneloCore.exe reason=file signature is invalid or missing"},
   };
@@ -218,7 +236,8 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
 // VARNELO_FAULT_DUP, so the real DuplicateHandle of both fails.
 TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
   const std::wstring faults = BinDir() + L"faults\\";
-  ConsoleService service(faults + L"VarneloService.exe", L"", {{L"VARNELO_FAULT_DUP", L"log_handle,job_handle"}});
+  ConsoleService service(faults + L"VarneloService.exe", L"",
+                         {{L"VARNELO_FAULT_DUP", L"log_handle,job_handle"}});
   ASSERT_TRUE(service.ready());
   Child client = StartClient(faults, L"--lines 1");
   const std::string out = client.Output();
@@ -227,9 +246,10 @@ TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
   EXPECT_TRUE(Value(out, "job_handle").empty());
   const DWORD corePid = std::stoul(Value(out, "pid"));
   const auto log = service.LogMessages();
-  for (const char* line : {"DupHandleToCaller(log_handle): DuplicateHandle failed err=",
-                           "DupHandleToCaller(job_handle): DuplicateHandle failed err=",
-                           "start_core WARNING: dup job_handle failed -- service retains hJob as fallback"}) {
+  for (const char* line :
+       {"DupHandleToCaller(log_handle): DuplicateHandle failed err=",
+        "DupHandleToCaller(job_handle): DuplicateHandle failed err=",
+        "start_core WARNING: dup job_handle failed -- service retains hJob as fallback"}) {
     EXPECT_EQ(CountContaining(log, line), 1u) << line;
   }
 
@@ -250,14 +270,18 @@ TEST_F(CoreLaunch, FailedLaunchStepsLeaveNoCoreJobOrHandle) {
     const char* answer;
     const char* logged;
   } steps[] = {
-      {L"CreateProcessW", "error=CreateProcess failed: 5\nerror_code=4\nok=0\n\n", "start_core: CreateProcess failed err=5 path="},
-      {L"AssignProcessToJobObject", "error=AssignProcessToJobObject failed: 5\nerror_code=9\nok=0\n\n",
+      {L"CreateProcessW", "error=CreateProcess failed: 5\nerror_code=4\nok=0\n\n",
+       "start_core: CreateProcess failed err=5 path="},
+      {L"AssignProcessToJobObject",
+       "error=AssignProcessToJobObject failed: 5\nerror_code=9\nok=0\n\n",
        "start_core: AssignProcessToJobObject failed err=5"},
-      {L"ResumeThread", "error=ResumeThread failed: 5\nerror_code=10\nok=0\n\n", "start_core: ResumeThread failed err=5"},
+      {L"ResumeThread", "error=ResumeThread failed: 5\nerror_code=10\nok=0\n\n",
+       "start_core: ResumeThread failed err=5"},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(Narrow(step.call));
-    ConsoleService service(faults + L"VarneloService.exe", L"", {{L"VARNELO_FAULT_FAIL", step.call}});
+    ConsoleService service(faults + L"VarneloService.exe", L"",
+                           {{L"VARNELO_FAULT_FAIL", step.call}});
     ASSERT_TRUE(service.ready());
     ASSERT_EQ(Exchange(StartCoreRequest(faults)), step.answer);
     EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").empty(); }));
@@ -274,7 +298,8 @@ TEST_F(CoreLaunch, FailedLaunchStepsLeaveNoCoreJobOrHandle) {
 TEST(ScopedEnvVar, PutsBackWhatWasThereBefore) {
   const wchar_t* name = L"VARNELO_SCOPED_TEST";
   bool present = false;
-  for (const wchar_t* before : {L"earlier", L"", static_cast<const wchar_t*>(nullptr)}) {  // "" is a value
+  for (const wchar_t* before :
+       {L"earlier", L"", static_cast<const wchar_t*>(nullptr)}) {  // "" is a value
     ::SetEnvironmentVariableW(name, before);
     {
       const ScopedEnvVar scoped(name, L"1");
@@ -288,15 +313,19 @@ TEST(ScopedEnvVar, PutsBackWhatWasThereBefore) {
 TEST(OrphanCleanup, EndsCoresOfAnyLetterCaseAtStart) {
   TempDir lower, upper;  // two folders: the names may be one file on a case-insensitive disk
   std::vector<Child> orphans;
-  for (const std::wstring& path : {lower.path() + L"varnelocore.EXE", upper.path() + L"VARNELOCORE.exe"}) {
+  for (const std::wstring& path :
+       {lower.path() + L"varnelocore.EXE", upper.path() + L"VARNELOCORE.exe"}) {
     ASSERT_TRUE(::CopyFileW((BinDir() + L"VarneloCore.exe").c_str(), path.c_str(), FALSE));
-    orphans.emplace_back(QuoteArgument(path) + L" -d " + QuoteArgument(lower.path() + L"d") + L" -f x");
+    orphans.emplace_back(QuoteArgument(path) + L" -d " + QuoteArgument(lower.path() + L"d") +
+                         L" -f x");
     ASSERT_TRUE(orphans.back().WaitForOutput("tick 1", kWaitMs));
   }
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   for (Child& orphan : orphans) EXPECT_EQ(orphan.Wait(5000), 0u) << "orphan still running";
-  EXPECT_EQ(CountContaining(service.LogMessages(), "orphan cleanup: killed 2 VarneloCore.exe instance(s)"), 1u);
+  EXPECT_EQ(CountContaining(service.LogMessages(),
+                            "orphan cleanup: killed 2 VarneloCore.exe instance(s)"),
+            1u);
 
   ConsoleService again;  // nothing left to end: no line
   ASSERT_TRUE(again.ready());

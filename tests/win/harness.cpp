@@ -70,7 +70,8 @@ size_t CountMatches(const std::wstring& pattern) {
   WIN32_FIND_DATAW found;
   const UniqueResource<FindHandleTraits> search(::FindFirstFileW(pattern.c_str(), &found));
   size_t count = 0;
-  for (bool more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found) != FALSE) {
+  for (bool more = static_cast<bool>(search); more;
+       more = ::FindNextFileW(search.get(), &found) != FALSE) {
     count += std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0;
   }
   return count;
@@ -84,7 +85,8 @@ std::string ReadFileBytes(const std::wstring& path) {
   if (!file) return bytes;
   char buffer[65536];
   DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    bytes.append(buffer, got);
   return bytes;
 }
 
@@ -92,7 +94,9 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   const UniqueHandle file(
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
-  return file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+  return file &&
+         ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
          written == bytes.size();
 }
 
@@ -113,13 +117,15 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
   // The child inherits this process's environment with the overrides in place for the moment.
   std::deque<ScopedEnvVar> overridden;
   for (const auto& entry : overrides) {
-    overridden.emplace_back(entry.first.c_str(), entry.second.empty() ? nullptr : entry.second.c_str());
+    overridden.emplace_back(entry.first.c_str(),
+                            entry.second.empty() ? nullptr : entry.second.c_str());
   }
   std::wstring mutableLine = commandLine;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, creationFlags | EXTENDED_STARTUPINFO_PRESENT,
-                       nullptr, currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup.StartupInfo,
-                       &info)) {
+  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE,
+                       creationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
+                       &startup.StartupInfo, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
@@ -153,7 +159,8 @@ void Child::Kill() {
 
 const std::string& Child::Output() {
   DWORD available = 0;
-  while (output_ && ::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+  while (output_ && ::PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) &&
+         available > 0) {
     std::string chunk(available, '\0');
     DWORD got = 0;
     if (!::ReadFile(output_.get(), &chunk[0], available, &got, nullptr)) break;
@@ -181,7 +188,8 @@ static Environment WithProgramData(Environment environment, const std::wstring& 
 ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
                                const Environment& extra, DWORD creationFlags)
     : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(QuoteArgument(exe) + L" -run", WithProgramData(extra, programDataPath_), L"", creationFlags) {
+      child_(QuoteArgument(exe) + L" -run", WithProgramData(extra, programDataPath_), L"",
+             creationFlags) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -233,7 +241,9 @@ InProcessLog::~InProcessLog() {
   ::SetEnvironmentVariableW(L"ProgramData", hadSaved_ ? saved_.c_str() : nullptr);
 }
 
-std::vector<std::string> InProcessLog::Messages() const { return ReadLogMessages(dir() + L"service.log"); }
+std::vector<std::string> InProcessLog::Messages() const {
+  return ReadLogMessages(dir() + L"service.log");
+}
 
 std::string WithoutCarriageReturns(std::string text) {
   text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
@@ -241,9 +251,9 @@ std::string WithoutCarriageReturns(std::string text) {
 }
 
 size_t CountContaining(const std::vector<std::string>& lines, const std::string& text) {
-  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.find(text) != std::string::npos;
-  }));
+  return static_cast<size_t>(
+      std::count_if(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return line.find(text) != std::string::npos; }));
 }
 
 bool CreateJunction(const std::wstring& link, const std::wstring& target) {
@@ -307,7 +317,8 @@ size_t CountHandlesOf(DWORD pid) {
     if (buffer.size() > (64u << 20)) return 0;
     buffer.resize(buffer.size() * 2);
   }
-  const ULONG_PTR entries = *reinterpret_cast<const ULONG_PTR*>(buffer.data());  // then a reserved word
+  const ULONG_PTR entries =
+      *reinterpret_cast<const ULONG_PTR*>(buffer.data());  // then a reserved word
   const Entry* entry = reinterpret_cast<const Entry*>(buffer.data() + 2 * sizeof(ULONG_PTR));
   size_t count = 0;
   for (ULONG_PTR i = 0; i < entries; ++i) count += entry[i].pid == pid;
@@ -318,19 +329,25 @@ std::wstring OwnUserSid() { return ProcessUserSid(::GetCurrentProcess()); }
 
 size_t CountInOrder(const std::vector<std::string>& log, const std::vector<std::string>& expected) {
   size_t at = 0;
-  for (const std::string& line : log) at += at < expected.size() && line.find(expected[at]) != std::string::npos;
+  for (const std::string& line : log)
+    at += at < expected.size() && line.find(expected[at]) != std::string::npos;
   return at;
 }
 
-std::wstring ClientExe(const wchar_t* identity) { return BinDir() + L"clients\\pipe_client_" + identity + L".exe"; }
+std::wstring ClientExe(const wchar_t* identity) {
+  return BinDir() + L"clients\\pipe_client_" + identity + L".exe";
+}
 
-Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir, const wchar_t* then) {
-  return Child(QuoteArgument(ClientExe(L"publisher")) + L" client " + QuoteArgument(appDir) + L" " + QuoteArgument(dataDir) + L" " +
-               QuoteArgument(dataDir + L"config") + L" --then " + then);
+Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir,
+                      const wchar_t* then) {
+  return Child(QuoteArgument(ClientExe(L"publisher")) + L" client " + QuoteArgument(appDir) + L" " +
+               QuoteArgument(dataDir) + L" " + QuoteArgument(dataDir + L"config") + L" --then " +
+               then);
 }
 
 std::wstring ServiceLogPath() {
-  return (IsRunningUnderWine() ? std::wstring(L"C:\\users\\Public") : ReadEnvironmentVariable(L"ProgramData", nullptr)) +
+  return (IsRunningUnderWine() ? std::wstring(L"C:\\users\\Public")
+                               : ReadEnvironmentVariable(L"ProgramData", nullptr)) +
          L"\\Varnelo\\service.log";
 }
 
@@ -345,8 +362,9 @@ UniqueServiceHandle ScmService::Open(DWORD access) {
 
 bool ScmService::RegisterAndStart(const std::wstring& directory) {
   service_.reset(::CreateServiceW(manager_.get(), L"VarneloService", L"Varnelo VPN Service (test)",
-                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                  SERVICE_ERROR_NORMAL, QuoteArgument(directory + L"VarneloService.exe").c_str(), nullptr,
+                                  SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                  QuoteArgument(directory + L"VarneloService.exe").c_str(), nullptr,
                                   nullptr, nullptr, nullptr, nullptr));
   return service_ && ::StartServiceW(service_.get(), 0, nullptr) && WaitFor(SERVICE_RUNNING);
 }
@@ -358,7 +376,8 @@ bool ScmService::SendStop() {
 
 DWORD ScmService::State() {
   SERVICE_STATUS status = {};
-  return ::QueryServiceStatus(Open(SERVICE_QUERY_STATUS).get(), &status) ? status.dwCurrentState : 0;
+  return ::QueryServiceStatus(Open(SERVICE_QUERY_STATUS).get(), &status) ? status.dwCurrentState
+                                                                         : 0;
 }
 
 bool ScmService::WaitFor(DWORD state, DWORD timeoutMs) {

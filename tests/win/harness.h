@@ -86,7 +86,7 @@ struct RunResult {
   std::string output;
 };
 RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs = 60000,
-              const Environment& overrides = {});
+                   const Environment& overrides = {});
 
 // `VarneloService.exe -run` with its own ProgramData, so each test has its own log.
 class ConsoleService {

@@ -2,8 +2,8 @@
 // list: the directory guard, the registry view and its retry, key deletion, a drive root kept from
 // the shell, ending processes by name, and the judgement of a listed path against the shell's real
 // folders.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <shlobj.h>
 #include <winioctl.h>
@@ -72,7 +72,8 @@ TEST(InstallLocation, RegistryReadsTheProgramsViewAndDeletesThere) {
 // Wine resolves a drive letter only through the links in its prefix's dosdevices folder, not
 // through the object that DefineDosDeviceW makes; its mount manager makes such a link on request
 // (a Wine extension, as its drive configuration uses it).
-constexpr DWORD kWineDefineUnixDrive = CTL_CODE(0x6D, 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+constexpr DWORD kWineDefineUnixDrive =
+    CTL_CODE(0x6D, 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
 struct WineUnixDrive {
   ULONG size;
   ULONG type;
@@ -89,8 +90,8 @@ struct WineUnixDrive {
 // `folder` in Wine's prefix.
 bool SetWineDriveLink(wchar_t letter, const std::wstring& folder, ULONG type) {
   using UnixNameFn = char*(CDECL*)(const wchar_t*);
-  const auto unixName = reinterpret_cast<UnixNameFn>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  const auto unixName = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
   char* target = unixName && type != DRIVE_NO_ROOT_DIR ? unixName(folder.c_str()) : nullptr;
   std::string request(sizeof(WineUnixDrive), '\0');
   if (target) request.append(target).push_back('\0');
@@ -100,11 +101,13 @@ bool SetWineDriveLink(wchar_t letter, const std::wstring& folder, ULONG type) {
   drive->type = type;
   drive->letter = letter;
   drive->mountPointOffset = request.size() > sizeof(WineUnixDrive) ? sizeof(WineUnixDrive) : 0;
-  const UniqueHandle manager(::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  const UniqueHandle manager(
+      ::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   DWORD returned = 0;
-  return manager && ::DeviceIoControl(manager.get(), kWineDefineUnixDrive, &request[0],
-                                      static_cast<DWORD>(request.size()), nullptr, 0, &returned, nullptr);
+  return manager &&
+         ::DeviceIoControl(manager.get(), kWineDefineUnixDrive, &request[0],
+                           static_cast<DWORD>(request.size()), nullptr, 0, &returned, nullptr);
 }
 
 // A spare drive letter that names `folder` for the object's life.
@@ -122,7 +125,8 @@ class MappedDrive {
   ~MappedDrive() {
     if (letter_ == 0) return;
     if (IsRunningUnderWine()) SetWineDriveLink(letter_, folder_, DRIVE_NO_ROOT_DIR);
-    ::DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, Name(letter_).c_str(), folder_.c_str());
+    ::DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, Name(letter_).c_str(),
+                       folder_.c_str());
   }
   MappedDrive(const MappedDrive&) = delete;
   MappedDrive& operator=(const MappedDrive&) = delete;
@@ -155,7 +159,8 @@ TEST(InstallLocation, DeletePathSilentlyRefusesADriveRoot) {
 }
 
 TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {
-  Child first(QuoteArgument(BinDir() + L"ferryd.exe")), second(QuoteArgument(BinDir() + L"ferryd.exe"));
+  Child first(QuoteArgument(BinDir() + L"ferryd.exe")),
+      second(QuoteArgument(BinDir() + L"ferryd.exe"));
   Child other(QuoteArgument(BinDir() + L"Zephlin.exe"));
   ASSERT_TRUE(first.started() && second.started() && other.started());
   EXPECT_TRUE(KillProcessesByName(L"FERRYD.exe"));
@@ -173,20 +178,23 @@ TEST(InstallLocation, ListedPathIsJudgedAgainstTheShellFolders) {
   const std::wstring profile = ShellFolder(CSIDL_PROFILE);
   ASSERT_FALSE(desktop.empty());
   const std::wstring profiles = profile.substr(0, profile.find_last_of(L'\\'));
-  const std::wstring programFiles = L"C:\\Program Files", programFilesX86 = L"C:\\Program Files (x86)";
+  const std::wstring programFiles = L"C:\\Program Files",
+                     programFilesX86 = L"C:\\Program Files (x86)";
   const std::wstring productFolder = programFiles + L"\\Varnelo Shortcuts";
   const std::wstring productShortcut = desktop + L"\\Varnelo VPN.lnk";
   const std::wstring otherProfile = profiles + L"\\VarneloOtherUser";
-  for (const std::wstring& folder : {productFolder, otherProfile}) ::CreateDirectoryW(folder.c_str(), nullptr);
+  for (const std::wstring& folder : {productFolder, otherProfile})
+    ::CreateDirectoryW(folder.c_str(), nullptr);
   ASSERT_TRUE(WriteFileBytes(productShortcut, "shortcut"));
   wchar_t shortName[MAX_PATH] = {};
   ::GetShortPathNameW(programFiles.c_str(), shortName, MAX_PATH);
 
   // Each of these exists here, so its refusal is the guard's, not that of a missing path.
   for (const std::wstring& kept :
-       {programFiles, programFilesX86, programFiles + L"\\Common Files", programFilesX86 + L"\\Common Files",
-        std::wstring(shortName), ShellFolder(CSIDL_COMMON_APPDATA), profiles, otherProfile, profiles + L"\\Public",
-        profile, desktop, desktop + L"\\", ShellFolder(CSIDL_STARTMENU), ShellFolder(CSIDL_PERSONAL),
+       {programFiles, programFilesX86, programFiles + L"\\Common Files",
+        programFilesX86 + L"\\Common Files", std::wstring(shortName),
+        ShellFolder(CSIDL_COMMON_APPDATA), profiles, otherProfile, profiles + L"\\Public", profile,
+        desktop, desktop + L"\\", ShellFolder(CSIDL_STARTMENU), ShellFolder(CSIDL_PERSONAL),
         ShellFolder(CSIDL_WINDOWS)}) {
     EXPECT_TRUE(Exists(kept)) << Narrow(kept);
     EXPECT_FALSE(IsSafeListedPath(kept)) << Narrow(kept);
@@ -199,7 +207,8 @@ TEST(InstallLocation, ListedPathIsJudgedAgainstTheShellFolders) {
   for (const std::wstring& kept : {std::wstring(L"c:"), desktop + L"\\Absent Folder"}) {
     EXPECT_FALSE(IsSafeListedPath(kept)) << Narrow(kept);
   }
-  for (const std::wstring& folder : {productFolder, otherProfile}) ::RemoveDirectoryW(folder.c_str());
+  for (const std::wstring& folder : {productFolder, otherProfile})
+    ::RemoveDirectoryW(folder.c_str());
   ::DeleteFileW(productShortcut.c_str());
 }
 

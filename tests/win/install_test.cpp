@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "tests/win/harness.h"
 #include "service/install.h"
+#include "tests/win/harness.h"
 
 namespace varnelo {
 namespace test {
@@ -30,13 +30,15 @@ struct ModeRun {
 ModeRun RunMode(const std::wstring& exe, const wchar_t* mode) {
   TempDir programData;
   const std::wstring root = programData.path().substr(0, programData.path().size() - 1);
-  const RunResult result = RunToEnd(QuoteArgument(exe) + L" " + mode, 120000, {{L"ProgramData", root}});
+  const RunResult result =
+      RunToEnd(QuoteArgument(exe) + L" " + mode, 120000, {{L"ProgramData", root}});
   return {result.exitCode, WithoutCarriageReturns(result.output),
           ReadLogMessages(programData.path() + L"Varnelo\\service.log")};
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 size_t CountOf(const std::string& text, const std::string& part) {
@@ -48,7 +50,8 @@ size_t CountOf(const std::string& text, const std::string& part) {
 // What QueryServiceConfigW (level 0) or QueryServiceConfig2W at `level` reads; empty when it
 // cannot. Neither returns more than 8 KiB.
 std::vector<BYTE> QueryConfig(SC_HANDLE manager, DWORD level = 0) {
-  const UniqueServiceHandle service(::OpenServiceW(manager, L"VarneloService", SERVICE_QUERY_CONFIG));
+  const UniqueServiceHandle service(
+      ::OpenServiceW(manager, L"VarneloService", SERVICE_QUERY_CONFIG));
   std::vector<BYTE> buffer(8192);
   DWORD needed = 0;
   auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
@@ -62,8 +65,11 @@ std::vector<BYTE> QueryConfig(SC_HANDLE manager, DWORD level = 0) {
 // Under Wine every file belongs to the Wine user, so each checked path is reported and accepted.
 void ExpectOwnerWarnings(const ModeRun& run, size_t paths) {
   if (!IsRunningUnderWine()) return;
-  EXPECT_EQ(CountOf(run.console, std::string(kWarning) + "untrusted owner SID S-1-5-21-"), paths) << run.console;
-  EXPECT_EQ(CountContaining(run.log, "InstallService WARNING: untrusted ACL accepted for compatibility: "), paths);
+  EXPECT_EQ(CountOf(run.console, std::string(kWarning) + "untrusted owner SID S-1-5-21-"), paths)
+      << run.console;
+  EXPECT_EQ(CountContaining(run.log,
+                            "InstallService WARNING: untrusted ACL accepted for compatibility: "),
+            paths);
 }
 
 // A publisher-signed service and core in a folder with a Chinese name, as a user may choose:
@@ -80,7 +86,8 @@ std::wstring ChineseInstallation(const TempDir& root) {
 // Runs `commandLine` on a console of this process's own and returns the console's first rows, as a
 // person sitting at it would read them.
 std::wstring RunOnAConsole(const std::wstring& commandLine) {
-  const HANDLE savedOut = ::GetStdHandle(STD_OUTPUT_HANDLE), savedErr = ::GetStdHandle(STD_ERROR_HANDLE);
+  const HANDLE savedOut = ::GetStdHandle(STD_OUTPUT_HANDLE),
+               savedErr = ::GetStdHandle(STD_ERROR_HANDLE);
   ::FreeConsole();
   if (!::AllocConsole()) return L"";
   std::wstring line = commandLine;
@@ -88,14 +95,17 @@ std::wstring RunOnAConsole(const std::wstring& commandLine) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   std::wstring screen;
-  if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &info)) {
     const UniqueHandle process(info.hProcess), thread(info.hThread);
     ::WaitForSingleObject(process.get(), 120000);
-    const UniqueHandle console(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                             nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle console(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
     std::wstring rows(80 * 25, L' ');
     DWORD got = 0;
-    if (::ReadConsoleOutputCharacterW(console.get(), &rows[0], static_cast<DWORD>(rows.size()), COORD{0, 0}, &got)) {
+    if (::ReadConsoleOutputCharacterW(console.get(), &rows[0], static_cast<DWORD>(rows.size()),
+                                      COORD{0, 0}, &got)) {
       screen = rows.substr(0, got);
     }
   }
@@ -119,7 +129,9 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   EXPECT_TRUE(EndsWith(fresh.console, "Service installed and started.\n")) << fresh.console;
   ExpectOwnerWarnings(fresh, 3);  // folder, service, core
   // Console lines are UTF-8 when redirected, as here; a console gets them as UTF-16.
-  EXPECT_EQ(CountOf(fresh.console, " on " + Narrow(release_) + "\n"), IsRunningUnderWine() ? 1u : 0u) << fresh.console;
+  EXPECT_EQ(CountOf(fresh.console, " on " + Narrow(release_) + "\n"),
+            IsRunningUnderWine() ? 1u : 0u)
+      << fresh.console;
   const std::vector<BYTE> buffer = QueryConfig(scm_.manager());
   ASSERT_FALSE(buffer.empty()) << ::GetLastError();
   const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer.data());
@@ -130,13 +142,15 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   EXPECT_EQ(std::wstring(config->lpDisplayName), L"Varnelo Service");
   const std::vector<BYTE> described = QueryConfig(scm_.manager(), SERVICE_CONFIG_DESCRIPTION);
   ASSERT_FALSE(described.empty()) << ::GetLastError();
-  EXPECT_EQ(std::wstring(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(described.data())->lpDescription),
-            L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
-            L"need administrator rights.");
+  EXPECT_EQ(
+      std::wstring(reinterpret_cast<const SERVICE_DESCRIPTIONW*>(described.data())->lpDescription),
+      L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
+      L"need administrator rights.");
   ASSERT_TRUE(scm_.WaitFor(SERVICE_RUNNING));
-  EXPECT_EQ(CountInOrder(fresh.log, {"InstallService: begin", "InstallService: image=" + Narrow(release_),
-                                     "InstallService: CreateService OK"}),
-            3u);
+  EXPECT_EQ(
+      CountInOrder(fresh.log, {"InstallService: begin", "InstallService: image=" + Narrow(release_),
+                               "InstallService: CreateService OK"}),
+      3u);
 
   // An upgrade from another folder closes the running client, though another program's window
   // of the same class is met first by the search.
@@ -144,38 +158,47 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
     Child client(QuoteArgument(BinDir() + L"Varnelo.exe"));
     ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
     TempDir other;
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"Varnelo.exe").c_str(), (other.path() + L"OtherApp.exe").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"Varnelo.exe").c_str(),
+                            (other.path() + L"OtherApp.exe").c_str(), FALSE));
     Child decoy(QuoteArgument(other.path() + L"OtherApp.exe") + L" --topmost");
     ASSERT_TRUE(decoy.WaitForOutput("window ready", 10000)) << decoy.Output();
     const std::wstring upgrade = BinDir() + L"no-core\\VarneloService.exe";
     const ModeRun run = RunMode(upgrade, L"-install");
     EXPECT_EQ(run.exitCode, 0u) << run.console;
-    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n")) << run.console;
+    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
+        << run.console;
     ExpectOwnerWarnings(run, 2);  // no core beside this copy
     const std::vector<BYTE> upgraded = QueryConfig(scm_.manager());
     ASSERT_FALSE(upgraded.empty()) << ::GetLastError();
-    EXPECT_EQ(std::wstring(reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(upgraded.data())->lpBinaryPathName),
-              L"\"" + upgrade + L"\"");
+    EXPECT_EQ(
+        std::wstring(
+            reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(upgraded.data())->lpBinaryPathName),
+        L"\"" + upgrade + L"\"");
     EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(client.Wait(2000), 0u) << "the client was not closed";
     EXPECT_NE(client.Output().find("WM_CLOSE received"), std::string::npos);
     EXPECT_EQ(decoy.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
     EXPECT_EQ(decoy.Output().find("WM_CLOSE"), std::string::npos) << decoy.Output();
     EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd="), 1u);
-    EXPECT_EQ(CountContaining(run.log, " pid=" + std::to_string(decoy.pid()) + " exe=OtherApp.exe"), 1u);
-    EXPECT_EQ(CountInOrder(run.log, {
-        "InstallService: CreateService failed err=1073",
-        "InstallService: service exists, refreshing ImagePath to " + Narrow(upgrade),
-        "RequestVarneloExitBeforeUpgrade: WM_CLOSE -> Varnelo.exe pid=" + std::to_string(client.pid()) + " hwnd=",
-        "RequestVarneloExitBeforeUpgrade: wait result=0x0 timeout=8000ms",
-        "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=1 err=0", kRestarted}), 6u);
+    EXPECT_EQ(CountContaining(run.log, " pid=" + std::to_string(decoy.pid()) + " exe=OtherApp.exe"),
+              1u);
+    EXPECT_EQ(
+        CountInOrder(
+            run.log,
+            {"InstallService: CreateService failed err=1073",
+             "InstallService: service exists, refreshing ImagePath to " + Narrow(upgrade),
+             "RequestVarneloExitBeforeUpgrade: WM_CLOSE -> Varnelo.exe pid=" +
+                 std::to_string(client.pid()) + " hwnd=",
+             "RequestVarneloExitBeforeUpgrade: wait result=0x0 timeout=8000ms",
+             "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=1 err=0", kRestarted}),
+        6u);
   }
 
   // A stop that comes while a start_core is between its launch and its hand-over (the test build
   // of the service pauses there) waits for that handler, reporting stop-pending meanwhile.
   const wchar_t kFaultsKey[] = L"SOFTWARE\\Varnelo\\TestFaults";
-  ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFaultsKey, L"VARNELO_FAULT_HANDOVER_PAUSE_MS", REG_SZ, L"3000",
-                              sizeof(L"3000")),
+  ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFaultsKey, L"VARNELO_FAULT_HANDOVER_PAUSE_MS",
+                              REG_SZ, L"3000", sizeof(L"3000")),
             ERROR_SUCCESS);
   const std::wstring faults = BinDir() + L"faults\\";
   ASSERT_EQ(RunMode(faults + L"VarneloService.exe", L"-install").exitCode, 0u);
@@ -188,7 +211,8 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
     const ModeRun overStopping = RunMode(release_, L"-install");
     EXPECT_EQ(overStopping.exitCode, 0u) << overStopping.console;
     EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(CountContaining(overStopping.log, "ControlService(STOP)"), 0u) << "a stopping service got a second stop";
+    EXPECT_EQ(CountContaining(overStopping.log, "ControlService(STOP)"), 0u)
+        << "a stopping service got a second stop";
     EXPECT_EQ(CountContaining(overStopping.log, kRestarted), 1u);
   }
   ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFaultsKey);
@@ -200,17 +224,24 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
     ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
     const ModeRun run = RunMode(release_, L"-install");
     EXPECT_EQ(run.exitCode, 0u) << run.console;
-    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n")) << run.console;
+    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
+        << run.console;
     EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_TRUE(client.WaitForOutput("WM_CLOSE ignored", 1000));
     EXPECT_EQ(client.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: wait result=0x102 timeout=8000ms"), 1u);
-    EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=" +
-                                           std::to_string(client.pid()) +
-                                           " \xE2\x80\x94 system proxy may be left dirty; installer must handshake "
-                                           "Varnelo.exe shutdown before invoking -install"),
+    EXPECT_EQ(CountContaining(run.log,
+                              "RequestVarneloExitBeforeUpgrade: wait result=0x102 timeout=8000ms"),
               1u);
-    EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u) << "a stopped service got a stop control";
+    EXPECT_EQ(
+        CountContaining(
+            run.log,
+            "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=" +
+                std::to_string(client.pid()) +
+                " \xE2\x80\x94 system proxy may be left dirty; installer must handshake "
+                "Varnelo.exe shutdown before invoking -install"),
+        1u);
+    EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u)
+        << "a stopped service got a stop control";
     EXPECT_EQ(CountContaining(run.log, kRestarted), 1u);
   }
 
@@ -219,9 +250,11 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   EXPECT_EQ(removed.console, "Service deleted and SCM released.\n");
   EXPECT_FALSE(scm_.Exists());
   UniqueRegKey key;
-  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.put()), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, key.put()),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(CountInOrder(removed.log, {"UninstallService: state after stop wait: 1",
-                                       "UninstallService: registry key gone after ", "UninstallService: success"}),
+                                       "UninstallService: registry key gone after ",
+                                       "UninstallService: success"}),
             3u);
   const ModeRun again = RunMode(release_, L"-uninstall");
   EXPECT_EQ(again.exitCode, 0u);
@@ -238,8 +271,8 @@ std::vector<DWORD> FailureActionValues(const SERVICE_FAILURE_ACTIONSW& failure) 
   }
   return values;
 }
-const std::vector<DWORD> kFailureActions = {86400, 3, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART, 30000,
-                                            SC_ACTION_RESTART, 60000};
+const std::vector<DWORD> kFailureActions = {
+    86400, 3, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART, 30000, SC_ACTION_RESTART, 60000};
 
 // What -install hands the control manager; Wine keeps nothing of it to read back (below).
 TEST(FailureActions, WhatInstallHandsTheControlManager) {
@@ -251,13 +284,15 @@ TEST(FailureActions, WhatInstallHandsTheControlManager) {
 
 TEST_F(Installation, FailureActionsReadBack) {
   if (IsRunningUnderWine()) {
-    GTEST_SKIP() << "Wine can neither query failure actions (error 124) nor keeps them; Windows reads "
-                    "back what FailureActions.WhatInstallHandsTheControlManager checks";
+    GTEST_SKIP()
+        << "Wine can neither query failure actions (error 124) nor keeps them; Windows reads "
+           "back what FailureActions.WhatInstallHandsTheControlManager checks";
   }
   ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
   const std::vector<BYTE> buffer = QueryConfig(scm_.manager(), SERVICE_CONFIG_FAILURE_ACTIONS);
   ASSERT_FALSE(buffer.empty()) << ::GetLastError();
-  EXPECT_EQ(FailureActionValues(*reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data())), kFailureActions);
+  EXPECT_EQ(FailureActionValues(*reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data())),
+            kFailureActions);
 }
 
 // A handle held to the service keeps its registration after the delete: -uninstall waits for it
@@ -267,7 +302,8 @@ TEST_F(Installation, FailureActionsReadBack) {
 TEST_F(Installation, UninstallWaitsForTheLastHandleAndReportsAFailedDelete) {
   ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
   {
-    const UniqueServiceHandle held(::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_STATUS));
+    const UniqueServiceHandle held(
+        ::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_STATUS));
     ASSERT_TRUE(held);
     const ModeRun run = RunMode(release_, L"-uninstall");
     EXPECT_EQ(run.exitCode, 1u);
@@ -279,7 +315,8 @@ TEST_F(Installation, UninstallWaitsForTheLastHandleAndReportsAFailedDelete) {
   ASSERT_TRUE(WaitUntil(5000, [&] { return !scm_.Exists(); }));
 
   ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
-  UniqueServiceHandle held(::OpenServiceW(scm_.manager(), L"VarneloService", DELETE | SERVICE_QUERY_STATUS));
+  UniqueServiceHandle held(
+      ::OpenServiceW(scm_.manager(), L"VarneloService", DELETE | SERVICE_QUERY_STATUS));
   ASSERT_TRUE(held);
   ASSERT_TRUE(::DeleteService(held.get()));
   std::thread letGo([&held] {
@@ -303,9 +340,9 @@ TEST_F(Installation, UninstallWaitsForTheLastHandleAndReportsAFailedDelete) {
 TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
   // A handle held open keeps a deleted registration in place, as a lingering one does.
   UniqueServiceHandle held(::CreateServiceW(
-      scm_.manager(), L"VarneloService", L"Varnelo Service", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-      SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, QuoteArgument(release_).c_str(), nullptr,
-      nullptr, nullptr, nullptr, nullptr));
+      scm_.manager(), L"VarneloService", L"Varnelo Service", SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+      QuoteArgument(release_).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   ASSERT_TRUE(held) << ::GetLastError();
   ASSERT_TRUE(::DeleteService(held.get()));
 
@@ -315,12 +352,15 @@ TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
                        "VarneloService is marked for delete from a previous uninstall.\n"
                        "Please reboot the system and reinstall.\n"))
       << run.console;
-  EXPECT_EQ(CountContaining(run.log, "InstallService: ghost record from prior uninstall, reboot required"), 1u);
+  EXPECT_EQ(CountContaining(run.log,
+                            "InstallService: ghost record from prior uninstall, reboot required"),
+            1u);
 
   // On a console the lines reach the screen as written, whatever its code page: the folder's
   // Chinese name included.
   const std::wstring screen = RunOnAConsole(QuoteArgument(release_) + L" -install");
-  EXPECT_NE(screen.find(L"Please reboot the system and reinstall."), std::wstring::npos) << Narrow(screen);
+  EXPECT_NE(screen.find(L"Please reboot the system and reinstall."), std::wstring::npos)
+      << Narrow(screen);
   if (IsRunningUnderWine()) {
     EXPECT_NE(screen.find(L" on " + release_), std::wstring::npos) << Narrow(screen);
   }

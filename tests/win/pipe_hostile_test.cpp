@@ -2,8 +2,8 @@
 // the pipe's name, callers that rename their own file, hand their connection on or end during the
 // hand-over, a flood of unsigned requests, and a long run of abuse from several clients after
 // which the service must still answer and hold no more handles than before.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -48,7 +48,8 @@ TEST(StalledClients, HoldOnlyTheirOwnConnectionsAndAreLogged) {
       {"opens the pipe for reading only", GENERIC_READ, ""},
       {"sends half a request", duplex, "cmd=ping\n"},
       // The answer to an unknown command this long is larger than the pipe's buffer.
-      {"never reads an answer larger than the buffer", duplex, "cmd=" + std::string(4090, 'u') + "\n\n"},
+      {"never reads an answer larger than the buffer", duplex,
+       "cmd=" + std::string(4090, 'u') + "\n\n"},
   };
   std::vector<UniqueHandle> stalled;
   for (const auto& stall : stalls) {
@@ -63,10 +64,11 @@ TEST(StalledClients, HoldOnlyTheirOwnConnectionsAndAreLogged) {
   ASSERT_EQ(client.Wait(20000), 0u);
   EXPECT_NE(client.Output().find("was_running=1"), std::string::npos) << client.Output();
   const auto timeouts = [&](const char* stage) {
-    return CountContaining(service.LogMessages(), "HandleConnection: timeout pid=" + OwnPid() + " stage=" + stage +
-                                                      " limit_ms=3000");
+    return CountContaining(service.LogMessages(), "HandleConnection: timeout pid=" + OwnPid() +
+                                                      " stage=" + stage + " limit_ms=3000");
   };
-  EXPECT_TRUE(WaitUntil(kBoundMs + 5000, [&] { return timeouts("request") == 3 && timeouts("answer") == 1; }))
+  EXPECT_TRUE(WaitUntil(kBoundMs + 5000,
+                        [&] { return timeouts("request") == 3 && timeouts("answer") == 1; }))
       << timeouts("request") << " request and " << timeouts("answer") << " answer time-outs";
 }
 
@@ -87,7 +89,9 @@ TEST(StalledClients, ACrowdLargerThanTheInstancesCannotLockTheDoor) {
   }
   ASSERT_EQ(crowd.Wait(30000), 0u);
   EXPECT_GT(std::stoul(crowd.Output().substr(crowd.Output().find('=') + 1)), 16u) << crowd.Output();
-  EXPECT_GE(CountContaining(service.LogMessages(), " stage=request to make room, every instance busy"), 1u);
+  EXPECT_GE(
+      CountContaining(service.LogMessages(), " stage=request to make room, every instance busy"),
+      1u);
 }
 
 TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
@@ -106,7 +110,8 @@ TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   // loaded machine serves only a handful in the probe's three seconds.
   EXPECT_GE(answered, 3u);
   EXPECT_EQ(counts.rfind("opened=0 ", 0), std::string::npos) << counts;
-  EXPECT_NE(counts.find(" absent=0 "), std::string::npos) << "the pipe name was free between instances: " << counts;
+  EXPECT_NE(counts.find(" absent=0 "), std::string::npos)
+      << "the pipe name was free between instances: " << counts;
 }
 
 TEST(PipeName, TestClientRefusesASquatter) {
@@ -114,10 +119,12 @@ TEST(PipeName, TestClientRefusesASquatter) {
   const UniqueHandle squatter(::CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 255,
                                                  4096, 4096, 0, nullptr));
   ASSERT_TRUE(squatter);
-  Child client(QuoteArgument(ClientExe(L"publisher")) + L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
+  Child client(QuoteArgument(ClientExe(L"publisher")) +
+               L" send cmd=start_core\\napp_path=C:\\\\secret\\\\\\n\\n");
   EXPECT_EQ(client.Wait(20000), 3u) << client.Output();
-  EXPECT_NE(client.Output().find("server end of the pipe is not the service: server pid=" + OwnPid()),
-            std::string::npos)
+  EXPECT_NE(
+      client.Output().find("server end of the pipe is not the service: server pid=" + OwnPid()),
+      std::string::npos)
       << client.Output();
   ::ConnectNamedPipe(squatter.get(), nullptr);  // the client has been and gone
   char byte = 0;
@@ -128,11 +135,12 @@ TEST(PipeName, TestClientRefusesASquatter) {
 
 TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
   if (IsRunningUnderWine()) {
-    GTEST_SKIP() << "Wine reports a renamed running image under its old name, so the service cannot "
-                    "see the rename. Windows reports the current name; the service then refuses the "
-                    "caller with 'caller image is not the file its path names'. The decision is "
-                    "tested natively (CallerImage) and its call through the test build "
-                    "(CallerWhoseMappedImageIsAnotherFileIsRefused).";
+    GTEST_SKIP()
+        << "Wine reports a renamed running image under its old name, so the service cannot "
+           "see the rename. Windows reports the current name; the service then refuses the "
+           "caller with 'caller image is not the file its path names'. The decision is "
+           "tested natively (CallerImage) and its call through the test build "
+           "(CallerWhoseMappedImageIsAnotherFileIsRefused).";
   }
   TempDir dir;
   const std::wstring running = dir.path() + L"client.exe", moved = dir.path() + L"client-old.exe";
@@ -146,9 +154,10 @@ TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
   ASSERT_TRUE(::MoveFileW(running.c_str(), moved.c_str())) << ::GetLastError();
   ASSERT_TRUE(::CopyFileW(ClientExe(L"publisher").c_str(), running.c_str(), FALSE));
   ASSERT_EQ(client.Wait(20000), 0u);
-  EXPECT_EQ(CountContaining(service.LogMessages(), "rejected pid=" + std::to_string(client.pid()) +
-                                                       ": caller image is not the file its path names"),
-            1u);
+  EXPECT_EQ(
+      CountContaining(service.LogMessages(), "rejected pid=" + std::to_string(client.pid()) +
+                                                 ": caller image is not the file its path names"),
+      1u);
 }
 
 // An unsigned program opens a connection, hands it to this publisher-signed program and ends; the
@@ -157,28 +166,33 @@ TEST(CallerTrust, CallerThatRenamedItsFileForASignedCopyIsRefused) {
 TEST(CallerTrust, ConnectionHandedOnByAnEndedOpenerIsRefused) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  const RunResult opener = RunToEnd(QuoteArgument(ClientExe(L"none")) + L" hand " + std::to_wstring(::GetCurrentProcessId()));
+  const RunResult opener = RunToEnd(QuoteArgument(ClientExe(L"none")) + L" hand " +
+                                    std::to_wstring(::GetCurrentProcessId()));
   ASSERT_EQ(opener.exitCode, 0u) << opener.output;
-  const UniqueHandle pipe(reinterpret_cast<HANDLE>(std::strtoull(ResponseValue(opener.output, "handle").c_str(), nullptr, 10)));
+  const UniqueHandle pipe(reinterpret_cast<HANDLE>(
+      std::strtoull(ResponseValue(opener.output, "handle").c_str(), nullptr, 10)));
   const std::string openerPid = ResponseValue(opener.output, "pid");
   ASSERT_TRUE(pipe);
   ASSERT_TRUE(SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0));
   EXPECT_EQ(ReadUntilDisconnect(pipe.get()), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
   EXPECT_EQ(CountInOrder(service.LogMessages(),
                          {"conn pid=" + openerPid + " cmd=ping",
-                          "rejected pid=" + openerPid + ": caller process ended before its request was judged"}),
+                          "rejected pid=" + openerPid +
+                              ": caller process ended before its request was judged"}),
             2u);
 }
 
 // The twin under Wine of the test above: the test build reports the mapped image as another
 // file, as Windows does after such a rename, and the caller check must ask.
 TEST(CallerTrust, CallerWhoseMappedImageIsAnotherFileIsRefused) {
-  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", L"", {{L"VARNELO_FAULT_MAPPED_IMAGE", L"other"}});
+  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", L"",
+                         {{L"VARNELO_FAULT_MAPPED_IMAGE", L"other"}});
   ASSERT_TRUE(service.ready());
   EXPECT_EQ(Exchange("cmd=ping\n\n"), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
-  EXPECT_EQ(CountContaining(service.LogMessages(),
-                            "rejected pid=" + OwnPid() + ": caller image is not the file its path names"),
-            1u);
+  EXPECT_EQ(
+      CountContaining(service.LogMessages(),
+                      "rejected pid=" + OwnPid() + ": caller image is not the file its path names"),
+      1u);
 }
 
 // A path as a pipe_client argument, where a backslash escapes the next character.
@@ -193,24 +207,27 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   ASSERT_EQ(ProcessIdsNamed(L"VarneloCore.exe").size(), 0u);
-  const std::wstring request = L"cmd=start_core\\napp_path=" + AsArgument(BinDir()) + L"\\ndata_path=" +
-                               AsArgument(data.path()) + L"\\nconfig_path=" +
+  const std::wstring request = L"cmd=start_core\\napp_path=" + AsArgument(BinDir()) +
+                               L"\\ndata_path=" + AsArgument(data.path()) + L"\\nconfig_path=" +
                                AsArgument(data.path() + L"config") + L"\\n\\n";
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const size_t startedBefore = CountContaining(service.LogMessages(), "start_core OK pid=");
-    Child caller(QuoteArgument(ClientExe(L"publisher")) + L" send " + QuoteArgument(request) + L" --hangup");
+    Child caller(QuoteArgument(ClientExe(L"publisher")) + L" send " + QuoteArgument(request) +
+                 L" --hangup");
     ASSERT_EQ(caller.Wait(10000), 0u) << caller.Output();
     const std::string pid = std::to_string(caller.pid());
     // Gone before the check, gone at the hand-over, or gone just after it: served either way.
     ASSERT_TRUE(WaitUntil(10000, [&] {
       const auto log = service.LogMessages();
       return CountContaining(log, "rejected pid=" + pid) +
-                 CountContaining(log, "start_core: caller pid=" + pid + " ended before the hand-over") +
+                 CountContaining(log,
+                                 "start_core: caller pid=" + pid + " ended before the hand-over") +
                  CountContaining(log, "start_core OK pid=") >
              startedBefore;
     }));
-    EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 0; })) << "a core outlived its caller";
+    EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 0; }))
+        << "a core outlived its caller";
     EXPECT_EQ(Exchange("cmd=status\n\n"), "capabilities=63\nok=1\nprotocol=2\nrunning=0\n\n");
   }
 
@@ -226,7 +243,9 @@ TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
                          {{L"VARNELO_FAULT_HANDOVER_PAUSE_MS", L"2000"}});
   ASSERT_TRUE(service.ready());
   Child caller = StartCoreClient(faults, data.path(), L"hold");
-  ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));  // checked, core started, paused
+  ASSERT_TRUE(WaitUntil(10000, [] {
+    return ProcessIdsNamed(L"VarneloCore.exe").size() == 1;
+  }));  // checked, core started, paused
   caller.Kill();
   const std::string ended = "start_core: caller pid=" + std::to_string(caller.pid()) +
                             " ended before the hand-over, core pid=";
@@ -277,7 +296,8 @@ TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {
     clients.emplace_back([&rightAnswers, client] {
       for (int i = client; i < 10000; i += 4) {
         const bool ping = i % 100 == 0;
-        rightAnswers += Exchange(ping ? "cmd=ping\n\n" : "n=" + std::to_string(i) + "\n\n") == (ping ? kPong63 : kMissingCmd);
+        rightAnswers += Exchange(ping ? "cmd=ping\n\n" : "n=" + std::to_string(i) + "\n\n") ==
+                        (ping ? kPong63 : kMissingCmd);
       }
     });
   }

@@ -1,8 +1,8 @@
 // uninstall.exe removing an installed product for real, read from outside: the service control
 // manager, the process list, the registry in the program's view, the file system, and the
 // progress bar on screen.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <shlobj.h>
 
@@ -20,11 +20,14 @@ namespace varnelo {
 namespace test {
 namespace {
 
-constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
-constexpr wchar_t kUnrelatedUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN Beta";
+constexpr wchar_t kUninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN";
+constexpr wchar_t kUnrelatedUninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Varnelo VPN Beta";
 constexpr wchar_t kSettingsKey[] = L"Software\\Varnelo VPN";
 constexpr wchar_t kUnrelatedSettingsKey[] = L"Software\\Varnelo VPN Tools";
-constexpr wchar_t kInternetSettings[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+constexpr wchar_t kInternetSettings[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
 constexpr REGSAM kProgramView = KEY_WOW64_32KEY;  // the shipped program is 32-bit
 
 // A subkey whose DACL refuses enumeration makes its parent undeletable.
@@ -34,7 +37,8 @@ constexpr wchar_t kOpenDacl[] = L"D:(A;;KA;;;WD)";
 
 void SetKeyDacl(HKEY parent, const wchar_t* subkey, const wchar_t* sddl) {
   UniqueRegKey key;
-  if (::RegOpenKeyExW(parent, subkey, 0, WRITE_DAC | kProgramView, key.put()) != ERROR_SUCCESS) return;
+  if (::RegOpenKeyExW(parent, subkey, 0, WRITE_DAC | kProgramView, key.put()) != ERROR_SUCCESS)
+    return;
   const SecurityDescriptor descriptor = SecurityDescriptor::FromSddl(sddl);
   ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get());
 }
@@ -55,7 +59,8 @@ std::string RecordedRuns(const UninstallerRun& run) {
 // `dir`; any run shows in RecordedRuns.
 void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t*> names) {
   for (const wchar_t* name : names) {
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"netcfg.exe").c_str(), (dir + name).c_str(), FALSE)) << Narrow(name);
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"netcfg.exe").c_str(), (dir + name).c_str(), FALSE))
+        << Narrow(name);
   }
 }
 
@@ -66,20 +71,24 @@ class InstalledProduct {
  public:
   explicit InstalledProduct(const wchar_t* dirName) : dir_(base_.path() + dirName + L"\\") {
     ::CreateDirectoryW(dir_.c_str(), nullptr);
-    for (const std::wstring& file : {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
-                                     appData_ + L"\\Varnelo\\config.json", appData_ + L"\\VarneloOther\\config.json",
-                                     startMenu_ + L"Varnelo.lnk", startMenu_ + L"Remove Varnelo.lnk",
-                                     startMenu_ + L"unrelated.txt"}) {
+    for (const std::wstring& file :
+         {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
+          appData_ + L"\\Varnelo\\config.json", appData_ + L"\\VarneloOther\\config.json",
+          startMenu_ + L"Varnelo.lnk", startMenu_ + L"Remove Varnelo.lnk",
+          startMenu_ + L"unrelated.txt"}) {
       ::SHCreateDirectoryExW(nullptr, file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
       WriteFileBytes(file, "made by the product or beside it");
     }
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
-      SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(), L"last", L"1");
+      SetString(CreateKey(root, std::wstring(kSettingsKey) + L"\\Profiles", kProgramView).get(),
+                L"last", L"1");
     }
-    SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep", L"1");
+    SetString(CreateKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView).get(), L"keep",
+              L"1");
     const UniqueRegKey proxy = CreateKey(HKEY_CURRENT_USER, kInternetSettings, 0);
     const DWORD enabled = 1;
-    ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&enabled), 4);
+    ::RegSetValueExW(proxy.get(), L"ProxyEnable", 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&enabled), 4);
     SetString(proxy.get(), L"ProxyServer", L"127.0.0.1:7890");
     SetString(proxy.get(), L"AutoConfigURL", L"http://127.0.0.1:7890/pac");
     SetString(proxy.get(), L"ProxyOverride", L"<local>");
@@ -90,8 +99,8 @@ class InstalledProduct {
     DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
-    for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_,
-                                     listed_, userFile()}) {
+    for (const std::wstring& path :
+         {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_, listed_, userFile()}) {
       RemoveTree(path);
     }
   }
@@ -100,7 +109,7 @@ class InstalledProduct {
 
   const std::wstring& dir() const { return dir_; }
   const std::wstring& desktop() const { return desktop_; }
-  const std::wstring& listed() const { return listed_; }  // the product's own Desktop folder
+  const std::wstring& listed() const { return listed_; }       // the product's own Desktop folder
   std::wstring userFile() const { return listed_ + L".txt"; }  // a user's file on the Desktop
   ScmService& scm() { return scm_; }
 
@@ -116,7 +125,8 @@ class InstalledProduct {
     if (!location.empty()) SetString(key.get(), L"InstallLocation", location);
     if (!command.empty()) SetString(key.get(), L"UninstallString", command);
     if (!shortcut.empty()) SetString(key.get(), L"DisplayShortcut", shortcut);
-    SetString(CreateKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView).get(), L"DisplayName", L"other");
+    SetString(CreateKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView).get(),
+              L"DisplayName", L"other");
     return key;
   }
   void Run(std::initializer_list<const wchar_t*> names) {
@@ -136,9 +146,11 @@ class InstalledProduct {
            Exists(startMenu_ + L"unrelated.txt");
   }
   bool UserStateGoneAndNeighboursKept() const {
-    return !Exists(appData_ + L"\\Varnelo") && !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
+    return !Exists(appData_ + L"\\Varnelo") &&
+           !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
            !KeyExists(HKEY_CLASSES_ROOT, kSettingsKey, kProgramView) &&
-           Exists(base_.path() + L"VarneloData\\keep.txt") && Exists(appData_ + L"\\VarneloOther\\config.json") &&
+           Exists(base_.path() + L"VarneloData\\keep.txt") &&
+           Exists(appData_ + L"\\VarneloOther\\config.json") &&
            KeyExists(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView) &&
            KeyExists(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView);
   }
@@ -146,11 +158,11 @@ class InstalledProduct {
  private:
   TempDir base_;
   const std::wstring dir_, appData_ = ShellFolder(CSIDL_APPDATA),
-                     startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
-                     desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\",
-                     // Wine maps the Desktop to the Unix home, shared by every prefix (and their
-                     // process ids): names of this run only.
-                     listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
+                           startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
+                           desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\",
+                           // Wine maps the Desktop to the Unix home, shared by every prefix (and
+                           // their process ids): names of this run only.
+      listed_ = desktop_ + L"Varnelo " + std::to_wstring(std::random_device{}());
   ScmService scm_;
   std::vector<Child> processes_;
 };
@@ -178,17 +190,21 @@ void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt,
 
 TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   InstalledProduct product(L"Varnelo");
-  product.AddFiles(BinDir(), {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"});
+  product.AddFiles(
+      BinDir(), {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"});
   product.AddFiles(BinDir() + L"release\\", {L"VarneloService.exe", L"VarneloCore.exe"});
   ASSERT_TRUE(WriteFileBytes(product.dir() + L"readme.txt", "read me"));
   ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
 
-  const RunResult installed = RunToEnd(QuoteArgument(product.dir() + L"VarneloService.exe") + L" -install", 60000);
+  const RunResult installed =
+      RunToEnd(QuoteArgument(product.dir() + L"VarneloService.exe") + L" -install", 60000);
   ASSERT_EQ(installed.exitCode, 0u) << installed.output;
   ASSERT_TRUE(product.scm().WaitFor(SERVICE_RUNNING, 5000));
-  product.Run({L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"});
+  product.Run(
+      {L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"});
   const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
-  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"), product.listed());
+  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"),
+                            product.listed());
 
   // Started where the setup put it: it copies itself into one new folder of the system's temporary
   // folder, and that copy shows the window; %TEMP% gets nothing. A cmd.exe and a timeout.exe
@@ -208,7 +224,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
   EXPECT_EQ(NewFolders(before, CopyFolders()), made) << "the copy moved again";
-  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  const UniqueHandle copy(
+      ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   const HWND dialog = WaitForConfirmation(pid);
   ASSERT_NE(dialog, nullptr);
   Answer(dialog, IDOK);
@@ -228,7 +245,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);
-  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); })) << "the copy or its folder is still there";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); }))
+      << "the copy or its folder is still there";
 
   EXPECT_FALSE(product.scm().Exists()) << "registration not purged";
   EXPECT_TRUE(product.AllProcessesEnded());
@@ -239,12 +257,15 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
   DWORD proxyEnable = 1, size = sizeof(proxyEnable);
-  EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr,
-                           &proxyEnable, &size), ERROR_SUCCESS);
+  EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD,
+                           nullptr, &proxyEnable, &size),
+            ERROR_SUCCESS);
   EXPECT_EQ(proxyEnable, 0u);
   for (const wchar_t* name : {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"}) {
-    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY, nullptr, nullptr, nullptr),
-              ERROR_FILE_NOT_FOUND) << Narrow(name);
+    EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY, nullptr,
+                             nullptr, nullptr),
+              ERROR_FILE_NOT_FOUND)
+        << Narrow(name);
   }
 }
 
@@ -258,11 +279,13 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   TempDir current;
-  PlantRecorders(current.path(), {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
+  PlantRecorders(current.path(),
+                 {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
   UninstallerRun run;
   PlantRecorders(run.copyDir(), {L"cmd.exe", L"timeout.exe"});
   const ULONGLONG confirmed = run.StartConfirmed(current.path());
-  EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
+  EXPECT_TRUE(
+      WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
   EXPECT_TRUE(Exists(product.dir() + L"Varnelo.exe"));
   EXPECT_TRUE(Exists(product.userFile()));
@@ -277,12 +300,14 @@ TEST(Removal, AFileInUseKeepsTheFirstPhase) {
   product.AddFiles(BinDir(), {L"uninstall.exe"});
   ASSERT_TRUE(WriteFileBytes(product.dir() + L"core.log", "in use"));
   const UniqueHandle inUse(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
   ASSERT_TRUE(inUse);
   product.WriteUninstallKey(product.dir(), L"", product.listed());
   UninstallerRun run;
   const ULONGLONG confirmed = run.StartConfirmed();
-  EXPECT_TRUE(WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
+  EXPECT_TRUE(
+      WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
   EXPECT_TRUE(Exists(product.dir() + L"core.log"));
 }
@@ -293,15 +318,16 @@ TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   InstalledProduct product(L"Varnelo");
   product.AddFiles(BinDir(), {L"uninstall.exe"});
   {
-    const UniqueRegKey key =
-        product.WriteUninstallKey(L"", L" \"" + product.dir() + L"uninstall.exe\" /S", product.listed());
+    const UniqueRegKey key = product.WriteUninstallKey(
+        L"", L" \"" + product.dir() + L"uninstall.exe\" /S", product.listed());
     CreateKey(key.get(), kLockedSubkey, 0);
     SetKeyDacl(key.get(), kLockedSubkey, kLockedDacl);
   }
 
   UninstallerRun run;
   const ULONGLONG confirmed = run.StartConfirmed();
-  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(product.dir()); })) << "the directory was not derived";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(product.dir()); }))
+      << "the directory was not derived";
   ExpectHeldAt(&run, confirmed, 13300, kTrackWidth);  // 90 %, of which the track shows 350 pixels
   EXPECT_FALSE(Exists(product.listed()));
   EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView));
@@ -314,22 +340,26 @@ TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
 TEST(Removal, CloseButtonWhileTheWorkerWaitsForTheService) {
   InstalledProduct product(L"Varnelo");
   product.AddFiles(BinDir(), {L"uninstall.exe"});
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"ferryd.exe").c_str(), (product.dir() + L"VarneloService.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"ferryd.exe").c_str(),
+                          (product.dir() + L"VarneloService.exe").c_str(), FALSE));
   product.WriteUninstallKey(product.dir(), L"", product.listed());
   UninstallerRun run;
   const std::vector<std::wstring> before = CopyFolders();
   run.StartConfirmed();
   std::vector<DWORD> service;
-  ASSERT_TRUE(WaitUntil(10000, [&] { return !(service = ProcessIdsNamed(L"VarneloService.exe")).empty(); }))
-      << "the worker never started the service program";
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    return !(service = ProcessIdsNamed(L"VarneloService.exe")).empty();
+  })) << "the worker never started the service program";
   const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
   ClickCloseButton(window);
   const ULONGLONG clicked = ::GetTickCount64();
-  EXPECT_TRUE(WaitUntil(3000, [] { return FindUninstallWindow() == nullptr; })) << "the window waited for the worker";
+  EXPECT_TRUE(WaitUntil(3000, [] { return FindUninstallWindow() == nullptr; }))
+      << "the window waited for the worker";
   // Well before the worker's own wait for the service program would have ended.
   EXPECT_EQ(run.child().Wait(CWndThread::kStopWaitMs + 10000), 0u) << "the worker was not ended";
-  EXPECT_GE(::GetTickCount64() - clicked, CWndThread::kStopWaitMs - 500) << "the worker was not waited for";
+  EXPECT_GE(::GetTickCount64() - clicked, CWndThread::kStopWaitMs - 500)
+      << "the worker was not waited for";
   // The deletion comes once the copy has stopped running, so it finds nothing in its way.
   EXPECT_TRUE(WaitUntil(10000, [&] { return NewFolders(before, CopyFolders()).empty(); }))
       << "the copy or its folder is still there";

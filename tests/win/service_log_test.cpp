@@ -4,9 +4,9 @@
 #include <aclapi.h>
 
 #include "common/platform.h"
-#include "tests/win/harness.h"
 #include "service/log_folder.h"
 #include "service/service_log.h"
+#include "tests/win/harness.h"
 
 namespace varnelo {
 namespace test {
@@ -16,13 +16,16 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
   TempDir programData;
   const std::wstring dir = programData.path() + L"Varnelo\\";
   ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr));
-  const size_t fiveMiB = 5 * 1024 * 1024;  // the size the log promises, as a number: not the constant
+  const size_t fiveMiB =
+      5 * 1024 * 1024;  // the size the log promises, as a number: not the constant
   const std::string almostFull(fiveMiB - 10, 'a');
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log", almostFull));
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.1", "generation one\r\n"));
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.2", "generation two\r\n"));
 
-  const auto runService = [&] { return ConsoleService(BinDir() + L"VarneloService.exe", programData.path()).ready(); };
+  const auto runService = [&] {
+    return ConsoleService(BinDir() + L"VarneloService.exe", programData.path()).ready();
+  };
   ASSERT_TRUE(runService());
   const std::string grown = ReadFileBytes(dir + L"service.log");
   EXPECT_GT(grown.size(), fiveMiB) << "the line that crosses 5 MiB still goes in";
@@ -75,8 +78,8 @@ TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
   ASSERT_TRUE(::DeleteFileW((dir_ + L"service.log").c_str()));
   ASSERT_TRUE(::CreateHardLinkW((dir_ + L"service.log").c_str(), victim.c_str(), nullptr));
   {
-    const UniqueHandle probe(::CreateFileW(victim.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle probe(::CreateFileW(victim.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION info = {};
     ASSERT_TRUE(::GetFileInformationByHandle(probe.get(), &info));
     if (info.nNumberOfLinks < 2) {
@@ -98,7 +101,8 @@ TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
                     "Varnelo folder that is a reparse point";
   }
   ServiceLog("redirect attempt");
-  EXPECT_EQ(::GetFileAttributesW((elsewhere.path() + L"service.log").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(::GetFileAttributesW((elsewhere.path() + L"service.log").c_str()),
+            INVALID_FILE_ATTRIBUTES);
 }
 
 // A folder made by this account (as by an earlier run) is kept with its log; -uninstall adds its
@@ -108,8 +112,9 @@ TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServi
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
   ConsoleService service(BinDir() + L"VarneloService.exe", programDir_);
   ASSERT_TRUE(service.ready());
-  const RunResult uninstall = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
-                                       {{L"ProgramData", programDataVariable_}});
+  const RunResult uninstall =
+      RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
+               {{L"ProgramData", programDataVariable_}});
   EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
   service.Stop();
   ServiceLog("after the service stopped");
@@ -117,7 +122,8 @@ TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServi
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "earlier run") << "the earlier folder was not kept";
   EXPECT_EQ(CountContaining(lines, "pipe server starting"), 1u);
-  EXPECT_EQ(CountContaining(lines, "UninstallService: begin"), 1u) << "-uninstall beside the service";
+  EXPECT_EQ(CountContaining(lines, "UninstallService: begin"), 1u)
+      << "-uninstall beside the service";
   EXPECT_EQ(CountContaining(lines, "after the service stopped"), 1u);
 }
 
@@ -126,12 +132,13 @@ TEST_F(LogInProcess, FolderSomeoneElseMadeIsRepairedBeforeTheFirstLine) {
   ServiceLog("first line");
   EXPECT_EQ(ReadLogMessages(dir_ + L"service.log"), std::vector<std::string>{"first line"});
   if (IsRunningUnderWine()) {
-    GTEST_SKIP() << "Wine synthesises file DACLs from Unix permission bits and ignores new ones; on "
-                    "Windows the folder carries the protected log DACL before the first line is written";
+    GTEST_SKIP()
+        << "Wine synthesises file DACLs from Unix permission bits and ignores new ones; on "
+           "Windows the folder carries the protected log DACL before the first line is written";
   }
   PSECURITY_DESCRIPTOR sd = nullptr;
-  ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr, &sd),
+  ASSERT_EQ(::GetNamedSecurityInfoW(dir_.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, nullptr, nullptr, &sd),
             static_cast<DWORD>(ERROR_SUCCESS));
   const UniqueLocal owner(sd);
   EXPECT_TRUE(IsLogFolderDaclSecure(sd));
@@ -150,7 +157,8 @@ TEST(LogFolderHeld, ServiceHoldsItsFolderAgainstRenameDeleteAndReplace) {
   EXPECT_NE(::GetFileAttributesW(other.c_str()), INVALID_FILE_ATTRIBUTES);
 
   EXPECT_EQ(Exchange("cmd=ping\n\n").rfind("capabilities=", 0), 0u);
-  EXPECT_EQ(CountContaining(service.LogMessages(), "conn pid="), 1u) << "lines still reach the file";
+  EXPECT_EQ(CountContaining(service.LogMessages(), "conn pid="), 1u)
+      << "lines still reach the file";
   service.Stop();
   EXPECT_TRUE(::MoveFileExW(folder.c_str(), (folder + L"2").c_str(), 0)) << "released at exit";
 }
@@ -167,7 +175,10 @@ TEST_F(LogInProcess, FolderOfAnotherOwnerIsMovedAsideByTheService) {
   EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
   const auto lines = service.LogMessages();
   ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0].rfind("ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0), 0u);
+  EXPECT_EQ(
+      lines[0].rfind(
+          "ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0),
+      0u);
   service.Stop();
 }
 
@@ -179,7 +190,8 @@ TEST_F(LogInProcess, FailedRotationWaitsItsMinute) {
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", std::string(0x500000, 'f') + "\r\n"));
   {
     const UniqueHandle reader(::CreateFileW((dir_ + L"service.log").c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(reader);
     ServiceLog("while held");
     ServiceLog("still held");
@@ -197,9 +209,10 @@ TEST_F(LogInProcess, FailedRotationWaitsItsMinute) {
 // place. The owner decision itself is tested on descriptors in access_checks_test.
 TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   if (IsRunningUnderWine()) {
-    GTEST_SKIP() << "Wine owns every file by its one user and ignores SetNamedSecurityInfoW; on Windows "
-                    "the log moves a folder of a foreign owner aside as Varnelo.moved-<time> and writes "
-                    "into a fresh one (its twin here: FolderOfAnotherOwnerIsMovedAsideByTheService)";
+    GTEST_SKIP()
+        << "Wine owns every file by its one user and ignores SetNamedSecurityInfoW; on Windows "
+           "the log moves a folder of a foreign owner aside as Varnelo.moved-<time> and writes "
+           "into a fresh one (its twin here: FolderOfAnotherOwnerIsMovedAsideByTheService)";
   }
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
@@ -207,14 +220,15 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   TOKEN_PRIVILEGES restore = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
   if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
       ::LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid)) {
-    ::AdjustTokenPrivileges(token.get(), FALSE, &restore, 0, nullptr, nullptr);  // to give the folder away
+    ::AdjustTokenPrivileges(token.get(), FALSE, &restore, 0, nullptr,
+                            nullptr);  // to give the folder away
   }
   const SecurityDescriptor users = SecurityDescriptor::FromSddl(L"O:BU");
   PSID usersSid = nullptr;
   BOOL defaulted = FALSE;
   ASSERT_TRUE(::GetSecurityDescriptorOwner(users.get(), &usersSid, &defaulted));
-  if (::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, usersSid,
-                              nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+  if (::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                              usersSid, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
     GTEST_SKIP() << "giving a folder to another owner takes an administrator";
   }
   ServiceLog("after the foreign folder");
@@ -222,7 +236,10 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
   EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
   const auto lines = ReadLogMessages(dir_ + L"service.log");
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].rfind("ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0), 0u);
+  EXPECT_EQ(
+      lines[0].rfind(
+          "ServiceLog WARNING: log folder owned by S-1-5-32-545 moved aside as Varnelo.moved-", 0),
+      0u);
   EXPECT_EQ(lines[1], "after the foreign folder");
 }
 

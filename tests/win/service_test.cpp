@@ -2,18 +2,18 @@
 // Authenticode signatures made for this build; generic errors, the size limit and what reaches the
 // log; and one run under the service control manager, with the live pipe's DACL, stalled clients
 // at stop and the start and stop order.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
-#include <sddl.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include "common/platform.h"
-#include "tests/win/harness.h"
-#include "tests/win/version_resource.h"
 #include "service/pipe_server.h"
 #include "service/service_host.h"
 #include "service/trust.h"
+#include "tests/win/harness.h"
+#include "tests/win/version_resource.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -39,21 +39,25 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
     SCOPED_TRACE(Narrow(c.identity));
     Child client(QuoteArgument(ClientExe(c.identity)) + L" send cmd=ping\\n\\n");
     ASSERT_EQ(client.Wait(30000), 0u);
-    EXPECT_EQ(client.Output(), c.rejection ? "error=unauthorized caller\nerror_code=13\nok=0\n\n" : kPong63);
+    EXPECT_EQ(client.Output(),
+              c.rejection ? "error=unauthorized caller\nerror_code=13\nok=0\n\n" : kPong63);
     const std::string pid = std::to_string(client.pid());
     const auto log = service.LogMessages();
     EXPECT_EQ(CountContaining(log, "conn pid=" + pid + " cmd=ping"), 1u);
-    EXPECT_EQ(CountContaining(log, "rejected pid=" + pid + (c.rejection ? ": " + std::string(c.rejection) : "")),
+    EXPECT_EQ(CountContaining(log, "rejected pid=" + pid +
+                                       (c.rejection ? ": " + std::string(c.rejection) : "")),
               c.rejection ? 1u : 0u);
   }
 
   // A publisher-signed client started from a share: its file is never read by the service, whose
   // machine credentials would otherwise go to the host the caller named. The test session maps
   // \\localhost\share to a folder of its prefix.
-  const std::wstring onShare = L"\\\\localhost\\share\\client-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+  const std::wstring onShare =
+      L"\\\\localhost\\share\\client-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
   if (!::CopyFileW(ClientExe(L"publisher").c_str(), onShare.c_str(), FALSE)) {
-    GTEST_SKIP() << "no share \\\\localhost\\share here (error " << ::GetLastError()
-                 << "); the decision is tested natively (CallerImage.OnlyAnImageOnALocalDiskIsRead)";
+    GTEST_SKIP()
+        << "no share \\\\localhost\\share here (error " << ::GetLastError()
+        << "); the decision is tested natively (CallerImage.OnlyAnImageOnALocalDiskIsRead)";
   }
   Child remote(QuoteArgument(onShare) + L" send cmd=ping\\n\\n --service " +
                QuoteArgument(BinDir() + L"VarneloService.exe"));
@@ -74,13 +78,16 @@ TEST(PipeProtocol, GenericErrorsPiecesTheSizeLimitAndTheLog) {
   // Commands match exactly; control bytes and line separators in one must not plant log lines.
   const std::string planted = "x\x1b[2J\x0b\x0c\x7f\xc2\x85\xe2\x80\xa8y";
   for (const std::string& cmd : {std::string("Ping"), std::string("ping "), planted}) {
-    EXPECT_EQ(Exchange("cmd=" + cmd + "\n\n"), "error=unknown cmd: " + cmd + "\nerror_code=12\nok=0\n\n");
+    EXPECT_EQ(Exchange("cmd=" + cmd + "\n\n"),
+              "error=unknown cmd: " + cmd + "\nerror_code=12\nok=0\n\n");
   }
   // Framing and the size limit are judged natively; here the server reads a request in pieces and
   // turns the limit into its answer.
   EXPECT_EQ(Exchange("cmd=ping\r\n\r\n", 3), kPong63);
-  EXPECT_EQ(Exchange("cmd=ping\npad=" + std::string(4096 - 15, 'p') + "\n\n"), kPong63);  // the whole buffer
-  EXPECT_EQ(Exchange(std::string(4096, 'p'), 1000), "error=request too large\nerror_code=10\nok=0\n\n");
+  EXPECT_EQ(Exchange("cmd=ping\npad=" + std::string(4096 - 15, 'p') + "\n\n"),
+            kPong63);  // the whole buffer
+  EXPECT_EQ(Exchange(std::string(4096, 'p'), 1000),
+            "error=request too large\nerror_code=10\nok=0\n\n");
 
   const auto log = service.LogMessages();
   // Only a connection that named a command is logged, with its pid.
@@ -91,15 +98,17 @@ TEST(PipeProtocol, GenericErrorsPiecesTheSizeLimitAndTheLog) {
             1u);
   EXPECT_EQ(ReadFileBytes(service.LogPath()).find_first_of("\x1b\x0b\x0c\x7f"), std::string::npos);
   // An unsigned service says once that it does not insist on a signed core.
-  EXPECT_EQ(CountContaining(log, "core signature enforcement disabled: service binary is not Varnelo-signed (file "
-                                 "signature is invalid or missing)"),
+  EXPECT_EQ(CountContaining(
+                log,
+                "core signature enforcement disabled: service binary is not Varnelo-signed (file "
+                "signature is invalid or missing)"),
             1u);
   EXPECT_EQ(CountContaining(log, "service starting"), 0u);  // console mode does not say it
   // The C runtime writes text-mode "\n" as CR LF on the console.
-  EXPECT_NE(WithoutCarriageReturns(service.process().Output()).find(
-                "VarneloService running in foreground. Ctrl+C to stop.\n"
-                "Pipe: \\\\.\\pipe\\VarneloService\n"
-                "Log:  %ProgramData%\\Varnelo\\service.log\n\n"),
+  EXPECT_NE(WithoutCarriageReturns(service.process().Output())
+                .find("VarneloService running in foreground. Ctrl+C to stop.\n"
+                      "Pipe: \\\\.\\pipe\\VarneloService\n"
+                      "Log:  %ProgramData%\\Varnelo\\service.log\n\n"),
             std::string::npos)
       << service.process().Output();
 }
@@ -109,18 +118,22 @@ std::vector<std::wstring> DaclEntries(PSECURITY_DESCRIPTOR sd) {
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
   std::vector<std::wstring> entries;
-  if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl) return entries;
-  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+  if (!::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present || !dacl)
+    return entries;
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                             FILE_ALL_ACCESS};
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
     if (!::GetAce(dacl, i, &ace)) break;
-    ACCESS_ALLOWED_ACE* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);  // denied ACEs share the layout
+    ACCESS_ALLOWED_ACE* entry =
+        static_cast<ACCESS_ALLOWED_ACE*>(ace);  // denied ACEs share the layout
     ACCESS_MASK mask = entry->Mask;
     ::MapGenericMask(&mask, &mapping);
     wchar_t* sid = nullptr;
     if (!::ConvertSidToStringSidW(&entry->SidStart, &sid)) break;
     const UniqueLocal sidOwner(sid);
-    entries.push_back(std::to_wstring(entry->Header.AceType) + L" " + std::to_wstring(mask) + L" " + sid);
+    entries.push_back(std::to_wstring(entry->Header.AceType) + L" " + std::to_wstring(mask) + L" " +
+                      sid);
   }
   return entries;
 }
@@ -131,7 +144,8 @@ TEST(ServiceControl, OneRunStartsAnswersAndStopsAtOnceWhileClientsStall) {
   ASSERT_TRUE(service.RegisterAndStart(release)) << ::GetLastError();
   SERVICE_STATUS status = {};
   ASSERT_TRUE(::QueryServiceStatus(service.get(), &status));
-  EXPECT_EQ(status.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+  EXPECT_EQ(status.dwControlsAccepted,
+            static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
   // A publisher-signed service insists on a signed core.
   EXPECT_EQ(Exchange("cmd=ping\n\n"), "capabilities=127\nok=1\npong=1\nprotocol=2\n\n");
 
@@ -145,8 +159,8 @@ TEST(ServiceControl, OneRunStartsAnswersAndStopsAtOnceWhileClientsStall) {
   const UniqueHandle silent = ConnectToService(10000);
   ASSERT_TRUE(silent);
   PSECURITY_DESCRIPTOR live = nullptr;
-  ASSERT_EQ(::GetSecurityInfo(silent.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
-                              nullptr, &live),
+  ASSERT_EQ(::GetSecurityInfo(silent.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &live),
             static_cast<DWORD>(ERROR_SUCCESS));
   const UniqueLocal liveOwner(live);
   const SecurityDescriptor intended = SecurityDescriptor::FromSddl(kPipeSddl);
@@ -171,7 +185,8 @@ TEST(ServiceControl, OneRunStartsAnswersAndStopsAtOnceWhileClientsStall) {
                                "start_core OK pid=" + core + " ", "service stop requested (ctrl=1)",
                                "pipe server exiting", "service stopped"}),
             7u);
-  EXPECT_EQ(CountContaining(log, "HandleConnection: timeout"), 0u) << "a stop waited for a stalled client";
+  EXPECT_EQ(CountContaining(log, "HandleConnection: timeout"), 0u)
+      << "a stop waited for a stalled client";
   EXPECT_EQ(CountContaining(log, "enforcement disabled"), 0u);
 }
 
@@ -190,16 +205,22 @@ TEST(ServiceControl, RefusesControlsItDoesNotImplement) {
 
 // The handler's own answers, which the control manager passes on to ControlService on Windows.
 TEST(ServiceControlHandler, AnswersInterrogateAndRefusesUnknownControls) {
-  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
-  for (DWORD control : {static_cast<DWORD>(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_CONTROL_PARAMCHANGE), 200ul}) {
-    EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << control;
+  EXPECT_EQ(ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr),
+            static_cast<DWORD>(NO_ERROR));
+  for (DWORD control : {static_cast<DWORD>(SERVICE_CONTROL_PAUSE),
+                        static_cast<DWORD>(SERVICE_CONTROL_PARAMCHANGE), 200ul}) {
+    EXPECT_EQ(ServiceCtrlHandler(control, 0, nullptr, nullptr),
+              static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED))
+        << control;
   }
 }
 
 TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {
   const RunResult result = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -bogus");
   EXPECT_EQ(result.exitCode, 1u);
-  EXPECT_EQ(WithoutCarriageReturns(result.output).rfind("VarneloService.exe is a Windows Service.\nUsage:\n", 0), 0u)
+  EXPECT_EQ(WithoutCarriageReturns(result.output)
+                .rfind("VarneloService.exe is a Windows Service.\nUsage:\n", 0),
+            0u)
       << result.output;
 }
 
@@ -212,10 +233,13 @@ TEST(ServiceResources, VersionBlockAndManifest) {
   const VersionBlock version(service);
   EXPECT_EQ(version.Translation(), VersionBlock(uninstaller).Translation());
   const std::pair<const wchar_t*, std::wstring> expected[] = {
-      {L"ProductName", L"Varnelo VPN"}, {L"CompanyName", L"Varnelo VPN"},
+      {L"ProductName", L"Varnelo VPN"},
+      {L"CompanyName", L"Varnelo VPN"},
       {L"FileDescription", L"Varnelo VPN privileged helper service"},
-      {L"OriginalFilename", L"VarneloService.exe"}, {L"InternalName", L"VarneloService.exe"},
-      {L"ProductVersion", kProductVersion}, {L"FileVersion", kProductVersion}};
+      {L"OriginalFilename", L"VarneloService.exe"},
+      {L"InternalName", L"VarneloService.exe"},
+      {L"ProductVersion", kProductVersion},
+      {L"FileVersion", kProductVersion}};
   for (const auto& [name, value] : expected) EXPECT_EQ(version.Value(name), value) << Narrow(name);
   EXPECT_EQ(version.FixedFileVersion(), kProductVersion);
 
@@ -223,13 +247,16 @@ TEST(ServiceResources, VersionBlockAndManifest) {
     std::vector<std::string> ids;
     const std::string key = "supportedOS Id=\"";
     for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at + 1)) {
-      ids.push_back(manifest.substr(at + key.size(), manifest.find('"', at + key.size()) - at - key.size()));
+      ids.push_back(
+          manifest.substr(at + key.size(), manifest.find('"', at + key.size()) - at - key.size()));
     }
     return ids;
   };
   const std::string manifest = ResourceBytes(service, RT_MANIFEST, MAKEINTRESOURCEW(1));
-  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos) << manifest;
-  const std::vector<std::string> uninstallerOs = supportedOs(ResourceBytes(uninstaller, RT_MANIFEST, MAKEINTRESOURCEW(1)));
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos)
+      << manifest;
+  const std::vector<std::string> uninstallerOs =
+      supportedOs(ResourceBytes(uninstaller, RT_MANIFEST, MAKEINTRESOURCEW(1)));
   EXPECT_EQ(uninstallerOs.size(), 4u);
   EXPECT_EQ(supportedOs(manifest), uninstallerOs);
 }

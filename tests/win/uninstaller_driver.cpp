@@ -65,7 +65,9 @@ void EnsureTimeoutExe() {
 
 }  // namespace
 
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs) {
   HWND found = nullptr;
@@ -90,7 +92,8 @@ void SaveScreenshot(HWND window, const wchar_t* name) {
   if (dir.empty() || window == nullptr) return;
   const Screenshot shot = Capture(window);
   const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER);
-  const BITMAPFILEHEADER file = {0x4D42, offset + static_cast<DWORD>(shot.pixels.size() * 4), 0, 0, offset};
+  const BITMAPFILEHEADER file = {0x4D42, offset + static_cast<DWORD>(shot.pixels.size() * 4), 0, 0,
+                                 offset};
   std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
   bytes.append(reinterpret_cast<const char*>(&shot.header), sizeof(shot.header));
   bytes.append(reinterpret_cast<const char*>(shot.pixels.data()), shot.pixels.size() * 4);
@@ -118,7 +121,8 @@ void ClickCloseButton(HWND window) {
 
 UniqueRegKey CreateKey(HKEY root, const std::wstring& path, REGSAM view) {
   UniqueRegKey key;
-  ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr);
+  ::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, key.put(),
+                    nullptr);
   return key;
 }
 
@@ -136,8 +140,10 @@ std::vector<std::wstring> CopyFolders() {
   const std::wstring temp = SystemTempFolder() + L"\\";
   std::vector<std::wstring> folders;
   WIN32_FIND_DATAW found;
-  const UniqueResource<FindHandleTraits> search(::FindFirstFileW((temp + L"Varnelo-*").c_str(), &found));
-  for (bool more = static_cast<bool>(search); more; more = ::FindNextFileW(search.get(), &found) != FALSE) {
+  const UniqueResource<FindHandleTraits> search(
+      ::FindFirstFileW((temp + L"Varnelo-*").c_str(), &found));
+  for (bool more = static_cast<bool>(search); more;
+       more = ::FindNextFileW(search.get(), &found) != FALSE) {
     if (RunsFromCopyFolder(temp + found.cFileName + L"\\uninstall.exe", SystemTempFolder())) {
       folders.push_back(temp + found.cFileName + L"\\");
     }
@@ -145,7 +151,8 @@ std::vector<std::wstring> CopyFolders() {
   return folders;
 }
 
-std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after) {
+std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before,
+                                     const std::vector<std::wstring>& after) {
   std::vector<std::wstring> added;
   for (const std::wstring& folder : after) {
     if (std::find(before.begin(), before.end(), folder) == before.end()) added.push_back(folder);

@@ -35,7 +35,8 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view);
 // backslash each.
 std::vector<std::wstring> CopyFolders();
 // The folders of `after` that are not in `before`.
-std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after);
+std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before,
+                                     const std::vector<std::wstring>& after);
 
 // A fresh %TEMP% for the program, and uninstall.exe in a folder of its own in the system's
 // temporary folder, where it runs in place as its relaunched copy would; no copy of the program is

@@ -1,8 +1,8 @@
 // uninstall.exe: the relaunch from its own folder in the system's temporary folder against a
 // racing program, the copy error when that folder cannot be made, the folder's descriptor, single
 // window, confirmation in both languages, planted DLLs, resources.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -27,8 +27,8 @@ namespace {
 
 std::wstring DaclText(PSECURITY_DESCRIPTOR sd) {
   wchar_t* text = nullptr;
-  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                              nullptr)) {
+  if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
     return L"";
   }
   const UniqueLocal owner(text);
@@ -47,7 +47,8 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   const bool chinese = (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE;
   const HWND dialog = run_.Start();
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(WindowText(dialog), chinese ? L"Varnelo \u5378\u8f7d\u7a0b\u5e8f" : L"Varnelo Uninstall Window");
+  EXPECT_EQ(WindowText(dialog),
+            chinese ? L"Varnelo \u5378\u8f7d\u7a0b\u5e8f" : L"Varnelo Uninstall Window");
   EXPECT_EQ(WindowText(::GetDlgItem(dialog, 0xFFFF)),
             chinese ? L"\u786e\u5b9a\u8981\u5b8c\u5168\u5378\u8f7d Varnelo \u5417\uff1f"
                     : L"Are you sure you want to completely remove Varnelo?");
@@ -60,7 +61,8 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   EXPECT_EQ(FindUninstallWindow(), window);
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.child().Wait(10000), 0u);
-  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copyDir()); })) << "Cancel left the copy's folder behind";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copyDir()); }))
+      << "Cancel left the copy's folder behind";
 }
 
 // A program of the same user that watches the system's temporary folder and, as soon as a new copy
@@ -71,7 +73,9 @@ class CopyRacer {
  public:
   enum Target { kCopy, kFolder };
   CopyRacer(Target target, std::vector<std::wstring> known)
-      : target_(target), known_(std::move(known)), planted_(ReadFileBytes(BinDir() + L"netcfg.exe")),
+      : target_(target),
+        known_(std::move(known)),
+        planted_(ReadFileBytes(BinDir() + L"netcfg.exe")),
         thread_([this] { Run(); }) {}
   ~CopyRacer() { Stop(); }
   CopyRacer(const CopyRacer&) = delete;
@@ -97,11 +101,15 @@ class CopyRacer {
   void Plant(const std::wstring& path) { WriteFileBytes(path, planted_); }
   void AttackCopy(const std::wstring& folder) {
     const std::wstring copy = folder + L"uninstall.exe";
-    const UniqueHandle writer(::CreateFileW(copy.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    const UniqueHandle writer(::CreateFileW(copy.c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                             nullptr, OPEN_EXISTING, 0, nullptr));
     DWORD written = 0;
-    if (writer) ::WriteFile(writer.get(), planted_.data(), static_cast<DWORD>(planted_.size()), &written, nullptr);
-    if (::MoveFileW(copy.c_str(), (folder + L"moved.exe").c_str()) || ::DeleteFileW(copy.c_str())) Plant(copy);
+    if (writer)
+      ::WriteFile(writer.get(), planted_.data(), static_cast<DWORD>(planted_.size()), &written,
+                  nullptr);
+    if (::MoveFileW(copy.c_str(), (folder + L"moved.exe").c_str()) || ::DeleteFileW(copy.c_str()))
+      Plant(copy);
   }
   void AttackFolder(const std::wstring& folder) {
     const std::wstring name = folder.substr(0, folder.size() - 1), aside = name + L"-moved";
@@ -136,25 +144,30 @@ TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
     SCOPED_TRACE(target == CopyRacer::kCopy ? "racing on the copy" : "racing on its folder");
     UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
     TempDir installed;
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(), (installed.path() + L"uninstall.exe").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(),
+                            (installed.path() + L"uninstall.exe").c_str(), FALSE));
     const std::vector<std::wstring> before = CopyFolders();
     CopyRacer racer(target, before);
-    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(), installed.path());
+    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(),
+                        installed.path());
     HWND window = nullptr, refusal = nullptr;
     EXPECT_TRUE(WaitUntil(20000, [&] {
-      return (window = FindUninstallWindow()) != nullptr || (refusal = FindConfirmation(installedCopy.pid())) != nullptr;
+      return (window = FindUninstallWindow()) != nullptr ||
+             (refusal = FindConfirmation(installedCopy.pid())) != nullptr;
     })) << "neither the relaunched window nor a copy error";
     racer.Stop();
     EXPECT_GT(racer.attempts(), 0u) << "the racer never found the copy's folder";
     if (refusal) {
-      EXPECT_EQ(WindowText(::GetDlgItem(refusal, 0xFFFF)).rfind(L"uninstall.exe copy error,err=", 0), 0u);
+      EXPECT_EQ(
+          WindowText(::GetDlgItem(refusal, 0xFFFF)).rfind(L"uninstall.exe copy error,err=", 0), 0u);
       Answer(refusal, IDOK);
     } else if (window) {
       DWORD pid = 0;
       ::GetWindowThreadProcessId(window, &pid);
       const std::wstring image = ImageOf(pid);
       EXPECT_TRUE(RunsFromCopyFolder(image, SystemTempFolder())) << Narrow(image);
-      EXPECT_EQ(NewFolders(before, {DirectoryWithSeparator(image)}).size(), 1u) << "not a new folder";
+      EXPECT_EQ(NewFolders(before, {DirectoryWithSeparator(image)}).size(), 1u)
+          << "not a new folder";
       const UniqueHandle relaunched(::OpenProcess(SYNCHRONIZE, FALSE, pid));
       const HWND dialog = WaitForConfirmation(pid);
       if (dialog) Answer(dialog, IDCANCEL);
@@ -162,7 +175,8 @@ TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
       EXPECT_EQ(::WaitForSingleObject(relaunched.get(), 10000), WAIT_OBJECT_0);
     }
     EXPECT_EQ(installedCopy.Wait(10000), 0u);
-    EXPECT_EQ(ReadFileBytes(run.temp() + L"varnelo-runs.txt"), "") << "the racer's program was started";
+    EXPECT_EQ(ReadFileBytes(run.temp() + L"varnelo-runs.txt"), "")
+        << "the racer's program was started";
     EXPECT_EQ(CountMatches(run.temp() + L"*"), 0u) << "the program wrote into %TEMP%";
     KillProcessesByName(L"uninstall.exe");
     for (const std::wstring& folder : NewFolders(before, CopyFolders())) RemoveTree(folder);
@@ -188,7 +202,8 @@ class UnusableSystemTemp {
   bool blocked() const { return blocked_; }
   // The error that making a folder in it gives.
   DWORD FolderError() const {
-    return ::CreateDirectoryW((temp_ + L"\\Varnelo-probe").c_str(), nullptr) ? ERROR_SUCCESS : ::GetLastError();
+    return ::CreateDirectoryW((temp_ + L"\\Varnelo-probe").c_str(), nullptr) ? ERROR_SUCCESS
+                                                                             : ::GetLastError();
   }
 
  private:
@@ -201,7 +216,8 @@ class UnusableSystemTemp {
 TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
   UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
   TempDir installed;
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(), (installed.path() + L"uninstall.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(),
+                          (installed.path() + L"uninstall.exe").c_str(), FALSE));
   const std::vector<std::wstring> before = CopyFolders();
   std::wstring caption, text;
   DWORD expected = ERROR_SUCCESS;
@@ -210,9 +226,11 @@ TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
     const UnusableSystemTemp unusable;
     ASSERT_TRUE(unusable.blocked()) << "the system's temporary folder could not be set aside";
     expected = unusable.FolderError();
-    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(), installed.path());
+    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(),
+                        installed.path());
     EXPECT_TRUE(WaitUntil(20000, [&] {
-      return (box = FindConfirmation(installedCopy.pid())) != nullptr || installedCopy.Wait(0) != STILL_ACTIVE;
+      return (box = FindConfirmation(installedCopy.pid())) != nullptr ||
+             installedCopy.Wait(0) != STILL_ACTIVE;
     }));
     if (box) {
       caption = WindowText(box);
@@ -254,7 +272,9 @@ TEST(CopyFolder, DescriptorLetsOnlySystemAndAdministratorsIn) {
       ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
       EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
       const PSID sid = &ace->SidStart;
-      EXPECT_TRUE(::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) << i;
+      EXPECT_TRUE(::IsWellKnownSid(sid, WinLocalSystemSid) ||
+                  ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+          << i;
     }
     PSID owner = nullptr;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted));
@@ -273,8 +293,9 @@ TEST(CopyFolder, DaclReadsBackAsWritten) {
     ASSERT_EQ(CreateCopyFolder(path, &held), static_cast<DWORD>(ERROR_SUCCESS));
     given = DaclText(CopyFolderSecurity(false).get());
     PSECURITY_DESCRIPTOR read = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      nullptr, nullptr, &read), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &read),
+              static_cast<DWORD>(ERROR_SUCCESS));
     const UniqueLocal owner(read);
     found = DaclText(read);
   }
@@ -295,8 +316,10 @@ TEST(CopyFolder, DaclReadsBackAsWritten) {
 TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
   TempDir dir;
   const std::wstring marker = dir.path() + L"canary-loaded";
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"dll_search_probe.exe").c_str(), (dir.path() + L"probe.exe").c_str(), FALSE));
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(), (dir.path() + L"canary-probe.dll").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"dll_search_probe.exe").c_str(),
+                          (dir.path() + L"probe.exe").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(),
+                          (dir.path() + L"canary-probe.dll").c_str(), FALSE));
   const Environment env = {{L"VARNELO_CANARY_MARKER", marker}};
   const struct {
     const wchar_t* mode;
@@ -304,8 +327,11 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
   } cases[] = {{L"bare", 0}, {L"restricted", 1}, {L"system", 1}};
   for (const auto& c : cases) {
     ::DeleteFileW(marker.c_str());
-    EXPECT_EQ(RunToEnd(QuoteArgument(dir.path() + L"probe.exe") + L" " + c.mode + L" canary-probe.dll", 20000, env).exitCode,
-              c.exitCode)
+    EXPECT_EQ(
+        RunToEnd(QuoteArgument(dir.path() + L"probe.exe") + L" " + c.mode + L" canary-probe.dll",
+                 20000, env)
+            .exitCode,
+        c.exitCode)
         << Narrow(c.mode);
     EXPECT_EQ(Exists(marker), c.exitCode == 0) << Narrow(c.mode);
   }
@@ -315,9 +341,11 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
 // it loads before the window shows (WinINet goes through the same loader, proven above).
 TEST_F(Uninstaller, DllPlantedBesideTheCopyIsNotLoaded) {
   const std::wstring marker = run_.temp() + L"canary-loaded";
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(), (run_.copyDir() + L"gdiplus.dll").c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(),
+                          (run_.copyDir() + L"gdiplus.dll").c_str(), FALSE));
   // Wine: prefer a DLL found on disk.
-  const HWND dialog = run_.Start(L"", {{L"VARNELO_CANARY_MARKER", marker}, {L"WINEDLLOVERRIDES", L"gdiplus=n,b;mscoree,mshtml="}});
+  const HWND dialog = run_.Start(L"", {{L"VARNELO_CANARY_MARKER", marker},
+                                       {L"WINEDLLOVERRIDES", L"gdiplus=n,b;mscoree,mshtml="}});
   ASSERT_NE(dialog, nullptr);
   ASSERT_NE(FindUninstallWindow(), nullptr);  // drawn, so its images were decoded through GDI+
   Answer(dialog, IDCANCEL);
@@ -338,9 +366,12 @@ TEST(UninstallerResources, VersionArchiveAndIcons) {
   EXPECT_EQ(zip.substr(0, 2), "PK");
   const std::string group = ResourceBytes(exe, RT_GROUP_ICON, MAKEINTRESOURCEW(101));
   ASSERT_GE(group.size(), 6u);
-  const auto octet = [&](size_t at) { return at < group.size() ? static_cast<unsigned char>(group[at]) : 0; };
+  const auto octet = [&](size_t at) {
+    return at < group.size() ? static_cast<unsigned char>(group[at]) : 0;
+  };
   std::vector<int> sizes;
-  for (int i = 0, count = octet(4) | (octet(5) << 8); i < count; ++i) sizes.push_back(octet(6 + 14 * i) == 0 ? 256 : octet(6 + 14 * i));
+  for (int i = 0, count = octet(4) | (octet(5) << 8); i < count; ++i)
+    sizes.push_back(octet(6 + 14 * i) == 0 ? 256 : octet(6 + 14 * i));
   EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 48, 64, 128, 256}));
 }
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <functional>
 
-#include "tests/win/harness.h"
 #include "service/proxy_cleanup.h"
+#include "tests/win/harness.h"
 #include "tools/service_client.h"
 
 namespace varnelo {
@@ -23,21 +23,24 @@ constexpr wchar_t kCoreProxy[] = L"127.0.0.1:11719";
 constexpr wchar_t kStalePac[] = L"http://127.0.0.1:11720/proxy.pac";
 constexpr wchar_t kThirdPartyPac[] = L"http://\u4ee3\u7406.example.com:8080/wpad.dat";
 constexpr char kOk[] = "capabilities=63\nok=1\nprotocol=2\n\n";
-constexpr char kArmRequest[] = "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
+constexpr char kArmRequest[] =
+    "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
 constexpr char kDegradedByFlag[] = "degraded=1\nerror=feature_flag_disabled\nok=0\n\n";
 
 // The user's Internet Settings, reached the way the service reaches them.
 class UserProxy {
  public:
   UserProxy() : sid_(OwnUserSid()) {
-    const std::wstring path = sid_ + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-    ::RegCreateKeyExW(HKEY_USERS, path.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, key_.put(),
-                      nullptr);
+    const std::wstring path =
+        sid_ + L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    ::RegCreateKeyExW(HKEY_USERS, path.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      nullptr, key_.put(), nullptr);
   }
   bool ok() const { return !sid_.empty() && static_cast<bool>(key_); }
   std::string sid() const { return Narrow(sid_); }
   void Set(const wchar_t* name, const std::wstring& text) {
-    ::RegSetKeyValueW(key_.get(), nullptr, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+    ::RegSetKeyValueW(key_.get(), nullptr, name, REG_SZ, text.c_str(),
+                      static_cast<DWORD>((text.size() + 1) * 2));
   }
   // As a client leaves it, with a PAC setting beside it.
   void SetProxy(DWORD enable, const std::wstring& server, const std::wstring& pac) {
@@ -53,28 +56,38 @@ class UserProxy {
   std::string Snapshot() const {
     std::string text;
     for (const wchar_t* name : kNames) {
-      union { DWORD number; wchar_t text[512]; } value = {};
+      union {
+        DWORD number;
+        wchar_t text[512];
+      } value = {};
       DWORD type = 0, size = sizeof(value);
       const bool present =
-          ::RegGetValueW(key_.get(), nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, &value, &size) == 0;
-      text += (text.empty() ? "" : "|") +
-              (!present ? "-" : type == REG_DWORD ? std::to_string(value.number) : Narrow(value.text));
+          ::RegGetValueW(key_.get(), nullptr, name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, &value,
+                         &size) == 0;
+      text += (text.empty() ? "" : "|") + (!present            ? "-"
+                                           : type == REG_DWORD ? std::to_string(value.number)
+                                                               : Narrow(value.text));
     }
     return text;
   }
 
  private:
-  static constexpr const wchar_t* kNames[] = {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"};
+  static constexpr const wchar_t* kNames[] = {L"ProxyEnable", L"ProxyServer", L"ProxyOverride",
+                                              L"AutoConfigURL"};
   std::wstring sid_;
   UniqueRegKey key_;
 };
 
 // The test is a 64-bit program: HKLM\SOFTWARE is the 64-bit view the service reads.
 void SetDisableFlag(DWORD type, const void* data, DWORD size) {
-  EXPECT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog", type, data, size), ERROR_SUCCESS);
+  EXPECT_EQ(
+      ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog", type, data, size),
+      ERROR_SUCCESS);
 }
 void SetDisableFlag(DWORD value) { SetDisableFlag(REG_DWORD, &value, sizeof(value)); }
-void DeleteDisableFlag() { ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog"); }
+void DeleteDisableFlag() {
+  ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kFlagKey, L"disable_proxy_watchdog");
+}
 
 // A signed client that arms the watchdog expecting `readback`; "--set-proxy" first points the
 // proxy at it, as the real client does; "--then hold" keeps it alive until it is killed.
@@ -88,7 +101,8 @@ Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--
 // What the last WM_SETTINGCHANGE to a window of this process named.
 std::wstring g_settingChanged;
 LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SETTINGCHANGE && lParam != 0) g_settingChanged = reinterpret_cast<const wchar_t*>(lParam);
+  if (message == WM_SETTINGCHANGE && lParam != 0)
+    g_settingChanged = reinterpret_cast<const wchar_t*>(lParam);
   return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
@@ -121,7 +135,8 @@ class Watchdog : public ::testing::Test {
   UserProxy proxy_;
 };
 
-// One service for every scenario, so each later tick also shows that earlier deaths changed nothing.
+// One service for every scenario, so each later tick also shows that earlier deaths changed
+// nothing.
 TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
@@ -129,30 +144,37 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   listenerClass.lpfnWndProc = RecordSettingChange;
   listenerClass.lpszClassName = L"WatchdogTestListener";
   ::RegisterClassW(&listenerClass);
-  const HWND listener = ::CreateWindowExW(0, listenerClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
-                                          nullptr, nullptr, nullptr);
+  const HWND listener = ::CreateWindowExW(0, listenerClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0,
+                                          0, 0, nullptr, nullptr, nullptr, nullptr);
 
   // The second client's arming replaces the first; only the second's death is judged.
   proxy_.Set(L"AutoConfigURL", kStalePac);
   Child first = ArmClient(kCoreProxy, L"--set-proxy --then hold");
   Child second = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  ASSERT_EQ(second.Output(), "user proxy set to 127.0.0.1:11719\n" + std::string(kOk) + "holding\n");
+  ASSERT_EQ(second.Output(),
+            "user proxy set to 127.0.0.1:11719\n" + std::string(kOk) + "holding\n");
   first.Kill();
   const ULONGLONG killed = ::GetTickCount64();
-  KillAndWaitFor(service, second, "cleanup OK: trigger=parent_process_exit pre_ProxyServer=[127.0.0.1:11719] "
-                                  "ProxyEnable set ret=0, ProxyServer delete ret=0, ProxyOverride delete ret=0");
+  KillAndWaitFor(service, second,
+                 "cleanup OK: trigger=parent_process_exit pre_ProxyServer=[127.0.0.1:11719] "
+                 "ProxyEnable set ret=0, ProxyServer delete ret=0, ProxyOverride delete ret=0");
   std::printf("client death to restored settings: %llu ms\n", ::GetTickCount64() - killed);
   EXPECT_EQ(proxy_.Snapshot(), "0|-|-|-");
-  EXPECT_TRUE(PumpUntil([] { return g_settingChanged == L"Internet Settings"; }, kWaitMs)) << "no broadcast";
+  EXPECT_TRUE(PumpUntil([] { return g_settingChanged == L"Internet Settings"; }, kWaitMs))
+      << "no broadcast";
   ::DestroyWindow(listener);
   const auto log = service.LogMessages();
   const std::string tail = " session=1 sid=" + proxy_.sid() + " endpoint=127.0.0.1:11719";
-  EXPECT_EQ(CountContaining(log, "set_expected_proxy: armed pid=" + std::to_string(first.pid()) + tail), 1u);
-  EXPECT_EQ(CountContaining(log, "pid=" + std::to_string(first.pid()) + " session"), 1u) << "replaced, yet judged";
+  EXPECT_EQ(
+      CountContaining(log, "set_expected_proxy: armed pid=" + std::to_string(first.pid()) + tail),
+      1u);
+  EXPECT_EQ(CountContaining(log, "pid=" + std::to_string(first.pid()) + " session"), 1u)
+      << "replaced, yet judged";
   EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=parent_process_exit pid=" +
                                      std::to_string(second.pid()) + tail),
             1u);
-  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: cleared stale AutoConfigURL=[" + Narrow(kStalePac) + "], ret=0"),
+  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: cleared stale AutoConfigURL=[" +
+                                     Narrow(kStalePac) + "], ret=0"),
             1u);
 
   // Text that differs in letter case or by a trailing space is someone else's; and a proxy that is
@@ -163,8 +185,10 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
     const wchar_t* expected;
     std::string line;
   } skips[] = {
-      {1, L"LOCALHOST:11719", L"localhost:11719", "proxy_mismatch expected=[localhost:11719] actual=[LOCALHOST:11719]"},
-      {1, L"127.0.0.1:11719 ", kCoreProxy, "proxy_mismatch expected=[127.0.0.1:11719] actual=[127.0.0.1:11719 ]"},
+      {1, L"LOCALHOST:11719", L"localhost:11719",
+       "proxy_mismatch expected=[localhost:11719] actual=[LOCALHOST:11719]"},
+      {1, L"127.0.0.1:11719 ", kCoreProxy,
+       "proxy_mismatch expected=[127.0.0.1:11719] actual=[127.0.0.1:11719 ]"},
       {0, kCoreProxy, kCoreProxy, "proxy_already_clean enable=0 queryRet=0"},
       // Text in Chinese is logged whole on both sides.
       {1, L"\u4ee3\u7406.example:11719", L"\u4ee3\u7406.example:1171",
@@ -185,7 +209,8 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   EXPECT_NE(leaving.Output().find(std::string(kOk) + kOk), std::string::npos) << leaving.Output();
   EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released"), 1u);
   EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released state for pid=" +
-                                                       std::to_string(leaving.pid()) + " (reason=normal_disconnect)"),
+                                                       std::to_string(leaving.pid()) +
+                                                       " (reason=normal_disconnect)"),
             1u);
   const std::string leftBehind = proxy_.Snapshot();
 
@@ -194,13 +219,17 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   Child watched = ArmClient(kCoreProxy);
   SetDisableFlag(1);
   EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned ON -- subsystem disabled"));
-  EXPECT_TRUE(LogShows(service, "cleanup skipped: reason=feature_flag_disabled pid=" + std::to_string(watched.pid())));
+  EXPECT_TRUE(LogShows(service, "cleanup skipped: reason=feature_flag_disabled pid=" +
+                                    std::to_string(watched.pid())));
   EXPECT_EQ(Exchange("cmd=set_expected_proxy\n\n"), kDegradedByFlag);
-  EXPECT_EQ(CountContaining(service.LogMessages(), "set_expected_proxy: degraded reason=feature_flag_disabled"), 1u);
+  EXPECT_EQ(CountContaining(service.LogMessages(),
+                            "set_expected_proxy: degraded reason=feature_flag_disabled"),
+            1u);
   watched.Kill();
   SetDisableFlag(0);
   EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled"));
-  EXPECT_EQ(proxy_.Snapshot(), leftBehind) << "a disarmed or released client's death restored the proxy";
+  EXPECT_EQ(proxy_.Snapshot(), leftBehind)
+      << "a disarmed or released client's death restored the proxy";
 
   // Only REG_DWORD 1 disables.
   const DWORD two = 2;
@@ -209,7 +238,8 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   SetDisableFlag(REG_SZ, L"1", sizeof(L"1"));
   EXPECT_EQ(Exchange(kArmRequest), kOk);
   DeleteDisableFlag();
-  EXPECT_EQ(Exchange("cmd=set_expected_proxy\nproxy=x\n\n"), "error=missing proxy / readback\nerror_code=20\nok=0\n\n");
+  EXPECT_EQ(Exchange("cmd=set_expected_proxy\nproxy=x\n\n"),
+            "error=missing proxy / readback\nerror_code=20\nok=0\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK"), 1u);
 }
 
@@ -223,23 +253,28 @@ TEST_F(Watchdog, CallersThatCannotBeWatchedGetDegradedAnswers) {
     ConsoleService service(faults, L"", {{L"VARNELO_FAULT_REOPEN", L"watch"}});
     ASSERT_TRUE(service.ready());
     EXPECT_EQ(Exchange(kArmRequest), "degraded=1\nerror=open_process_denied\nok=0\n\n");
-    const RunResult unsigned_ = RunToEnd(QuoteArgument(ClientExe(L"none")) + L" send " +
-                                         QuoteArgument(L"cmd=set_expected_proxy\\nproxy=x\\nreadback=x\\n\\n") +
-                                         L" --service " + QuoteArgument(faults));
+    const RunResult unsigned_ =
+        RunToEnd(QuoteArgument(ClientExe(L"none")) + L" send " +
+                 QuoteArgument(L"cmd=set_expected_proxy\\nproxy=x\\nreadback=x\\n\\n") +
+                 L" --service " + QuoteArgument(faults));
     EXPECT_EQ(unsigned_.output, "error=unauthorized caller\nerror_code=13\nok=0\n\n");
     const auto log = service.LogMessages();
-    EXPECT_EQ(CountInOrder(log, {"conn pid=" + self + " cmd=set_expected_proxy",
-                                 "OpenProcess pid=" + self + " access denied, retry with SeDebugPrivilege",
-                                 "OpenProcess pid=" + self + " still failed after SeDebugPrivilege err=5",
-                                 "set_expected_proxy: degraded (open_process_denied) pid=" + self}),
+    EXPECT_EQ(CountInOrder(
+                  log, {"conn pid=" + self + " cmd=set_expected_proxy",
+                        "OpenProcess pid=" + self + " access denied, retry with SeDebugPrivilege",
+                        "OpenProcess pid=" + self + " still failed after SeDebugPrivilege err=5",
+                        "set_expected_proxy: degraded (open_process_denied) pid=" + self}),
               4u);
-    EXPECT_EQ(CountContaining(log, "SeDebugPrivilege"), 2u) << "the unsigned caller had the privilege enabled";
+    EXPECT_EQ(CountContaining(log, "SeDebugPrivilege"), 2u)
+        << "the unsigned caller had the privilege enabled";
     EXPECT_EQ(CountContaining(log, "rejected pid="), 1u);
   }
   ConsoleService service(faults, L"", {{L"VARNELO_FAULT_DUP", L"watch"}});
   ASSERT_TRUE(service.ready());
   EXPECT_EQ(Exchange(kArmRequest), "degraded=1\nerror=sid_lookup_failed\nok=0\n\n");
-  EXPECT_EQ(CountContaining(service.LogMessages(), "set_expected_proxy: degraded (sid_lookup_failed) pid=" + self), 1u);
+  EXPECT_EQ(CountContaining(service.LogMessages(),
+                            "set_expected_proxy: degraded (sid_lookup_failed) pid=" + self),
+            1u);
   // Nothing was armed: a clear finds nothing to release.
   EXPECT_EQ(Exchange("cmd=clear_watchdog\n\n"), "capabilities=127\nok=1\nprotocol=2\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "clear_watchdog: released"), 0u);
@@ -258,7 +293,8 @@ TEST_F(Watchdog, RequestsAreServedWhileSlowWindowsTakeTheBroadcast) {
   client.Kill();
   ASSERT_TRUE(windows.WaitForOutput("setting change 1", kTickWaitMs)) << "no broadcast began";
   EXPECT_EQ(Exchange("cmd=clear_watchdog\n\n"), kOk);
-  EXPECT_EQ(windows.Output().find("setting change " + std::to_string(kSlowWindows)), std::string::npos)
+  EXPECT_EQ(windows.Output().find("setting change " + std::to_string(kSlowWindows)),
+            std::string::npos)
       << "clear_watchdog was answered only after the broadcast had reached every window";
   EXPECT_EQ(CountContaining(service.LogMessages(), "cleanup OK: trigger=parent_process_exit"), 1u);
   EXPECT_TRUE(windows.WaitForOutput("setting change " + std::to_string(kSlowWindows), kWaitMs));
@@ -276,25 +312,29 @@ TEST(ProxyCleanup, SkipsAHiveThatIsNotThereOrCannotBeOpened) {
   state.userSid = L"S-1-5-21-7-7-7-1002";
   const std::wstring root = state.userSid + L"\\Software\\Microsoft\\Windows\\CurrentVersion";
   UniqueRegKey parent;
-  ASSERT_EQ(::RegCreateKeyExW(HKEY_USERS, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, parent.put(), nullptr),
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_USERS, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              parent.put(), nullptr),
             ERROR_SUCCESS);
   UniqueRegKey settings;
-  ASSERT_EQ(::RegCreateKeyExW(parent.get(), L"Internet Settings", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              settings.put(), nullptr),
+  ASSERT_EQ(::RegCreateKeyExW(parent.get(), L"Internet Settings", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, settings.put(), nullptr),
             ERROR_SUCCESS);
   const SecurityDescriptor denied = SecurityDescriptor::FromSddl(L"D:(D;;KA;;;WD)");
-  ASSERT_EQ(::RegSetKeySecurity(settings.get(), DACL_SECURITY_INFORMATION, denied.get()), ERROR_SUCCESS);
+  ASSERT_EQ(::RegSetKeySecurity(settings.get(), DACL_SECURITY_INFORMATION, denied.get()),
+            ERROR_SUCCESS);
   EXPECT_FALSE(RunProxyCleanup(state, "parent_process_exit"));
   settings.reset();
   ::RegDeleteKeyW(parent.get(), L"Internet Settings");
   parent.reset();
   ::RegDeleteTreeW(HKEY_USERS, state.userSid.c_str());
 
-  EXPECT_EQ(log.Messages(), (std::vector<std::string>{
-                                "cleanup triggered: trigger=parent_process_exit pid=7 session=0 sid=S-1-5-21-7-7-7-1001 endpoint=",
-                                "cleanup skipped: reason=user_hive_unavailable lReg=2",
-                                "cleanup triggered: trigger=parent_process_exit pid=7 session=0 sid=S-1-5-21-7-7-7-1002 endpoint=",
-                                "cleanup skipped: reason=regopen_failed lReg=5"}));
+  EXPECT_EQ(log.Messages(),
+            (std::vector<std::string>{"cleanup triggered: trigger=parent_process_exit pid=7 "
+                                      "session=0 sid=S-1-5-21-7-7-7-1001 endpoint=",
+                                      "cleanup skipped: reason=user_hive_unavailable lReg=2",
+                                      "cleanup triggered: trigger=parent_process_exit pid=7 "
+                                      "session=0 sid=S-1-5-21-7-7-7-1002 endpoint=",
+                                      "cleanup skipped: reason=regopen_failed lReg=5"}));
 }
 
 // Ctrl+C on the service's console ends -run; an armed, living client's proxy stays as it is.
@@ -303,11 +343,13 @@ TEST_F(Watchdog, ConsoleStopLeavesALivingClientsProxy) {
   ConsoleService service(BinDir() + L"VarneloService.exe", L"", {}, CREATE_NEW_CONSOLE);
   ASSERT_TRUE(service.ready());
   Child client = ArmClient(kCoreProxy, L"--set-proxy --then hold");
-  ASSERT_EQ(CountContaining(service.LogMessages(), "armed pid=" + std::to_string(client.pid())), 1u);
+  ASSERT_EQ(CountContaining(service.LogMessages(), "armed pid=" + std::to_string(client.pid())),
+            1u);
   const std::string before = proxy_.Snapshot();
 
   ::FreeConsole();  // one console per process: leave ours to join the service's
-  const bool attached = ::AttachConsole(service.process().pid()) && ::SetConsoleCtrlHandler(nullptr, TRUE) &&
+  const bool attached = ::AttachConsole(service.process().pid()) &&
+                        ::SetConsoleCtrlHandler(nullptr, TRUE) &&
                         ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   ::FreeConsole();
   ASSERT_TRUE(attached);
@@ -330,7 +372,9 @@ TEST_F(Watchdog, ServiceStopRestoresALivingClientsProxy) {
   const std::string pid = std::to_string(client.pid());
   EXPECT_EQ(CountContaining(log, "service stop: releasing watchdog state for pid=" + pid), 1u);
   EXPECT_EQ(CountContaining(log, "cleanup triggered: trigger=service_stop pid=" + pid), 1u);
-  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: kept third-party AutoConfigURL=[" + Narrow(kThirdPartyPac) + "]"), 1u);
+  EXPECT_EQ(CountContaining(log, "watchdog_cleanup: kept third-party AutoConfigURL=[" +
+                                     Narrow(kThirdPartyPac) + "]"),
+            1u);
   EXPECT_EQ(CountContaining(log, "cleanup OK: trigger=service_stop"), 1u);
 }
 
