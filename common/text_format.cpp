@@ -13,7 +13,7 @@ namespace {
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// One conversion specification, split into what snprintf needs.
+// One conversion directive (such as "%-8.3ls"), split into what snprintf needs.
 struct Spec {
   std::string flags;
   std::string width;      // digits, after a '*' was replaced by its argument
@@ -33,7 +33,7 @@ std::string ReadCount(const char** p, va_list* args) {
   return std::string(start, *p);
 }
 
-// Parses the specification after '%'; false when the text is not one.
+// Parses the directive after '%'; false when the text is not one.
 bool ParseSpec(const char** p, va_list* args, Spec* spec) {
   while (IsFlag(**p)) spec->flags += *(*p)++;
   spec->width = ReadCount(p, args);
