@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Removes one defence at a time in a scratch copy of the tree, rebuilds, runs the test that must
 # notice, and reports "caught" (the test failed) or "SURVIVED" (it passed). Each test is first run
-# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus nine
-# rebuilds take 15 minutes or more on 2 cores.
+# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus sixteen
+# rebuilds take about 25 minutes on 2 cores.
 #   tests/mutation-check.sh [scratch folder]      (default: a fresh folder under /tmp)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,6 +50,24 @@ mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
 mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
   's/if \(::GetFileAttributesW\(program\.c_str\(\)\) == INVALID_FILE_ATTRIBUTES\) return;//; s/info\.lpFile = program\.c_str\(\);/info.lpFile = kServiceProgram;/' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
+mutation "restart delays 5000/30000/30000" service/install.cpp \
+  's/kRestartDelaysMs\[\] = \{5000, 30000, 60000\}/kRestartDelaysMs[] = {5000, 30000, 30000}/' \
+  install_test 'FailureActions.WhatInstallHandsTheControlManager'
+mutation "purge wait cut to 6 polls" service/uninstall_service.cpp \
+  's/kKeyPolls = 60;/kKeyPolls = 6;/' \
+  install_test '*UninstallWaitsForTheLastHandleAndReportsAFailedDelete'
+mutation "DeletePathSilently takes a drive root" uninstaller/install_location.cpp \
+  's/if \(!IsPlainAbsolutePath\(list\)\) return ERROR_BAD_PATHNAME;//' \
+  install_location_test 'InstallLocation.DeletePathSilentlyRefusesADriveRoot'
+mutation "foreign log folder kept" service/log_folder.cpp \
+  's/if \(!IsLogFolderOwnerTrusted\(sd\.get\(\)\)\) return FolderVerdict::kForeign;//' \
+  service_log_test 'LogInProcess.FolderOfAnotherOwnerIsMovedAsideByTheService'
+mutation "no back-off after a failed rotation" service/service_log.cpp \
+  's/g_lastRotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
+  service_log_test 'LogInProcess.FailedRotationWaitsItsMinute'
+mutation "renamed-image check not called" service/trust.cpp \
+  's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \
+  pipe_hostile_test 'CallerTrust.CallerWhoseMappedImageIsAnotherFileIsRefused'
 
 run_test() {  # program filter -> 0 when the test passed
   timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1
