@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Removes one defence at a time in a scratch copy of the tree, rebuilds, runs the test that must
 # notice, and reports "caught" (the test failed) or "SURVIVED" (it passed). Each test is first run
-# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus sixteen
-# rebuilds take about 25 minutes on 2 cores.
+# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus eighteen
+# rebuilds take about 30 minutes on 2 cores.
 #   tests/mutation-check.sh [scratch folder]      (default: a fresh folder under /tmp)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,6 +69,12 @@ mutation "renamed-image check not called" service/trust.cpp \
   's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \
   pipe_hostile_test 'CallerTrust.CallerWhoseMappedImageIsAnotherFileIsRefused'
 
+mutation "failed launch step leaves the core" service/core_launch.cpp \
+  's/::TerminateProcess\(core\.process\.get\(\), 1\);\n  return RefuseFailedCall/return RefuseFailedCall/' \
+  core_test 'CoreLaunch.FailedLaunchStepsLeaveNoCoreJobOrHandle'
+mutation "caller without a SID armed anyway" service/proxy_watchdog.cpp \
+  's/if \(armed\.userSid\.empty\(\)\) \{/if (false) {/' \
+  watchdog_test 'Watchdog.CallersThatCannotBeWatchedGetDegradedAnswers'
 run_test() {  # program filter -> 0 when the test passed
   timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1
 }
