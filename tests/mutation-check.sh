@@ -68,13 +68,13 @@ mutation "no back-off after a failed rotation" service/service_log.cpp \
 mutation "renamed-image check not called" service/trust.cpp \
   's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \
   pipe_hostile_test 'CallerTrust.CallerWhoseMappedImageIsAnotherFileIsRefused'
-
 mutation "failed launch step leaves the core" service/core_launch.cpp \
   's/::TerminateProcess\(core\.process\.get\(\), 1\);\n  return RefuseFailedCall/return RefuseFailedCall/' \
   core_test 'CoreLaunch.FailedLaunchStepsLeaveNoCoreJobOrHandle'
 mutation "caller without a SID armed anyway" service/proxy_watchdog.cpp \
   's/if \(armed\.userSid\.empty\(\)\) \{/if (false) {/' \
   watchdog_test 'Watchdog.CallersThatCannotBeWatchedGetDegradedAnswers'
+
 run_test() {  # program filter -> 0 when the test passed
   timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1
 }
