@@ -4,7 +4,7 @@
 # from the mirror this machine's apt sources name, installs only git and ca-certificates, clones
 # the committed repository into it, and runs the README's test command and then its demo command
 # exactly as written there. Needs root, debootstrap and a path to the package mirror; about
-# 10 minutes. Not part of the test command.
+# 15 minutes. Not part of the test command.
 #
 #   cmake/check-fresh-machine.sh            # a throwaway root under /var/tmp, removed afterwards
 #   KEEP_ROOT=1 cmake/check-fresh-machine.sh  # keep the root for a look afterwards
