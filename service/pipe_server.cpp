@@ -448,8 +448,8 @@ bool HandleCommand(Reply& reply, const Caller& caller, const RequestMap& request
     return true;
   }
   const HandlerQueue::Turn turn(g_handlers);
-  if (!IsStopRequested(stopEvent))
-    handler(reply, caller, request);  // none starts once the service stops
+  // None starts once the service stops.
+  if (!IsStopRequested(stopEvent)) handler(reply, caller, request);
   return true;
 }
 
