@@ -26,6 +26,7 @@
 #include "common/unique_resource.h"
 #include "tests/win/harness.h"
 #include "tools/service_client.h"
+#include "tools/uninstall_window.h"
 
 namespace varnelo {
 namespace bench {
@@ -40,8 +41,6 @@ constexpr wchar_t kServicePipe[] = L"\\\\.\\pipe\\VarneloService";
 constexpr wchar_t kEchoPipe[] = L"\\\\.\\pipe\\VarneloBenchEcho";
 constexpr wchar_t kVerifyPipe[] = L"\\\\.\\pipe\\VarneloBenchVerify";
 constexpr wchar_t kServiceName[] = L"VarneloService";
-constexpr wchar_t kUninstallClass[] = L"CMainWnd";
-constexpr wchar_t kUninstallTitle[] = L"Varnelo Uninstall Window";
 constexpr int kStallEvery = 25;
 constexpr int kScmEvery = 5;
 constexpr int kUninstallWindowEvery = 5;
@@ -374,45 +373,31 @@ class StallingCrowd {
   Child child_;
 };
 
-BOOL CALLBACK FindDialogOf(HWND hwnd, LPARAM param) {
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(hwnd, &pid);
-  auto* search = reinterpret_cast<std::pair<DWORD, HWND>*>(param);
-  wchar_t className[16] = {};
-  ::GetClassNameW(hwnd, className, 16);
-  if (pid == search->first && std::wstring(className) == L"#32770") {
-    search->second = hwnd;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-// uninstall.exe started from %TEMP% (where it runs in place) until its window shows; then its
-// confirmation is cancelled, which ends it without removing anything.
+// uninstall.exe started where it is installed, as a user starts it: it copies itself into a
+// folder of its own under the system's temporary folder, ends, and its copy is relaunched after a
+// one-second pause; the copy's window is what the user waits for. Then the copy's confirmation is
+// cancelled, which ends it without removing anything.
 double TimeUninstallWindow(const std::wstring& program) {
-  TempDir temp;
-  const std::wstring copy = temp.path() + L"uninstall.exe";
-  if (!::CopyFileW(program.c_str(), copy.c_str(), FALSE)) Fail("cannot copy uninstall.exe");
-  const std::wstring tempValue = temp.path().substr(0, temp.path().size() - 1);
+  if (FindUninstallWindow() != nullptr) Fail("an earlier uninstaller window is still open");
   const double start = Now();
-  Child child(QuoteArgument(copy), Environment{{L"TEMP", tempValue}, {L"TMP", tempValue}});
+  Child child(QuoteArgument(program));
   if (!child.started()) Fail("uninstall.exe did not start");
   HWND window = nullptr;
   const ULONGLONG deadline = ::GetTickCount64() + kTimeoutMs;
-  while ((window = ::FindWindowW(kUninstallClass, kUninstallTitle)) == nullptr ||
-         !::IsWindowVisible(window)) {
+  while ((window = FindUninstallWindow()) == nullptr || !::IsWindowVisible(window)) {
     if (::GetTickCount64() >= deadline) Fail("the uninstaller showed no window");
     ::Sleep(1);
   }
   const double elapsed = Now() - start;
-  std::pair<DWORD, HWND> dialog(child.pid(), nullptr);
-  test::WaitUntil(kTimeoutMs, [&] {
-    ::EnumWindows(FindDialogOf, reinterpret_cast<LPARAM>(&dialog));
-    return dialog.second != nullptr;
-  });
-  if (dialog.second != nullptr) {
-    ::PostMessageW(dialog.second, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(dialog.second, IDCANCEL)));
+  DWORD copyPid = 0;
+  ::GetWindowThreadProcessId(window, &copyPid);
+  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, copyPid));
+  HWND confirmation = nullptr;
+  test::WaitUntil(kTimeoutMs,
+                  [&] { return (confirmation = FindConfirmation(copyPid)) != nullptr; });
+  if (confirmation != nullptr) PressDialogButton(confirmation, IDCANCEL);
+  if (copy && ::WaitForSingleObject(copy.get(), kTimeoutMs) == WAIT_TIMEOUT) {
+    ::TerminateProcess(copy.get(), 1);
   }
   if (child.Wait(kTimeoutMs) == STILL_ACTIVE) child.Kill();
   return elapsed;
@@ -546,7 +531,9 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
       200);
   table.Define("removal", "`VarneloService.exe -uninstall` of the running service, start to exit",
                "");
-  table.Define("uninstall", "`uninstall.exe` (x86_64 build) launch from %TEMP% to window visible",
+  table.Define("uninstall",
+               "`uninstall.exe` (x86_64 build) start to its relaunched copy's window visible (a 1 "
+               "s pause included)",
                "");
 
   // Every kind of request once, so that one-time loads of a fresh service process are not timed.
