@@ -104,11 +104,18 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
              const std::wstring& currentDirectory, DWORD creationFlags) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   UniqueHandle writeEnd;
-  if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) return;
+  startError_ = ERROR_GEN_FAILURE;  // until a step says better
+  if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) {
+    startError_ = ::GetLastError();
+    return;
+  }
   ::SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
   // The child inherits the write end and nothing else: no stray handle of a test reaches it.
   InheritedHandleList inherited;
-  if (!inherited.Build({writeEnd.get()})) return;
+  if (!inherited.Build({writeEnd.get()})) {
+    startError_ = ::GetLastError();
+    return;
+  }
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -129,6 +136,9 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
+    startError_ = 0;
+  } else {
+    startError_ = ::GetLastError();
   }
 }
 

@@ -64,6 +64,8 @@ class Child {
   Child(Child&&) = default;
   Child& operator=(Child&&) = default;
   bool started() const { return static_cast<bool>(handles_.process); }
+  // Why the start failed (the last error of the step that failed), 0 once started.
+  DWORD startError() const { return startError_; }
   DWORD pid() const { return handles_.pid; }
   HANDLE process() const { return handles_.process.get(); }
   // Waits for the process to end and returns its exit code (STILL_ACTIVE on time-out).
@@ -76,6 +78,7 @@ class Child {
 
  private:
   ProcessHandles handles_;
+  DWORD startError_ = 0;
   UniqueHandle output_;
   std::string captured_;
 };

@@ -162,7 +162,9 @@ TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {
   Child first(QuoteArgument(BinDir() + L"ferryd.exe")),
       second(QuoteArgument(BinDir() + L"ferryd.exe"));
   Child other(QuoteArgument(BinDir() + L"Zephlin.exe"));
-  ASSERT_TRUE(first.started() && second.started() && other.started());
+  ASSERT_TRUE(first.started() && second.started() && other.started())
+      << "start errors " << first.startError() << " " << second.startError() << " "
+      << other.startError();
   EXPECT_TRUE(KillProcessesByName(L"FERRYD.exe"));
   EXPECT_EQ(first.Wait(5000), 0u);
   EXPECT_EQ(second.Wait(5000), 0u);
