@@ -222,13 +222,8 @@ int InstallService() {
   if (::GetFileAttributesW(corePath.c_str()) != INVALID_FILE_ATTRIBUTES) CheckInstallAcl(corePath);
 
   const std::wstring binaryPath = L"\"" + imagePath + L"\"";
-  const UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("InstallService: OpenSCManager failed err=%lu", error);
-    PrintConsole(L"OpenSCManager failed: %lu\n", error);
-    return 1;
-  }
+  const UniqueServiceHandle manager = OpenServiceManager("InstallService");
+  if (!manager) return 1;
 
   UniqueServiceHandle service(
       ::CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,

@@ -1,8 +1,19 @@
 #include "service/service_state.h"
 
+#include "service/console_output.h"
 #include "service/service_log.h"
 
 namespace varnelo {
+
+UniqueServiceHandle OpenServiceManager(const char* who) {
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("%s: OpenSCManager failed err=%lu", who, error);
+    PrintConsole(L"OpenSCManager failed: %lu\n", error);
+  }
+  return manager;
+}
 
 StateWait PollServiceState(SC_HANDLE service, DWORD targetState, int polls, SERVICE_STATUS* status,
                            DWORD* queryError) {

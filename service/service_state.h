@@ -1,11 +1,18 @@
-// Waiting for a service to reach a state, for -install's restart and -uninstall's stop.
+// The service control manager for -install and -uninstall, and waiting for a service to reach a
+// state (-install's restart, -uninstall's stop).
 #pragma once
 
 #include <windows.h>
 
+#include "common/unique_resource.h"
+
 namespace varnelo {
 
 constexpr DWORD kServiceStatePollMs = 500;
+
+// The service control manager with every right; null after "<who>: OpenSCManager failed err=N" in
+// the log and on the console.
+UniqueServiceHandle OpenServiceManager(const char* who);
 
 enum class StateWait { kReached, kTimedOut, kQueryFailed };
 

@@ -51,13 +51,8 @@ bool WaitForServiceKeyGone() {
 
 int UninstallService() {
   ServiceLog("UninstallService: begin");
-  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    const DWORD error = ::GetLastError();
-    ServiceLog("UninstallService: OpenSCManager failed err=%lu", error);
-    PrintConsole(L"OpenSCManager failed: %lu\n", error);
-    return 1;
-  }
+  UniqueServiceHandle manager = OpenServiceManager("UninstallService");
+  if (!manager) return 1;
   UniqueServiceHandle service(
       ::OpenServiceW(manager.get(), kServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
   if (!service) {
