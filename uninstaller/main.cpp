@@ -11,23 +11,24 @@
 #include "uninstaller/startup.h"
 #include "uninstaller/temp_copy.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR arguments, int) {
   varnelo::RestrictDllSearch();
   if (FAILED(::CoInitialize(nullptr))) return 0;
   if (!varnelo::LoadSkinArchive(instance)) return 0;
 
   wchar_t error[varnelo::kStartupErrorChars] = {};
-  if (!varnelo::RelocateToTemp(error, varnelo::kStartupErrorChars)) {
+  varnelo::TemporaryCopy self;  // held until the process ends
+  if (!varnelo::RelocateToTemp(arguments, &self, error, varnelo::kStartupErrorChars)) {
     ::MessageBoxW(nullptr, error, varnelo::kMainWindowTitle, MB_OK);
     return 0;
   }
   varnelo::UniqueHandle singleInstance;  // held until the process ends
   if (varnelo::BringExistingInstanceForward(&singleInstance)) {
-    varnelo::StartSelfDeletion();  // this copy's folder is its own, unused by the window it found
+    varnelo::StartSelfDeletion(self);  // this copy's folder is its own, unused by the window found
     return 0;
   }
 
-  std::unique_ptr<varnelo::CMainWnd> window(new varnelo::CMainWnd);
+  std::unique_ptr<varnelo::CMainWnd> window(new varnelo::CMainWnd(self));
   window->Create(nullptr, varnelo::kMainWindowTitle, WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN,
                  0, 0, 0, 0, 0);
   window->CenterWindow();
@@ -35,7 +36,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
   ::CoUninitialize();
   const bool deleteSelf = window->DeletesSelfAtExit();
   window.reset();  // waits for (or ends) the worker
-  if (deleteSelf) varnelo::StartSelfDeletion();
+  if (deleteSelf) varnelo::StartSelfDeletion(self);
   Skin::ShutdownGdiplus();
   return 0;
 }

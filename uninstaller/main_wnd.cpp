@@ -42,7 +42,7 @@ bool IsOneOf(const wchar_t* className, std::initializer_list<const wchar_t*> nam
 
 bool IsChineseUI() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE; }
 
-CMainWnd::CMainWnd() { g_pMainWnd.store(this); }
+CMainWnd::CMainWnd(const TemporaryCopy& self) : m_self(self) { g_pMainWnd.store(this); }
 
 CMainWnd::~CMainWnd() {
   m_workerThread.StopAllThreads();  // before the worker can no longer find the window
@@ -148,7 +148,7 @@ void CMainWnd::OnWindowInit() {
   const bool chinese = IsChineseUI();
   if (::MessageBoxW(GetHWND(), ConfirmationText(chinese).c_str(),
                     ConfirmationCaption(chinese).c_str(), MB_OKCANCEL | MB_TOPMOST) == IDCANCEL) {
-    StartSelfDeletion();  // nothing removed; the copy's folder is not left behind either
+    StartSelfDeletion(m_self);  // nothing removed; the copy's folder is not left behind either
     ::ExitProcess(0);
   }
   ::SetWindowPos(GetHWND(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);

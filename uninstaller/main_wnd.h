@@ -9,6 +9,7 @@
 
 #include "toolkit/paint_manager.h"
 #include "toolkit/skin_window.h"
+#include "uninstaller/temp_copy.h"
 #include "uninstaller/wnd_thread.h"
 
 namespace varnelo {
@@ -24,7 +25,8 @@ bool IsChineseUI();
 
 class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
  public:
-  CMainWnd();
+  // `self` is the copy the program runs as, deleted after Cancel; it outlives the window.
+  explicit CMainWnd(const TemporaryCopy& self);
   ~CMainWnd() override;
 
   // Written once each by the worker, in this order, and only read by the window's timer.
@@ -53,6 +55,7 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   void OnProgressTimer();
   void CloseAndDeleteSelf();
 
+  const TemporaryCopy& m_self;
   Skin::CPaintManager m_pm;
   CWndThread m_workerThread;
   Skin::CSkinControl* m_pProgressLab = nullptr;

@@ -6,10 +6,7 @@
 
 #include "common/platform.h"
 #include "toolkit/skin_resources.h"
-#include "uninstaller/install_location_rules.h"
 #include "uninstaller/main_wnd.h"
-#include "uninstaller/system_command.h"
-#include "uninstaller/temp_copy.h"
 
 namespace varnelo {
 
@@ -18,8 +15,6 @@ namespace {
 constexpr WORD kSkinResourceId = 102;
 constexpr wchar_t kSkinResourceType[] = L"ZIPRES";
 constexpr char kSkinPassword[] = "HbTqwKeZ";
-constexpr size_t kCommandLineChars = 1024;
-constexpr wchar_t kRelaunchFormat[] = L"/C timeout /t 1 && start \"\" \"%ls\"";
 constexpr wchar_t kCopyErrorFormat[] = L"uninstall.exe copy error,err=%u";
 constexpr wchar_t kSingleInstanceName[] = L"Global\\_ONCE_RUN_windows_project_20230101_UNINSTALL";
 
@@ -45,20 +40,16 @@ bool LoadSkinArchive(HINSTANCE instance) {
   return Skin::SetResourceZip(copy, size, kSkinPassword);
 }
 
-bool RelocateToTemp(wchar_t* error, size_t capacity) {
-  const std::wstring self = GetOwnModulePath();
-  if (RunsFromCopyFolder(self, SystemTempFolder())) return true;
+bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* error,
+                    size_t capacity) {
+  if (ProveRelaunchedCopy(arguments, self)) return true;
   TemporaryCopy copy;
-  const DWORD failure = MakeTemporaryCopy(self, &copy);
+  DWORD failure = MakeTemporaryCopy(GetOwnModulePath(), &copy);
+  // The copy inherits the held copy and folder, so nothing can change either before it runs.
+  if (failure == ERROR_SUCCESS) failure = StartRelaunchedCopy(&copy);
   if (failure != ERROR_SUCCESS) {
     std::swprintf(error, capacity, kCopyErrorFormat, static_cast<unsigned>(failure));
     return false;
-  }
-  // The command holds the copy and its folder as written until `start` has started the copy.
-  wchar_t arguments[kCommandLineChars];
-  if (std::swprintf(arguments, kCommandLineChars, kRelaunchFormat, copy.path.c_str()) <= 0 ||
-      !StartHiddenCommand(arguments, {copy.folder.get(), copy.file.get()})) {
-    DiscardTemporaryCopy(&copy);
   }
   ::ExitProcess(0);
 }

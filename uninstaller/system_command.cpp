@@ -4,15 +4,18 @@
 
 namespace varnelo {
 
-UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
-                                const wchar_t* currentDirectory,
-                                const std::vector<HANDLE>& inherited) {
+UniqueHandle StartProgram(const std::wstring& program, const std::wstring& arguments,
+                          const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited,
+                          Visibility visibility) {
   std::wstring commandLine = L"\"" + program + L"\" " + arguments;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup.StartupInfo);
-  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
-  startup.StartupInfo.wShowWindow = SW_HIDE;
-  DWORD flags = CREATE_NO_WINDOW;
+  DWORD flags = 0;
+  if (visibility == Visibility::kHidden) {
+    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    flags = CREATE_NO_WINDOW;
+  }
   InheritedHandleList list;
   if (!inherited.empty()) {
     if (!list.Build(inherited)) return UniqueHandle();
@@ -30,14 +33,24 @@ UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring&
   return UniqueHandle(info.hProcess);
 }
 
-bool StartHiddenCommand(const std::wstring& arguments, const std::vector<HANDLE>& inherited) {
+UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
+                                const wchar_t* currentDirectory,
+                                const std::vector<HANDLE>& inherited) {
+  return StartProgram(program, arguments, currentDirectory, inherited, Visibility::kHidden);
+}
+
+std::wstring SystemDirectory() {
   wchar_t system[MAX_PATH];
   const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return false;
-  const std::wstring directory(system, length);
+  return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length);
+}
+
+bool StartHiddenCommand(const std::wstring& arguments) {
+  const std::wstring directory = SystemDirectory();
+  if (directory.empty()) return false;
   // Not waited for: the command outlives this program.
   return static_cast<bool>(
-      StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str(), inherited));
+      StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str()));
 }
 
 }  // namespace varnelo

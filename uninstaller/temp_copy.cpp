@@ -2,12 +2,14 @@
 
 #include <ntsecapi.h>
 
-#include <cwchar>
+#include <cstdint>
 #include <string>
 
 #include "common/platform.h"
 #include "uninstaller/install_location_rules.h"
+#include "uninstaller/relaunch_rules.h"
 #include "uninstaller/system_command.h"
+#include "uninstaller/uninstaller_hooks.h"
 
 namespace varnelo {
 
@@ -19,8 +21,8 @@ constexpr wchar_t kCopyFolderDacl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr wchar_t kAdministratorsOwner[] = L"O:BA";
 // The copy read back through the held handle is not what was written.
 constexpr DWORD kCopyAlteredError = ERROR_FILE_INVALID;
-constexpr wchar_t kDeleteSelfFormat[] = L"/C timeout /t 3 && del \"%ls\" && rmdir \"%ls\"";
-constexpr size_t kCommandLineChars = 1024;
+// The copy waits this long at most for the program that started it to end.
+constexpr DWORD kParentExitWaitMs = 10000;
 
 // The thread's last error, or `fallback` when a call failed without setting one (a short read).
 DWORD LastErrorOr(DWORD fallback) {
@@ -58,6 +60,7 @@ DWORD WriteHeldCopy(const std::string& bytes, const std::wstring& path, UniqueHa
     }
     if (written != bytes.size()) return ERROR_WRITE_FAULT;
   }
+  AfterCopyWritten(path);
   SECURITY_ATTRIBUTES inherit = Inheritable();
   held->reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0,
                             nullptr));
@@ -65,6 +68,37 @@ DWORD WriteHeldCopy(const std::string& bytes, const std::wstring& path, UniqueHa
   std::string check;
   if (!ReadAll(held->get(), &check)) return LastErrorOr(ERROR_READ_FAULT);
   return check == bytes ? ERROR_SUCCESS : kCopyAlteredError;
+}
+
+void DiscardTemporaryCopy(TemporaryCopy* copy) {
+  copy->file.reset();
+  ::DeleteFileW(copy->path.c_str());
+  copy->folder.reset();
+  ::RemoveDirectoryW(copy->folderPath.c_str());
+}
+
+std::uint64_t HandleValue(HANDLE handle) {
+  return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+HANDLE HandleFromValue(std::uint64_t value) {
+  return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+}
+
+// Whether `handle` is an open file or folder (as `directory` says) that is the same object as
+// the one `path` names now. Reads attributes only; takes no part in sharing.
+bool IsHandleOf(HANDLE handle, const std::wstring& path, bool directory) {
+  BY_HANDLE_FILE_INFORMATION held = {}, named = {};
+  if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &held)) {
+    return false;
+  }
+  const UniqueHandle opened(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!opened || !::GetFileInformationByHandle(opened.get(), &named)) return false;
+  const bool isDirectory = (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return isDirectory == directory && held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+         held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
 }
 
 }  // namespace
@@ -122,22 +156,56 @@ DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy) {
   return result;
 }
 
-void DiscardTemporaryCopy(TemporaryCopy* copy) {
-  copy->file.reset();
-  ::DeleteFileW(copy->path.c_str());
-  copy->folder.reset();
-  ::RemoveDirectoryW(copy->folderPath.c_str());
+DWORD StartRelaunchedCopy(TemporaryCopy* copy) {
+  UniqueHandle self;
+  const HANDLE process = ::GetCurrentProcess();
+  if (!::DuplicateHandle(process, process, process, self.put(), SYNCHRONIZE, TRUE, 0)) {
+    const DWORD error = ::GetLastError();
+    DiscardTemporaryCopy(copy);
+    return error;
+  }
+  RelaunchHandles handles;
+  handles.parent = HandleValue(self.get());
+  handles.folder = HandleValue(copy->folder.get());
+  handles.file = HandleValue(copy->file.get());
+  const std::wstring system = SystemDirectory();
+  const UniqueHandle started = StartProgram(
+      copy->path, RelaunchArguments(handles), system.empty() ? nullptr : system.c_str(),
+      {self.get(), copy->folder.get(), copy->file.get()}, Visibility::kShown);
+  if (!started) {
+    const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
+    DiscardTemporaryCopy(copy);
+    return error;
+  }
+  return ERROR_SUCCESS;
 }
 
-void StartSelfDeletion() {
-  const std::wstring self = GetOwnModulePath();
-  if (!RunsFromCopyFolder(self, SystemTempFolder())) return;
-  const std::wstring folder = self.substr(0, self.find_last_of(L"\\/"));
-  wchar_t arguments[kCommandLineChars];
-  if (std::swprintf(arguments, kCommandLineChars, kDeleteSelfFormat, self.c_str(), folder.c_str()) >
-      0) {
-    StartHiddenCommand(arguments);
-  }
+bool ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self) {
+  RelaunchHandles handles;
+  if (arguments == nullptr || !ParseRelaunchArguments(arguments, &handles)) return false;
+  const std::wstring image = GetOwnModulePath();
+  const std::wstring temp = SystemTempFolder();
+  if (!RunsFromCopyFolder(image, temp)) return false;
+  const size_t slash = image.find_last_of(L"\\/");
+  const size_t before = image.find_last_of(L"\\/", slash - 1);
+  const std::wstring folderName = image.substr(before + 1, slash - before - 1);
+  // Built from the parts just judged, so the deletion names nothing this process did not check.
+  const std::wstring folderPath = temp + L"\\" + folderName;
+  const HANDLE folder = HandleFromValue(handles.folder), file = HandleFromValue(handles.file);
+  if (!IsHandleOf(file, image, false) || !IsHandleOf(folder, folderPath, true)) return false;
+  self->folderPath = folderPath;
+  self->path = folderPath + L"\\" + kCopyName;
+  self->folder.reset(folder);
+  self->file.reset(file);
+  const UniqueHandle parent(HandleFromValue(handles.parent));
+  ::WaitForSingleObject(parent.get(), kParentExitWaitMs);
+  return true;
+}
+
+void StartSelfDeletion(const TemporaryCopy& self) {
+  if (!self.file) return;
+  const std::wstring arguments = SelfDeletionArguments(self.folderPath, kCopyName);
+  if (!arguments.empty()) StartHiddenCommand(arguments);
 }
 
 }  // namespace varnelo

@@ -1,7 +1,9 @@
 // The elevated program's temporary copy: a folder of its own with an unguessable name directly in
 // the system's temporary folder, writable by SYSTEM and Administrators only, and the copy in it.
 // The user's own %TEMP% is never used: any program the user runs could replace a file there
-// before the elevated relaunch starts it.
+// before the elevated relaunch starts it. The copy runs in place only when the program that made
+// it says so with handles it inherited; a folder of the right name proves nothing, since users
+// may make folders in the system's temporary folder too.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +17,7 @@ namespace varnelo {
 // The copy with the handles that keep it as written until the relaunch has started it: the
 // folder without delete sharing (it cannot be renamed), the file read-only without write or
 // delete sharing (it cannot be changed, renamed or replaced). Both are inheritable, so the
-// relaunching command can hold them.
+// relaunched copy can hold them. The copy that runs keeps them for its life.
 struct TemporaryCopy {
   std::wstring folderPath;
   std::wstring path;  // <folder>\uninstall.exe
@@ -34,14 +36,25 @@ SecurityDescriptor CopyFolderSecurity(bool withOwner);
 DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held);
 
 // Makes a fresh folder in the system's temporary folder and writes `source` into it as
-// uninstall.exe; ERROR_SUCCESS or the failure, after which nothing of it is left.
+// uninstall.exe; ERROR_SUCCESS or the failure, after which nothing of it is left. A copy that
+// does not read back as written gives ERROR_FILE_INVALID.
 DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy);
 
-// Deletes the copy and its folder (after a relaunch that could not be started).
-void DiscardTemporaryCopy(TemporaryCopy* copy);
+// Starts the copy, shown, in the system directory. It inherits exactly the folder, the file and a
+// handle to this process (which it waits for), named on its command line; ERROR_SUCCESS or the
+// failure, after which nothing of the copy is left.
+DWORD StartRelaunchedCopy(TemporaryCopy* copy);
 
-// When this program runs as such a copy, starts the delayed deletion of the copy and then its
-// folder, which runs after this process has ended. Elsewhere it deletes nothing.
-void StartSelfDeletion();
+// Whether this process is a copy started by StartRelaunchedCopy, judged on its command line's
+// `arguments`: the handles named there must be this process's own running file and its folder,
+// directly in the system's temporary folder. Then `self` takes them for the process's life, and
+// the program that made the copy has been waited for (10 s at most). Otherwise nothing named
+// there is touched.
+bool ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self);
+
+// Starts the delayed deletion of the copy `self` and then its folder, which runs after this
+// process has ended. Nothing is started for a copy that was not proven, or whose path the
+// command interpreter would read as anything but a name.
+void StartSelfDeletion(const TemporaryCopy& self);
 
 }  // namespace varnelo

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "uninstaller/install_location_rules.h"
+#include "uninstaller/relaunch_rules.h"
 
 namespace varnelo {
 namespace {
@@ -142,6 +143,44 @@ TEST(InstallLocationRules, RunsFromCopyFolder) {
   }
   EXPECT_TRUE(RunsFromCopyFolder(temp + L"\\" + name + L"\\uninstall.exe", temp + L"\\"));
   EXPECT_FALSE(RunsFromCopyFolder(temp + L"\\" + name + L"\\uninstall.exe", L""));
+}
+
+// A copy trusts its folder only on handles named in exactly the form its maker writes; anything
+// else on its command line is no relaunch, and the copy relocates.
+TEST(RelaunchRules, OnlyTheMakersOwnFormNamesHandles) {
+  const RelaunchHandles written = {0x1f4, 0x7ffe0000ull, 0xffffffffffffffffull};
+  RelaunchHandles read;
+  ASSERT_TRUE(ParseRelaunchArguments(L"  " + RelaunchArguments(written) + L" ", &read));
+  EXPECT_EQ(read.parent, written.parent);
+  EXPECT_EQ(read.folder, written.folder);
+  EXPECT_EQ(read.file, written.file);
+  for (const wchar_t* refused :
+       {L"", L"--relaunched-copy=", L"--relaunched-copy=1,2", L"--relaunched-copy=1,2,3,4",
+        L"--relaunched-copy=1,,3", L"--relaunched-copy=0,2,3", L"--relaunched-copy=01,2,3",
+        L"--relaunched-copy=1,2,3 x", L"x --relaunched-copy=1,2,3", L"--relaunched-copy=1,2,G",
+        L"--relaunched-copy=1,2,A", L"--RELAUNCHED-COPY=1,2,3", L"--relaunched-copy=-1,2,3",
+        L"--relaunched-copy=1,2,10000000000000000", L"\"--relaunched-copy=1,2,3\""}) {
+    EXPECT_FALSE(ParseRelaunchArguments(refused, &read)) << refused;
+  }
+}
+
+// The self-deletion line is built only from text cmd.exe reads as plain names: a variable, an
+// escape, a separator of commands, a redirection, a group or a line break anywhere refuses it.
+TEST(RelaunchRules, SelfDeletionNamesOnlyInertPaths) {
+  const std::wstring folder = L"C:\\Windows\\Temp\\Varnelo-00ff";
+  EXPECT_EQ(SelfDeletionArguments(folder, L"uninstall.exe"),
+            L"/C timeout /t 3 && del \"C:\\Windows\\Temp\\Varnelo-00ff\\uninstall.exe\" && rmdir "
+            L"\"C:\\Windows\\Temp\\Varnelo-00ff\"");
+  EXPECT_TRUE(IsInertForCommandInterpreter(L"C:\\Program Files\\Varnelo \u4e2d-_.,;=@#$~'`[]{}+"));
+  for (const wchar_t* interpreted : {L"%", L"!", L"^", L"&", L"|", L"<", L">", L"\"", L"(", L")",
+                                     L"\n", L"\r", L"\x1f", L"\x7f"}) {
+    EXPECT_FALSE(IsInertForCommandInterpreter(std::wstring(L"C:\\a") + interpreted + L"b"))
+        << interpreted;
+    EXPECT_EQ(SelfDeletionArguments(folder + interpreted, L"uninstall.exe"), L"") << interpreted;
+    EXPECT_EQ(SelfDeletionArguments(folder, std::wstring(L"u") + interpreted + L".exe"), L"")
+        << interpreted;
+  }
+  EXPECT_EQ(SelfDeletionArguments(L"", L"uninstall.exe"), L"");
 }
 
 }  // namespace

@@ -113,6 +113,11 @@ class InstalledProduct {
   std::wstring userFile() const { return listed_ + L".txt"; }  // a user's file on the Desktop
   ScmService& scm() { return scm_; }
 
+  // The uninstaller under test, as the setup puts it beside the product.
+  void AddUninstaller() {
+    ASSERT_TRUE(
+        ::CopyFileW(UninstallerUnderTest().c_str(), (dir_ + L"uninstall.exe").c_str(), FALSE));
+  }
   void AddFiles(const std::wstring& from, std::initializer_list<const wchar_t*> names) {
     for (const wchar_t* name : names) {
       ASSERT_TRUE(::CopyFileW((from + name).c_str(), (dir_ + name).c_str(), FALSE)) << Narrow(name);
@@ -184,14 +189,14 @@ void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt,
   EXPECT_EQ(FindUninstallWindow(), window) << "the window closed although a step never finished";
   ClickCloseButton(window);
   EXPECT_TRUE(WaitUntil(5000, [] { return FindUninstallWindow() == nullptr; }));
-  EXPECT_EQ(run->child().Wait(15000), 0u);
+  EXPECT_EQ(run->copy().Wait(15000), 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run->CopyPath()); }));
 }
 
 TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   InstalledProduct product(L"Varnelo");
-  product.AddFiles(
-      BinDir(), {L"uninstall.exe", L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"});
+  product.AddUninstaller();
+  product.AddFiles(BinDir(), {L"Varnelo.exe", L"netcfg.exe", L"ferryd.exe", L"Zephlin.exe"});
   product.AddFiles(BinDir() + L"release\\", {L"VarneloService.exe", L"VarneloCore.exe"});
   ASSERT_TRUE(WriteFileBytes(product.dir() + L"readme.txt", "read me"));
   ::SetFileAttributesW((product.dir() + L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
@@ -217,7 +222,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
   ASSERT_EQ(made.size(), 1u) << "one folder for the copy";
-  EXPECT_EQ(ReadFileBytes(made[0] + L"uninstall.exe"), ReadFileBytes(BinDir() + L"uninstall.exe"));
+  EXPECT_EQ(ReadFileBytes(made[0] + L"uninstall.exe"), ReadFileBytes(UninstallerUnderTest()));
   EXPECT_EQ(CountMatches(run.temp() + L"*.exe"), 2u) << "only the two planted programs in %TEMP%";
   HWND window = nullptr;
   ASSERT_TRUE(WaitUntil(15000, [&] { return (window = FindUninstallWindow()) != nullptr; }));
@@ -271,19 +276,22 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
 
 // A directory not named "Varnelo" is not deleted, however product-like; nor is a listed Desktop.
 // The rest still runs: the uninstall key goes and the bar stops in the first phase. Programs
-// planted in the current folder and beside the program (the worker's, cmd.exe, timeout.exe) never
-// run, while the real ones delete the program's copy.
+// planted in the current folder it was started in and beside its running copy (the worker's,
+// cmd.exe, timeout.exe) never run, while the real ones delete the program's copy.
 TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
-  product.AddFiles(BinDir(), {L"Varnelo.exe", L"uninstall.exe"});
+  product.AddFiles(BinDir(), {L"Varnelo.exe"});
+  product.AddUninstaller();
   ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   TempDir current;
   PlantRecorders(current.path(),
                  {L"netcfg.exe", L"VarneloService.exe", L"cmd.exe", L"timeout.exe"});
   UninstallerRun run;
+  const HWND dialog = run.Start(current.path());
+  ASSERT_NE(dialog, nullptr);
   PlantRecorders(run.copyDir(), {L"cmd.exe", L"timeout.exe"});
-  const ULONGLONG confirmed = run.StartConfirmed(current.path());
+  const ULONGLONG confirmed = UninstallerRun::Confirm(dialog);
   EXPECT_TRUE(
       WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
@@ -297,7 +305,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
 // files are not reported removed, so the bar holds in the first phase while the rest still runs.
 TEST(Removal, AFileInUseKeepsTheFirstPhase) {
   InstalledProduct product(L"Varnelo");
-  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  product.AddUninstaller();
   ASSERT_TRUE(WriteFileBytes(product.dir() + L"core.log", "in use"));
   const UniqueHandle inUse(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -316,7 +324,7 @@ TEST(Removal, AFileInUseKeepsTheFirstPhase) {
 // key cannot be deleted (a subkey refuses enumeration): the bar stops at 90 %.
 TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
   InstalledProduct product(L"Varnelo");
-  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  product.AddUninstaller();
   {
     const UniqueRegKey key = product.WriteUninstallKey(
         L"", L" \"" + product.dir() + L"uninstall.exe\" /S", product.listed());
@@ -339,7 +347,7 @@ TEST(Removal, UninstallStringAloneAndAKeyThatCannotBeDeleted) {
 // step runs (the stand-in would be ended, the files and the key deleted).
 TEST(Removal, CloseButtonWhileTheWorkerWaitsForTheService) {
   InstalledProduct product(L"Varnelo");
-  product.AddFiles(BinDir(), {L"uninstall.exe"});
+  product.AddUninstaller();
   ASSERT_TRUE(::CopyFileW((BinDir() + L"ferryd.exe").c_str(),
                           (product.dir() + L"VarneloService.exe").c_str(), FALSE));
   product.WriteUninstallKey(product.dir(), L"", product.listed());
@@ -357,7 +365,7 @@ TEST(Removal, CloseButtonWhileTheWorkerWaitsForTheService) {
   EXPECT_TRUE(WaitUntil(3000, [] { return FindUninstallWindow() == nullptr; }))
       << "the window waited for the worker";
   // Well before the worker's own wait for the service program would have ended.
-  EXPECT_EQ(run.child().Wait(CWndThread::kStopWaitMs + 10000), 0u) << "the worker was not ended";
+  EXPECT_EQ(run.copy().Wait(CWndThread::kStopWaitMs + 10000), 0u) << "the worker was not ended";
   EXPECT_GE(::GetTickCount64() - clicked, CWndThread::kStopWaitMs - 500)
       << "the worker was not waited for";
   // The deletion comes once the copy has stopped running, so it finds nothing in its way.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <vector>
 
 #include "common/platform.h"
@@ -53,14 +52,24 @@ struct FindHandleTraits : KernelHandleTraits {
   static void Close(pointer h) noexcept { ::FindClose(h); }
 };
 
-// Windows has timeout.exe; a Wine prefix needs ours for the delayed relaunch and self-deletion.
+// Windows has timeout.exe; a Wine prefix needs ours for the delayed self-deletion, in both system
+// folders: a 32-bit cmd.exe finds programs in the WoW64 one.
 void EnsureTimeoutExe() {
-  wchar_t system[MAX_PATH];
-  ::GetSystemDirectoryW(system, MAX_PATH);
-  const std::wstring target = std::wstring(system) + L"\\timeout.exe";
-  if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES && IsRunningUnderWine()) {
-    ::CopyFileW((BinDir() + L"timeout.exe").c_str(), target.c_str(), TRUE);
+  if (!IsRunningUnderWine()) return;
+  wchar_t folder[MAX_PATH];
+  for (const UINT length :
+       {::GetSystemDirectoryW(folder, MAX_PATH), ::GetSystemWow64DirectoryW(folder, MAX_PATH)}) {
+    if (length == 0 || length >= MAX_PATH) continue;
+    const std::wstring target = std::wstring(folder, length) + L"\\timeout.exe";
+    if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
+      ::CopyFileW((BinDir() + L"timeout.exe").c_str(), target.c_str(), TRUE);
   }
+}
+
+std::wstring ImageOf(HANDLE process) {
+  wchar_t image[MAX_PATH] = {};
+  DWORD length = MAX_PATH;
+  return ::QueryFullProcessImageNameW(process, 0, image, &length) ? image : L"";
 }
 
 }  // namespace
@@ -160,20 +169,46 @@ std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before,
   return added;
 }
 
+std::wstring UninstallerUnderTest() {
+  bool present = false;
+  const std::wstring named = ReadEnvironmentVariable(L"VARNELO_UNINSTALLER", &present);
+  return named.empty() ? BinDir() + L"uninstall.exe" : named;
+}
+
+WatchedProcess::WatchedProcess(DWORD pid)
+    : process_(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)),
+      pid_(process_ ? pid : 0) {}
+
+DWORD WatchedProcess::Wait(DWORD timeoutMs) const {
+  if (!process_) return static_cast<DWORD>(-1);
+  if (::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+  DWORD code = 0;
+  ::GetExitCodeProcess(process_.get(), &code);
+  return code;
+}
+
+WatchedProcess FindUninstallerRunning(const std::wstring& image) {
+  for (DWORD pid : ProcessIdsNamed(L"uninstall.exe")) {
+    WatchedProcess process(pid);
+    const UniqueHandle query(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process.found() && query &&
+        ::CompareStringOrdinal(ImageOf(query.get()).c_str(), -1, image.c_str(), -1, TRUE) ==
+            CSTR_EQUAL) {
+      return process;
+    }
+  }
+  return WatchedProcess();
+}
+
 UninstallerRun::UninstallerRun() {
   EnsureTimeoutExe();
   KillProcessesByName(L"uninstall.exe");
-  unsigned char random[kCopyFolderRandomBytes];
-  std::random_device source;
-  for (unsigned char& byte : random) byte = static_cast<unsigned char>(source());
-  copyDir_ = SystemTempFolder() + L"\\" + CopyFolderName(random) + L"\\";
-  ::CreateDirectoryW(copyDir_.c_str(), nullptr);
-  ::CopyFileW((BinDir() + L"uninstall.exe").c_str(), CopyPath().c_str(), FALSE);
+  ::CopyFileW(UninstallerUnderTest().c_str(), InstalledPath().c_str(), FALSE);
 }
 
 UninstallerRun::~UninstallerRun() {
   KillProcessesByName(L"uninstall.exe");
-  RemoveTree(copyDir_);
+  if (!copyDir_.empty()) RemoveTree(copyDir_);
 }
 
 Environment UninstallerRun::Env() const {
@@ -184,15 +219,26 @@ Environment UninstallerRun::Env() const {
 HWND UninstallerRun::Start(const std::wstring& currentDirectory, const Environment& extra) {
   Environment env = Env();
   env.insert(extra.begin(), extra.end());
-  child_ = Child(QuoteArgument(CopyPath()), env, currentDirectory);
-  return WaitForConfirmation(child_.pid());
+  const std::vector<std::wstring> before = CopyFolders();
+  Child installed(QuoteArgument(InstalledPath()), env, currentDirectory);
+  EXPECT_EQ(installed.Wait(20000), 0u) << "the installed program did not relaunch and end";
+  const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
+  EXPECT_EQ(made.size(), 1u) << "not one new folder for the copy";
+  if (made.size() != 1) return nullptr;
+  copyDir_ = made[0];
+  WaitUntil(10000, [&] { return (copy_ = FindUninstallerRunning(CopyPath())).found(); });
+  EXPECT_TRUE(copy_.found()) << "no copy runs from " << Narrow(copyDir_);
+  return copy_.found() ? WaitForConfirmation(copy_.pid()) : nullptr;
+}
+
+ULONGLONG UninstallerRun::Confirm(HWND dialog) {
+  EXPECT_NE(dialog, nullptr) << "no confirmation";
+  if (dialog) Answer(dialog, IDOK);
+  return ::GetTickCount64();
 }
 
 ULONGLONG UninstallerRun::StartConfirmed(const std::wstring& currentDirectory) {
-  const HWND dialog = Start(currentDirectory);
-  EXPECT_NE(dialog, nullptr) << "no confirmation";
-  Answer(dialog, IDOK);
-  return ::GetTickCount64();
+  return Confirm(Start(currentDirectory));
 }
 
 }  // namespace test

@@ -38,9 +38,31 @@ std::vector<std::wstring> CopyFolders();
 std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before,
                                      const std::vector<std::wstring>& after);
 
-// A fresh %TEMP% for the program, and uninstall.exe in a folder of its own in the system's
-// temporary folder, where it runs in place as its relaunched copy would; no copy of the program is
-// left running before or after.
+// The uninstall.exe the tests run: the build named by VARNELO_UNINSTALLER (a full path), else
+// the one beside the test program.
+std::wstring UninstallerUnderTest();
+
+// A process that is not this one's child, waited for by its handle.
+class WatchedProcess {
+ public:
+  WatchedProcess() = default;
+  explicit WatchedProcess(DWORD pid);
+  bool found() const { return static_cast<bool>(process_); }
+  DWORD pid() const { return pid_; }
+  // Its exit code once it has ended, STILL_ACTIVE on time-out, -1 when nothing is watched.
+  DWORD Wait(DWORD timeoutMs) const;
+
+ private:
+  UniqueHandle process_;
+  DWORD pid_ = 0;
+};
+
+// The running uninstall.exe whose file is `image` (compared without case); none when there is none.
+WatchedProcess FindUninstallerRunning(const std::wstring& image);
+
+// A fresh %TEMP% for the program and the program installed in a folder of its own. Start runs it
+// there as a user would and follows it to the copy it relaunches in a new folder of the system's
+// temporary folder. No copy of the program is left running before or after.
 class UninstallerRun {
  public:
   UninstallerRun();
@@ -49,20 +71,27 @@ class UninstallerRun {
   UninstallerRun& operator=(const UninstallerRun&) = delete;
 
   const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
-  const std::wstring& copyDir() const { return copyDir_; }   // with a trailing backslash
+  std::wstring InstalledPath() const { return installed_.path() + L"uninstall.exe"; }
+  // The relaunched copy's folder, with a trailing backslash; empty until Start has found it.
+  const std::wstring& copyDir() const { return copyDir_; }
   std::wstring CopyPath() const { return copyDir_ + L"uninstall.exe"; }
   Environment Env() const;
-  // Starts the copy in `currentDirectory` (default: inherited), with `extra` in its environment,
-  // and returns its confirmation box.
+  // Starts the installed program in `currentDirectory` (default: inherited) with `extra` in its
+  // environment, waits for it to relaunch its copy and end, and returns the copy's confirmation
+  // box (null when any step failed, with a test failure saying which).
   HWND Start(const std::wstring& currentDirectory = L"", const Environment& extra = {});
+  // Confirms `dialog` and returns the time of the confirmation.
+  static ULONGLONG Confirm(HWND dialog);
   // Starts, confirms and returns the time of the confirmation.
   ULONGLONG StartConfirmed(const std::wstring& currentDirectory = L"");
-  Child& child() { return child_; }
+  // The relaunched copy.
+  const WatchedProcess& copy() const { return copy_; }
 
  private:
   TempDir temp_;
+  TempDir installed_;
   std::wstring copyDir_;
-  Child child_;
+  WatchedProcess copy_;
 };
 
 }  // namespace test

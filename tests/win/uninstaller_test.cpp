@@ -41,8 +41,9 @@ class Uninstaller : public ::testing::Test {
 };
 
 // The confirmation speaks the UI language (the ctest entry uninstaller_test_zh runs this under a
-// Chinese one). A second copy brings the first window forward and leaves; Cancel ends the program
-// at once and removes its copy and the copy's folder.
+// Chinese one). The installed program started again brings the first window forward through the
+// copy it relaunches, which then leaves and deletes its own folder; Cancel ends the program at
+// once and removes its copy and the copy's folder.
 TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   const bool chinese = (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE;
   const HWND dialog = run_.Start();
@@ -55,12 +56,16 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
   const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
   ::ShowWindow(window, SW_MINIMIZE);
-  Child second(QuoteArgument(run_.CopyPath()), run_.Env());
+  const std::vector<std::wstring> before = CopyFolders();
+  Child second(QuoteArgument(run_.InstalledPath()), run_.Env());
   EXPECT_EQ(second.Wait(10000), 0u);
-  EXPECT_FALSE(::IsIconic(window)) << "the first window was not restored";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !::IsIconic(window); }))
+      << "the first window was not restored";
   EXPECT_EQ(FindUninstallWindow(), window);
+  EXPECT_TRUE(WaitUntil(10000, [&] { return NewFolders(before, CopyFolders()).empty(); }))
+      << "the second copy left its folder behind";
   Answer(dialog, IDCANCEL);
-  EXPECT_EQ(run_.child().Wait(10000), 0u);
+  EXPECT_EQ(run_.copy().Wait(10000), 0u);
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copyDir()); }))
       << "Cancel left the copy's folder behind";
 }
@@ -135,6 +140,19 @@ std::wstring ImageOf(DWORD pid) {
   return process && ::QueryFullProcessImageNameW(process.get(), 0, image, &length) ? image : L"";
 }
 
+// The program installed in a folder of its own, as its setup leaves it.
+class InstalledProgram {
+ public:
+  explicit InstalledProgram(const std::wstring& source = UninstallerUnderTest()) {
+    ::CopyFileW(source.c_str(), path().c_str(), FALSE);
+  }
+  std::wstring dir() const { return dir_.path(); }
+  std::wstring path() const { return dir_.path() + L"uninstall.exe"; }
+
+ private:
+  TempDir dir_;
+};
+
 // Started where the setup put it, the program writes its copy into a new folder directly in the
 // system's temporary folder and relaunches it from there; the racer, which finds that folder at
 // once (Wine enforces no DACL, so only the held handles stop it), never gets its program started,
@@ -142,14 +160,11 @@ std::wstring ImageOf(DWORD pid) {
 TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
   for (CopyRacer::Target target : {CopyRacer::kCopy, CopyRacer::kFolder}) {
     SCOPED_TRACE(target == CopyRacer::kCopy ? "racing on the copy" : "racing on its folder");
-    UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
-    TempDir installed;
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(),
-                            (installed.path() + L"uninstall.exe").c_str(), FALSE));
+    UninstallerRun run;  // the program's %TEMP%
+    const InstalledProgram installed;
     const std::vector<std::wstring> before = CopyFolders();
     CopyRacer racer(target, before);
-    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(),
-                        installed.path());
+    Child installedCopy(QuoteArgument(installed.path()), run.Env(), installed.dir());
     HWND window = nullptr, refusal = nullptr;
     EXPECT_TRUE(WaitUntil(20000, [&] {
       return (window = FindUninstallWindow()) != nullptr ||
@@ -211,44 +226,118 @@ class UnusableSystemTemp {
   bool moved_ = false, blocked_ = false;
 };
 
-// Without a folder for the copy the installed program shows the copy error with the error code,
-// relaunches nothing and writes its copy nowhere, also not into %TEMP%.
-TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
-  UninstallerRun run;  // the program's %TEMP%; its own copy folder is not used here
-  TempDir installed;
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"uninstall.exe").c_str(),
-                          (installed.path() + L"uninstall.exe").c_str(), FALSE));
+// What the installed program shows when it cannot relaunch: the copy error's text (empty when it
+// showed none). It relaunches nothing, and writes its copy nowhere, also not into %TEMP% or beside
+// itself.
+std::string CopyErrorOf(const InstalledProgram& installed, const Environment& env,
+                        const std::wstring& temp) {
   const std::vector<std::wstring> before = CopyFolders();
-  std::wstring caption, text;
-  DWORD expected = ERROR_SUCCESS;
+  Child program(QuoteArgument(installed.path()), env, installed.dir());
   HWND box = nullptr;
+  EXPECT_TRUE(WaitUntil(20000, [&] {
+    return (box = FindConfirmation(program.pid())) != nullptr || program.Wait(0) != STILL_ACTIVE;
+  }));
+  std::wstring caption, text;
+  if (box) {
+    caption = WindowText(box);
+    text = WindowText(::GetDlgItem(box, 0xFFFF));
+    Answer(box, IDCANCEL);  // closes the message; a confirmation in its place removes nothing
+  }
+  EXPECT_EQ(program.Wait(10000), 0u);
+  EXPECT_EQ(Narrow(caption), box ? "Varnelo Uninstall Window" : "");
+  EXPECT_EQ(NewFolders(before, CopyFolders()).size(), 0u);
+  EXPECT_EQ(CountMatches(temp + L"*"), 0u) << "the program wrote into %TEMP%";
+  EXPECT_EQ(CountMatches(installed.dir() + L"*"), 1u) << "the program wrote beside itself";
+  EXPECT_EQ(FindUninstallWindow(), nullptr) << "a copy was relaunched";
+  return Narrow(text);
+}
+
+// Without a folder for the copy the installed program shows the copy error with the error code.
+TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
+  UninstallerRun run;  // the program's %TEMP%
+  const InstalledProgram installed;
+  const std::vector<std::wstring> before = CopyFolders();
+  DWORD expected = ERROR_SUCCESS;
+  std::string shown;
   {
     const UnusableSystemTemp unusable;
     ASSERT_TRUE(unusable.blocked()) << "the system's temporary folder could not be set aside";
     expected = unusable.FolderError();
-    Child installedCopy(QuoteArgument(installed.path() + L"uninstall.exe"), run.Env(),
-                        installed.path());
-    EXPECT_TRUE(WaitUntil(20000, [&] {
-      return (box = FindConfirmation(installedCopy.pid())) != nullptr ||
-             installedCopy.Wait(0) != STILL_ACTIVE;
-    }));
-    if (box) {
-      caption = WindowText(box);
-      text = WindowText(::GetDlgItem(box, 0xFFFF));
-      Answer(box, IDCANCEL);  // closes the message; a confirmation in its place removes nothing
-    }
-    EXPECT_EQ(installedCopy.Wait(10000), 0u);
+    shown = CopyErrorOf(installed, run.Env(), run.temp());
   }
   EXPECT_NE(expected, static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_EQ(Narrow(caption), "Varnelo Uninstall Window");
-  EXPECT_EQ(Narrow(text), "uninstall.exe copy error,err=" + std::to_string(expected));
-  EXPECT_EQ(NewFolders(before, CopyFolders()).size(), 0u);
-  EXPECT_EQ(CountMatches(run.temp() + L"*"), 0u) << "the program wrote into %TEMP%";
-  EXPECT_EQ(CountMatches(installed.path() + L"*"), 1u) << "the program wrote beside itself";
-  // A copy relaunched meanwhile shows its window once the folder is back; it goes with the rest.
-  if (!box) WaitUntil(10000, [] { return FindUninstallWindow() != nullptr; });
+  EXPECT_EQ(shown, "uninstall.exe copy error,err=" + std::to_string(expected));
   KillProcessesByName(L"uninstall.exe");
   for (const std::wstring& folder : NewFolders(before, CopyFolders())) RemoveTree(folder);
+}
+
+// A copy that another writer changed between its writing and its holding (the test build changes
+// it, as a program could where the folder's DACL is not enforced) is never started: the read-back
+// finds it and the program shows the copy error instead.
+TEST(Relaunch, CopyChangedBeforeItIsHeldGivesTheCopyError) {
+  UninstallerRun run;  // the program's %TEMP%
+  const InstalledProgram installed(BinDir() + L"uninstall_faults.exe");
+  Environment env = run.Env();
+  env[L"VARNELO_FAULT_ALTER_COPY"] = L"1";
+  EXPECT_EQ(CopyErrorOf(installed, env, run.temp()),
+            "uninstall.exe copy error,err=" + std::to_string(ERROR_FILE_INVALID));
+}
+
+// Users may make folders in the system's temporary folder, so a folder named like the copy's
+// proves nothing. The program put there by the test, under a name that the command interpreter
+// would expand (%X% leads from the folder to a victim's files), with or without a forged
+// relaunch argument, still relocates into a new folder of its own; Cancel there deletes that copy
+// and folder only, never the victim's files or the test's folder.
+TEST(Relaunch, AFolderNamedLikeTheCopysIsNotTrusted) {
+  const std::wstring victim = L"C:\\varnelo-victim-" + std::to_wstring(::GetCurrentProcessId());
+  const unsigned char random[kCopyFolderRandomBytes] = {0x5e, 0x1f};
+  const std::wstring planted = SystemTempFolder() + L"\\" + CopyFolderName(random) + L"\\";
+  const std::wstring program = planted + L"u%X%.exe";
+  for (const wchar_t* arguments : {L"", L" --relaunched-copy=4,8,c"}) {
+    SCOPED_TRACE(Narrow(arguments));
+    UninstallerRun run;  // the program's %TEMP%
+    ASSERT_TRUE(::CreateDirectoryW(victim.c_str(), nullptr) ||
+                ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(WriteFileBytes(victim + L"\\a.exe", "victim") &&
+                WriteFileBytes(victim + L"\\b.exe", "victim"));
+    ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr) ||
+                ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(::CopyFileW(UninstallerUnderTest().c_str(), program.c_str(), FALSE));
+    Environment env = run.Env();
+    env[L"X"] = L"\\..\\..\\..\\..\\" + victim.substr(3) + L"\\*";
+    const std::vector<std::wstring> before = CopyFolders();
+    Child started(QuoteArgument(program) + arguments, env, planted);
+    HWND dialog = nullptr;
+    EXPECT_TRUE(WaitUntil(20000, [&] {
+      const HWND window = FindUninstallWindow();
+      DWORD pid = 0;
+      if (window) ::GetWindowThreadProcessId(window, &pid);
+      return window && (dialog = WaitForConfirmation(pid, 0)) != nullptr;
+    })) << "no window";
+    DWORD pid = 0;
+    if (dialog) ::GetWindowThreadProcessId(dialog, &pid);
+    const std::wstring image = ImageOf(pid);
+    const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
+    ASSERT_EQ(made.size(), 1u) << "the program ran in place from " << Narrow(image);
+    EXPECT_EQ(::CompareStringOrdinal(DirectoryWithSeparator(image).c_str(), -1, made[0].c_str(), -1,
+                                     TRUE),
+              CSTR_EQUAL)
+        << Narrow(image);
+    EXPECT_NE(pid, started.pid());
+    EXPECT_EQ(started.Wait(10000), 0u) << "the planted program did not end after relaunching";
+    const WatchedProcess copy(pid);
+    Answer(dialog, IDCANCEL);
+    EXPECT_EQ(copy.Wait(10000), 0u);
+    EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); }))
+        << "the relaunched copy's folder is still there";
+    ::Sleep(1000);  // longer than a deletion started at Cancel could still take to come
+    EXPECT_TRUE(Exists(victim + L"\\a.exe") && Exists(victim + L"\\b.exe"))
+        << "files outside the program's folders were deleted";
+    EXPECT_TRUE(Exists(program)) << "the test's folder was changed";
+    EXPECT_EQ(CountMatches(planted + L"*"), 1u) << "the test's folder was changed";
+  }
+  RemoveTree(planted);
+  RemoveTree(victim + L"\\");
 }
 
 // The new folder's descriptor: protected, so nothing is inherited from the temporary folder,
@@ -337,26 +426,45 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
   }
 }
 
-// The real program with both defences, a canary planted beside it under the name of GDI+, which
-// it loads before the window shows (WinINet goes through the same loader, proven above).
-TEST_F(Uninstaller, DllPlantedBesideTheCopyIsNotLoaded) {
+// The real program with both defences. A canary is planted under the name of GDI+, which the
+// copy loads when it builds its window, beside the installed program and beside the relaunched
+// copy as soon as its folder shows (Wine enforces no DACL there), before that window exists.
+// WinINet goes through the same loader, proven above.
+TEST_F(Uninstaller, DllPlantedBesideTheProgramOrItsCopyIsNotLoaded) {
   const std::wstring marker = run_.temp() + L"canary-loaded";
-  ASSERT_TRUE(::CopyFileW((BinDir() + L"canary.dll").c_str(),
-                          (run_.copyDir() + L"gdiplus.dll").c_str(), FALSE));
+  const std::wstring canary = BinDir() + L"canary.dll";
+  ASSERT_TRUE(::CopyFileW(canary.c_str(),
+                          (DirectoryWithSeparator(run_.InstalledPath()) + L"gdiplus.dll").c_str(),
+                          FALSE));
+  std::atomic<bool> stop{false}, plantedFirst{false};
+  const std::vector<std::wstring> before = CopyFolders();
+  std::thread planter([&] {
+    while (!stop) {
+      const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
+      if (made.empty()) continue;
+      const bool windowYet = FindUninstallWindow() != nullptr;
+      plantedFirst =
+          ::CopyFileW(canary.c_str(), (made[0] + L"gdiplus.dll").c_str(), FALSE) && !windowYet;
+      return;
+    }
+  });
   // Wine: prefer a DLL found on disk.
   const HWND dialog = run_.Start(L"", {{L"VARNELO_CANARY_MARKER", marker},
                                        {L"WINEDLLOVERRIDES", L"gdiplus=n,b;mscoree,mshtml="}});
+  stop = true;
+  planter.join();
   ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(plantedFirst) << "the canary was not beside the copy before its window";
   ASSERT_NE(FindUninstallWindow(), nullptr);  // drawn, so its images were decoded through GDI+
   Answer(dialog, IDCANCEL);
-  EXPECT_EQ(run_.child().Wait(10000), 0u);
+  EXPECT_EQ(run_.copy().Wait(10000), 0u);
   EXPECT_FALSE(Exists(marker)) << "uninstall.exe loaded a DLL from its own folder";
 }
 
 // What a broken resource build would lose: the version block, the skin archive under the
 // language the program looks it up in, and the icon sizes.
 TEST(UninstallerResources, VersionArchiveAndIcons) {
-  const std::wstring exe = BinDir() + L"uninstall.exe";
+  const std::wstring exe = UninstallerUnderTest();
   const VersionBlock version(exe);
   EXPECT_EQ(version.Translation(), L"080404b0");
   EXPECT_EQ(version.Value(L"FileVersion"), kProductVersion);
