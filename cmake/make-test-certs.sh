@@ -5,11 +5,14 @@
 #   lowercase    the publisher in other letter case                        (rejected)
 #   longer       the publisher text inside a longer organisation name      (accepted)
 #   untrusted    the publisher, but issued by a CA that is in no Root store
+#   stray        the publisher, issued by a CA (under the test root) that the signature leaves out;
+#                its AIA, OCSP and CRL addresses point at 127.0.0.1:<stray.port>, fresh names
+#                per build, where a test listens to see whether a check fetches anything
 set -euo pipefail
 out=$1
 mkdir -p "$out"
 cd "$out"
-[ -f publisher.pem ] && exit 0
+[ -f stray.pem ] && exit 0
 
 cat > ext.cnf <<'CNF'
 [test_ca]
@@ -42,5 +45,34 @@ make_leaf lowercase "/C=CN/O=varnelo international co., ltd/CN=varnelo internati
 make_leaf longer "/C=CN/O=Not Varnelo International Co., Ltd Holdings/CN=Holdings" ca
 make_leaf untrusted "/C=CN/O=Varnelo International Co., Ltd/CN=Varnelo International Co., Ltd" stray-ca
 make_leaf publisher "/C=CN/O=Varnelo International Co., Ltd/CN=Varnelo International Co., Ltd" ca
+
+port=$(( 20000 + $(od -An -N2 -tu2 /dev/urandom) % 20000 ))
+tag=$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')
+echo "$port" > stray.port
+url="http://127.0.0.1:$port/$tag"
+cat >> ext.cnf <<CNF
+[stray_issuer]
+basicConstraints=critical,CA:TRUE
+keyUsage=critical,keyCertSign,cRLSign
+subjectKeyIdentifier=hash
+authorityKeyIdentifier=keyid
+[stray_leaf]
+basicConstraints=critical,CA:FALSE
+keyUsage=critical,digitalSignature
+extendedKeyUsage=codeSigning
+subjectKeyIdentifier=hash
+authorityKeyIdentifier=keyid
+authorityInfoAccess=caIssuers;URI:$url/issuer.crt,OCSP;URI:$url/ocsp
+crlDistributionPoints=URI:$url/leaf.crl
+CNF
+openssl req -newkey rsa:2048 -nodes -keyout stray-issuer.key -out stray-issuer.csr \
+  -subj "/CN=Stray Issuing CA/O=Varnelo Test" 2>/dev/null
+openssl x509 -req -in stray-issuer.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out stray-issuer.crt \
+  -days 30 -extfile ext.cnf -extensions stray_issuer 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout stray.key -out stray.csr \
+  -subj "/C=CN/O=Varnelo International Co., Ltd/CN=Varnelo International Co., Ltd" 2>/dev/null
+openssl x509 -req -in stray.csr -CA stray-issuer.crt -CAkey stray-issuer.key -CAcreateserial \
+  -out stray.crt -days 30 -extfile ext.cnf -extensions stray_leaf 2>/dev/null
+cp stray.crt stray.pem  # the leaf alone: its issuer is not in the signature
 openssl x509 -in ca.crt -outform der -out ca.der
 rm -f ./*.csr ./*.srl

@@ -1,7 +1,7 @@
 # Real Authenticode signatures for the tests, with certificates made per build.
 set(VARNELO_CERT_DIR ${CMAKE_BINARY_DIR}/signing)
 add_custom_command(
-  OUTPUT ${VARNELO_CERT_DIR}/publisher.pem
+  OUTPUT ${VARNELO_CERT_DIR}/publisher.pem ${VARNELO_CERT_DIR}/stray.pem
   COMMAND ${CMAKE_SOURCE_DIR}/cmake/make-test-certs.sh ${VARNELO_CERT_DIR}
   DEPENDS ${CMAKE_SOURCE_DIR}/cmake/make-test-certs.sh
   COMMENT "Making throwaway test certificates")

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "common/platform.h"
 #include "common/reason.h"
@@ -37,6 +38,15 @@ constexpr size_t kProbeReasonSize = 160;
 // time.
 int32_t g_coreSignatureEnforcement = -1;
 
+void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+void CloseCryptMsg(HCRYPTMSG message) { ::CryptMsgClose(message); }
+using UniqueCertStore = UniqueResource<NullIsInvalidTraits<HCERTSTORE, &CloseCertStore>>;
+using UniqueCryptMsg = UniqueResource<NullIsInvalidTraits<HCRYPTMSG, &CloseCryptMsg>>;
+using UniqueCertContext =
+    UniqueResource<NullIsInvalidTraits<PCCERT_CONTEXT, &::CertFreeCertificateContext>>;
+using UniqueChainContext =
+    UniqueResource<NullIsInvalidTraits<PCCERT_CHAIN_CONTEXT, &::CertFreeCertificateChain>>;
+
 // The file a check reads, opened once and shared for reading only, so that nobody can rewrite
 // or rename it while it is read; every read of the check goes through this handle.
 UniqueHandle OpenForCheck(const wchar_t* path) {
@@ -58,6 +68,9 @@ class TrustVerification {
     data_.dwUnionChoice = WTD_CHOICE_FILE;
     data_.pFile = &file_;
     data_.dwStateAction = WTD_STATEACTION_VERIFY;
+    // Windows fetches nothing then; Wine ignores the flag, which is why the signer's chain is
+    // judged offline before this call is made.
+    data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     result_ = ::WinVerifyTrust(nullptr, &action_, &data_);
   }
   ~TrustVerification() {
@@ -95,10 +108,72 @@ bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {
   return std::wcsstr(name.c_str(), kExpectedPublisher) != nullptr;
 }
 
+enum class SignerVerdict { kAccepted, kBadSignature, kWrongPublisher };
+
+// The first signer's certificate as the signature carries it, with the signature's own store.
+struct EmbeddedSigner {
+  UniqueCertStore store;
+  UniqueCryptMsg message;
+  UniqueCertContext cert;
+};
+
+bool ReadEmbeddedSigner(const wchar_t* path, EmbeddedSigner* signer) {
+  if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
+                          signer->store.put(), signer->message.put(), nullptr)) {
+    return false;
+  }
+  DWORD size = 0;
+  if (!::CryptMsgGetParam(signer->message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
+      size < sizeof(CMSG_SIGNER_INFO)) {
+    return false;
+  }
+  std::vector<BYTE> buffer(size);
+  if (!::CryptMsgGetParam(signer->message.get(), CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) {
+    return false;
+  }
+  const CMSG_SIGNER_INFO* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+  CERT_INFO wanted = {};
+  wanted.Issuer = info->Issuer;
+  wanted.SerialNumber = info->SerialNumber;
+  signer->cert.reset(::CertFindCertificateInStore(signer->store.get(),
+                                                  X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                  CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+  return static_cast<bool>(signer->cert);
+}
+
+// The first signer judged before anything is hashed and before WinVerifyTrust is asked: its chain,
+// built from the signature's own certificates and this machine's stores alone (no URL fetched, no
+// issuer looked up on the network), must reach a trusted root intact, and its subject must name
+// the publisher. A signer whose issuer is left out of the signature would otherwise send the
+// chain engine, as LocalSystem, to whatever addresses its certificate names.
+SignerVerdict JudgeSignerOffline(const wchar_t* path) {
+  EmbeddedSigner signer;
+  if (!ReadEmbeddedSigner(path, &signer)) return SignerVerdict::kBadSignature;
+  CERT_CHAIN_PARA parameters = {};
+  parameters.cbSize = sizeof(parameters);
+  UniqueChainContext chain;
+  if (!::CertGetCertificateChain(
+          nullptr, signer.cert.get(), nullptr, signer.store.get(), &parameters,
+          CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA, nullptr, chain.put()) ||
+      !IsChainTrusted(chain.get()->TrustStatus.dwErrorStatus)) {
+    return SignerVerdict::kBadSignature;
+  }
+  return SubjectNamesPublisher(signer.cert.get()) ? SignerVerdict::kAccepted
+                                                  : SignerVerdict::kWrongPublisher;
+}
+
 // The verdict on an open file: a valid embedded signature whose chain reaches a trusted root
 // intact (WinVerifyTrust alone accepts an untrusted root under some verifiers, so the chain it
 // built is judged too), signed by the publisher. Writes the reason of a refusal.
 bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) {
+  const SignerVerdict offline = JudgeSignerOffline(path);
+  if (offline != SignerVerdict::kAccepted) {
+    WriteReason(
+        reason, size, "%s",
+        offline == SignerVerdict::kWrongPublisher ? kReasonWrongPublisher : kReasonBadSignature);
+    return false;
+  }
   const TrustVerification verification(path, file);
   const CRYPT_PROVIDER_SGNR* signer = verification.passed() ? verification.signer() : nullptr;
   if (!verification.passed() ||
@@ -159,6 +234,12 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
     return true;
   }
   WriteReason(reason, size, "caller %s", inner);
+  return false;
+}
+
+bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size) {
+  if (!caller.HasEnded()) return true;
+  WriteReason(reason, size, "caller %s", kReasonCallerEnded);
   return false;
 }
 

@@ -12,7 +12,9 @@ class Caller;
 extern const wchar_t kExpectedPublisher[];
 
 // Embedded, valid Authenticode signature whose first signer names the publisher, judged on one
-// open of the file: one WinVerifyTrust, and the signer and chain that call built.
+// open of the file without reaching the network: the signer's chain must first be complete from
+// what the signature and this machine hold (nothing fetched), then one WinVerifyTrust, told to use
+// cached data only, and the signer and chain that call built.
 // On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.
 bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
 
@@ -22,6 +24,11 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
 // names, held open so it cannot be swapped during the check, and only when it is the very file
 // that runs as the caller's image (a running program can rename its own file away).
 bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size);
+
+// Whether the process that opened the caller's connection still runs: a caller judged while its
+// request was still coming must not have handed its connection on and ended since. On failure
+// writes the reason a refused caller gets.
+bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size);
 
 // Whether the service's own executable is publisher-signed; decided once per process.
 bool IsCoreSignatureEnforced();

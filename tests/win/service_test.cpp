@@ -2,11 +2,18 @@
 // Authenticode signatures made for this build; generic errors, the size limit and what reaches the
 // log; and one run under the service control manager, with the live pipe's DACL, stalled clients
 // at stop and the start and stop order.
+// Before windows.h, which would otherwise bring the older winsock.h.
+#include <winsock2.h>
+
 #include <windows.h>
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
 #include <sddl.h>
+
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "common/platform.h"
 #include "service/pipe_server.h"
@@ -20,7 +27,60 @@ namespace varnelo {
 namespace test {
 namespace {
 
+const char kPong127[] = "capabilities=127\nok=1\npong=1\nprotocol=2\n\n";
+
+// The port that the "stray" test certificate's AIA, OCSP and CRL addresses name (made per build).
+unsigned short StrayCertificatePort() {
+  return static_cast<unsigned short>(
+      std::stoul("0" + ReadFileBytes(BinDir() + L"..\\signing\\stray.port")));
+}
+
+// A TCP listener on 127.0.0.1 that accepts connections and never answers, counting them: what a
+// certificate's addresses lead to when a check fetches them.
+class SilentListener {
+ public:
+  explicit SilentListener(unsigned short port) {
+    WSADATA data;
+    started_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(port);
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    u_long nonBlocking = 1;
+    listening_ = listener_ != INVALID_SOCKET &&
+                 ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                 ::listen(listener_, SOMAXCONN) == 0 &&
+                 ::ioctlsocket(listener_, FIONBIO, &nonBlocking) == 0;
+  }
+  ~SilentListener() {
+    for (SOCKET accepted : accepted_) ::closesocket(accepted);
+    if (listener_ != INVALID_SOCKET) ::closesocket(listener_);
+    if (started_) ::WSACleanup();
+  }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  bool listening() const { return listening_; }
+  // Every connection made so far, answered by nothing.
+  size_t Accepted() {
+    for (SOCKET next; (next = ::accept(listener_, nullptr, nullptr)) != INVALID_SOCKET;)
+      accepted_.push_back(next);
+    return accepted_.size();
+  }
+
+ private:
+  bool started_ = false, listening_ = false;
+  SOCKET listener_ = INVALID_SOCKET;
+  std::vector<SOCKET> accepted_;
+};
+
+// Every way a caller can be signed, with what the service answers and logs. A signer whose issuer
+// the signature leaves out ("stray") is refused from what the machine holds: the addresses its
+// certificate names, where a listener waits that would hold a fetch for as long as it liked, see
+// no connection.
 TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
+  SilentListener listener(StrayCertificatePort());
+  ASSERT_TRUE(listener.listening()) << "port " << StrayCertificatePort();
   ConsoleService service;
   ASSERT_TRUE(service.ready());
   const struct {
@@ -34,6 +94,7 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
       {L"none", "caller file signature is invalid or missing"},
       {L"tampered", "caller file signature is invalid or missing"},
       {L"untrusted", "caller file signature is invalid or missing"},  // the root is not trusted
+      {L"stray", "caller file signature is invalid or missing"},      // the chain is not complete
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(Narrow(c.identity));
@@ -48,6 +109,7 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
                                        (c.rejection ? ": " + std::string(c.rejection) : "")),
               c.rejection ? 1u : 0u);
   }
+  EXPECT_EQ(listener.Accepted(), 0u) << "a check fetched what a certificate names";
 
   // A publisher-signed client started from a share: its file is never read by the service, whose
   // machine credentials would otherwise go to the host the caller named. The test session maps
@@ -188,6 +250,37 @@ TEST(ServiceControl, OneRunStartsAnswersAndStopsAtOnceWhileClientsStall) {
   EXPECT_EQ(CountContaining(log, "HandleConnection: timeout"), 0u)
       << "a stop waited for a stalled client";
   EXPECT_EQ(CountContaining(log, "enforcement disabled"), 0u);
+}
+
+// Eight callers in a loop whose checks, if the service fetched what their certificates name, would
+// wait on the network for as long as a silent host liked: a signed ping is still answered at once,
+// and a stop of the control manager ends the service promptly (bench/ measures how promptly).
+TEST(ServiceControl, CallersWhoseChecksCouldHangHoldNeitherTheDoorNorTheStop) {
+  SilentListener listener(StrayCertificatePort());
+  ScmService service;
+  ASSERT_TRUE(service.RegisterAndStart(BinDir() + L"release\\")) << ::GetLastError();
+  std::vector<Child> callers;
+  for (int i = 0; i < 8; ++i) {
+    callers.emplace_back(QuoteArgument(ClientExe(L"stray")) +
+                         L" send cmd=ping\\n\\n --repeat 1000000 --service " +
+                         QuoteArgument(BinDir() + L"release\\VarneloService.exe"));
+    ASSERT_TRUE(callers.back().started());
+  }
+  ::Sleep(1000);
+  for (int i = 0; i < 5; ++i) {
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(Exchange("cmd=ping\n\n"), kPong127) << "ping " << i;
+    EXPECT_LE(::GetTickCount64() - start, 1000u) << "ping " << i;
+  }
+  const ULONGLONG stopStart = ::GetTickCount64();
+  ASSERT_TRUE(service.Stop());
+  EXPECT_LE(::GetTickCount64() - stopStart, 1500u);
+  for (Child& caller : callers) caller.Kill();
+  const auto log = ReadLogMessages(ServiceLogPath());
+  EXPECT_EQ(CountInOrder(log, {"service stop requested", "pipe server exiting", "service stopped"}),
+            3u);
+  EXPECT_GE(CountContaining(log, ": caller file signature is invalid or missing"), 1u);
+  EXPECT_EQ(listener.Accepted(), 0u) << "a check fetched what a certificate names";
 }
 
 TEST(ServiceControl, RefusesControlsItDoesNotImplement) {
