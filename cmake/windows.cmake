@@ -56,6 +56,7 @@ add_library(varnelo_service_lib STATIC
   service/pipe_server.cpp
   service/pipe_deadline.cpp
   service/caller.cpp
+  service/caller_check.cpp
   service/trust.cpp
   service/status_commands.cpp
   service/path_validation.cpp

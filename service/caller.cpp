@@ -3,6 +3,10 @@
 #include <psapi.h>
 #include <winternl.h>
 
+#include <cstdint>
+
+#include "service/service_hooks.h"
+
 namespace varnelo {
 
 namespace {
@@ -60,6 +64,10 @@ std::wstring MappedImagePathOf(HANDLE process) {
   return L"\\\\?\\GLOBALROOT" + native;
 }
 
+std::uint64_t Ticks(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
 }  // namespace
 
 Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
@@ -75,12 +83,21 @@ Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
     caller.openError_ = ::GetLastError();
     return caller;
   }
+  const FILETIME openedAt = PreciseSystemTime();
   FILETIME created = {}, exited = {}, kernel = {}, user = {};
   caller.newerThanConnection_ =
       ::GetProcessTimes(caller.process_.get(), &created, &exited, &kernel, &user) &&
-      ::CompareFileTime(&created, &connectedAt) > 0;
+      IsCreatedWhileConnecting(Ticks(CallerCreationTime(created, openedAt)), Ticks(connectedAt),
+                               Ticks(openedAt));
   caller.image_ = ImageNameOf(caller.process_.get(), 0);
   caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
+  if (!caller.image_.empty() && IsOnLocalVolume(caller.nativeImage_)) {
+    // Attribute-only access takes no part in sharing.
+    const UniqueHandle image(::CreateFileW(caller.image_.c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    caller.imageIdentity_ = FileIdentityOf(image.get());
+  }
   return caller;
 }
 

@@ -32,11 +32,14 @@ class Caller {
   // The same path in its native form ("\\Device\\HarddiskVolume3\\..."), which tells a local
   // volume from a share even behind a drive letter of the caller's session; empty when unknown.
   const std::wstring& nativeImage() const { return nativeImage_; }
+  // The volume and index of the file image() names, read at the connection without opening it
+  // for reading; unknown for an image that is not on a local volume (its host is never asked).
+  const FileIdentity& imageIdentity() const { return imageIdentity_; }
 
   // True once the caller's process has ended (also when it was never opened).
   bool HasEnded() const;
-  // True when the process the pid led to was created after the connection was made: the opener
-  // had already gone and its pid was taken by another process.
+  // True when the process the pid led to was created after the connection was made and before it
+  // was opened: the opener had already gone and its pid was taken by another process.
   bool IsNewerThanConnection() const { return newerThanConnection_; }
   // The identity of the file mapped as the caller's image, found by its current name, which
   // differs from image() once the running file has been renamed; unknown when it cannot be read.
@@ -52,6 +55,7 @@ class Caller {
   UniqueHandle process_;
   std::wstring image_;
   std::wstring nativeImage_;
+  FileIdentity imageIdentity_;
 };
 
 // The volume and index of an open file; unknown for an invalid handle.

@@ -22,10 +22,20 @@ enum class ImageMatch {
 
 ImageMatch MatchCallerImage(const FileIdentity& named, const FileIdentity& mapped);
 
-// Whether a caller's image, named by its native path ("\Device\HarddiskVolume3\..."), lies on
-// a local disk. Reading an image on a share (\Device\Mup, a redirector, a drive letter the
-// caller's session maps to either) would make LocalSystem connect to the host the caller chose
-// with the machine's own credentials; an empty or unknown device counts as not local.
+// Whether the process a connection's pid led to was created between the connection being taken
+// (`connectedAt`) and the process being opened (`openedAt`): then the opener had already gone and
+// its pid was taken by another process. Once opened, the process is held and its pid cannot pass
+// on, so nothing created later counts; a legitimate client whose creation time lies after the
+// open (the clock was set back meanwhile) is not refused. Times in any one unit, such as FILETIME
+// ticks.
+bool IsCreatedWhileConnecting(std::uint64_t created, std::uint64_t connectedAt,
+                              std::uint64_t openedAt);
+
+// Whether a caller's image, named by its native path ("\Device\HarddiskVolume3\...", or
+// "\Device\HarddiskDmVolumes\<group>\Volume1\..." on a dynamic disk), lies on a local disk. Reading
+// an image on a share (\Device\Mup, a redirector, a drive letter the caller's session maps to
+// either) would make LocalSystem connect to the host the caller chose with the machine's own
+// credentials; an empty or unknown device counts as not local.
 bool IsOnLocalVolume(const std::wstring& nativeImagePath);
 
 }  // namespace varnelo

@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "service/caller.h"
+#include "service/caller_check.h"
 #include "service/core_launch.h"
 #include "service/core_stop.h"
 #include "service/log_budget.h"
 #include "service/names.h"
 #include "service/pipe_deadline.h"
 #include "service/proxy_watchdog.h"
+#include "service/refused_images.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 #include "service/trust.h"
@@ -38,6 +40,15 @@ constexpr size_t kCallerReasonSize = 128;
 // instance meanwhile.
 constexpr DWORD kRequestTimeoutMs = 3000;
 constexpr DWORD kAnswerTimeoutMs = 3000;
+// How long a complete request waits for its caller's verdict.
+constexpr DWORD kCheckTimeoutMs = 3000;
+// Caller checks running at once, those whose connection has given up on them included.
+constexpr LONG kMaxCallerChecks = 2 * static_cast<LONG>(kPipeInstances);
+// How often the counts of unauthenticated lines left out are looked at, to be written once
+// their window has ended.
+constexpr DWORD kLeftOutReportIntervalMs = 5000;
+// The budget kind of connections dropped before their caller was known to be trusted.
+constexpr char kDroppedKind[] = "dropped before being trusted";
 
 struct CommandEntry {
   const char* name;
@@ -52,39 +63,6 @@ const CommandEntry kCommands[] = {
     {"set_expected_proxy", set_expected_proxy},
     {"clear_watchdog", clear_watchdog},
 };
-
-// The log lines of callers nobody has authenticated (rejected, or dropped before their request
-// was judged), within their budget. Shared by every connection.
-std::mutex g_unauthenticatedLock;
-UnauthenticatedLogBudget g_unauthenticatedBudget;
-
-template <typename WriteLines>
-void LogUnauthenticated(WriteLines writeLines) {
-  UnauthenticatedLogBudget::Decision decision;
-  {
-    const std::lock_guard<std::mutex> lock(g_unauthenticatedLock);
-    decision = g_unauthenticatedBudget.Admit(::GetTickCount64());
-  }
-  if (!decision.log) return;
-  if (decision.leftOut != 0) {
-    ServiceLog(
-        "HandleConnection WARNING: lines of %llu unauthenticated connections left out "
-        "(at most %u per %llu s)",
-        static_cast<unsigned long long>(decision.leftOut), kUnauthenticatedEventsPerWindow,
-        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000));
-  }
-  writeLines();
-}
-
-// A trusted caller's lines are always written; anyone else's within the budget.
-template <typename WriteLines>
-void LogForCaller(bool trusted, WriteLines writeLines) {
-  if (trusted) {
-    writeLines();
-  } else {
-    LogUnauthenticated(writeLines);
-  }
-}
 
 // Complete requests take their turn here, one handler at a time, in the order they arrived, so
 // no handler overlaps another and CoreState, the watchdog and the log keep their rules.
@@ -118,9 +96,6 @@ class HandlerQueue {
   std::uint64_t serving_ = 0;
 };
 
-// Never destroyed: a connection that the stop gave up waiting for may still use it.
-HandlerQueue& g_handlers = *new HandlerQueue;
-
 bool IsStopRequested(HANDLE stopEvent) {
   return ::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
 }
@@ -132,17 +107,22 @@ SecurityDescriptor BuildPipeSD() {
 }
 
 // `first`: this process holds no instance yet, so none may exist (another process squatting the
-// name makes the creation fail).
+// name makes the creation fail). The instance limit is the service's own count, so once the first
+// instance is made nobody can add one beside the service's.
 UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd, bool first) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
   const DWORD openMode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
-                                         kPipeBufferSize, kPipeBufferSize, 0, sd ? &sa : nullptr));
+  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode,
+                                         static_cast<DWORD>(kPipeInstances), kPipeBufferSize,
+                                         kPipeBufferSize, 0, sd ? &sa : nullptr));
 }
 
 enum class ReadResult { kComplete, kTooLarge, kGone, kTimedOut };
 
-ReadResult ReadRequest(HANDLE pipe, const PipeDeadline& deadline, char* buffer, size_t* received) {
+// Reads until the request is complete. `incomplete` runs after each read that left it incomplete.
+template <typename Incomplete>
+ReadResult ReadRequest(HANDLE pipe, const PipeDeadline& deadline, char* buffer, size_t* received,
+                       Incomplete incomplete) {
   for (;;) {
     DWORD got = 0;
     if (deadline.expired() ||
@@ -155,28 +135,69 @@ ReadResult ReadRequest(HANDLE pipe, const PipeDeadline& deadline, char* buffer, 
     const FrameState state = CheckFrame(buffer, *received);
     if (state == FrameState::kComplete) return ReadResult::kComplete;
     if (state == FrameState::kTooLarge) return ReadResult::kTooLarge;
+    incomplete();
   }
 }
 
-// What a connection is doing: only a connection waiting on its client may give way to another.
-enum class Stage { kListening, kRequest, kCommand, kAnswer };
+// What a connection is doing: only a connection waiting on its client or on its caller's verdict
+// may give way to another.
+enum class Stage { kListening, kRequest, kCheck, kCommand, kAnswer };
 
-const char* StageName(Stage stage) { return stage == Stage::kAnswer ? "answer" : "request"; }
+const char* StageName(Stage stage) {
+  return stage == Stage::kAnswer ? "answer" : stage == Stage::kCheck ? "check" : "request";
+}
+
+DWORD LimitOf(Stage stage) {
+  return stage == Stage::kAnswer  ? kAnswerTimeoutMs
+         : stage == Stage::kCheck ? kCheckTimeoutMs
+                                  : kRequestTimeoutMs;
+}
+
+// The caller's verdict as the command sees it.
+struct Judgement {
+  enum Outcome { kTrusted, kRefused, kDropped } outcome;
+  std::string reason;
+};
 
 // One pipe instance and the connection on it, served by a thread of its own.
 struct Slot {
   UniqueHandle pipe;
   UniqueHandle thread;
+  UniqueHandle giveWay;  // set when the connection must make room for another
   // Guarded by PipeServer::lock_.
   Stage stage = Stage::kListening;
   ULONGLONG waitingSince = 0;
   bool gaveWay = false;
   PipeDeadline* deadline = nullptr;
+  std::shared_ptr<CallerCheck> check;
+  bool imageRefusedLately = false;
 };
+
+bool IsKnownTrusted(const Slot& slot) {
+  return slot.check && slot.check->verdict() == CallerCheck::Verdict::kTrusted;
+}
+
+// Which waiting connection gives way first: a refused caller's (or, while it is judged, one from
+// a file whose callers were refused lately), then one nobody is judging (a silent client's), then
+// one whose caller is being judged (it waits on the service, not on its client), and a trusted
+// caller's only when no other can.
+int GiveWayOrder(const Slot& slot) {
+  if (!slot.check) return slot.imageRefusedLately ? 0 : 1;
+  switch (slot.check->verdict()) {
+    case CallerCheck::Verdict::kRefused:
+      return 0;
+    case CallerCheck::Verdict::kPending:
+      return slot.imageRefusedLately ? 0 : 2;
+    case CallerCheck::Verdict::kTrusted:
+      break;
+  }
+  return 3;
+}
 
 class PipeServer {
  public:
-  explicit PipeServer(HANDLE stopEvent) : stopEvent_(stopEvent) {}
+  explicit PipeServer(HANDLE stopEvent)
+      : stopEvent_(stopEvent), checks_(std::make_shared<const CheckCapacity>(kMaxCallerChecks)) {}
   void Run();
 
  private:
@@ -189,8 +210,13 @@ class PipeServer {
   bool CreateInstances();
   void StartConnections();
   void ServeConnections(Slot* slot);
-  void Serve(Slot* slot, const Caller& caller);
-  void Answer(Slot* slot, const Caller& caller, const Reply& reply, bool trusted);
+  void Serve(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  void StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  bool WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline);
+  Judgement Judge(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  bool RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
+                  const std::string& cmd, const Judgement& judgement);
+  void Answer(Slot* slot, const Caller& caller, const Reply& reply);
   void LetGoOfConnections();
 
   // A stage with a time limit on the client, during which the connection may have to give way.
@@ -208,14 +234,23 @@ class PipeServer {
     PipeDeadline deadline_;
   };
 
-  void EnterStage(Slot* slot, Stage stage);
+  bool EnterStage(Slot* slot, Stage stage);
   void MakeRoomFor(const Slot* newcomer);
-  void LogDropped(const Slot* slot, const Caller& caller, Stage stage, bool trusted);
+  void LogDropped(const Slot* slot, const Caller& caller, Stage stage);
+  template <typename WriteLines>
+  void LogUnauthenticated(const std::string& kind, WriteLines writeLines);
+  void ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended);
 
   HANDLE stopEvent_;
   SecurityDescriptor sd_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex lock_;
+  RefusedImages refusedImages_;  // guarded by lock_
+  HandlerQueue handlers_;
+  const std::shared_ptr<const CheckCapacity> checks_;
+  // The log lines of callers nobody has authenticated, within their budget.
+  std::mutex budgetLock_;
+  UnauthenticatedLogBudget budget_;
 };
 
 PipeServer::ClientWait::ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limitMs)
@@ -235,51 +270,98 @@ PipeServer::ClientWait::~ClientWait() {
   deadline_.Stop();
 }
 
-void PipeServer::EnterStage(Slot* slot, Stage stage) {
+// False, and the stage unchanged, when the connection has already given way: nothing more is
+// done for it, and no command runs.
+bool PipeServer::EnterStage(Slot* slot, Stage stage) {
   const std::lock_guard<std::mutex> lock(lock_);
+  if (stage == Stage::kListening) {
+    slot->gaveWay = false;
+    slot->check.reset();
+    slot->imageRefusedLately = false;
+    ::ResetEvent(slot->giveWay.get());
+  } else if (slot->gaveWay) {
+    return false;
+  }
   slot->stage = stage;
   slot->waitingSince = ::GetTickCount64();
-  if (stage == Stage::kListening) slot->gaveWay = false;
+  return true;
 }
 
-// Called as a connection is made: when no instance is left listening, the connection that has
-// waited longest on its client (for its request, or to take its answer) gives way, so the next
-// client finds an instance. A connection whose command runs is never cut off.
+// Called as a connection is made: when no instance is left listening, a connection that waits
+// (on its client, or on its caller's verdict) gives way, so the next client finds an instance:
+// the first in GiveWayOrder, and of those the one that has waited longest. A connection whose
+// command runs is never cut off.
 void PipeServer::MakeRoomFor(const Slot* newcomer) {
   const std::lock_guard<std::mutex> lock(lock_);
-  Slot* oldest = nullptr;
+  Slot* chosen = nullptr;
+  int chosenOrder = 0;
   for (const std::unique_ptr<Slot>& slot : slots_) {
     if (slot->stage == Stage::kListening) return;
-    const bool waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kAnswer;
+    const bool waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kCheck ||
+                         slot->stage == Stage::kAnswer;
     if (slot.get() == newcomer || !waiting || slot->gaveWay) continue;
-    if (oldest == nullptr || slot->waitingSince < oldest->waitingSince) oldest = slot.get();
+    const int order = GiveWayOrder(*slot);
+    if (chosen == nullptr || order < chosenOrder ||
+        (order == chosenOrder && slot->waitingSince < chosen->waitingSince)) {
+      chosen = slot.get();
+      chosenOrder = order;
+    }
   }
-  if (oldest == nullptr) return;
-  oldest->gaveWay = true;
-  if (oldest->deadline != nullptr) oldest->deadline->Expire();
+  if (chosen == nullptr) return;
+  chosen->gaveWay = true;
+  if (chosen->deadline != nullptr) chosen->deadline->Expire();
+  ::SetEvent(chosen->giveWay.get());
 }
 
-void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage, bool trusted) {
-  bool gaveWay = false;
+void PipeServer::ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended) {
+  for (const UnauthenticatedLogBudget::LeftOut& leftOut : ended) {
+    ServiceLog(
+        "HandleConnection WARNING: lines of %llu unauthenticated connections left out "
+        "(at most %u per %llu s): %s",
+        static_cast<unsigned long long>(leftOut.count), kUnauthenticatedEventsPerWindow,
+        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000), leftOut.kind.c_str());
+  }
+}
+
+// The lines of an event of `kind` from a caller nobody has authenticated, within its budget.
+template <typename WriteLines>
+void PipeServer::LogUnauthenticated(const std::string& kind, WriteLines writeLines) {
+  std::vector<UnauthenticatedLogBudget::LeftOut> ended;
+  bool admitted = false;
+  {
+    const std::lock_guard<std::mutex> lock(budgetLock_);
+    admitted = budget_.Admit(kind, ::GetTickCount64(), &ended);
+  }
+  ReportLeftOut(ended);
+  if (admitted) writeLines();
+}
+
+// A connection known to be trusted is always logged; anyone else's within the budget.
+void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage) {
+  bool gaveWay = false, trusted = false;
   {
     const std::lock_guard<std::mutex> lock(lock_);
     gaveWay = slot->gaveWay;
+    trusted = IsKnownTrusted(*slot);
   }
-  const char* stageName = StageName(stage);
-  const DWORD limitMs = stage == Stage::kAnswer ? kAnswerTimeoutMs : kRequestTimeoutMs;
-  LogForCaller(trusted, [&] {
+  const auto writeLines = [&] {
     if (gaveWay) {
       ServiceLog("HandleConnection: dropped pid=%lu stage=%s to make room, every instance busy",
-                 caller.pid(), stageName);
+                 caller.pid(), StageName(stage));
     } else {
-      ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", caller.pid(), stageName,
-                 limitMs);
+      ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", caller.pid(),
+                 StageName(stage), LimitOf(stage));
     }
-  });
+  };
+  if (trusted) {
+    writeLines();
+  } else {
+    LogUnauthenticated(kDroppedKind, writeLines);
+  }
 }
 
 // Writes the answer and waits for the client to take it, within the answer's limit.
-void PipeServer::Answer(Slot* slot, const Caller& caller, const Reply& reply, bool trusted) {
+void PipeServer::Answer(Slot* slot, const Caller& caller, const Reply& reply) {
   const std::string& text = reply.text();
   const ClientWait wait(this, slot, Stage::kAnswer, kAnswerTimeoutMs);
   DWORD written = 0;
@@ -289,26 +371,111 @@ void PipeServer::Answer(Slot* slot, const Caller& caller, const Reply& reply, bo
   // Returns once the client has read the answer, has gone, or has had its time.
   if (!wait.deadline().expired()) ::FlushFileBuffers(slot->pipe.get());
   if (wait.deadline().expired() && !IsStopRequested(stopEvent_)) {
-    LogDropped(slot, caller, Stage::kAnswer, trusted);
+    LogDropped(slot, caller, Stage::kAnswer);
   }
 }
 
-void PipeServer::Serve(Slot* slot, const Caller& caller) {
+// A client that sends its request in pieces has its caller judged while it sends the rest, so by
+// the time its connection might have to give way it is known whether it is trusted. Only when a
+// check can start at once; otherwise the verdict is asked for once the request is complete.
+void PipeServer::StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller>& caller) {
+  {
+    const std::lock_guard<std::mutex> lock(lock_);
+    if (slot->check) return;
+  }
+  if (::WaitForSingleObject(checks_->available(), 0) != WAIT_OBJECT_0) return;
+  std::shared_ptr<CallerCheck> check = CallerCheck::Start(caller, checks_);
+  const std::lock_guard<std::mutex> lock(lock_);
+  slot->check = std::move(check);
+}
+
+// Waits until `object` is signalled (true), or until the stop, the connection's call to give way
+// or `deadline` (a GetTickCount64 value) comes first (false).
+bool PipeServer::WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline) {
+  const ULONGLONG now = ::GetTickCount64();
+  const HANDLE handles[] = {object, stopEvent_, slot->giveWay.get()};
+  const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+  return ::WaitForMultipleObjects(3, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The verdict on the caller of a complete request, waited for within the check's limit. A check
+// still running holds no door: the connection may give way meanwhile, and the stop does not wait.
+Judgement PipeServer::Judge(Slot* slot, const std::shared_ptr<const Caller>& caller) {
+  if (!EnterStage(slot, Stage::kCheck)) return {Judgement::kDropped, std::string()};
+  const ULONGLONG deadline = ::GetTickCount64() + kCheckTimeoutMs;
+  std::shared_ptr<CallerCheck> check;
+  {
+    const std::lock_guard<std::mutex> lock(lock_);
+    check = slot->check;
+  }
+  if (!check) {
+    if (!WaitWhileConnected(slot, checks_->available(), deadline)) {
+      return {Judgement::kDropped, std::string()};
+    }
+    check = CallerCheck::Start(caller, checks_);
+    const std::lock_guard<std::mutex> lock(lock_);
+    slot->check = check;
+  }
+  if (check->verdict() == CallerCheck::Verdict::kPending &&
+      !WaitWhileConnected(slot, check->done(), deadline)) {
+    return {Judgement::kDropped, std::string()};
+  }
+  if (check->verdict() != CallerCheck::Verdict::kTrusted) {
+    const std::lock_guard<std::mutex> lock(lock_);
+    refusedImages_.Remember(caller->imageIdentity(), ::GetTickCount64());
+    return {Judgement::kRefused, check->reason()};
+  }
+  // Judged perhaps while the request was still coming: the process that opened the connection
+  // must still be there now that the request is complete.
+  char reason[kCallerReasonSize] = {};
+  if (!IsCallerStillConnected(*caller, reason, sizeof(reason))) {
+    return {Judgement::kRefused, reason};
+  }
+  return {Judgement::kTrusted, std::string()};
+}
+
+// Runs the command of a judged request, waiting for its turn among the handlers. Gives exactly
+// one answer, or none when the stop event is set by the time its turn comes; returns whether the
+// caller was trusted.
+bool PipeServer::RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
+                            const std::string& cmd, const Judgement& judgement) {
+  const std::string logged = LoggedCommand(cmd);
+  if (judgement.outcome != Judgement::kTrusted) {
+    LogUnauthenticated(judgement.reason, [&] {
+      ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
+      ServiceLog("rejected pid=%lu: %s", caller.pid(), judgement.reason.c_str());
+    });
+    WriteErrorResponse(reply, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
+    return false;
+  }
+  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
+  const CommandHandler handler = FindCommandHandler(cmd);
+  if (handler == nullptr) {
+    WriteErrorResponse(reply, kErrUnknownCmdPrefix + cmd, kCodeUnknownCmd);
+    return true;
+  }
+  const HandlerQueue::Turn turn(handlers_);
+  // None starts once the service stops.
+  if (!IsStopRequested(stopEvent_)) handler(reply, caller, request);
+  return true;
+}
+
+void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) {
   char buffer[kRequestBufferSize];
   size_t received = 0;
   ReadResult result;
   {
     const ClientWait wait(this, slot, Stage::kRequest, kRequestTimeoutMs);
-    result = ReadRequest(slot->pipe.get(), wait.deadline(), buffer, &received);
+    result = ReadRequest(slot->pipe.get(), wait.deadline(), buffer, &received,
+                         [&] { StartCheckAtOnce(slot, caller); });
   }
   if (IsStopRequested(stopEvent_)) return;
   Reply reply;
-  bool trusted = false;
   switch (result) {
     case ReadResult::kGone:
       return;  // the client went away before finishing its request
     case ReadResult::kTimedOut:
-      LogDropped(slot, caller, Stage::kRequest, false);
+      LogDropped(slot, *caller, Stage::kRequest);
       return;
     case ReadResult::kTooLarge:
       WriteErrorResponse(reply, kErrRequestTooLarge, kCodeRequestTooLarge);
@@ -320,13 +487,19 @@ void PipeServer::Serve(Slot* slot, const Caller& caller) {
         WriteErrorResponse(reply, kErrMissingCmd, kCodeMissingCmd);  // nobody is checked for it
         break;
       }
-      EnterStage(slot, Stage::kCommand);
-      trusted = HandleCommand(reply, caller, request, cmd->second, stopEvent_);
+      const Judgement judgement = Judge(slot, caller);
+      if (IsStopRequested(stopEvent_)) return;
+      // A connection that has given way runs no command, even one already judged.
+      if (judgement.outcome == Judgement::kDropped || !EnterStage(slot, Stage::kCommand)) {
+        LogDropped(slot, *caller, Stage::kCheck);
+        return;
+      }
+      RunCommand(reply, *caller, request, cmd->second, judgement);
       break;
     }
   }
   if (IsStopRequested(stopEvent_) || !reply.given()) return;
-  Answer(slot, caller, reply, trusted);
+  Answer(slot, *caller, reply);
 }
 
 // One instance's life: listen, take hold of the caller as it connects, serve it, listen again.
@@ -341,8 +514,14 @@ void PipeServer::ServeConnections(Slot* slot) {
     const DWORD connectError = ::GetLastError();
     if (IsStopRequested(stopEvent_)) break;
     if (connected) {
-      const Caller caller = Caller::AtConnection(pipe, PreciseSystemTime());
+      const std::shared_ptr<const Caller> caller =
+          std::make_shared<const Caller>(Caller::AtConnection(pipe, PreciseSystemTime()));
       EnterStage(slot, Stage::kRequest);
+      {
+        const std::lock_guard<std::mutex> lock(lock_);
+        slot->imageRefusedLately =
+            refusedImages_.WasRefusedLately(caller->imageIdentity(), ::GetTickCount64());
+      }
       MakeRoomFor(slot);
       Serve(slot, caller);
     } else if (connectError != ERROR_NO_DATA) {
@@ -369,18 +548,21 @@ bool PipeServer::CreateInstances() {
     ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
     if (::WaitForSingleObject(stopEvent_, kCreateRetryDelayMs) == WAIT_OBJECT_0) return false;
   }
-  slots_.push_back(std::unique_ptr<Slot>(new Slot));
-  slots_.back()->pipe = std::move(first);
-  while (slots_.size() < kPipeInstances) {
-    UniqueHandle pipe = CreatePipeInstance(sd_, false);
-    if (!pipe) {
-      ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
+  UniqueHandle pipe = std::move(first);
+  while (pipe) {
+    std::unique_ptr<Slot> slot(new Slot);
+    slot->pipe = std::move(pipe);
+    slot->giveWay.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!slot->giveWay) {
+      ServiceLog("CreateEvent(give way) failed err=%lu", ::GetLastError());
       break;
     }
-    slots_.push_back(std::unique_ptr<Slot>(new Slot));
-    slots_.back()->pipe = std::move(pipe);
+    slots_.push_back(std::move(slot));
+    if (slots_.size() == kPipeInstances) break;
+    pipe = CreatePipeInstance(sd_, false);
+    if (!pipe) ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
   }
-  return true;
+  return !slots_.empty();
 }
 
 void PipeServer::StartConnections() {
@@ -396,7 +578,8 @@ void PipeServer::StartConnections() {
 }
 
 // Ends listening and every connection at once: their pipe calls are cancelled until each thread
-// has returned (a call that starts just after one cancel is caught by the next).
+// has returned (a call that starts just after one cancel is caught by the next). A connection
+// waiting for its caller's verdict sees the stop event itself.
 void PipeServer::LetGoOfConnections() {
   std::vector<HANDLE> threads;
   for (const std::unique_ptr<Slot>& slot : slots_) {
@@ -412,10 +595,20 @@ void PipeServer::LetGoOfConnections() {
 void PipeServer::Run() {
   sd_ = BuildPipeSD();
   ServiceLog("pipe server starting at %ls", kPipeName);
+  if (!checks_->available()) {
+    ServiceLog("CreateSemaphore(caller checks) failed err=%lu", ::GetLastError());
+  }
   if (!IsStopRequested(stopEvent_) && CreateInstances()) {
     StartConnections();
-    ::WaitForSingleObject(stopEvent_, INFINITE);
+    while (::WaitForSingleObject(stopEvent_, kLeftOutReportIntervalMs) == WAIT_TIMEOUT) {
+      const std::lock_guard<std::mutex> lock(budgetLock_);
+      ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), false));
+    }
     LetGoOfConnections();
+  }
+  {
+    const std::lock_guard<std::mutex> lock(budgetLock_);
+    ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), true));
   }
   ServiceLog("pipe server exiting");
 }
@@ -427,30 +620,6 @@ CommandHandler FindCommandHandler(const std::string& cmd) {
     if (cmd == entry.name) return entry.handler;
   }
   return nullptr;
-}
-
-bool HandleCommand(Reply& reply, const Caller& caller, const RequestMap& request,
-                   const std::string& cmd, HANDLE stopEvent) {
-  const std::string logged = LoggedCommand(cmd);
-  char reason[kCallerReasonSize] = {};
-  if (!VerifyCallerSignature(caller, reason, sizeof(reason))) {
-    LogUnauthenticated([&] {
-      ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
-      ServiceLog("rejected pid=%lu: %s", caller.pid(), reason);
-    });
-    WriteErrorResponse(reply, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
-    return false;
-  }
-  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
-  const CommandHandler handler = FindCommandHandler(cmd);
-  if (handler == nullptr) {
-    WriteErrorResponse(reply, kErrUnknownCmdPrefix + cmd, kCodeUnknownCmd);
-    return true;
-  }
-  const HandlerQueue::Turn turn(g_handlers);
-  // None starts once the service stops.
-  if (!IsStopRequested(stopEvent)) handler(reply, caller, request);
-  return true;
 }
 
 DWORD WINAPI PipeServerThread(void* param) {

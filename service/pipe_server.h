@@ -13,12 +13,12 @@
 
 namespace varnelo {
 
-class Caller;
-
 extern const wchar_t kPipeSddl[];
 
-// Pipe instances served side by side. When every one is taken, the connection that has waited
-// longest on its client gives way, so a crowd of stalling clients cannot lock the others out.
+// Pipe instances served side by side, and the most the name may have: the first instance fixes
+// that limit for every instance of the name, so while the service runs nobody can add one of
+// their own. When every instance is taken, a connection that waits on its client gives way (one
+// not known to be trusted first), so a crowd of stalling clients cannot lock the others out.
 constexpr size_t kPipeInstances = 8;
 
 // What PipeServerThread owns. The thread gets its own duplicate of the stop event, so the event
@@ -28,14 +28,9 @@ struct PipeServerArgs {
 };
 
 // Thread procedure of the pipe side; takes ownership of a heap-allocated PipeServerArgs. Returns
-// once the stop event is set and every connection has been let go.
+// once the stop event is set and every connection has been let go; a caller check still running
+// then is not waited for.
 DWORD WINAPI PipeServerThread(void* args);
-
-// Judges the caller of one complete request that names `cmd` and runs its command, waiting for
-// its turn among the handlers. Gives exactly one answer, or none when the stop event is set by
-// the time its turn comes; returns whether the caller was trusted.
-bool HandleCommand(Reply& reply, const Caller& caller, const RequestMap& request,
-                   const std::string& cmd, HANDLE stopEvent);
 
 // The handler for a command name (byte-exact, case-sensitive), or null.
 CommandHandler FindCommandHandler(const std::string& cmd);

@@ -16,6 +16,10 @@ DWORD InjectedFailure(const char* /*call*/) { return 0; }
 
 FileIdentity MappedImageIdentity(const Caller& caller) { return caller.MappedImageIdentity(); }
 
+FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& /*openedAt*/) {
+  return created;
+}
+
 std::wstring LogFolderOwner(PSECURITY_DESCRIPTOR sd) { return OwnerSidText(sd); }
 
 }  // namespace varnelo

@@ -28,6 +28,10 @@ DWORD InjectedFailure(const char* call);
 // The identity of the file mapped as the caller's image, for the renamed-image check.
 FileIdentity MappedImageIdentity(const Caller& caller);
 
+// The creation time of the caller's process as the connection's check reads it (`created`, read
+// just after the process was opened at `openedAt`).
+FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& openedAt);
+
 // The owner of the log folder as SID text, from the folder's security descriptor.
 std::wstring LogFolderOwner(PSECURITY_DESCRIPTOR sd);
 

@@ -12,6 +12,10 @@
 //   VARNELO_FAULT_MAPPED_IMAGE=other   the caller's image is reported as another file than the
 //                                      one its path names, as after a rename.
 //   VARNELO_FAULT_LOG_OWNER=S-1-...    the log folder is reported as owned by that SID.
+//   VARNELO_FAULT_CALLER_CREATED=when  the caller's process is reported as created "opened": at
+//                                      the moment the service opened it, as a process that took
+//                                      an ended opener's pid would be; "later": a minute after
+//                                      that, as a client started before the clock was set back.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -68,6 +72,16 @@ FileIdentity MappedImageIdentity(const Caller& caller) {
   FileIdentity identity = caller.MappedImageIdentity();
   if (Switch("VARNELO_FAULT_MAPPED_IMAGE") == "other") identity.index ^= 1;
   return identity;
+}
+
+FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& openedAt) {
+  const std::string when = Switch("VARNELO_FAULT_CALLER_CREATED");
+  if (when != "opened" && when != "later") return created;
+  constexpr unsigned long long kMinute = 60ull * 1000 * 1000 * 10;  // in 100 ns ticks
+  const unsigned long long at =
+      ((static_cast<unsigned long long>(openedAt.dwHighDateTime) << 32) | openedAt.dwLowDateTime) +
+      (when == "later" ? kMinute : 0);
+  return FILETIME{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
 }
 
 std::wstring LogFolderOwner(PSECURITY_DESCRIPTOR sd) {

@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 namespace varnelo {
 namespace {
@@ -72,23 +73,56 @@ TEST(LogRotation, SizeThresholdAndBackoff) {
   EXPECT_TRUE(ShouldRotateLog(kLogRotateSize * 2, 160000, 100000));
 }
 
-TEST(UnauthenticatedLog, AFewEventsPerMinuteThenOneLineSaysHowManyWereLeftOut) {
-  UnauthenticatedLogBudget budget;
-  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow; ++i) {
-    const auto decision = budget.Admit(1000 + i);
-    EXPECT_TRUE(decision.log);
-    EXPECT_EQ(decision.leftOut, 0u);
-  }
-  for (int i = 0; i < 500; ++i) EXPECT_FALSE(budget.Admit(2000 + i).log);
-  EXPECT_FALSE(budget.Admit(1000 + kUnauthenticatedWindowMs - 1).log);
-  const auto next = budget.Admit(1000 + kUnauthenticatedWindowMs);
-  EXPECT_TRUE(next.log);
-  EXPECT_EQ(next.leftOut, 501u);
-  EXPECT_EQ(budget.Admit(1000 + kUnauthenticatedWindowMs + 1).leftOut, 0u);  // reported once
+using LeftOut = UnauthenticatedLogBudget::LeftOut;
+
+std::vector<std::string> Described(const std::vector<LeftOut>& ended) {
+  std::vector<std::string> text;
+  for (const LeftOut& e : ended) text.push_back(e.kind + "=" + std::to_string(e.count));
+  return text;
 }
 
-// A day of the worst lines a flood can make, at a thousand requests a second: less than one
-// rotation, so the previous rotation's history is still there the next day.
+// Each kind has its own few events per window: a flood of one kind leaves another its lines.
+TEST(UnauthenticatedLog, AFloodOfOneKindCannotHideAnother) {
+  UnauthenticatedLogBudget budget;
+  std::vector<LeftOut> ended;
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow; ++i)
+    EXPECT_TRUE(budget.Admit("unsigned", 1000 + i, &ended)) << i;
+  for (int i = 0; i < 500; ++i) EXPECT_FALSE(budget.Admit("unsigned", 2000 + i, &ended));
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow; ++i)
+    EXPECT_TRUE(budget.Admit("not local", 3000 + i, &ended)) << i;
+  EXPECT_FALSE(budget.Admit("not local", 4000, &ended));
+  EXPECT_TRUE(ended.empty());
+  // Kinds past the limit share one budget, so new kinds cannot buy the flood more lines.
+  for (size_t kind = 2; kind < kUnauthenticatedKinds; ++kind)
+    EXPECT_TRUE(budget.Admit("kind " + std::to_string(kind), 5000, &ended));
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow; ++i)
+    EXPECT_TRUE(budget.Admit("new kind " + std::to_string(i), 6000, &ended)) << i;
+  EXPECT_FALSE(budget.Admit("yet another kind", 7000, &ended));
+}
+
+// The count of what was left out is written when its window ends, by the next event of that kind
+// or by the periodic report, whichever comes first, and once; at a stop every count is written.
+TEST(UnauthenticatedLog, LeftOutCountsAreReportedWhenTheirWindowEnds) {
+  UnauthenticatedLogBudget budget;
+  std::vector<LeftOut> ended;
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow + 3; ++i) budget.Admit("a", 100, &ended);
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow + 5; ++i) budget.Admit("b", 200, &ended);
+  EXPECT_TRUE(budget.TakeEnded(100 + kUnauthenticatedWindowMs - 1, false).empty());
+  EXPECT_EQ(Described(budget.TakeEnded(100 + kUnauthenticatedWindowMs, false)),
+            std::vector<std::string>{"a=3"});
+  EXPECT_TRUE(budget.TakeEnded(100 + kUnauthenticatedWindowMs, false).empty());
+  // The next "b" after its window reports the count before its own line.
+  EXPECT_TRUE(budget.Admit("b", 200 + kUnauthenticatedWindowMs, &ended));
+  EXPECT_EQ(Described(ended), std::vector<std::string>{"b=5"});
+  EXPECT_TRUE(budget.TakeEnded(300 + kUnauthenticatedWindowMs, false).empty());
+  for (unsigned i = 0; i < kUnauthenticatedEventsPerWindow + 2; ++i) budget.Admit("c", 400, &ended);
+  EXPECT_EQ(Described(budget.TakeEnded(401, true)), std::vector<std::string>{"c=2"});
+  EXPECT_TRUE(budget.TakeEnded(402, true).empty());
+}
+
+// A day of the worst lines a flood of every kind at once can make, twenty requests a second (any
+// rate above the budget writes the same): less than one rotation, so the previous rotation's
+// history is still there the next day.
 TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
   const std::string junk(4090, '\x01');  // every byte written escaped, four times as long
   char line[kLogLineBufferSize];
@@ -99,24 +133,41 @@ TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
     va_end(args);
     return length;
   };
+  const std::string longestKind = "caller process ended before its request was judged";
   const size_t perEvent =
       lineBytes("conn pid=%lu cmd=%s", 4294967295ul, LoggedCommand(junk).c_str()) +
-      lineBytes("rejected pid=%lu: %s", 4294967295ul,
-                "caller file signature is invalid or missing");
+      lineBytes("rejected pid=%lu: %s", 4294967295ul, longestKind.c_str());
   const size_t perReport = lineBytes(
       "HandleConnection WARNING: lines of %llu unauthenticated connections left "
-      "out (at most %u per %llu s)",
-      18446744073709551615ull, 4294967295u, 18446744073709551615ull);
+      "out (at most %u per %llu s): %s",
+      18446744073709551615ull, 4294967295u, 18446744073709551615ull, longestKind.c_str());
+  std::vector<std::string> kinds;
+  for (size_t kind = 0; kind < kUnauthenticatedKinds + 5; ++kind)
+    kinds.push_back(longestKind + std::to_string(kind));
   UnauthenticatedLogBudget budget;
+  std::vector<LeftOut> ended;
   std::uint64_t written = 0;
-  for (std::uint64_t now = 1; now <= 86400ull * 1000; now += 1) {
-    const auto decision = budget.Admit(now);
-    if (decision.log) written += perEvent + (decision.leftOut != 0 ? perReport : 0);
+  for (std::uint64_t now = 1; now <= 86400ull * 1000; now += 50) {
+    ended.clear();
+    written += budget.Admit(kinds[now % kinds.size()], now, &ended) ? perEvent : 0;
+    if (now % 5000 == 1) ended = budget.TakeEnded(now, false);
+    written += ended.size() * perReport;
   }
   EXPECT_LT(written, kLogRotateSize);
+}
+
+// The command as logged: cut to its first bytes with its length, never inside a character, and
+// whole whatever its bytes, a NUL (which would end the text) shown as the log shows control bytes.
+TEST(UnauthenticatedLog, LoggedCommandShowsItsCutWhateverTheBytes) {
   EXPECT_EQ(LoggedCommand("ping"), "ping");
   EXPECT_EQ(LoggedCommand(std::string(31, 'a') + "\xE4\xB8\xAD"),
             std::string(31, 'a') + "... (34 bytes)");
+  EXPECT_EQ(LoggedCommand(std::string("\0ping", 5)), "\\x00ping");
+  EXPECT_EQ(LoggedCommand(std::string(40, '\0')), [] {
+    std::string shown;
+    for (int i = 0; i < 32; ++i) shown += "\\x00";
+    return shown + "... (40 bytes)";
+  }());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "service/link_rules.h"
 #include "service/log_folder_rules.h"
 #include "service/path_rules.h"
+#include "service/refused_images.h"
 #include "service/trust_rules.h"
 
 namespace varnelo {
@@ -28,7 +29,10 @@ TEST(CallerImage, OnlyTheMappedFileItselfPasses) {
 TEST(CallerImage, OnlyAnImageOnALocalDiskIsRead) {
   for (const wchar_t* local :
        {L"\\Device\\HarddiskVolume3\\Program Files\\Varnelo\\Varnelo.exe",
-        L"\\device\\harddiskvolume12\\\u7a0b\u5e8f\\Varnelo.exe", L"\\Device\\CdRom0\\setup.exe"}) {
+        L"\\device\\harddiskvolume12\\\u7a0b\u5e8f\\Varnelo.exe", L"\\Device\\CdRom0\\setup.exe",
+        // a dynamic disk's volume, as on a mirrored system drive
+        L"\\Device\\HarddiskDmVolumes\\HostDg0\\Volume1\\Program Files\\Varnelo\\Varnelo.exe",
+        L"\\device\\harddiskdmvolumes\\hostdg0\\volume12\\x.exe"}) {
     EXPECT_TRUE(IsOnLocalVolume(local)) << testing::PrintToString(std::wstring(local));
   }
   // Shares, redirectors (also behind a mapped drive letter), client drives of a remote session,
@@ -40,9 +44,45 @@ TEST(CallerImage, OnlyAnImageOnALocalDiskIsRead) {
         L"\\Device\\WebDavRedirector\\host\\DavWWWRoot\\Varnelo.exe",
         L"\\Device\\RdpDr\\;:1\\C\\x.exe", L"\\Device\\HarddiskVolume\\x.exe",
         L"\\Device\\HarddiskVolume3", L"\\Device\\HarddiskVolume3x\\a.exe", L"\\??\\C:\\a.exe",
-        L"C:\\a.exe", L"\\\\host\\share\\a.exe", L""}) {
+        L"C:\\a.exe", L"\\\\host\\share\\a.exe", L"\\Device\\HarddiskDmVolumes\\HostDg0\\x.exe",
+        L"\\Device\\HarddiskDmVolumes\\\\Volume1\\x.exe",
+        L"\\Device\\HarddiskDmVolumes\\Dg\\Volume\\x.exe",
+        L"\\Device\\HarddiskDmVolumes\\Dg\\Share1\\x.exe",
+        L"\\Device\\HarddiskDmVolumes\\Dg\\Volume1"}) {
     EXPECT_FALSE(IsOnLocalVolume(remote)) << testing::PrintToString(std::wstring(remote));
   }
+}
+
+// Only a process created after the connection was taken and before it was opened stands for an
+// opener that had gone and whose pid was reused; a clock set back meanwhile refuses nobody.
+TEST(CallerProcess, OnlyACreationWhileConnectingIsARefusal) {
+  const std::uint64_t connected = 1000, opened = 1010;
+  EXPECT_FALSE(IsCreatedWhileConnecting(999, connected, opened));  // started before it connected
+  EXPECT_FALSE(IsCreatedWhileConnecting(1000, connected, opened));
+  EXPECT_TRUE(IsCreatedWhileConnecting(1001, connected, opened));  // the pid passed on meanwhile
+  EXPECT_TRUE(IsCreatedWhileConnecting(1010, connected, opened));
+  EXPECT_FALSE(IsCreatedWhileConnecting(1011, connected, opened));  // the clock was set back
+  EXPECT_FALSE(IsCreatedWhileConnecting(60001000, connected, opened));
+}
+
+// Which files had callers refused lately: the same file (volume and index) within the minute, not
+// another, not an unknown one, and never more than the memory keeps (the oldest goes first).
+TEST(RefusedImages, RemembersTheSameFileForAMinute) {
+  RefusedImages refused;
+  const FileIdentity flood{true, 7, 100}, other{true, 7, 101}, elsewhere{true, 8, 100};
+  refused.Remember(flood, 1000);
+  refused.Remember(FileIdentity{}, 1000);
+  EXPECT_TRUE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs - 1));
+  EXPECT_FALSE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs));
+  EXPECT_FALSE(refused.WasRefusedLately(other, 1000));
+  EXPECT_FALSE(refused.WasRefusedLately(elsewhere, 1000));
+  EXPECT_FALSE(refused.WasRefusedLately(FileIdentity{}, 1000));
+  refused.Remember(flood, 50000);  // a later refusal renews it
+  EXPECT_TRUE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs));
+  for (std::uint64_t i = 0; i < kRefusedImagesKept; ++i)
+    refused.Remember(FileIdentity{true, 9, i}, 60000 + i);
+  EXPECT_FALSE(refused.WasRefusedLately(flood, 60100)) << "kept beyond the memory's size";
+  EXPECT_TRUE(refused.WasRefusedLately(FileIdentity{true, 9, 0}, 60100));
 }
 
 TEST(TimeoutMs, SignedDecimalWithClamping) {

@@ -232,33 +232,46 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   }
 }
 
-// The test build of the service withholds PROCESS_DUP_HANDLE for the handles named in
-// VARNELO_FAULT_DUP, so the real DuplicateHandle of both fails.
+// The test build makes the hand-overs fail two ways: its reopen of the connection's process
+// withholds PROCESS_DUP_HANDLE, so the real DuplicateHandle fails; or the reopen itself is denied.
+// Neither is retried with the debug privilege or by opening the pid afresh (either would succeed
+// here and hand the handles over), the core still runs, and the service keeps the job.
 TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
   const std::wstring faults = BinDir() + L"faults\\";
-  ConsoleService service(faults + L"VarneloService.exe", L"",
-                         {{L"VARNELO_FAULT_DUP", L"log_handle,job_handle"}});
-  ASSERT_TRUE(service.ready());
-  Child client = StartClient(faults, L"--lines 1");
-  const std::string out = client.Output();
-  ASSERT_EQ(Value(out, "ok"), "1") << out;
-  EXPECT_TRUE(Value(out, "log_handle").empty());
-  EXPECT_TRUE(Value(out, "job_handle").empty());
-  const DWORD corePid = std::stoul(Value(out, "pid"));
-  const auto log = service.LogMessages();
-  for (const char* line :
-       {"DupHandleToCaller(log_handle): DuplicateHandle failed err=",
-        "DupHandleToCaller(job_handle): DuplicateHandle failed err=",
-        "start_core WARNING: dup job_handle failed -- service retains hJob as fallback"}) {
-    EXPECT_EQ(CountContaining(log, line), 1u) << line;
-  }
+  const struct {
+    const wchar_t* variable;
+    const char* logged;  // after "DupHandleToCaller(<label>): "
+  } kinds[] = {{L"VARNELO_FAULT_DUP", "DuplicateHandle failed err="},
+               {L"VARNELO_FAULT_REOPEN", "OpenProcess(caller pid="}};
+  for (const auto& kind : kinds) {
+    SCOPED_TRACE(Narrow(kind.variable));
+    ConsoleService service(faults + L"VarneloService.exe", L"",
+                           {{kind.variable, L"log_handle,job_handle"}});
+    ASSERT_TRUE(service.ready());
+    Child client = StartClient(faults, L"--lines 1");
+    const std::string out = client.Output();
+    ASSERT_EQ(Value(out, "ok"), "1") << out;
+    EXPECT_TRUE(Value(out, "log_handle").empty());
+    EXPECT_TRUE(Value(out, "job_handle").empty());
+    const DWORD corePid = std::stoul(Value(out, "pid"));
+    const auto log = service.LogMessages();
+    for (const std::string label : {"log_handle", "job_handle"}) {
+      EXPECT_EQ(CountContaining(log, "DupHandleToCaller(" + label + "): " + kind.logged), 1u)
+          << label;
+    }
+    EXPECT_EQ(CountContaining(log,
+                              "start_core WARNING: dup job_handle failed -- service retains "
+                              "hJob as fallback"),
+              1u);
+    EXPECT_EQ(CountContaining(log, "SeDebugPrivilege"), 0u);
 
-  client.Kill();  // the service's job handle keeps the core alive now
-  ::Sleep(500);
-  EXPECT_TRUE(IsProcessAlive(corePid));
-  EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=-1\n\n"), Answer(127, "was_running=1"));
-  EXPECT_TRUE(WaitForExit(corePid));
-  EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
+    client.Kill();  // the service's job handle keeps the core alive now
+    ::Sleep(500);
+    EXPECT_TRUE(IsProcessAlive(corePid));
+    EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=-1\n\n"), Answer(127, "was_running=1"));
+    EXPECT_TRUE(WaitForExit(corePid));
+    EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
+  }
 }
 
 // The test build makes one launch step fail at a time: the answer names the call, the core is

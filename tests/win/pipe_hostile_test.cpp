@@ -94,6 +94,46 @@ TEST(StalledClients, ACrowdLargerThanTheInstancesCannotLockTheDoor) {
       1u);
 }
 
+// Signed clients that are slow in their own way, among a crowd of stalling unsigned ones: one that
+// takes its answer late, one that sends its request in two writes. A caller known to be trusted
+// never gives way while another connection can, so both are answered every time.
+TEST(StalledClients, SlowSignedClientsAreServedAmongACrowd) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  Child crowd(QuoteArgument(ClientExe(L"none")) + L" stall 16 40000 --ready");
+  ASSERT_TRUE(crowd.WaitForOutput("stalling", 20000)) << crowd.Output();
+  constexpr int kRounds = 30;
+  const auto lateReader = [] {
+    const UniqueHandle pipe = ConnectToService(10000);
+    if (!pipe || !SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0)) return false;
+    ::Sleep(300);
+    return ReadUntilDisconnect(pipe.get(), 5000) == kPong63;
+  };
+  const auto twoWrites = [] {
+    const UniqueHandle pipe = ConnectToService(10000);
+    if (!pipe || !SendRequestBytes(pipe.get(), "cmd=pi", 0)) return false;
+    ::Sleep(300);
+    return SendRequestBytes(pipe.get(), "ng\n\n", 0) &&
+           ReadUntilDisconnect(pipe.get(), 5000) == kPong63;
+  };
+  std::atomic<int> lateServed{0}, splitServed{0};
+  std::thread late([&] {
+    for (int i = 0; i < kRounds; ++i) lateServed += lateReader();
+  });
+  std::thread split([&] {
+    for (int i = 0; i < kRounds; ++i) splitServed += twoWrites();
+  });
+  late.join();
+  split.join();
+  crowd.Kill();
+  EXPECT_EQ(lateServed.load(), kRounds) << "answers taken late";
+  EXPECT_EQ(splitServed.load(), kRounds) << "requests sent in two writes";
+  EXPECT_GE(CountContaining(service.LogMessages(), " to make room, every instance busy"), 1u)
+      << "the crowd never filled the instances";
+  EXPECT_EQ(CountContaining(service.LogMessages(), "HandleConnection: dropped pid=" + OwnPid()),
+            0u);
+}
+
 TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
@@ -112,6 +152,26 @@ TEST(PipeName, NeverAbsentWhileClientsComeAndGo) {
   EXPECT_EQ(counts.rfind("opened=0 ", 0), std::string::npos) << counts;
   EXPECT_NE(counts.find(" absent=0 "), std::string::npos)
       << "the pipe name was free between instances: " << counts;
+}
+
+// The service's first instance fixes the most instances the name may have at its own count, so
+// while it runs nobody can add an instance beside its own: Windows refuses the creation. Wine
+// reports the limit but does not enforce it.
+TEST(PipeName, NobodyCanAddAnInstanceBesideTheService) {
+  ConsoleService service;
+  ASSERT_TRUE(service.ready());
+  const UniqueHandle client = OpenPipe(GENERIC_READ | GENERIC_WRITE);
+  ASSERT_TRUE(client);
+  DWORD flags = 0, outSize = 0, inSize = 0, maxInstances = 0;
+  ASSERT_TRUE(::GetNamedPipeInfo(client.get(), &flags, &outSize, &inSize, &maxInstances));
+  EXPECT_EQ(maxInstances, 8u);
+  const UniqueHandle added(
+      ::CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 8, 4096, 4096, 0, nullptr));
+  if (added && IsRunningUnderWine()) {
+    GTEST_SKIP() << "Wine let a ninth instance be made; Windows refuses it (ERROR_PIPE_BUSY) "
+                    "once the service's eight exist, which the limit read back above decides";
+  }
+  EXPECT_FALSE(added) << "another process added an instance beside the service's";
 }
 
 TEST(PipeName, TestClientRefusesASquatter) {
@@ -193,6 +253,30 @@ TEST(CallerTrust, CallerWhoseMappedImageIsAnotherFileIsRefused) {
       CountContaining(service.LogMessages(),
                       "rejected pid=" + OwnPid() + ": caller image is not the file its path names"),
       1u);
+}
+
+// The test build reports when the caller's process was created. Created while the service was
+// taking hold of it, it stands for an opener that had gone and whose pid another process took:
+// refused. Created after that, as a client started before the clock was set back reads: served.
+TEST(CallerTrust, OnlyAProcessCreatedWhileConnectingIsRefused) {
+  const struct {
+    const wchar_t* created;
+    std::string answer;
+  } cases[] = {
+      {L"opened", "error=unauthorized caller\nerror_code=13\nok=0\n\n"},
+      {L"later", "capabilities=127\nok=1\npong=1\nprotocol=2\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.created));
+    ConsoleService service(BinDir() + L"faults\\VarneloService.exe", L"",
+                           {{L"VARNELO_FAULT_CALLER_CREATED", c.created}});
+    ASSERT_TRUE(service.ready());
+    EXPECT_EQ(Exchange("cmd=ping\n\n"), c.answer);
+    EXPECT_EQ(
+        CountContaining(service.LogMessages(), "rejected pid=" + OwnPid() +
+                                                   ": caller process started after its connection"),
+        c.answer.find("unauthorized") != std::string::npos ? 1u : 0u);
+  }
 }
 
 // A path as a pipe_client argument, where a backslash escapes the next character.
@@ -280,6 +364,65 @@ TEST(UnauthenticatedFlood, LeavesTheLogsHistoryInPlace) {
   EXPECT_LE(logged, 30u);  // a few a minute
   EXPECT_EQ(CountContaining(log, floodConn + std::string(32, 'f') + "... (4000 bytes)"), logged);
   EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(flood.pid())), logged);
+}
+
+// Each refusal reason has a budget of its own: after a flood of unsigned callers has used theirs,
+// a caller on a share is still logged with its reason. Connections of callers known to be trusted
+// are always logged, however many are dropped. What was left out is counted at the stop, and a
+// command that starts with a NUL byte is logged with everything after it.
+TEST(UnauthenticatedFlood, EachKindKeepsItsLinesAndTrustedDropsAreAllLogged) {
+  ScmService service;  // stopped by the control manager, so its stop is seen in the log
+  const std::wstring release = BinDir() + L"release\\";
+  ASSERT_TRUE(service.RegisterAndStart(release)) << ::GetLastError();
+  const std::wstring serviceArgument =
+      L" --service " + QuoteArgument(release + L"VarneloService.exe");
+  Child flood(QuoteArgument(ClientExe(L"none")) + L" send cmd=ping\\n\\n --repeat 25" +
+              serviceArgument);
+  ASSERT_EQ(flood.Wait(60000), 0u) << flood.Output();
+  const std::wstring onShare =
+      L"\\\\localhost\\share\\flood-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
+  const bool shared = ::CopyFileW(ClientExe(L"none").c_str(), onShare.c_str(), FALSE) != FALSE;
+  DWORD remotePid = 0;
+  if (shared) {
+    Child remote(QuoteArgument(onShare) + L" send cmd=ping\\n\\n" + serviceArgument);
+    ASSERT_EQ(remote.Wait(30000), 0u);
+    remotePid = remote.pid();
+    ::DeleteFileW(onShare.c_str());
+  }
+  // Trusted callers dropped at the request stage, more of them than a budget holds, in waves that
+  // leave an instance listening (so none has to make room): the request begun, then nothing more.
+  for (int wave : {7, 5}) {
+    std::vector<UniqueHandle> stalled;
+    for (int i = 0; i < wave; ++i) {
+      stalled.push_back(OpenPipe(GENERIC_READ | GENERIC_WRITE));
+      ASSERT_TRUE(stalled.back() && SendRequestBytes(stalled.back().get(), "cmd=pi", 0));
+    }
+    ::Sleep(kBoundMs + 1000);
+  }
+  EXPECT_EQ(Exchange(std::string("cmd=\0nul\n\n", 10)),
+            "error=unknown cmd: " + std::string("\0nul", 4) + "\nerror_code=12\nok=0\n\n");
+  ASSERT_TRUE(service.Stop());
+  const auto log = ReadLogMessages(ServiceLogPath());
+  const std::string floodPid = std::to_string(flood.pid());
+  EXPECT_EQ(CountContaining(
+                log, "rejected pid=" + floodPid + ": caller file signature is invalid or missing"),
+            10u);
+  EXPECT_EQ(CountInOrder(log, {"HandleConnection WARNING: lines of 15 unauthenticated connections "
+                               "left out (at most 10 per 900 s): caller file signature is invalid "
+                               "or missing",
+                               "pipe server exiting"}),
+            2u)
+      << "the count of what was left out is not written at the stop";
+  EXPECT_EQ(CountContaining(
+                log, "HandleConnection: timeout pid=" + OwnPid() + " stage=request limit_ms=3000"),
+            12u);
+  EXPECT_EQ(CountContaining(log, "conn pid=" + OwnPid() + " cmd=\\x00nul"), 1u);
+  if (!shared) {
+    GTEST_SKIP() << "no share \\\\localhost\\share here; each kind's budget is tested natively";
+  }
+  EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(remotePid) +
+                                     ": caller image is not on a local volume"),
+            1u);
 }
 
 TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {

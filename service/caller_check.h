@@ -1,0 +1,59 @@
+// The signature check of one connection's caller, run on a thread of its own. A check reads the
+// caller's whole image file and may take seconds on a large one, so the connection waits for its
+// verdict only within its own time limit and while it is not asked to give way, and the stop
+// never waits for it.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "common/unique_resource.h"
+
+namespace varnelo {
+
+class Caller;
+
+// How many checks may run at once, those whose connection no longer waits for them included.
+class CheckCapacity {
+ public:
+  explicit CheckCapacity(LONG checks);
+  // Signalled while a check may start; a wait on it that succeeds takes that place.
+  HANDLE available() const { return semaphore_.get(); }
+  void Return() const;
+
+ private:
+  UniqueHandle semaphore_;
+};
+
+class CallerCheck {
+ public:
+  enum class Verdict { kPending, kTrusted, kRefused };
+
+  // Starts judging `caller` on a thread of its own. The caller of Start has taken a place of
+  // `capacity`, which the check returns when it ends (also when no thread could be started: the
+  // verdict is then a refusal).
+  static std::shared_ptr<CallerCheck> Start(std::shared_ptr<const Caller> caller,
+                                            std::shared_ptr<const CheckCapacity> capacity);
+
+  Verdict verdict() const { return verdict_.load(); }
+  // Why the caller was refused; valid once the verdict is kRefused.
+  const std::string& reason() const { return reason_; }
+  // Signalled when the verdict is in.
+  HANDLE done() const { return done_.get(); }
+
+ private:
+  CallerCheck() = default;
+  static DWORD WINAPI Run(void* check);
+  void Judge();
+
+  std::shared_ptr<const Caller> caller_;
+  std::shared_ptr<const CheckCapacity> capacity_;
+  UniqueHandle done_;
+  std::string reason_;
+  std::atomic<Verdict> verdict_{Verdict::kPending};
+};
+
+}  // namespace varnelo
