@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/bench_clock.h"
@@ -54,6 +55,14 @@ constexpr DWORD kStallPingGapMs = 100;
 // The stop with stalled clients: silent connections held for longer than the stop takes.
 constexpr int kStopStallers = 4;
 constexpr int kStopStallMs = 600;
+// Callers in a loop whose signer's issuer is left out of the signature, as in the issue: a check
+// that fetched what their certificate names would wait on the network.
+constexpr int kStrayCallers = 8;
+// Signed clients that are slow in their own way, among a stalling crowd: each kind this many
+// times, with this many stalling clients, each this late.
+constexpr int kSlowSignedRounds = 61;
+constexpr int kSlowSignedCrowd = 16;
+constexpr DWORD kSlowSignedLateMs = 300;
 // Under Wine a process goes on starting for a while after its first output, and an ended one is
 // torn down after its handle is signalled; on two cores either competes with whatever is timed
 // next. So a core is stopped once it has run this long (as a client's core has when the user
@@ -358,6 +367,8 @@ class StallingCrowd {
     }
   }
   bool running() { return ::WaitForSingleObject(child_.process(), 0) == WAIT_TIMEOUT; }
+  // Ends the crowd at once.
+  void Kill() { child_.Kill(); }
   // Waits for the crowd to end and checks that each client connected at least once.
   void Finish() {
     if (child_.Wait(kTimeoutMs) != 0) Fail("the stalling clients failed: " + child_.Output());
@@ -373,9 +384,38 @@ class StallingCrowd {
   Child child_;
 };
 
+// Callers signed by the publisher's name under an issuer the signature leaves out, each sending
+// ping after ping until the object ends.
+class StrayCallers {
+ public:
+  explicit StrayCallers(const std::wstring& serviceExe) {
+    for (int i = 0; i < kStrayCallers; ++i) {
+      callers_.emplace_back(QuoteArgument(BinDir() + L"clients\\pipe_client_stray.exe") +
+                            L" send cmd=ping\\n\\n --repeat 1000000 --service " +
+                            QuoteArgument(serviceExe));
+      if (!callers_.back().started()) Fail("a stray caller did not start");
+    }
+  }
+  ~StrayCallers() {
+    for (Child& caller : callers_) caller.Kill();
+  }
+  StrayCallers(const StrayCallers&) = delete;
+  StrayCallers& operator=(const StrayCallers&) = delete;
+
+ private:
+  std::vector<Child> callers_;
+};
+
+// How many of kSlowSignedRounds exchanges of one slow kind end with their answer.
+int CountServed(const std::function<bool()>& exchange) {
+  int served = 0;
+  for (int i = 0; i < kSlowSignedRounds; ++i) served += exchange();
+  return served;
+}
+
 // uninstall.exe started where it is installed, as a user starts it: it copies itself into a
-// folder of its own under the system's temporary folder, ends, and its copy is relaunched after a
-// one-second pause; the copy's window is what the user waits for. Then the copy's confirmation is
+// folder of its own under the system's temporary folder, starts the copy and ends, and the copy
+// goes on once it has ended; the copy's window is what the user waits for. Then the copy's confirmation is
 // cancelled, which ends it without removing anything.
 double TimeUninstallWindow(const std::wstring& program) {
   if (FindUninstallWindow() != nullptr) Fail("an earlier uninstaller window is still open");
@@ -529,12 +569,18 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
       "scmStopStalled",
       Format("service stop to STOPPED while %d clients hold stalled connections", kStopStallers),
       200);
+  table.DefineBound("pingStray",
+                    Format("service `ping` while %d callers loop whose checks could hang on the "
+                           "network",
+                           kStrayCallers),
+                    1000);
+  table.DefineBound(
+      "scmStopStray",
+      Format("service stop to STOPPED while %d such callers loop", kStrayCallers), 200);
   table.Define("removal", "`VarneloService.exe -uninstall` of the running service, start to exit",
                "");
   table.Define("uninstall",
-               "`uninstall.exe` (x86_64 build) start to its relaunched copy's window visible (a 1 "
-               "s pause included)",
-               "");
+               "`uninstall.exe` (x86_64 build) start to its relaunched copy's window visible", "");
 
   // Every kind of request once, so that one-time loads of a fresh service process are not timed.
   const auto warmService = [&] {
@@ -644,6 +690,17 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
         restartService();
       },
       [&](int round) {
+        if (round % kScmEvery != 0) return;
+        {
+          const StrayCallers callers(serviceExe);
+          ::Sleep(kStallPingGapMs);
+          table.Sample("pingStray", TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1"));
+          table.Sample("scmStopStray", service.Stop());
+        }
+        ::Sleep(kSettleMs);
+        restartService();
+      },
+      [&](int round) {
         if (round % kRemovalEvery != 0) return;
         service.Forget();  // a handle held here would keep the registration from being purged
         table.Sample("removal", TimeRemoval(serviceExe));
@@ -661,6 +718,41 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   for (int round = 0; round < rounds; ++round) {
     for (size_t i = 0; i < steps.size(); ++i) steps[(round + i) % steps.size()](round);
   }
+
+  // Two signed clients that are slow in their own way, side by side among a stalling crowd: one
+  // takes its answer late, one sends its request in two writes.
+  int lateServed = 0, splitServed = 0;
+  {
+    StallingCrowd crowd(kSlowSignedCrowd, 600000, 1500);
+    std::thread late([&] {
+      lateServed = CountServed([] {
+        const UniqueHandle pipe = Connect(kServicePipe);
+        if (!SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0)) return false;
+        ::Sleep(kSlowSignedLateMs);
+        return ReadUntilDisconnect(pipe.get()).find("pong=1") != std::string::npos;
+      });
+    });
+    splitServed = CountServed([] {
+      const UniqueHandle pipe = Connect(kServicePipe);
+      if (!SendRequestBytes(pipe.get(), "cmd=pi", 0)) return false;
+      ::Sleep(kSlowSignedLateMs);
+      return SendRequestBytes(pipe.get(), "ng\n\n", 0) &&
+             ReadUntilDisconnect(pipe.get()).find("pong=1") != std::string::npos;
+    });
+    late.join();
+    crowd.Kill();
+  }
+  const std::string slowTarget = Format(">= %d of %d", kSlowSignedRounds - 2, kSlowSignedRounds);
+  for (const auto& served :
+       {std::make_pair("signed client that takes its answer 300 ms late", lateServed),
+        std::make_pair("signed client that sends its request in two writes 300 ms apart",
+                       splitServed)}) {
+    table.AddFact(Format("%s, among %d stalling clients: answered", served.first,
+                         kSlowSignedCrowd),
+                  Format("%d of %d", served.second, kSlowSignedRounds), slowTarget,
+                  served.second >= kSlowSignedRounds - 2 ? "yes" : "**no**");
+  }
+  ::Sleep(kSettleMs);
 
   // One process of the service: the requests with the cheap and the checked ones in turn, then
   // connections that drop before their request is complete (half of them after part of one).

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Removes one defence at a time in a scratch copy of the tree, rebuilds, runs the test that must
 # notice, and reports "caught" (the test failed) or "SURVIVED" (it passed). Each test is first run
-# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus nineteen
-# rebuilds take about 11 minutes on 2 cores here.
+# on the unchanged copy, where it must pass. Not part of ./run-tests.sh: a full build plus a
+# rebuild per defence take about 20 minutes on 2 cores here.
 #   tests/mutation-check.sh [scratch folder]      (default: a fresh folder under /tmp)
 #   ONLY='regex' tests/mutation-check.sh ...       only the mutations whose names match
 set -uo pipefail
@@ -81,6 +81,31 @@ mutation "an unopenable hive reported as missing" service/proxy_cleanup.cpp \
 mutation "copy failure runs the program in place" uninstaller/startup.cpp \
   's/std::swprintf\(error, capacity, kCopyErrorFormat, static_cast<unsigned>\(failure\)\);\n    return false;/return true;/' \
   uninstaller_test 'Relaunch.CopyErrorWhenTheCopysFolderCannotBeMade'
+
+mutation "copy trusted by its folder's name" uninstaller/temp_copy.cpp \
+  's/if \(!IsHandleOf\(file, image, false\) \|\| !IsHandleOf\(folder, folderPath, true\)\) return false;/(void)folder; (void)file;/' \
+  uninstaller_test 'Relaunch.AFolderNamedLikeTheCopysIsNotTrusted'
+mutation "copy not read back" uninstaller/temp_copy.cpp \
+  's/return check == bytes \? ERROR_SUCCESS : kCopyAlteredError;/return ERROR_SUCCESS;/' \
+  uninstaller_test 'Relaunch.CopyChangedBeforeItIsHeldGivesTheCopyError'
+mutation "signer judged only by WinVerifyTrust" service/trust.cpp \
+  's/const SignerVerdict offline = JudgeSignerOffline\(path\);/const SignerVerdict offline = SignerVerdict::kAccepted;/' \
+  service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
+mutation "unlimited pipe instances" service/pipe_server.cpp \
+  's/static_cast<DWORD>\(kPipeInstances\), kPipeBufferSize/PIPE_UNLIMITED_INSTANCES, kPipeBufferSize/' \
+  pipe_hostile_test 'PipeName.NobodyCanAddAnInstanceBesideTheService'
+mutation "trusted callers give way like any other" service/pipe_server.cpp \
+  's/      break;\n  \}\n  return 3;/      return 1;\n  }\n  return 3;/' \
+  pipe_hostile_test 'StalledClients.SlowSignedClientsAreServedAmongACrowd'
+mutation "trusted drops within the budget" service/pipe_server.cpp \
+  's/  if \(trusted\) \{\n    writeLines\(\);\n  \} else \{/  if (false) {\n  } else {/' \
+  pipe_hostile_test 'UnauthenticatedFlood.EachKindKeepsItsLinesAndTrustedDropsAreAllLogged'
+mutation "creation time compared with the connection only" service/caller_rules.cpp \
+  's/return created > connectedAt && created <= openedAt;/return created > connectedAt;/' \
+  pipe_hostile_test 'CallerTrust.OnlyAProcessCreatedWhileConnectingIsRefused'
+mutation "hand-over reopens the pid with the debug privilege" service/core_launch.cpp \
+  's/const UniqueHandle target = ReopenCaller\(caller, PROCESS_DUP_HANDLE, label\);/const UniqueHandle target(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, caller.pid()));/' \
+  core_test 'CoreLaunch.FailedHandOversStillStartTheCoreAndKeepTheJob'
 
 run_test() {  # program filter -> 0 when the test passed
   timeout 300 wine "$bin/$1.exe" --gtest_color=no --gtest_filter="$2" </dev/null >"$scratch/last-test.log" 2>&1
