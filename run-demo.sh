@@ -11,6 +11,16 @@ cd "$(dirname "$0")"
 bash cmake/setup-machine.sh
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 >/dev/null
+# The uninstaller as it ships, i686, where this machine runs 32-bit code (set-up then installed
+# wine32); elsewhere its x86_64 test build, the same sources.
+if cmake/runs-32bit.sh; then
+  cmake --preset win32 >/dev/null
+  cmake --build --preset win32 >/dev/null
+  uninstaller=build/win32/bin/uninstall.exe uninstaller_build="the shipped i686 build, under WoW64"
+else
+  uninstaller=build/win64/bin/uninstall.exe
+  uninstaller_build="the x86_64 test build of the shipped i686 program: this machine runs no 32-bit code"
+fi
 
 source cmake/wine-session.sh
 trap 'wine_session_stop' EXIT
@@ -20,14 +30,19 @@ wine_session_start
 wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
 bin=build/win64/bin
 # A demonstration installation as the product's setup leaves it: the publisher-signed service and
-# core, uninstall.exe (the 64-bit test build of the shipped 32-bit program, which is what this
-# machine can run) and stand-ins of the product's other programs.
+# core, uninstall.exe and stand-ins of the product's other programs.
 install_dir='C:\Program Files\Varnelo\'
 install_unix="$WINEPREFIX/drive_c/Program Files/Varnelo"
 mkdir -p "$install_unix"
-cp "$bin/release/VarneloService.exe" "$bin/release/VarneloCore.exe" "$bin/uninstall.exe" "$bin/Varnelo.exe" \
+cp "$bin/release/VarneloService.exe" "$bin/release/VarneloCore.exe" "$uninstaller" "$bin/Varnelo.exe" \
   "$bin/netcfg.exe" "$bin/ferryd.exe" "$bin/Zephlin.exe" "$install_unix/"
-cp "$bin/timeout.exe" "$WINEPREFIX/drive_c/windows/system32/"  # Wine has none; uninstall.exe waits with it
+# Wine has no timeout.exe; uninstall.exe's self-deletion waits with it. A 32-bit cmd.exe finds
+# programs in syswow64.
+for system in system32 syswow64; do
+  if [ -d "$WINEPREFIX/drive_c/windows/$system" ]; then
+    cp "$bin/timeout.exe" "$WINEPREFIX/drive_c/windows/$system/"
+  fi
+done
 service="${install_dir}VarneloService.exe"
 programdata_unix="$WINEPREFIX/drive_c/ProgramData"
 
@@ -117,7 +132,7 @@ show_product() {
 }
 echo; echo "== The demonstration installation"
 show_product
-echo; echo "== ${install_dir}uninstall.exe, confirmed: it removes the product and closes by itself"
+echo; echo "== ${install_dir}uninstall.exe ($uninstaller_build), confirmed: it removes the product and closes by itself"
 timeout 120 wine "${install_dir}uninstall.exe" </dev/null >/dev/null 2>&1 &
 run_mode "$bin/confirm_uninstall.exe" 90
 echo; echo "== What is left of the product: nothing"

@@ -8,6 +8,18 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 bash cmake/setup-machine.sh
 start=$(date +%s)
 
+# The shipped uninstall.exe is i686 code. Where this machine runs 32-bit code, set-up installed
+# wine32 and every test that starts uninstall.exe runs a second time against that build.
+if cmake/runs-32bit.sh; then
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed" ||
+    { echo "this machine runs 32-bit code, but wine32 is not installed" >&2; exit 1; }
+  i686_bin=$PWD/build/win32/bin
+  echo "== uninstall.exe builds under test: x86_64 (the test build) and i686 (the shipped build, under WoW64)"
+else
+  i686_bin=
+  echo "== uninstall.exe builds under test: x86_64 only; the 32-bit run is skipped: this machine runs no 32-bit code (a static i386 program does not run), so Wine cannot run the shipped i686 build here"
+fi
+
 echo "== native: build and unit tests (ASan/UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native
@@ -29,13 +41,13 @@ for target in zip:65536 xml:8192; do
   test "${PIPESTATUS[0]}" -eq 0
 done
 
-echo "== windows: build (x86_64 under test, test signing per build)"
-cmake --preset win64 >/dev/null
-cmake --build --preset win64
-
-echo "== windows: the shipped 32-bit uninstaller (i686)"
-cmake --preset win32 >/dev/null
+echo "== windows: the shipped 32-bit uninstaller (i686), with its test builds"
+cmake --preset win32 -DVARNELO_TESTS=ON >/dev/null
 cmake --build --preset win32
+
+echo "== windows: build (x86_64 under test, test signing per build)"
+cmake --preset win64 -DVARNELO_I686_BIN="$i686_bin" >/dev/null
+cmake --build --preset win64
 
 echo "== windows: tests under Wine"
 source cmake/wine-session.sh

@@ -108,14 +108,19 @@ demo_cmd=$(grep -m1 'run-demo' <<<"$readme_commands")
 [ -n "$test_cmd" ] && [ -n "$demo_cmd" ] || { echo "check-fresh-machine: README names no test and demo command" >&2; exit 2; }
 
 run_in_root() {  # run_in_root NAME COMMAND
-  local name=$1 cmd=$2 start rc
+  local name=$1 cmd=$2 start rc output
   echo "== $name: $cmd"
   start=$(date +%s)
+  output=$(mktemp)
   set +e
   chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    LANG=C.UTF-8 /bin/bash -c "cd /root/varnelo && $cmd" </dev/null 2>&1 | tail -n "${TAIL_LINES:-25}"
-  rc=${PIPESTATUS[0]}
+    LANG=C.UTF-8 /bin/bash -c "cd /root/varnelo && $cmd" </dev/null >"$output" 2>&1
+  rc=$?
   set -e
+  # What ran where: the set-up's and the test command's own words on the 32-bit run.
+  grep -E '^(setup: |== uninstall.exe builds under test)' "$output" || true
+  tail -n "${TAIL_LINES:-25}" "$output"
+  rm -f "$output"
   results+=("$name: $([ "$rc" -eq 0 ] && echo passed || echo "FAILED (exit $rc)") in $(( $(date +%s) - start ))s")
   return "$rc"
 }

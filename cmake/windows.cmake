@@ -40,6 +40,9 @@ target_include_directories(varnelo_common PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_subdirectory(toolkit)
 add_subdirectory(uninstaller)
+if(VARNELO_TESTS)
+  include(tools/uninstaller_test_builds.cmake)
+endif()
 
 # The service ships only as a 64-bit program.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)

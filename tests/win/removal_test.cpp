@@ -69,7 +69,9 @@ void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t
 // Beside each part lies a neighbour that must survive.
 class InstalledProduct {
  public:
-  explicit InstalledProduct(const wchar_t* dirName) : dir_(base_.path() + dirName + L"\\") {
+  // Installed as `dirName` in a fresh folder, or in `installBase` (with a trailing backslash).
+  explicit InstalledProduct(const wchar_t* dirName, const std::wstring& installBase = L"")
+      : dir_((installBase.empty() ? base_.path() : installBase) + dirName + L"\\") {
     ::CreateDirectoryW(dir_.c_str(), nullptr);
     for (const std::wstring& file :
          {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
@@ -100,7 +102,8 @@ class InstalledProduct {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
     for (const std::wstring& path :
-         {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_, listed_, userFile()}) {
+         {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_, listed_, userFile(),
+          dir_}) {
       RemoveTree(path);
     }
   }
@@ -171,6 +174,28 @@ class InstalledProduct {
   ScmService scm_;
   std::vector<Child> processes_;
 };
+
+// A folder the system names in HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion, 64-bit view, as
+// the program reads them: a 32-bit program's own shell folders name only the (x86) set.
+std::wstring SystemFolder(const wchar_t* value) {
+  UniqueRegKey key;
+  wchar_t folder[MAX_PATH] = {};
+  DWORD size = sizeof(folder);
+  return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
+                         KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS &&
+                 ::RegGetValueW(key.get(), nullptr, value, RRF_RT_REG_SZ, nullptr, folder,
+                                &size) == ERROR_SUCCESS
+             ? folder
+             : L"";
+}
+
+// Closes the window of a removal whose worker has finished, without waiting out the display.
+void CloseFinishedRemoval(UninstallerRun* run) {
+  const HWND window = FindUninstallWindow();
+  ASSERT_NE(window, nullptr);
+  ClickCloseButton(window);
+  EXPECT_EQ(run->copy().Wait(15000), 0u);
+}
 
 void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {
   const ULONGLONG now = ::GetTickCount64();
@@ -250,6 +275,10 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
   EXPECT_GE(closedAfter, 12900u);
   EXPECT_LE(closedAfter, 17000u);
+  // The deletion waits three seconds first: a 32-bit cmd.exe finds timeout.exe in SysWOW64, where
+  // System32 leads it (Wine's cmd would go on to delete at once without one).
+  ::Sleep(1000);
+  EXPECT_TRUE(Exists(made[0])) << "the copy was deleted without the pause";
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); }))
       << "the copy or its folder is still there";
 
@@ -299,6 +328,53 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   EXPECT_TRUE(Exists(product.userFile()));
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
+}
+
+// The program folders a 32-bit program does not see as its own (the native Program Files and
+// Common Files, which its shell folders never name) and the (x86) one it does: each listed as the
+// product's shortcut is kept with what it holds, while the rest of the removal goes on.
+TEST(Removal, ListedProgramFoldersAreKeptWithTheirContent) {
+  for (const wchar_t* value : {L"ProgramFilesDir", L"CommonFilesDir", L"ProgramFilesDir (x86)"}) {
+    const std::wstring folder = SystemFolder(value);
+    SCOPED_TRACE(Narrow(value) + " " + Narrow(folder));
+    ASSERT_FALSE(folder.empty());
+    const std::wstring kept =
+        folder + L"\\varnelo-kept-" + std::to_wstring(::GetCurrentProcessId()) + L".txt";
+    ASSERT_TRUE(WriteFileBytes(kept, "not the product's"));
+    InstalledProduct product(L"Varnelo");
+    product.AddUninstaller();
+    product.WriteUninstallKey(product.dir(), L"", folder);
+    UninstallerRun run;
+    run.StartConfirmed();
+    EXPECT_TRUE(WaitUntil(20000, [&] {
+      return !Exists(product.dir()) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView);
+    })) << "the removal did not go on";
+    EXPECT_TRUE(Exists(kept)) << "the listed program folder lost its content";
+    CloseFinishedRemoval(&run);
+    ::DeleteFileW(kept.c_str());
+  }
+}
+
+// A product installed where a 32-bit setup puts it, C:\Program Files (x86)\Varnelo, with its key
+// in the 32-bit view, is removed completely.
+TEST(Removal, ProductUnderProgramFilesX86IsRemovedCompletely) {
+  const std::wstring x86 = SystemFolder(L"ProgramFilesDir (x86)");
+  ASSERT_FALSE(x86.empty());
+  InstalledProduct product(L"Varnelo", x86 + L"\\");
+  product.AddUninstaller();
+  product.AddFiles(BinDir(), {L"Varnelo.exe", L"ferryd.exe"});
+  const std::wstring location = product.dir().substr(0, product.dir().size() - 1);
+  product.WriteUninstallKey(location, QuoteArgument(product.dir() + L"uninstall.exe"),
+                            product.listed());
+  UninstallerRun run(product.dir() + L"uninstall.exe");
+  run.StartConfirmed();
+  EXPECT_TRUE(WaitUntil(20000, [&] {
+    return !Exists(product.dir()) && !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView);
+  })) << "the product under Program Files (x86) is still there";
+  EXPECT_FALSE(Exists(product.listed()));
+  EXPECT_TRUE(product.UserStateGoneAndNeighboursKept());
+  EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
+  CloseFinishedRemoval(&run);
 }
 
 // A product file in use (held open without delete sharing) keeps the installation directory: the

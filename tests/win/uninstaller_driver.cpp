@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "common/platform.h"
@@ -56,9 +57,9 @@ struct FindHandleTraits : KernelHandleTraits {
 // folders: a 32-bit cmd.exe finds programs in the WoW64 one.
 void EnsureTimeoutExe() {
   if (!IsRunningUnderWine()) return;
-  wchar_t folder[MAX_PATH];
-  for (const UINT length :
-       {::GetSystemDirectoryW(folder, MAX_PATH), ::GetSystemWow64DirectoryW(folder, MAX_PATH)}) {
+  for (auto systemFolder : {&::GetSystemDirectoryW, &::GetSystemWow64DirectoryW}) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = systemFolder(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) continue;
     const std::wstring target = std::wstring(folder, length) + L"\\timeout.exe";
     if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -175,6 +176,27 @@ std::wstring UninstallerUnderTest() {
   return named.empty() ? BinDir() + L"uninstall.exe" : named;
 }
 
+std::wstring BesideUninstallerUnderTest(const wchar_t* name) {
+  return DirectoryWithSeparator(UninstallerUnderTest()) + name;
+}
+
+bool IsI686Program(const std::wstring& path) {
+  const std::string bytes = ReadFileBytes(path);
+  IMAGE_DOS_HEADER dos = {};
+  if (bytes.size() < sizeof(dos)) return false;
+  std::memcpy(&dos, bytes.data(), sizeof(dos));
+  const size_t machineAt = static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD);
+  WORD machine = 0;
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || bytes.size() < machineAt + sizeof(machine)) return false;
+  std::memcpy(&machine, bytes.data() + machineAt, sizeof(machine));
+  return machine == IMAGE_FILE_MACHINE_I386;
+}
+
+bool WatchedProcess::IsWow64() const {
+  BOOL wow64 = FALSE;
+  return process_ && ::IsWow64Process(process_.get(), &wow64) && wow64;
+}
+
 WatchedProcess::WatchedProcess(DWORD pid)
     : process_(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)),
       pid_(process_ ? pid : 0) {}
@@ -200,10 +222,11 @@ WatchedProcess FindUninstallerRunning(const std::wstring& image) {
   return WatchedProcess();
 }
 
-UninstallerRun::UninstallerRun() {
+UninstallerRun::UninstallerRun(const std::wstring& installed)
+    : installedPath_(installed.empty() ? installed_.path() + L"uninstall.exe" : installed) {
   EnsureTimeoutExe();
   KillProcessesByName(L"uninstall.exe");
-  ::CopyFileW(UninstallerUnderTest().c_str(), InstalledPath().c_str(), FALSE);
+  if (installed.empty()) ::CopyFileW(UninstallerUnderTest().c_str(), installedPath_.c_str(), FALSE);
 }
 
 UninstallerRun::~UninstallerRun() {
@@ -228,6 +251,8 @@ HWND UninstallerRun::Start(const std::wstring& currentDirectory, const Environme
   copyDir_ = made[0];
   WaitUntil(10000, [&] { return (copy_ = FindUninstallerRunning(CopyPath())).found(); });
   EXPECT_TRUE(copy_.found()) << "no copy runs from " << Narrow(copyDir_);
+  EXPECT_EQ(copy_.IsWow64(), IsI686Program(UninstallerUnderTest()))
+      << "the copy does not run as the build under test";
   return copy_.found() ? WaitForConfirmation(copy_.pid()) : nullptr;
 }
 

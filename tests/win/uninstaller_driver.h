@@ -38,9 +38,13 @@ std::vector<std::wstring> CopyFolders();
 std::vector<std::wstring> NewFolders(const std::vector<std::wstring>& before,
                                      const std::vector<std::wstring>& after);
 
-// The uninstall.exe the tests run: the build named by VARNELO_UNINSTALLER (a full path), else
-// the one beside the test program.
+// The uninstall.exe the tests run: the build named by VARNELO_UNINSTALLER (a full path; the test
+// command names the shipped i686 build there for the second run), else the x86_64 test build
+// beside the test program. Its test builds (uninstall_faults.exe, canary.dll) lie beside it.
 std::wstring UninstallerUnderTest();
+std::wstring BesideUninstallerUnderTest(const wchar_t* name);
+// Whether the program file at `path` is 32-bit x86 code (its PE header's machine).
+bool IsI686Program(const std::wstring& path);
 
 // A process that is not this one's child, waited for by its handle.
 class WatchedProcess {
@@ -49,6 +53,8 @@ class WatchedProcess {
   explicit WatchedProcess(DWORD pid);
   bool found() const { return static_cast<bool>(process_); }
   DWORD pid() const { return pid_; }
+  // Whether it runs as 32-bit code under WoW64.
+  bool IsWow64() const;
   // Its exit code once it has ended, STILL_ACTIVE on time-out, -1 when nothing is watched.
   DWORD Wait(DWORD timeoutMs) const;
 
@@ -65,13 +71,15 @@ WatchedProcess FindUninstallerRunning(const std::wstring& image);
 // temporary folder. No copy of the program is left running before or after.
 class UninstallerRun {
  public:
-  UninstallerRun();
+  // `installed`: the program where a setup put it, else a copy of the build under test in a
+  // folder of its own.
+  explicit UninstallerRun(const std::wstring& installed = L"");
   ~UninstallerRun();
   UninstallerRun(const UninstallerRun&) = delete;
   UninstallerRun& operator=(const UninstallerRun&) = delete;
 
   const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
-  std::wstring InstalledPath() const { return installed_.path() + L"uninstall.exe"; }
+  const std::wstring& InstalledPath() const { return installedPath_; }
   // The relaunched copy's folder, with a trailing backslash; empty until Start has found it.
   const std::wstring& copyDir() const { return copyDir_; }
   std::wstring CopyPath() const { return copyDir_ + L"uninstall.exe"; }
@@ -90,6 +98,7 @@ class UninstallerRun {
  private:
   TempDir temp_;
   TempDir installed_;
+  std::wstring installedPath_;
   std::wstring copyDir_;
   WatchedProcess copy_;
 };

@@ -276,7 +276,7 @@ TEST(Relaunch, CopyErrorWhenTheCopysFolderCannotBeMade) {
 // finds it and the program shows the copy error instead.
 TEST(Relaunch, CopyChangedBeforeItIsHeldGivesTheCopyError) {
   UninstallerRun run;  // the program's %TEMP%
-  const InstalledProgram installed(BinDir() + L"uninstall_faults.exe");
+  const InstalledProgram installed(BesideUninstallerUnderTest(L"uninstall_faults.exe"));
   Environment env = run.Env();
   env[L"VARNELO_FAULT_ALTER_COPY"] = L"1";
   EXPECT_EQ(CopyErrorOf(installed, env, run.temp()),
@@ -429,10 +429,12 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
 // The real program with both defences. A canary is planted under the name of GDI+, which the
 // copy loads when it builds its window, beside the installed program and beside the relaunched
 // copy as soon as its folder shows (Wine enforces no DACL there), before that window exists.
-// WinINet goes through the same loader, proven above.
+// WinINet goes through the same loader, proven above. The canary is built for the architecture
+// of the program under test, so that it would load if the program looked for it there.
 TEST_F(Uninstaller, DllPlantedBesideTheProgramOrItsCopyIsNotLoaded) {
   const std::wstring marker = run_.temp() + L"canary-loaded";
-  const std::wstring canary = BinDir() + L"canary.dll";
+  const std::wstring canary = BesideUninstallerUnderTest(L"canary.dll");
+  ASSERT_EQ(IsI686Program(canary), IsI686Program(UninstallerUnderTest()));
   ASSERT_TRUE(::CopyFileW(canary.c_str(),
                           (DirectoryWithSeparator(run_.InstalledPath()) + L"gdiplus.dll").c_str(),
                           FALSE));
