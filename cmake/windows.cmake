@@ -75,8 +75,8 @@ add_library(varnelo_service_lib STATIC
   service/service_state.cpp
   service/uninstall_service.cpp
 )
-target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 advapi32 user32
-                      psapi ntdll)
+target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 imagehlp advapi32
+                      user32 psapi ntdll)
 
 # Version block and manifest (asInvoker: the control manager starts it as LocalSystem, and
 # -install / -uninstall run with the rights of whoever starts them).

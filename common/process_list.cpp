@@ -15,7 +15,8 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
   entry.dwSize = sizeof(entry);
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
-    processes->push_back(ProcessEntry{entry.th32ProcessID, entry.szExeFile});
+    processes->push_back(
+        ProcessEntry{entry.th32ProcessID, entry.szExeFile, entry.th32ParentProcessID});
   }
   return true;
 }

@@ -11,6 +11,7 @@ namespace varnelo {
 struct ProcessEntry {
   DWORD pid = 0;
   std::wstring exeName;  // the executable's file name, as the snapshot gives it
+  DWORD parentPid = 0;   // the process that created it (its pid may have passed on since)
 };
 
 // False when no snapshot can be taken.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/account.h"
 #include "service/service_hooks.h"
 
 namespace varnelo {
@@ -91,13 +92,7 @@ Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
                                Ticks(openedAt));
   caller.image_ = ImageNameOf(caller.process_.get(), 0);
   caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
-  if (!caller.image_.empty() && IsOnLocalVolume(caller.nativeImage_)) {
-    // Attribute-only access takes no part in sharing.
-    const UniqueHandle image(::CreateFileW(caller.image_.c_str(), FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    caller.imageIdentity_ = FileIdentityOf(image.get());
-  }
+  caller.user_ = ProcessUserSid(caller.process_.get());
   return caller;
 }
 
@@ -141,6 +136,22 @@ FileIdentity FileIdentityOf(HANDLE file) {
   identity.volume = info.dwVolumeSerialNumber;
   identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return identity;
+}
+
+FileVersion Caller::ImageVersion() const {
+  FileVersion version;
+  if (image_.empty() || !IsOnLocalVolume(nativeImage_)) return version;
+  // Attribute-only access takes no part in sharing.
+  const UniqueHandle image(::CreateFileW(image_.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!image || !::GetFileInformationByHandle(image.get(), &info)) return version;
+  version.file = FileIdentityOf(image.get());
+  version.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  version.lastWrite = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                      info.ftLastWriteTime.dwLowDateTime;
+  return version;
 }
 
 FileIdentity Caller::MappedImageIdentity() const {

@@ -10,6 +10,7 @@
 
 #include "common/unique_resource.h"
 #include "service/caller_rules.h"
+#include "service/refused_images.h"
 
 namespace varnelo {
 
@@ -32,9 +33,11 @@ class Caller {
   // The same path in its native form ("\\Device\\HarddiskVolume3\\..."), which tells a local
   // volume from a share even behind a drive letter of the caller's session; empty when unknown.
   const std::wstring& nativeImage() const { return nativeImage_; }
-  // The volume and index of the file image() names, read at the connection without opening it
-  // for reading; unknown for an image that is not on a local volume (its host is never asked).
-  const FileIdentity& imageIdentity() const { return imageIdentity_; }
+  // The account the process runs as, SID text; empty when its token cannot be read.
+  const std::wstring& user() const { return user_; }
+  // The file image() names now, read without opening it for reading; unknown for an image that
+  // is not on a local volume (its host is never asked).
+  FileVersion ImageVersion() const;
 
   // True once the caller's process has ended (also when it was never opened).
   bool HasEnded() const;
@@ -55,7 +58,7 @@ class Caller {
   UniqueHandle process_;
   std::wstring image_;
   std::wstring nativeImage_;
-  FileIdentity imageIdentity_;
+  std::wstring user_;
 };
 
 // The volume and index of an open file; unknown for an invalid handle.

@@ -12,16 +12,32 @@ constexpr char kReasonNoCheck[] = "caller check could not be started";
 
 }  // namespace
 
-CheckCapacity::CheckCapacity(LONG checks)
+CallerChecks::CallerChecks(LONG checks)
     : semaphore_(::CreateSemaphoreW(nullptr, checks, checks, nullptr)) {}
 
-void CheckCapacity::Return() const { ::ReleaseSemaphore(semaphore_.get(), 1, nullptr); }
+void CallerChecks::Return() const { ::ReleaseSemaphore(semaphore_.get(), 1, nullptr); }
+
+std::string CallerChecks::RefusedLately(const FileVersion& image) const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return refused_.RefusedLately(image, ::GetTickCount64());
+}
+
+bool CallerChecks::PathRefusedLately(const std::wstring& nativeImage) const {
+  const std::lock_guard<std::mutex> lock(lock_);
+  return refused_.PathRefusedLately(nativeImage, ::GetTickCount64());
+}
+
+void CallerChecks::RememberRefused(const FileVersion& image, const std::wstring& nativeImage,
+                                   const std::string& reason) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  refused_.Remember(image, nativeImage, reason, ::GetTickCount64());
+}
 
 std::shared_ptr<CallerCheck> CallerCheck::Start(std::shared_ptr<const Caller> caller,
-                                                std::shared_ptr<const CheckCapacity> capacity) {
+                                                std::shared_ptr<CallerChecks> checks) {
   std::shared_ptr<CallerCheck> check(new CallerCheck);
   check->caller_ = std::move(caller);
-  check->capacity_ = std::move(capacity);
+  check->checks_ = std::move(checks);
   check->done_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   // The thread owns a reference of its own, so the check outlives a connection that gave up.
   std::unique_ptr<std::shared_ptr<CallerCheck>> owned(new std::shared_ptr<CallerCheck>(check));
@@ -34,7 +50,7 @@ std::shared_ptr<CallerCheck> CallerCheck::Start(std::shared_ptr<const Caller> ca
   check->reason_ = kReasonNoCheck;
   check->verdict_.store(Verdict::kRefused);
   if (check->done_) ::SetEvent(check->done_.get());
-  check->capacity_->Return();
+  check->checks_->Return();
   return check;
 }
 
@@ -46,12 +62,23 @@ DWORD WINAPI CallerCheck::Run(void* param) {
 }
 
 void CallerCheck::Judge() {
-  char reason[kCallerReasonSize] = {};
-  const bool trusted = VerifyCallerSignature(*caller_, reason, sizeof(reason));
-  if (!trusted) reason_ = reason;
+  image_ = caller_->ImageVersion();
+  bool trusted = false;
+  reason_ = checks_->RefusedLately(image_);
+  if (reason_.empty()) {
+    char reason[kCallerReasonSize] = {};
+    trusted = VerifyCallerSignature(*caller_, reason, sizeof(reason), &refusedTheFile_);
+    if (!trusted) reason_ = reason;
+  } else {
+    refusedTheFile_ = true;  // the same version of a file refused for its signature a moment ago
+  }
+  // Only a refusal of the file's signature says anything about the next caller from that file.
+  if (!trusted && refusedTheFile_) {
+    checks_->RememberRefused(image_, caller_->nativeImage(), reason_);
+  }
   verdict_.store(trusted ? Verdict::kTrusted : Verdict::kRefused);
   ::SetEvent(done_.get());
-  capacity_->Return();
+  checks_->Return();
 }
 
 }  // namespace varnelo

@@ -8,24 +8,38 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/unique_resource.h"
+#include "service/caller_rules.h"
+#include "service/refused_images.h"
 
 namespace varnelo {
 
 class Caller;
 
-// How many checks may run at once, those whose connection no longer waits for them included.
-class CheckCapacity {
+// What every caller check shares: how many may run at once, those whose connection no longer
+// waits for them included, and which image files had callers refused lately.
+class CallerChecks {
  public:
-  explicit CheckCapacity(LONG checks);
+  explicit CallerChecks(LONG checks);
   // Signalled while a check may start; a wait on it that succeeds takes that place.
   HANDLE available() const { return semaphore_.get(); }
   void Return() const;
+  // Why a caller from `image` was refused lately for its signature; empty when it was not.
+  std::string RefusedLately(const FileVersion& image) const;
+  // Whether a caller whose image bore this native path was.
+  bool PathRefusedLately(const std::wstring& nativeImage) const;
 
  private:
+  friend class CallerCheck;
+  void RememberRefused(const FileVersion& image, const std::wstring& nativeImage,
+                       const std::string& reason);
+
   UniqueHandle semaphore_;
+  mutable std::mutex lock_;
+  RefusedImages refused_;
 };
 
 class CallerCheck {
@@ -33,10 +47,11 @@ class CallerCheck {
   enum class Verdict { kPending, kTrusted, kRefused };
 
   // Starts judging `caller` on a thread of its own. The caller of Start has taken a place of
-  // `capacity`, which the check returns when it ends (also when no thread could be started: the
-  // verdict is then a refusal).
+  // `checks`, which the check returns when it ends (also when no thread could be started: the
+  // verdict is then a refusal). A refusal of the image file is remembered there, whether or not
+  // the connection still waits for it.
   static std::shared_ptr<CallerCheck> Start(std::shared_ptr<const Caller> caller,
-                                            std::shared_ptr<const CheckCapacity> capacity);
+                                            std::shared_ptr<CallerChecks> checks);
 
   Verdict verdict() const { return verdict_.load(); }
   // Why the caller was refused; valid once the verdict is kRefused.
@@ -50,9 +65,11 @@ class CallerCheck {
   void Judge();
 
   std::shared_ptr<const Caller> caller_;
-  std::shared_ptr<const CheckCapacity> capacity_;
+  std::shared_ptr<CallerChecks> checks_;
   UniqueHandle done_;
   std::string reason_;
+  bool refusedTheFile_ = false;
+  FileVersion image_;
   std::atomic<Verdict> verdict_{Verdict::kPending};
 };
 

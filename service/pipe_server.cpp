@@ -10,11 +10,11 @@
 #include "service/caller_check.h"
 #include "service/core_launch.h"
 #include "service/core_stop.h"
+#include "service/give_way_rules.h"
 #include "service/log_budget.h"
 #include "service/names.h"
 #include "service/pipe_deadline.h"
 #include "service/proxy_watchdog.h"
-#include "service/refused_images.h"
 #include "service/service_log.h"
 #include "service/status_commands.h"
 #include "service/trust.h"
@@ -170,34 +170,30 @@ struct Slot {
   bool gaveWay = false;
   PipeDeadline* deadline = nullptr;
   std::shared_ptr<CallerCheck> check;
-  bool imageRefusedLately = false;
+  std::wstring user;         // the caller's account
+  std::wstring nativeImage;  // the caller's image, native path
 };
 
 bool IsKnownTrusted(const Slot& slot) {
   return slot.check && slot.check->verdict() == CallerCheck::Verdict::kTrusted;
 }
 
-// Which waiting connection gives way first: a refused caller's (or, while it is judged, one from
-// a file whose callers were refused lately), then one nobody is judging (a silent client's), then
-// one whose caller is being judged (it waits on the service, not on its client), and a trusted
-// caller's only when no other can.
-int GiveWayOrder(const Slot& slot) {
-  if (!slot.check) return slot.imageRefusedLately ? 0 : 1;
-  switch (slot.check->verdict()) {
-    case CallerCheck::Verdict::kRefused:
-      return 0;
-    case CallerCheck::Verdict::kPending:
-      return slot.imageRefusedLately ? 0 : 2;
-    case CallerCheck::Verdict::kTrusted:
-      break;
+// Where a connection stands for giving way (give_way_rules.h). Until its caller is known to be
+// trusted, a connection from an image whose callers were refused lately counts as refused.
+GiveWayRank RankOf(const Slot& slot, const CallerChecks& checks) {
+  const CallerCheck::Verdict verdict =
+      slot.check ? slot.check->verdict() : CallerCheck::Verdict::kPending;
+  if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kTrusted;
+  if (verdict == CallerCheck::Verdict::kRefused || checks.PathRefusedLately(slot.nativeImage)) {
+    return GiveWayRank::kRefused;
   }
-  return 3;
+  return slot.check ? GiveWayRank::kBeingJudged : GiveWayRank::kUnjudged;
 }
 
 class PipeServer {
  public:
   explicit PipeServer(HANDLE stopEvent)
-      : stopEvent_(stopEvent), checks_(std::make_shared<const CheckCapacity>(kMaxCallerChecks)) {}
+      : stopEvent_(stopEvent), checks_(std::make_shared<CallerChecks>(kMaxCallerChecks)) {}
   void Run();
 
  private:
@@ -245,9 +241,8 @@ class PipeServer {
   SecurityDescriptor sd_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex lock_;
-  RefusedImages refusedImages_;  // guarded by lock_
   HandlerQueue handlers_;
-  const std::shared_ptr<const CheckCapacity> checks_;
+  const std::shared_ptr<CallerChecks> checks_;
   // The log lines of callers nobody has authenticated, within their budget.
   std::mutex budgetLock_;
   UnauthenticatedLogBudget budget_;
@@ -277,7 +272,8 @@ bool PipeServer::EnterStage(Slot* slot, Stage stage) {
   if (stage == Stage::kListening) {
     slot->gaveWay = false;
     slot->check.reset();
-    slot->imageRefusedLately = false;
+    slot->user.clear();
+    slot->nativeImage.clear();
     ::ResetEvent(slot->giveWay.get());
   } else if (slot->gaveWay) {
     return false;
@@ -288,29 +284,30 @@ bool PipeServer::EnterStage(Slot* slot, Stage stage) {
 }
 
 // Called as a connection is made: when no instance is left listening, a connection that waits
-// (on its client, or on its caller's verdict) gives way, so the next client finds an instance:
-// the first in GiveWayOrder, and of those the one that has waited longest. A connection whose
-// command runs is never cut off.
+// (on its client, or on its caller's verdict) gives way, so the next client finds an instance
+// (give_way_rules.h). A connection whose command runs is never cut off.
 void PipeServer::MakeRoomFor(const Slot* newcomer) {
   const std::lock_guard<std::mutex> lock(lock_);
-  Slot* chosen = nullptr;
-  int chosenOrder = 0;
+  std::vector<InstanceState> instances;
+  size_t newcomerAt = 0;
   for (const std::unique_ptr<Slot>& slot : slots_) {
-    if (slot->stage == Stage::kListening) return;
-    const bool waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kCheck ||
-                         slot->stage == Stage::kAnswer;
-    if (slot.get() == newcomer || !waiting || slot->gaveWay) continue;
-    const int order = GiveWayOrder(*slot);
-    if (chosen == nullptr || order < chosenOrder ||
-        (order == chosenOrder && slot->waitingSince < chosen->waitingSince)) {
-      chosen = slot.get();
-      chosenOrder = order;
-    }
+    if (slot.get() == newcomer) newcomerAt = instances.size();
+    InstanceState state;
+    state.listening = slot->stage == Stage::kListening;
+    state.waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kCheck ||
+                    slot->stage == Stage::kAnswer;
+    state.gaveWay = slot->gaveWay;
+    state.rank = RankOf(*slot, *checks_);
+    state.waitingSince = slot->waitingSince;
+    state.user = slot->user;
+    instances.push_back(std::move(state));
   }
-  if (chosen == nullptr) return;
-  chosen->gaveWay = true;
-  if (chosen->deadline != nullptr) chosen->deadline->Expire();
-  ::SetEvent(chosen->giveWay.get());
+  const int chosen = ChooseGiveWay(instances, newcomerAt);
+  if (chosen < 0) return;
+  Slot& slot = *slots_[static_cast<size_t>(chosen)];
+  slot.gaveWay = true;
+  if (slot.deadline != nullptr) slot.deadline->Expire();
+  ::SetEvent(slot.giveWay.get());
 }
 
 void PipeServer::ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended) {
@@ -421,8 +418,6 @@ Judgement PipeServer::Judge(Slot* slot, const std::shared_ptr<const Caller>& cal
     return {Judgement::kDropped, std::string()};
   }
   if (check->verdict() != CallerCheck::Verdict::kTrusted) {
-    const std::lock_guard<std::mutex> lock(lock_);
-    refusedImages_.Remember(caller->imageIdentity(), ::GetTickCount64());
     return {Judgement::kRefused, check->reason()};
   }
   // Judged perhaps while the request was still coming: the process that opened the connection
@@ -514,13 +509,15 @@ void PipeServer::ServeConnections(Slot* slot) {
     const DWORD connectError = ::GetLastError();
     if (IsStopRequested(stopEvent_)) break;
     if (connected) {
+      // No longer listening from here on, so the others know to make room while this caller is
+      // taken hold of.
+      EnterStage(slot, Stage::kRequest);
       const std::shared_ptr<const Caller> caller =
           std::make_shared<const Caller>(Caller::AtConnection(pipe, PreciseSystemTime()));
-      EnterStage(slot, Stage::kRequest);
       {
         const std::lock_guard<std::mutex> lock(lock_);
-        slot->imageRefusedLately =
-            refusedImages_.WasRefusedLately(caller->imageIdentity(), ::GetTickCount64());
+        slot->user = caller->user();
+        slot->nativeImage = caller->nativeImage();
       }
       MakeRoomFor(slot);
       Serve(slot, caller);

@@ -1,8 +1,11 @@
 #include "service/trust.h"
 
+#include <imagehlp.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
+
+#include <cstddef>
 
 #include <cstring>
 #include <cwchar>
@@ -32,6 +35,9 @@ constexpr char kReasonImageNotLocal[] = "image is not on a local volume";
 constexpr char kReasonCallerEnded[] = "process ended before its request was judged";
 constexpr char kReasonCallerNewer[] = "process started after its connection";
 constexpr size_t kInnerReasonSize = 128;
+// A signature larger than this is no signature of the publisher's (theirs are a few KB); it is
+// refused before it is read into memory.
+constexpr DWORD kMaxSignatureBytes = 1 << 20;
 constexpr size_t kProbeReasonSize = 160;
 
 // -1 unknown, 0 not enforced, 1 enforced. Written only by command handlers, which run one at a
@@ -117,8 +123,25 @@ struct EmbeddedSigner {
   UniqueCertContext cert;
 };
 
-bool ReadEmbeddedSigner(const wchar_t* path, EmbeddedSigner* signer) {
-  if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+// Reads the signature through the file's held handle (never by its name again, so the signer
+// judged is the one WinVerifyTrust then reads).
+bool ReadEmbeddedSigner(HANDLE file, EmbeddedSigner* signer) {
+  DWORD length = 0;
+  if (::ImageGetCertificateData(file, 0, nullptr, &length) || length < sizeof(WIN_CERTIFICATE) ||
+      length > kMaxSignatureBytes) {
+    return false;
+  }
+  std::vector<BYTE> bytes(length);
+  WIN_CERTIFICATE* certificate = reinterpret_cast<WIN_CERTIFICATE*>(bytes.data());
+  if (!::ImageGetCertificateData(file, 0, certificate, &length) ||
+      certificate->wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA ||
+      certificate->dwLength > length || certificate->dwLength < sizeof(WIN_CERTIFICATE)) {
+    return false;
+  }
+  CRYPT_DATA_BLOB pkcs7 = {
+      static_cast<DWORD>(certificate->dwLength - offsetof(WIN_CERTIFICATE, bCertificate)),
+      certificate->bCertificate};
+  if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &pkcs7, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                           signer->store.put(), signer->message.put(), nullptr)) {
     return false;
@@ -147,9 +170,9 @@ bool ReadEmbeddedSigner(const wchar_t* path, EmbeddedSigner* signer) {
 // issuer looked up on the network), must reach a trusted root intact, and its subject must name
 // the publisher. A signer whose issuer is left out of the signature would otherwise send the
 // chain engine, as LocalSystem, to whatever addresses its certificate names.
-SignerVerdict JudgeSignerOffline(const wchar_t* path) {
+SignerVerdict JudgeSignerOffline(HANDLE file) {
   EmbeddedSigner signer;
-  if (!ReadEmbeddedSigner(path, &signer)) return SignerVerdict::kBadSignature;
+  if (!ReadEmbeddedSigner(file, &signer)) return SignerVerdict::kBadSignature;
   CERT_CHAIN_PARA parameters = {};
   parameters.cbSize = sizeof(parameters);
   UniqueChainContext chain;
@@ -167,7 +190,7 @@ SignerVerdict JudgeSignerOffline(const wchar_t* path) {
 // intact (WinVerifyTrust alone accepts an untrusted root under some verifiers, so the chain it
 // built is judged too), signed by the publisher. Writes the reason of a refusal.
 bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) {
-  const SignerVerdict offline = JudgeSignerOffline(path);
+  const SignerVerdict offline = JudgeSignerOffline(file);
   if (offline != SignerVerdict::kAccepted) {
     WriteReason(
         reason, size, "%s",
@@ -205,7 +228,8 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
   return JudgeOpenFile(path, file.get(), reason, size);
 }
 
-bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
+bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size, bool* refusedTheFile) {
+  if (refusedTheFile != nullptr) *refusedTheFile = false;
   if (caller.pid() == 0 || caller.process() == nullptr || caller.image().empty()) {
     WriteReason(reason, size, "%s", kReasonCallerUnresolved);
     return false;
@@ -232,6 +256,8 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size) {
     WriteReason(inner, sizeof(inner), "%s", kReasonImageRenamed);
   } else if (JudgeOpenFile(caller.image().c_str(), image.get(), inner, sizeof(inner))) {
     return true;
+  } else if (refusedTheFile != nullptr) {
+    *refusedTheFile = true;
   }
   WriteReason(reason, size, "caller %s", inner);
   return false;

@@ -82,9 +82,12 @@ mutation "copy failure runs the program in place" uninstaller/startup.cpp \
   's/std::swprintf\(error, capacity, kCopyErrorFormat, static_cast<unsigned>\(failure\)\);\n    return false;/return true;/' \
   uninstaller_test 'Relaunch.CopyErrorWhenTheCopysFolderCannotBeMade'
 
-mutation "copy trusted by its folder's name" uninstaller/temp_copy.cpp \
-  's/if \(!IsHandleOf\(file, image, false\) \|\| !IsHandleOf\(folder, folderPath, true\)\) return false;/(void)folder; (void)file;/' \
+mutation "copy trusted by its folder's name" uninstaller/startup.cpp \
+  's/switch \(ProveRelaunchedCopy\(arguments, self, &failure\)\) \{/if (RunsFromCopyFolder(GetOwnModulePath(), SystemTempFolder())) return true;\n  switch (ProveRelaunchedCopy(arguments, self, \&failure)) {/' \
   uninstaller_test 'Relaunch.AFolderNamedLikeTheCopysIsNotTrusted'
+mutation "self-deletion with the user's AutoRun and PATH" uninstaller/temp_copy.cpp \
+  's/StartHiddenCommand\(arguments, SelfDeletionEnvironment\(WindowsDirectory\(\), system\)\);/StartHiddenCommand(arguments, std::wstring());/' \
+  removal_test 'Removal.RemovesAnInstalledProductAndLeavesItsNeighbours'
 mutation "copy not read back" uninstaller/temp_copy.cpp \
   's/return check == bytes \? ERROR_SUCCESS : kCopyAlteredError;/return ERROR_SUCCESS;/' \
   uninstaller_test 'Relaunch.CopyChangedBeforeItIsHeldGivesTheCopyError'
@@ -95,7 +98,7 @@ mutation "unlimited pipe instances" service/pipe_server.cpp \
   's/static_cast<DWORD>\(kPipeInstances\), kPipeBufferSize/PIPE_UNLIMITED_INSTANCES, kPipeBufferSize/' \
   pipe_hostile_test 'PipeName.NobodyCanAddAnInstanceBesideTheService'
 mutation "trusted callers give way like any other" service/pipe_server.cpp \
-  's/      break;\n  \}\n  return 3;/      return 1;\n  }\n  return 3;/' \
+  's/if \(verdict == CallerCheck::Verdict::kTrusted\) return GiveWayRank::kTrusted;/if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kUnjudged;/' \
   pipe_hostile_test 'StalledClients.SlowSignedClientsAreServedAmongACrowd'
 mutation "trusted drops within the budget" service/pipe_server.cpp \
   's/  if \(trusted\) \{\n    writeLines\(\);\n  \} else \{/  if (false) {\n  } else {/' \

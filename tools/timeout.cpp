@@ -1,5 +1,7 @@
 // Stand-in for Windows' timeout.exe, which Wine lacks: "timeout /t N [/nobreak]" waits N seconds
-// (N = -1 waits forever) and exits 0; anything else prints the usage and exits 1.
+// (N = -1 waits forever) and exits 0; anything else prints the usage and exits 1. When its
+// environment holds VARNELO_TIMEOUT_RECORD, it appends a line to the file named there, so a test
+// can see whether a variable of the program that started the command reached it.
 #include <windows.h>
 
 #include <cstdio>
@@ -19,6 +21,14 @@ int wmain(int argc, wchar_t** argv) {
   if (seconds < -1 || seconds > 99999) {
     std::fwprintf(stderr, L"usage: timeout /t <seconds> [/nobreak]\n");
     return 1;
+  }
+  wchar_t record[MAX_PATH];
+  const DWORD length = ::GetEnvironmentVariableW(L"VARNELO_TIMEOUT_RECORD", record, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    if (FILE* file = _wfopen(record, L"a")) {
+      std::fputs("timeout saw the starting program's environment\n", file);
+      std::fclose(file);
+    }
   }
   ::Sleep(seconds < 0 ? INFINITE : static_cast<DWORD>(seconds) * 1000);
   return 0;

@@ -73,13 +73,28 @@ bool IsInertForCommandInterpreter(const std::wstring& text) {
   return true;
 }
 
-std::wstring SelfDeletionArguments(const std::wstring& folder, const std::wstring& fileName) {
-  if (folder.empty() || fileName.empty() || !IsInertForCommandInterpreter(folder) ||
-      !IsInertForCommandInterpreter(fileName)) {
-    return std::wstring();
+std::wstring SelfDeletionArguments(const std::wstring& systemDirectory, const std::wstring& folder,
+                                   const std::wstring& fileName) {
+  for (const std::wstring* part : {&systemDirectory, &folder, &fileName}) {
+    if (part->empty() || !IsInertForCommandInterpreter(*part)) return std::wstring();
   }
-  return L"/C timeout /t 3 && del \"" + folder + L"\\" + fileName + L"\" && rmdir \"" + folder +
-         L"\"";
+  return L"/D /S /C \"\"" + systemDirectory + L"\\timeout.exe\" /t 3 && del \"" + folder + L"\\" +
+         fileName + L"\" && rmdir \"" + folder + L"\"\"";
+}
+
+std::wstring SelfDeletionEnvironment(const std::wstring& windowsDirectory,
+                                     const std::wstring& systemDirectory) {
+  // Sorted by name, as Windows keeps an environment block.
+  const std::wstring entries[] = {L"ComSpec=" + systemDirectory + L"\\cmd.exe",
+                                  L"PATH=" + systemDirectory, L"PATHEXT=.COM;.EXE",
+                                  L"SystemRoot=" + windowsDirectory};
+  std::wstring block;
+  for (const std::wstring& entry : entries) {
+    block += entry;
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
 }
 
 }  // namespace varnelo

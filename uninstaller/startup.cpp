@@ -42,11 +42,20 @@ bool LoadSkinArchive(HINSTANCE instance) {
 
 bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* error,
                     size_t capacity) {
-  if (ProveRelaunchedCopy(arguments, self)) return true;
-  TemporaryCopy copy;
-  DWORD failure = MakeTemporaryCopy(GetOwnModulePath(), &copy);
-  // The copy inherits the held copy and folder, so nothing can change either before it runs.
-  if (failure == ERROR_SUCCESS) failure = StartRelaunchedCopy(&copy);
+  DWORD failure = ERROR_SUCCESS;
+  switch (ProveRelaunchedCopy(arguments, self, &failure)) {
+    case Relaunch::kProven:
+      return true;
+    case Relaunch::kUnproven:
+      break;
+    case Relaunch::kNone: {
+      TemporaryCopy copy;
+      failure = MakeTemporaryCopy(GetOwnModulePath(), &copy);
+      // The copy inherits the held copy and folder, so nothing can change either before it runs.
+      if (failure == ERROR_SUCCESS) failure = StartRelaunchedCopy(&copy);
+      break;
+    }
+  }
   if (failure != ERROR_SUCCESS) {
     std::swprintf(error, capacity, kCopyErrorFormat, static_cast<unsigned>(failure));
     return false;

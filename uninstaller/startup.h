@@ -20,10 +20,11 @@ void RestrictDllSearch();
 bool LoadSkinArchive(HINSTANCE instance);
 
 // True when the program runs as a temporary copy that the program made and started itself, as
-// its command line's `arguments` prove (temp_copy.h); `self` then holds the copy. Otherwise copies
-// itself into a fresh folder in the system's temporary folder, starts that copy and ends the
-// process; when the folder or the copy cannot be made or started, returns false with the message
-// in `error` (never a folder the user can write instead). `capacity` counts the terminator.
+// its command line's `arguments` prove (temp_copy.h); `self` then holds the copy. A command line
+// that names a relaunch it cannot prove gives the copy error. Otherwise copies itself into a fresh
+// folder in the system's temporary folder, starts that copy and ends the process; when the folder
+// or the copy cannot be made or started, returns false with the message in `error` (never a
+// folder the user can write instead). `capacity` counts the terminator.
 bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* error, size_t capacity);
 // Room for the start-up error text, its terminator included.
 constexpr size_t kStartupErrorChars = 1024;

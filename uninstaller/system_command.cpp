@@ -4,28 +4,28 @@
 
 namespace varnelo {
 
-UniqueHandle StartProgram(const std::wstring& program, const std::wstring& arguments,
-                          const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited,
-                          Visibility visibility) {
-  std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+UniqueHandle StartProgram(const ProgramStart& start) {
+  std::wstring commandLine = L"\"" + start.program + L"\" " + start.arguments;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup.StartupInfo);
-  DWORD flags = 0;
-  if (visibility == Visibility::kHidden) {
+  DWORD flags = start.environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT;
+  if (start.visibility == Visibility::kHidden) {
     startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
     startup.StartupInfo.wShowWindow = SW_HIDE;
-    flags = CREATE_NO_WINDOW;
+    flags |= CREATE_NO_WINDOW;
   }
   InheritedHandleList list;
-  if (!inherited.empty()) {
-    if (!list.Build(inherited)) return UniqueHandle();
+  if (!start.inherited.empty()) {
+    if (!list.Build(start.inherited)) return UniqueHandle();
     startup.StartupInfo.cb = sizeof(startup);
     startup.lpAttributeList = list.list();
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
+  std::wstring environment = start.environment;
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr,
-                        inherited.empty() ? FALSE : TRUE, flags, nullptr, currentDirectory,
+  if (!::CreateProcessW(start.program.c_str(), &commandLine[0], nullptr, nullptr,
+                        start.inherited.empty() ? FALSE : TRUE, flags,
+                        environment.empty() ? nullptr : &environment[0], start.currentDirectory,
                         &startup.StartupInfo, &info)) {
     return UniqueHandle();
   }
@@ -36,7 +36,12 @@ UniqueHandle StartProgram(const std::wstring& program, const std::wstring& argum
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
                                 const wchar_t* currentDirectory,
                                 const std::vector<HANDLE>& inherited) {
-  return StartProgram(program, arguments, currentDirectory, inherited, Visibility::kHidden);
+  ProgramStart start;
+  start.program = program;
+  start.arguments = arguments;
+  start.currentDirectory = currentDirectory;
+  start.inherited = inherited;
+  return StartProgram(start);
 }
 
 std::wstring SystemDirectory() {
@@ -45,12 +50,22 @@ std::wstring SystemDirectory() {
   return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length);
 }
 
-bool StartHiddenCommand(const std::wstring& arguments) {
+std::wstring WindowsDirectory() {
+  wchar_t windows[MAX_PATH];
+  const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(windows, length);
+}
+
+bool StartHiddenCommand(const std::wstring& arguments, const std::wstring& environment) {
   const std::wstring directory = SystemDirectory();
   if (directory.empty()) return false;
+  ProgramStart start;
+  start.program = directory + L"\\cmd.exe";
+  start.arguments = arguments;
+  start.currentDirectory = directory.c_str();
+  start.environment = environment;
   // Not waited for: the command outlives this program.
-  return static_cast<bool>(
-      StartHiddenProgram(directory + L"\\cmd.exe", arguments, directory.c_str()));
+  return static_cast<bool>(StartProgram(start));
 }
 
 }  // namespace varnelo

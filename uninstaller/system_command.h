@@ -13,15 +13,23 @@ namespace varnelo {
 
 enum class Visibility { kHidden, kShown };
 
-// Starts the program at the full path `program` with the command line "\"<program>\" <arguments>"
-// in `currentDirectory` (this process's current folder when null). Hidden: without a console
-// window (CREATE_NO_WINDOW) and with its first window hidden (STARTF_USESHOWWINDOW, SW_HIDE);
-// shown: as the program itself shows its windows. It inherits exactly `inherited` (inheritable
-// handles, named in a handle list), and nothing when that is empty. Returns the process, or an
-// empty handle with the last error set when it was not started.
-UniqueHandle StartProgram(const std::wstring& program, const std::wstring& arguments,
-                          const wchar_t* currentDirectory, const std::vector<HANDLE>& inherited,
-                          Visibility visibility);
+// How to start a program.
+struct ProgramStart {
+  std::wstring program;  // its full path; the command line is "\"<program>\" <arguments>"
+  std::wstring arguments;
+  const wchar_t* currentDirectory = nullptr;  // this process's current folder when null
+  // Inheritable handles it inherits, named in a handle list; nothing when empty.
+  std::vector<HANDLE> inherited;
+  // Hidden: without a console window (CREATE_NO_WINDOW) and with its first window hidden
+  // (STARTF_USESHOWWINDOW, SW_HIDE); shown: as the program itself shows its windows.
+  Visibility visibility = Visibility::kHidden;
+  // Its whole environment, a Unicode block; this process's when empty.
+  std::wstring environment;
+};
+
+// Returns the started process, or an empty handle with the last error set when it was not
+// started.
+UniqueHandle StartProgram(const ProgramStart& start);
 
 // StartProgram, hidden.
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
@@ -31,10 +39,13 @@ UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring&
 // The system directory (no trailing separator), empty when it cannot be read.
 std::wstring SystemDirectory();
 
-// Runs "<system directory>\cmd.exe <arguments>" hidden, without waiting, in the system directory.
-// The interpreter is named by its full path and started in the system directory because the
-// program runs elevated, and a planted cmd.exe or timeout.exe in its own folder or the current
-// folder would otherwise be found first.
-bool StartHiddenCommand(const std::wstring& arguments);
+// The Windows directory (no trailing separator), empty when it cannot be read.
+std::wstring WindowsDirectory();
+
+// Runs "<system directory>\cmd.exe <arguments>" hidden, without waiting, in the system directory,
+// with `environment` as its whole environment. The interpreter is named by its full path and
+// started in the system directory because the program runs elevated, and a planted cmd.exe in its
+// own folder or the current folder would otherwise be found first.
+bool StartHiddenCommand(const std::wstring& arguments, const std::wstring& environment);
 
 }  // namespace varnelo

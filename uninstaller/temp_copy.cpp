@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/platform.h"
+#include "common/process_list.h"
 #include "uninstaller/install_location_rules.h"
 #include "uninstaller/relaunch_rules.h"
 #include "uninstaller/system_command.h"
@@ -23,6 +25,8 @@ constexpr wchar_t kAdministratorsOwner[] = L"O:BA";
 constexpr DWORD kCopyAlteredError = ERROR_FILE_INVALID;
 // The copy waits this long at most for the program that started it to end.
 constexpr DWORD kParentExitWaitMs = 10000;
+// Shown in the copy error when a copy was named a relaunch that it cannot prove.
+constexpr DWORD kUnprovenRelaunchError = ERROR_INVALID_HANDLE;
 
 // The thread's last error, or `fallback` when a call failed without setting one (a short read).
 DWORD LastErrorOr(DWORD fallback) {
@@ -62,8 +66,8 @@ DWORD WriteHeldCopy(const std::string& bytes, const std::wstring& path, UniqueHa
   }
   AfterCopyWritten(path);
   SECURITY_ATTRIBUTES inherit = Inheritable();
-  held->reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0,
-                            nullptr));
+  held->reset(::CreateFileW(path.c_str(), kHeldCopyAccess, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                            0, nullptr));
   if (!*held) return ::GetLastError();
   std::string check;
   if (!ReadAll(held->get(), &check)) return LastErrorOr(ERROR_READ_FAULT);
@@ -85,6 +89,16 @@ HANDLE HandleFromValue(std::uint64_t value) {
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
 
+// The pid of the process that created this one, 0 when unknown.
+DWORD ParentPid() {
+  std::vector<ProcessEntry> processes;
+  ListProcesses(&processes);
+  for (const ProcessEntry& entry : processes) {
+    if (entry.pid == ::GetCurrentProcessId()) return entry.parentPid;
+  }
+  return 0;
+}
+
 // Whether `handle` is an open file or folder (as `directory` says) that is the same object as
 // the one `path` names now. Reads attributes only; takes no part in sharing.
 bool IsHandleOf(HANDLE handle, const std::wstring& path, bool directory) {
@@ -104,10 +118,8 @@ bool IsHandleOf(HANDLE handle, const std::wstring& path, bool directory) {
 }  // namespace
 
 std::wstring SystemTempFolder() {
-  wchar_t windows[MAX_PATH];
-  const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  return std::wstring(windows, length) + kTempSubfolder;
+  const std::wstring windows = WindowsDirectory();
+  return windows.empty() ? windows : windows + kTempSubfolder;
 }
 
 SecurityDescriptor CopyFolderSecurity(bool withOwner) {
@@ -129,9 +141,8 @@ DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held) {
   }
   if (!created) return ::GetLastError();
   SECURITY_ATTRIBUTES inherit = Inheritable();
-  held->reset(::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  held->reset(::CreateFileW(path.c_str(), kHeldFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return *held ? ERROR_SUCCESS : ::GetLastError();
 }
 
@@ -159,7 +170,9 @@ DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy) {
 DWORD StartRelaunchedCopy(TemporaryCopy* copy) {
   UniqueHandle self;
   const HANDLE process = ::GetCurrentProcess();
-  if (!::DuplicateHandle(process, process, process, self.put(), SYNCHRONIZE, TRUE, 0)) {
+  // Waited for by the copy, which also reads whose it is.
+  if (!::DuplicateHandle(process, process, process, self.put(),
+                         SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, TRUE, 0)) {
     const DWORD error = ::GetLastError();
     DiscardTemporaryCopy(copy);
     return error;
@@ -169,9 +182,13 @@ DWORD StartRelaunchedCopy(TemporaryCopy* copy) {
   handles.folder = HandleValue(copy->folder.get());
   handles.file = HandleValue(copy->file.get());
   const std::wstring system = SystemDirectory();
-  const UniqueHandle started = StartProgram(
-      copy->path, RelaunchArguments(handles), system.empty() ? nullptr : system.c_str(),
-      {self.get(), copy->folder.get(), copy->file.get()}, Visibility::kShown);
+  ProgramStart start;
+  start.program = copy->path;
+  start.arguments = RelaunchArguments(handles);
+  start.currentDirectory = system.empty() ? nullptr : system.c_str();
+  start.inherited = {self.get(), copy->folder.get(), copy->file.get()};
+  start.visibility = Visibility::kShown;
+  const UniqueHandle started = StartProgram(start);
   if (!started) {
     const DWORD error = LastErrorOr(ERROR_GEN_FAILURE);
     DiscardTemporaryCopy(copy);
@@ -180,32 +197,41 @@ DWORD StartRelaunchedCopy(TemporaryCopy* copy) {
   return ERROR_SUCCESS;
 }
 
-bool ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self) {
+Relaunch ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self, DWORD* error) {
   RelaunchHandles handles;
-  if (arguments == nullptr || !ParseRelaunchArguments(arguments, &handles)) return false;
+  if (arguments == nullptr || !ParseRelaunchArguments(arguments, &handles)) return Relaunch::kNone;
+  *error = kUnprovenRelaunchError;
   const std::wstring image = GetOwnModulePath();
   const std::wstring temp = SystemTempFolder();
-  if (!RunsFromCopyFolder(image, temp)) return false;
+  if (!RunsFromCopyFolder(image, temp)) return Relaunch::kUnproven;
   const size_t slash = image.find_last_of(L"\\/");
   const size_t before = image.find_last_of(L"\\/", slash - 1);
   const std::wstring folderName = image.substr(before + 1, slash - before - 1);
   // Built from the parts just judged, so the deletion names nothing this process did not check.
   const std::wstring folderPath = temp + L"\\" + folderName;
-  const HANDLE folder = HandleFromValue(handles.folder), file = HandleFromValue(handles.file);
-  if (!IsHandleOf(file, image, false) || !IsHandleOf(folder, folderPath, true)) return false;
+  const HANDLE parent = HandleFromValue(handles.parent), folder = HandleFromValue(handles.folder),
+               file = HandleFromValue(handles.file);
+  if (handles.parent == handles.folder || handles.parent == handles.file ||
+      handles.folder == handles.file || !IsHandleOf(file, image, false) ||
+      !IsHandleOf(folder, folderPath, true) || ::GetProcessId(parent) != ParentPid()) {
+    return Relaunch::kUnproven;
+  }
   self->folderPath = folderPath;
   self->path = folderPath + L"\\" + kCopyName;
   self->folder.reset(folder);
   self->file.reset(file);
-  const UniqueHandle parent(HandleFromValue(handles.parent));
-  ::WaitForSingleObject(parent.get(), kParentExitWaitMs);
-  return true;
+  const UniqueHandle maker(parent);
+  ::WaitForSingleObject(maker.get(), kParentExitWaitMs);
+  return Relaunch::kProven;
 }
 
 void StartSelfDeletion(const TemporaryCopy& self) {
   if (!self.file) return;
-  const std::wstring arguments = SelfDeletionArguments(self.folderPath, kCopyName);
-  if (!arguments.empty()) StartHiddenCommand(arguments);
+  const std::wstring system = SystemDirectory();
+  const std::wstring arguments = SelfDeletionArguments(system, self.folderPath, kCopyName);
+  if (!arguments.empty()) {
+    StartHiddenCommand(arguments, SelfDeletionEnvironment(WindowsDirectory(), system));
+  }
 }
 
 }  // namespace varnelo

@@ -25,6 +25,13 @@ struct TemporaryCopy {
   UniqueHandle file;
 };
 
+// The rights the copy and its folder are held with. The relaunched copy reads both handles'
+// identities to prove what it was handed, which Windows answers only through a handle with
+// attribute-read rights (Wine grants them to every open); attribute access takes no part in
+// sharing.
+constexpr DWORD kHeldFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD kHeldCopyAccess = GENERIC_READ;
+
 // "<Windows>\Temp" of the system (not the TEMP variable), empty when it cannot be read.
 std::wstring SystemTempFolder();
 
@@ -45,12 +52,19 @@ DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy);
 // failure, after which nothing of the copy is left.
 DWORD StartRelaunchedCopy(TemporaryCopy* copy);
 
+enum class Relaunch {
+  kNone,      // the command line names no relaunch
+  kProven,    // a copy started by StartRelaunchedCopy
+  kUnproven,  // it names a relaunch that the handles do not prove
+};
+
 // Whether this process is a copy started by StartRelaunchedCopy, judged on its command line's
 // `arguments`: the handles named there must be this process's own running file and its folder,
-// directly in the system's temporary folder. Then `self` takes them for the process's life, and
-// the program that made the copy has been waited for (10 s at most). Otherwise nothing named
-// there is touched.
-bool ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self);
+// directly in the system's temporary folder, and the process that created this one. Proven, `self`
+// takes the file and the folder for the process's life, and the maker has been waited for (10 s at
+// most). Otherwise nothing named there is touched; when a relaunch was named but not proven,
+// `error` says so for the copy error, so that no chain of copies can start each other.
+Relaunch ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self, DWORD* error);
 
 // Starts the delayed deletion of the copy `self` and then its folder, which runs after this
 // process has ended. Nothing is started for a copy that was not proven, or whose path the

@@ -165,22 +165,35 @@ TEST(RelaunchRules, OnlyTheMakersOwnFormNamesHandles) {
 }
 
 // The self-deletion line is built only from text cmd.exe reads as plain names: a variable, an
-// escape, a separator of commands, a redirection, a group or a line break anywhere refuses it.
-TEST(RelaunchRules, SelfDeletionNamesOnlyInertPaths) {
+// escape, a separator of commands, a redirection, a group or a line break anywhere refuses it. It
+// runs without the user's AutoRun command, names timeout.exe by its full path, and gets an
+// environment of its own, so neither PATH nor PATHEXT of the user's can put another program there.
+TEST(RelaunchRules, SelfDeletionRunsOnlyWhatItNamesAndNamesOnlyInertPaths) {
+  const std::wstring system = L"C:\\Windows\\system32";
   const std::wstring folder = L"C:\\Windows\\Temp\\Varnelo-00ff";
-  EXPECT_EQ(SelfDeletionArguments(folder, L"uninstall.exe"),
-            L"/C timeout /t 3 && del \"C:\\Windows\\Temp\\Varnelo-00ff\\uninstall.exe\" && rmdir "
-            L"\"C:\\Windows\\Temp\\Varnelo-00ff\"");
+  EXPECT_EQ(SelfDeletionArguments(system, folder, L"uninstall.exe"),
+            L"/D /S /C \"\"C:\\Windows\\system32\\timeout.exe\" /t 3 && del "
+            L"\"C:\\Windows\\Temp\\Varnelo-00ff\\uninstall.exe\" && rmdir "
+            L"\"C:\\Windows\\Temp\\Varnelo-00ff\"\"");
+  const wchar_t block[] =
+      L"ComSpec=C:\\Windows\\system32\\cmd.exe\0PATH=C:\\Windows\\system32\0PATHEXT=.COM;.EXE\0"
+      L"SystemRoot=C:\\Windows\0";  // the literal's own terminator ends the block
+  EXPECT_EQ(SelfDeletionEnvironment(L"C:\\Windows", system),
+            std::wstring(block, sizeof(block) / sizeof(block[0])));
   EXPECT_TRUE(IsInertForCommandInterpreter(L"C:\\Program Files\\Varnelo \u4e2d-_.,;=@#$~'`[]{}+"));
   for (const wchar_t* interpreted : {L"%", L"!", L"^", L"&", L"|", L"<", L">", L"\"", L"(", L")",
                                      L"\n", L"\r", L"\x1f", L"\x7f"}) {
     EXPECT_FALSE(IsInertForCommandInterpreter(std::wstring(L"C:\\a") + interpreted + L"b"))
         << interpreted;
-    EXPECT_EQ(SelfDeletionArguments(folder + interpreted, L"uninstall.exe"), L"") << interpreted;
-    EXPECT_EQ(SelfDeletionArguments(folder, std::wstring(L"u") + interpreted + L".exe"), L"")
+    EXPECT_EQ(SelfDeletionArguments(system + interpreted, folder, L"uninstall.exe"), L"")
+        << interpreted;
+    EXPECT_EQ(SelfDeletionArguments(system, folder + interpreted, L"uninstall.exe"), L"")
+        << interpreted;
+    EXPECT_EQ(SelfDeletionArguments(system, folder, std::wstring(L"u") + interpreted + L".exe"),
+              L"")
         << interpreted;
   }
-  EXPECT_EQ(SelfDeletionArguments(L"", L"uninstall.exe"), L"");
+  EXPECT_EQ(SelfDeletionArguments(system, L"", L"uninstall.exe"), L"");
 }
 
 }  // namespace

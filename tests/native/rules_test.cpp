@@ -7,6 +7,7 @@
 
 #include "service/caller_rules.h"
 #include "service/core_rules.h"
+#include "service/give_way_rules.h"
 #include "service/link_rules.h"
 #include "service/log_folder_rules.h"
 #include "service/path_rules.h"
@@ -65,24 +66,77 @@ TEST(CallerProcess, OnlyACreationWhileConnectingIsARefusal) {
   EXPECT_FALSE(IsCreatedWhileConnecting(60001000, connected, opened));
 }
 
-// Which files had callers refused lately: the same file (volume and index) within the minute, not
-// another, not an unknown one, and never more than the memory keeps (the oldest goes first).
-TEST(RefusedImages, RemembersTheSameFileForAMinute) {
+// Which files had callers refused lately, and why: the same version of the same file (volume,
+// index, size, last write) within the minute; not another file, not the file rewritten, not an
+// unknown one, and never more than the memory keeps (the oldest goes first).
+TEST(RefusedImages, RemembersTheSameVersionOfTheSameFileForAMinute) {
   RefusedImages refused;
-  const FileIdentity flood{true, 7, 100}, other{true, 7, 101}, elsewhere{true, 8, 100};
-  refused.Remember(flood, 1000);
-  refused.Remember(FileIdentity{}, 1000);
-  EXPECT_TRUE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs - 1));
-  EXPECT_FALSE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs));
-  EXPECT_FALSE(refused.WasRefusedLately(other, 1000));
-  EXPECT_FALSE(refused.WasRefusedLately(elsewhere, 1000));
-  EXPECT_FALSE(refused.WasRefusedLately(FileIdentity{}, 1000));
-  refused.Remember(flood, 50000);  // a later refusal renews it
-  EXPECT_TRUE(refused.WasRefusedLately(flood, 1000 + kRefusedImageMemoryMs));
+  const FileVersion flood{{true, 7, 100}, 4096, 55};
+  const std::wstring path = L"\\Device\\HarddiskVolume3\\flood.exe";
+  const std::string why = "caller file signature is invalid or missing";
+  refused.Remember(flood, path, why, 1000);
+  refused.Remember(FileVersion{}, L"\\Device\\HarddiskVolume3\\unknown.exe", why, 1000);
+  EXPECT_EQ(refused.RefusedLately(flood, 1000 + kRefusedImageMemoryMs - 1), why);
+  EXPECT_EQ(refused.RefusedLately(flood, 1000 + kRefusedImageMemoryMs), "");
+  EXPECT_TRUE(refused.PathRefusedLately(path, 1000 + kRefusedImageMemoryMs - 1));
+  EXPECT_FALSE(refused.PathRefusedLately(path, 1000 + kRefusedImageMemoryMs));
+  EXPECT_FALSE(refused.PathRefusedLately(L"\\Device\\HarddiskVolume3\\unknown.exe", 1000));
+  EXPECT_FALSE(refused.PathRefusedLately(L"", 1000));
+  for (const FileVersion& other :
+       {FileVersion{{true, 7, 101}, 4096, 55}, FileVersion{{true, 8, 100}, 4096, 55},
+        FileVersion{{true, 7, 100}, 4097, 55}, FileVersion{{true, 7, 100}, 4096, 56},
+        FileVersion{}}) {
+    EXPECT_EQ(refused.RefusedLately(other, 1000), "") << other.file.index << " " << other.size;
+  }
+  refused.Remember(flood, path, why, 50000);  // a later refusal renews it
+  EXPECT_EQ(refused.RefusedLately(flood, 1000 + kRefusedImageMemoryMs), why);
   for (std::uint64_t i = 0; i < kRefusedImagesKept; ++i)
-    refused.Remember(FileIdentity{true, 9, i}, 60000 + i);
-  EXPECT_FALSE(refused.WasRefusedLately(flood, 60100)) << "kept beyond the memory's size";
-  EXPECT_TRUE(refused.WasRefusedLately(FileIdentity{true, 9, 0}, 60100));
+    refused.Remember(FileVersion{{true, 9, i}, 1, 1}, L"other", why, 60000 + i);
+  EXPECT_EQ(refused.RefusedLately(flood, 60100), "") << "kept beyond the memory's size";
+  EXPECT_EQ(refused.RefusedLately(FileVersion{{true, 9, 0}, 1, 1}, 60100), why);
+}
+
+// Which connection gives way when the last instance is taken: none while one listens; the lowest
+// rank first and the longest waiting within it; never one that runs its command; and a newcomer
+// whose account holds more than half of the instances makes room among that account's own.
+TEST(GiveWay, LowestRankLongestWaitingAndNoAccountKeepsTheOthersOut) {
+  using R = GiveWayRank;
+  const auto waiting = [](R rank, std::uint64_t since, const wchar_t* user) {
+    InstanceState state;
+    state.waiting = true;
+    state.rank = rank;
+    state.waitingSince = since;
+    state.user = user;
+    return state;
+  };
+  std::vector<InstanceState> instances = {
+      waiting(R::kTrusted, 1, L"ann"),  waiting(R::kBeingJudged, 2, L"ann"),
+      waiting(R::kUnjudged, 5, L"bob"), waiting(R::kUnjudged, 3, L"bob"),
+      waiting(R::kRefused, 9, L"carl"), waiting(R::kTrusted, 0, L"dora"),
+      waiting(R::kUnjudged, 0, L"eve"), waiting(R::kUnjudged, 99, L"fay")};
+  instances[6].waiting = false;  // its command runs
+  EXPECT_EQ(ChooseGiveWay(instances, 7), 4);
+  instances[4].gaveWay = true;
+  EXPECT_EQ(ChooseGiveWay(instances, 7), 3);
+  instances[3].rank = R::kTrusted;
+  EXPECT_EQ(ChooseGiveWay(instances, 7), 2);
+  instances[2].listening = true;
+  EXPECT_EQ(ChooseGiveWay(instances, 7), -1);
+
+  // Five of eight held by one account, all of them trusted and stalling: its newcomer makes room
+  // among its own, whatever the others' ranks; a newcomer of another account does not.
+  std::vector<InstanceState> flood;
+  for (std::uint64_t i = 0; i < 5; ++i) flood.push_back(waiting(R::kTrusted, i, L"mallory"));
+  flood.push_back(waiting(R::kBeingJudged, 10, L"ann"));
+  flood.push_back(waiting(R::kUnjudged, 11, L""));
+  flood.push_back(waiting(R::kUnjudged, 12, L"mallory"));
+  EXPECT_EQ(ChooseGiveWay(flood, 7), 0);
+  flood[7].user = L"ann";
+  EXPECT_EQ(ChooseGiveWay(flood, 7), 6);
+  flood[7].user = L"";  // an unknown account holds no share
+  EXPECT_EQ(ChooseGiveWay(flood, 7), 6);
+  for (InstanceState& state : flood) state.user = L"mallory";  // one account on the machine
+  EXPECT_EQ(ChooseGiveWay(flood, 7), 6);
 }
 
 TEST(TimeoutMs, SignedDecimalWithClamping) {

@@ -101,9 +101,8 @@ class InstalledProduct {
     DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
-    for (const std::wstring& path :
-         {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther", startMenu_, listed_, userFile(),
-          dir_}) {
+    for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther",
+                                     startMenu_, listed_, userFile(), dir_}) {
       RemoveTree(path);
     }
   }
@@ -183,8 +182,8 @@ std::wstring SystemFolder(const wchar_t* value) {
   DWORD size = sizeof(folder);
   return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", 0,
                          KEY_READ | KEY_WOW64_64KEY, key.put()) == ERROR_SUCCESS &&
-                 ::RegGetValueW(key.get(), nullptr, value, RRF_RT_REG_SZ, nullptr, folder,
-                                &size) == ERROR_SUCCESS
+                 ::RegGetValueW(key.get(), nullptr, value, RRF_RT_REG_SZ, nullptr, folder, &size) ==
+                     ERROR_SUCCESS
              ? folder
              : L"";
 }
@@ -243,7 +242,12 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   PlantRecorders(product.dir(), {L"cmd.exe", L"timeout.exe"});
   PlantRecorders(run.temp(), {L"cmd.exe", L"timeout.exe"});
   const std::vector<std::wstring> before = CopyFolders();
-  Child installedCopy(QuoteArgument(product.dir() + L"uninstall.exe"), run.Env(), product.dir());
+  // A variable of the program's own environment must not reach the elevated deletion command,
+  // which gets an environment of its own (the timeout.exe stand-in records one that does).
+  Environment env = run.Env();
+  const std::wstring leaked = run.temp() + L"timeout-env.txt";
+  env[L"VARNELO_TIMEOUT_RECORD"] = leaked;
+  Child installedCopy(QuoteArgument(product.dir() + L"uninstall.exe"), env, product.dir());
   EXPECT_EQ(installedCopy.Wait(10000), 0u);
   const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
   ASSERT_EQ(made.size(), 1u) << "one folder for the copy";
@@ -281,6 +285,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_TRUE(Exists(made[0])) << "the copy was deleted without the pause";
   EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); }))
       << "the copy or its folder is still there";
+  EXPECT_FALSE(Exists(leaked)) << "the deletion command ran with the program's environment";
 
   EXPECT_FALSE(product.scm().Exists()) << "registration not purged";
   EXPECT_TRUE(product.AllProcessesEnded());

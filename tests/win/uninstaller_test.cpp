@@ -285,28 +285,27 @@ TEST(Relaunch, CopyChangedBeforeItIsHeldGivesTheCopyError) {
 
 // Users may make folders in the system's temporary folder, so a folder named like the copy's
 // proves nothing. The program put there by the test, under a name that the command interpreter
-// would expand (%X% leads from the folder to a victim's files), with or without a forged
-// relaunch argument, still relocates into a new folder of its own; Cancel there deletes that copy
-// and folder only, never the victim's files or the test's folder.
+// would expand (%X% leads from the folder to a victim's files), relocates into a new folder of its
+// own; Cancel there deletes that copy and folder only, never the victim's files or the test's
+// folder. Started with a relaunch argument it cannot prove, it shows the copy error instead.
 TEST(Relaunch, AFolderNamedLikeTheCopysIsNotTrusted) {
   const std::wstring victim = L"C:\\varnelo-victim-" + std::to_wstring(::GetCurrentProcessId());
   const unsigned char random[kCopyFolderRandomBytes] = {0x5e, 0x1f};
   const std::wstring planted = SystemTempFolder() + L"\\" + CopyFolderName(random) + L"\\";
   const std::wstring program = planted + L"u%X%.exe";
-  for (const wchar_t* arguments : {L"", L" --relaunched-copy=4,8,c"}) {
-    SCOPED_TRACE(Narrow(arguments));
-    UninstallerRun run;  // the program's %TEMP%
-    ASSERT_TRUE(::CreateDirectoryW(victim.c_str(), nullptr) ||
-                ::GetLastError() == ERROR_ALREADY_EXISTS);
-    ASSERT_TRUE(WriteFileBytes(victim + L"\\a.exe", "victim") &&
-                WriteFileBytes(victim + L"\\b.exe", "victim"));
-    ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr) ||
-                ::GetLastError() == ERROR_ALREADY_EXISTS);
-    ASSERT_TRUE(::CopyFileW(UninstallerUnderTest().c_str(), program.c_str(), FALSE));
-    Environment env = run.Env();
-    env[L"X"] = L"\\..\\..\\..\\..\\" + victim.substr(3) + L"\\*";
-    const std::vector<std::wstring> before = CopyFolders();
-    Child started(QuoteArgument(program) + arguments, env, planted);
+  UninstallerRun run;  // the program's %TEMP%
+  ASSERT_TRUE(::CreateDirectoryW(victim.c_str(), nullptr) ||
+              ::GetLastError() == ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(WriteFileBytes(victim + L"\\a.exe", "victim") &&
+              WriteFileBytes(victim + L"\\b.exe", "victim"));
+  ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), nullptr) ||
+              ::GetLastError() == ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(::CopyFileW(UninstallerUnderTest().c_str(), program.c_str(), FALSE));
+  Environment env = run.Env();
+  env[L"X"] = L"\\..\\..\\..\\..\\" + victim.substr(3) + L"\\*";
+  const std::vector<std::wstring> before = CopyFolders();
+  {
+    Child started(QuoteArgument(program), env, planted);
     HWND dialog = nullptr;
     EXPECT_TRUE(WaitUntil(20000, [&] {
       const HWND window = FindUninstallWindow();
@@ -323,21 +322,42 @@ TEST(Relaunch, AFolderNamedLikeTheCopysIsNotTrusted) {
                                      TRUE),
               CSTR_EQUAL)
         << Narrow(image);
-    EXPECT_NE(pid, started.pid());
     EXPECT_EQ(started.Wait(10000), 0u) << "the planted program did not end after relaunching";
     const WatchedProcess copy(pid);
     Answer(dialog, IDCANCEL);
     EXPECT_EQ(copy.Wait(10000), 0u);
     EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(made[0]); }))
         << "the relaunched copy's folder is still there";
-    ::Sleep(1000);  // longer than a deletion started at Cancel could still take to come
-    EXPECT_TRUE(Exists(victim + L"\\a.exe") && Exists(victim + L"\\b.exe"))
-        << "files outside the program's folders were deleted";
-    EXPECT_TRUE(Exists(program)) << "the test's folder was changed";
-    EXPECT_EQ(CountMatches(planted + L"*"), 1u) << "the test's folder was changed";
   }
+  // Its maker's handles are what a relaunch is proven by; values alone prove nothing.
+  Child forged(QuoteArgument(program) + L" --relaunched-copy=4,8,c", env, planted);
+  HWND box = nullptr;
+  EXPECT_TRUE(WaitUntil(20000, [&] { return (box = FindConfirmation(forged.pid())) != nullptr; }));
+  EXPECT_EQ(Narrow(WindowText(::GetDlgItem(box, 0xFFFF))),
+            "uninstall.exe copy error,err=" + std::to_string(ERROR_INVALID_HANDLE));
+  if (box) Answer(box, IDOK);
+  EXPECT_EQ(forged.Wait(10000), 0u);
+  EXPECT_EQ(NewFolders(before, CopyFolders()).size(), 0u);
+  ::Sleep(1000);  // longer than a deletion started at Cancel could still take to come
+  EXPECT_TRUE(Exists(victim + L"\\a.exe") && Exists(victim + L"\\b.exe"))
+      << "files outside the program's folders were deleted";
+  EXPECT_TRUE(Exists(program)) << "the test's folder was changed";
+  EXPECT_EQ(CountMatches(planted + L"*"), 1u) << "the test's folder was changed";
   RemoveTree(planted);
   RemoveTree(victim + L"\\");
+}
+
+// What the relaunched copy is handed must let it prove what it is: Windows reads a file's or a
+// folder's identity only through a handle with attribute-read rights. Wine grants them to every
+// open, so the rights asked for are judged here.
+TEST(CopyFolder, HeldWithTheRightsTheCopyNeedsToProveIt) {
+  GENERIC_MAPPING files = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                           FILE_ALL_ACCESS};
+  for (DWORD access : {kHeldFolderAccess, kHeldCopyAccess}) {
+    ::MapGenericMask(&access, &files);
+    EXPECT_NE(access & FILE_READ_ATTRIBUTES, 0u) << std::hex << access;
+    EXPECT_EQ(access & (DELETE | FILE_WRITE_DATA | WRITE_DAC), 0u) << std::hex << access;
+  }
 }
 
 // The new folder's descriptor: protected, so nothing is inherited from the temporary folder,
