@@ -15,8 +15,8 @@
 #include "bench/bench_clock.h"
 #include "common/platform.h"
 #include "common/unique_resource.h"
-#include "service/log_line.h"
-#include "service/service_log.h"
+#include "service/log/log_line.h"
+#include "service/log/service_log.h"
 
 namespace {
 

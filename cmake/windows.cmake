@@ -51,29 +51,29 @@ endif()
 
 add_library(varnelo_service_lib STATIC
   ${SERVICE_PORTABLE_SOURCES}
-  service/service_log.cpp
-  service/console_output.cpp
-  service/log_folder.cpp
-  service/relative_files.cpp
-  service/response.cpp
-  service/pipe_server.cpp
-  service/pipe_deadline.cpp
-  service/caller.cpp
-  service/caller_check.cpp
-  service/trust.cpp
-  service/status_commands.cpp
-  service/path_validation.cpp
-  service/path_access.cpp
-  service/core_state.cpp
-  service/core_launch.cpp
-  service/core_stop.cpp
-  service/proxy_watchdog.cpp
-  service/proxy_cleanup.cpp
+  service/log/service_log.cpp
+  service/setup/console_output.cpp
+  service/log/log_folder.cpp
+  service/log/relative_files.cpp
+  service/protocol/response.cpp
+  service/pipe/pipe_server.cpp
+  service/pipe/pipe_deadline.cpp
+  service/trust/caller.cpp
+  service/trust/caller_check.cpp
+  service/trust/trust.cpp
+  service/core/status_commands.cpp
+  service/trust/path_validation.cpp
+  service/trust/path_access.cpp
+  service/core/core_state.cpp
+  service/core/core_launch.cpp
+  service/core/core_stop.cpp
+  service/watchdog/proxy_watchdog.cpp
+  service/watchdog/proxy_cleanup.cpp
   service/service_host.cpp
-  service/install_acl.cpp
-  service/install.cpp
-  service/service_state.cpp
-  service/uninstall_service.cpp
+  service/setup/install_acl.cpp
+  service/setup/install.cpp
+  service/setup/service_state.cpp
+  service/setup/uninstall_service.cpp
 )
 target_link_libraries(varnelo_service_lib PUBLIC varnelo_common wintrust crypt32 imagehlp advapi32
                       user32 psapi ntdll)

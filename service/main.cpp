@@ -3,9 +3,9 @@
 
 #include <cwchar>
 
-#include "service/install.h"
 #include "service/service_host.h"
-#include "service/uninstall_service.h"
+#include "service/setup/install.h"
+#include "service/setup/uninstall_service.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2) {

@@ -2,7 +2,7 @@
 #include "service/service_hooks.h"
 
 #include "common/account.h"
-#include "service/caller.h"
+#include "service/trust/caller.h"
 
 namespace varnelo {
 

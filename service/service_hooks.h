@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/unique_resource.h"
-#include "service/caller_rules.h"
+#include "service/trust/caller_rules.h"
 
 namespace varnelo {
 

@@ -8,12 +8,12 @@
 #include <memory>
 
 #include "common/unique_resource.h"
-#include "service/console_output.h"
-#include "service/core_stop.h"
+#include "service/core/core_stop.h"
+#include "service/log/service_log.h"
 #include "service/names.h"
-#include "service/pipe_server.h"
-#include "service/proxy_watchdog.h"
-#include "service/service_log.h"
+#include "service/pipe/pipe_server.h"
+#include "service/setup/console_output.h"
+#include "service/watchdog/proxy_watchdog.h"
 
 namespace varnelo {
 

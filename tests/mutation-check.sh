@@ -30,19 +30,19 @@ mutation "no DLL-search restriction" uninstaller/startup.cpp \
 mutation "cmd.exe by bare name" uninstaller/system_command.cpp \
   's/StartHiddenProgram\(directory \+ L"\\\\cmd\.exe", arguments, directory\.c_str\(\), inherited\)/StartHiddenProgram(L"cmd.exe", arguments, nullptr, inherited)/' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
-mutation "rotation at 6 MiB" service/log_line.h \
+mutation "rotation at 6 MiB" service/log/log_line.h \
   's/kLogRotateSize = 0x500000/kLogRotateSize = 0x600000/' \
   service_log_test 'LogRotation.*'
-mutation "publisher compared without case" service/trust.cpp \
+mutation "publisher compared without case" service/trust/trust.cpp \
   's/return std::wcsstr\(name\.c_str\(\), kExpectedPublisher\) != nullptr;/std::wstring upper = name, wanted = kExpectedPublisher; _wcsupr(&upper[0]); _wcsupr(&wanted[0]); return std::wcsstr(upper.c_str(), wanted.c_str()) != nullptr;/' \
   service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
-mutation "WinVerifyTrust ignored" service/trust.cpp \
+mutation "WinVerifyTrust ignored" service/trust/trust.cpp \
   's/bool passed\(\) const \{ return result_ == 0; \}/bool passed() const { return true; }/' \
   service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
-mutation "kill-on-close removed" service/core_launch.cpp \
+mutation "kill-on-close removed" service/core/core_launch.cpp \
   's/JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE \|//' \
   core_test 'CoreLaunch.ClientStartsReadsAndLosesItsCoreWithItsJob'
-mutation "hard-link refusal removed" service/link_rules.cpp \
+mutation "hard-link refusal removed" service/log/link_rules.cpp \
   's/return expectDirectory \|\| linkCount <= 1;/return true;/' \
   service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
 mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
@@ -51,31 +51,31 @@ mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
 mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
   's/if \(::GetFileAttributesW\(program\.c_str\(\)\) == INVALID_FILE_ATTRIBUTES\) return;//; s/info\.lpFile = program\.c_str\(\);/info.lpFile = kServiceProgram;/' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
-mutation "restart delays 5000/30000/30000" service/install.cpp \
+mutation "restart delays 5000/30000/30000" service/setup/install.cpp \
   's/kRestartDelaysMs\[\] = \{5000, 30000, 60000\}/kRestartDelaysMs[] = {5000, 30000, 30000}/' \
   install_test 'FailureActions.WhatInstallHandsTheControlManager'
-mutation "purge wait cut to 6 polls" service/uninstall_service.cpp \
+mutation "purge wait cut to 6 polls" service/setup/uninstall_service.cpp \
   's/kKeyPolls = 60;/kKeyPolls = 6;/' \
   install_test '*UninstallWaitsForTheLastHandleAndReportsAFailedDelete'
 mutation "DeletePathSilently takes a drive root" uninstaller/install_location.cpp \
   's/if \(!IsPlainAbsolutePath\(list\)\) return ERROR_BAD_PATHNAME;//' \
   install_location_test 'InstallLocation.DeletePathSilentlyRefusesADriveRoot'
-mutation "foreign log folder kept" service/log_folder.cpp \
+mutation "foreign log folder kept" service/log/log_folder.cpp \
   's/if \(!IsLogFolderOwnerTrusted\(sd\.get\(\)\)\) return FolderVerdict::kForeign;//' \
   service_log_test 'LogInProcess.FolderOfAnotherOwnerIsMovedAsideByTheService'
-mutation "no back-off after a failed rotation" service/service_log.cpp \
+mutation "no back-off after a failed rotation" service/log/service_log.cpp \
   's/g_lastRotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
   service_log_test 'LogInProcess.FailedRotationWaitsItsMinute'
-mutation "renamed-image check not called" service/trust.cpp \
+mutation "renamed-image check not called" service/trust/trust.cpp \
   's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \
   pipe_hostile_test 'CallerTrust.CallerWhoseMappedImageIsAnotherFileIsRefused'
-mutation "failed launch step leaves the core" service/core_launch.cpp \
+mutation "failed launch step leaves the core" service/core/core_launch.cpp \
   's/::TerminateProcess\(core\.process\.get\(\), 1\);\n  return RefuseFailedCall/return RefuseFailedCall/' \
   core_test 'CoreLaunch.FailedLaunchStepsLeaveNoCoreJobOrHandle'
-mutation "caller without a SID armed anyway" service/proxy_watchdog.cpp \
+mutation "caller without a SID armed anyway" service/watchdog/proxy_watchdog.cpp \
   's/if \(armed\.userSid\.empty\(\)\) \{/if (false) {/' \
   watchdog_test 'Watchdog.CallersThatCannotBeWatchedGetDegradedAnswers'
-mutation "an unopenable hive reported as missing" service/proxy_cleanup.cpp \
+mutation "an unopenable hive reported as missing" service/watchdog/proxy_cleanup.cpp \
   's/return result == ERROR_FILE_NOT_FOUND \? "user_hive_unavailable" : "regopen_failed";/return "user_hive_unavailable";/' \
   watchdog_test 'ProxyCleanup.SkipsAHiveThatIsNotThereOrCannotBeOpened'
 mutation "copy failure runs the program in place" uninstaller/startup.cpp \
@@ -91,22 +91,22 @@ mutation "self-deletion with the user's AutoRun and PATH" uninstaller/temp_copy.
 mutation "copy not read back" uninstaller/temp_copy.cpp \
   's/return check == bytes \? ERROR_SUCCESS : kCopyAlteredError;/return ERROR_SUCCESS;/' \
   uninstaller_test 'Relaunch.CopyChangedBeforeItIsHeldGivesTheCopyError'
-mutation "signer judged only by WinVerifyTrust" service/trust.cpp \
+mutation "signer judged only by WinVerifyTrust" service/trust/trust.cpp \
   's/const SignerVerdict offline = JudgeSignerOffline\(path\);/const SignerVerdict offline = SignerVerdict::kAccepted;/' \
   service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
-mutation "unlimited pipe instances" service/pipe_server.cpp \
+mutation "unlimited pipe instances" service/pipe/pipe_server.cpp \
   's/static_cast<DWORD>\(kPipeInstances\), kPipeBufferSize/PIPE_UNLIMITED_INSTANCES, kPipeBufferSize/' \
   pipe_hostile_test 'PipeName.NobodyCanAddAnInstanceBesideTheService'
-mutation "trusted callers give way like any other" service/pipe_server.cpp \
+mutation "trusted callers give way like any other" service/pipe/pipe_server.cpp \
   's/if \(verdict == CallerCheck::Verdict::kTrusted\) return GiveWayRank::kTrusted;/if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kUnjudged;/' \
   pipe_hostile_test 'StalledClients.SlowSignedClientsAreServedAmongACrowd'
-mutation "trusted drops within the budget" service/pipe_server.cpp \
+mutation "trusted drops within the budget" service/pipe/pipe_server.cpp \
   's/  if \(trusted\) \{\n    writeLines\(\);\n  \} else \{/  if (false) {\n  } else {/' \
   pipe_hostile_test 'UnauthenticatedFlood.EachKindKeepsItsLinesAndTrustedDropsAreAllLogged'
-mutation "creation time compared with the connection only" service/caller_rules.cpp \
+mutation "creation time compared with the connection only" service/trust/caller_rules.cpp \
   's/return created > connectedAt && created <= openedAt;/return created > connectedAt;/' \
   pipe_hostile_test 'CallerTrust.OnlyAProcessCreatedWhileConnectingIsRefused'
-mutation "hand-over reopens the pid with the debug privilege" service/core_launch.cpp \
+mutation "hand-over reopens the pid with the debug privilege" service/core/core_launch.cpp \
   's/const UniqueHandle target = ReopenCaller\(caller, PROCESS_DUP_HANDLE, label\);/const UniqueHandle target(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, caller.pid()));/' \
   core_test 'CoreLaunch.FailedHandOversStillStartTheCoreAndKeepTheJob'
 

@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "common/utf8.h"
-#include "service/request.h"
+#include "service/protocol/request.h"
 
 namespace varnelo {
 

@@ -22,8 +22,8 @@
 
 #include "common/account.h"
 #include "common/utf8.h"
-#include "service/caller.h"
 #include "service/service_hooks.h"
+#include "service/trust/caller.h"
 
 namespace varnelo {
 

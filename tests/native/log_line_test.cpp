@@ -1,5 +1,5 @@
-#include "service/log_line.h"
-#include "service/log_budget.h"
+#include "service/log/log_line.h"
+#include "service/log/log_budget.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <cwchar>
 #include <string>
 
-#include "service/proxy_rules.h"
+#include "service/watchdog/proxy_rules.h"
 
 namespace varnelo {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "service/core_rules.h"
-#include "service/log_line.h"
-#include "service/request.h"
+#include "service/core/core_rules.h"
+#include "service/log/log_line.h"
+#include "service/protocol/request.h"
 
 namespace {
 

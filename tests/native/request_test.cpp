@@ -1,4 +1,4 @@
-#include "service/request.h"
+#include "service/protocol/request.h"
 
 #include <gtest/gtest.h>
 

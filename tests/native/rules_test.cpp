@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "service/caller_rules.h"
-#include "service/core_rules.h"
-#include "service/give_way_rules.h"
-#include "service/link_rules.h"
-#include "service/log_folder_rules.h"
-#include "service/path_rules.h"
-#include "service/refused_images.h"
-#include "service/trust_rules.h"
+#include "service/core/core_rules.h"
+#include "service/log/link_rules.h"
+#include "service/log/log_folder_rules.h"
+#include "service/pipe/give_way_rules.h"
+#include "service/trust/caller_rules.h"
+#include "service/trust/path_rules.h"
+#include "service/trust/refused_images.h"
+#include "service/trust/trust_rules.h"
 
 namespace varnelo {
 namespace {

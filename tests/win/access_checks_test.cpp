@@ -4,10 +4,10 @@
 // file's owner and DACL, so real files cannot show those cases).
 #include <gtest/gtest.h>
 
-#include "service/install_acl.h"
-#include "service/log_folder.h"
-#include "service/path_access.h"
-#include "service/path_validation.h"
+#include "service/log/log_folder.h"
+#include "service/setup/install_acl.h"
+#include "service/trust/path_access.h"
+#include "service/trust/path_validation.h"
 #include "tests/win/harness.h"
 
 namespace varnelo {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "service/core_launch.h"
+#include "service/core/core_launch.h"
 #include "tests/win/harness.h"
 #include "tools/service_client.h"
 

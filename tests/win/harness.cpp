@@ -17,8 +17,8 @@
 #include "common/platform.h"
 #include "common/process_list.h"
 #include "common/utf8.h"
-#include "service/core_launch.h"
-#include "service/service_log.h"
+#include "service/core/core_launch.h"
+#include "service/log/service_log.h"
 #include "tools/service_client.h"
 
 namespace varnelo {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/unique_resource.h"
-#include "service/core_rules.h"
+#include "service/core/core_rules.h"
 
 namespace varnelo {
 namespace test {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "service/install.h"
+#include "service/setup/install.h"
 #include "tests/win/harness.h"
 
 namespace varnelo {

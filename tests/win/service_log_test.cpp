@@ -4,8 +4,8 @@
 #include <aclapi.h>
 
 #include "common/platform.h"
-#include "service/log_folder.h"
-#include "service/service_log.h"
+#include "service/log/log_folder.h"
+#include "service/log/service_log.h"
 #include "tests/win/harness.h"
 
 namespace varnelo {

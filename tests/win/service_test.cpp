@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "service/pipe_server.h"
+#include "service/pipe/pipe_server.h"
 #include "service/service_host.h"
-#include "service/trust.h"
+#include "service/trust/trust.h"
 #include "tests/win/harness.h"
 #include "tests/win/version_resource.h"
 #include "tools/service_client.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "service/proxy_cleanup.h"
+#include "service/watchdog/proxy_cleanup.h"
 #include "tests/win/harness.h"
 #include "tools/service_client.h"
 

@@ -1,0 +1,21 @@
+// stop_core, the stop sequence's end of the tracked core, and the start-up orphan clean-up.
+#pragma once
+
+#include <windows.h>
+
+#include "service/protocol/request.h"
+#include "service/protocol/response.h"
+
+namespace varnelo {
+
+class Caller;
+
+void HandleStopCore(Reply& reply, const Caller& caller, const RequestMap& request);
+
+// Ends every running process named VarneloCore.exe (any letter case).
+void KillOrphanCores();
+
+// Service stop: takes the tracked process and job handles (the pid stays) and ends the core.
+void EndTrackedCore();
+
+}  // namespace varnelo

@@ -1,0 +1,29 @@
+#include "service/core/status_commands.h"
+
+#include <string>
+
+#include "service/core/core_state.h"
+#include "service/protocol/response.h"
+
+namespace varnelo {
+
+void HandlePing(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
+  ResponseMap response{{"ok", "1"}, {"pong", "1"}};
+  AddCapabilityKeys(response);
+  WriteResponse(reply, response);
+}
+
+void HandleStatus(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
+  ResponseMap response{{"ok", "1"}};
+  AddCapabilityKeys(response);
+  DWORD pid = 0;
+  if (QueryTrackedCore(&pid) == CoreRunState::kRunning) {
+    response["running"] = "1";
+    response["pid"] = std::to_string(pid);
+  } else {
+    response["running"] = "0";
+  }
+  WriteResponse(reply, response);
+}
+
+}  // namespace varnelo

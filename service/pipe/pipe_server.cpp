@@ -1,0 +1,629 @@
+#include "service/pipe/pipe_server.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "service/core/core_launch.h"
+#include "service/core/core_stop.h"
+#include "service/core/status_commands.h"
+#include "service/log/log_budget.h"
+#include "service/log/service_log.h"
+#include "service/names.h"
+#include "service/pipe/give_way_rules.h"
+#include "service/pipe/pipe_deadline.h"
+#include "service/trust/caller.h"
+#include "service/trust/caller_check.h"
+#include "service/trust/trust.h"
+#include "service/watchdog/proxy_watchdog.h"
+
+namespace varnelo {
+
+// Authenticated users and SYSTEM full access, anonymous denied, below-medium integrity cannot
+// write.
+const wchar_t kPipeSddl[] = L"D:(A;;GA;;;AU)(A;;GA;;;SY)(D;;GA;;;AN)S:(ML;;NW;;;ME)";
+
+namespace {
+
+constexpr DWORD kPipeOpenMode = PIPE_ACCESS_DUPLEX;
+constexpr DWORD kPipeMode =
+    PIPE_TYPE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS | PIPE_READMODE_BYTE | PIPE_WAIT;
+constexpr DWORD kPipeBufferSize = 4096;
+constexpr DWORD kCreateRetryDelayMs = 1000;
+constexpr DWORD kConnectRetryDelayMs = 100;
+constexpr DWORD kStopCancelIntervalMs = 10;
+constexpr size_t kCallerReasonSize = 128;
+// How long one client may take to deliver its request, and to take its answer (the write, then
+// the flush). Past that the connection is dropped without an answer; it holds only its own
+// instance meanwhile.
+constexpr DWORD kRequestTimeoutMs = 3000;
+constexpr DWORD kAnswerTimeoutMs = 3000;
+// How long a complete request waits for its caller's verdict.
+constexpr DWORD kCheckTimeoutMs = 3000;
+// Caller checks running at once, those whose connection has given up on them included.
+constexpr LONG kMaxCallerChecks = 2 * static_cast<LONG>(kPipeInstances);
+// How often the counts of unauthenticated lines left out are looked at, to be written once
+// their window has ended.
+constexpr DWORD kLeftOutReportIntervalMs = 5000;
+// The budget kind of connections dropped before their caller was known to be trusted.
+constexpr char kDroppedKind[] = "dropped before being trusted";
+
+struct CommandEntry {
+  const char* name;
+  CommandHandler handler;
+};
+
+const CommandEntry kCommands[] = {
+    {"ping", HandlePing},
+    {"status", HandleStatus},
+    {"start_core", HandleStartCore},
+    {"stop_core", HandleStopCore},
+    {"set_expected_proxy", set_expected_proxy},
+    {"clear_watchdog", clear_watchdog},
+};
+
+// Complete requests take their turn here, one handler at a time, in the order they arrived, so
+// no handler overlaps another and CoreState, the watchdog and the log keep their rules.
+class HandlerQueue {
+ public:
+  class Turn {
+   public:
+    explicit Turn(HandlerQueue& queue) : queue_(queue) {
+      std::unique_lock<std::mutex> lock(queue_.lock_);
+      const std::uint64_t ticket = queue_.next_++;
+      queue_.turnChanged_.wait(lock, [&] { return queue_.serving_ == ticket; });
+    }
+    ~Turn() {
+      {
+        const std::lock_guard<std::mutex> lock(queue_.lock_);
+        ++queue_.serving_;
+      }
+      queue_.turnChanged_.notify_all();
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+   private:
+    HandlerQueue& queue_;
+  };
+
+ private:
+  std::mutex lock_;
+  std::condition_variable turnChanged_;
+  std::uint64_t next_ = 0;
+  std::uint64_t serving_ = 0;
+};
+
+bool IsStopRequested(HANDLE stopEvent) {
+  return ::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+}
+
+SecurityDescriptor BuildPipeSD() {
+  SecurityDescriptor sd = SecurityDescriptor::FromSddl(kPipeSddl);
+  if (!sd) ServiceLog("BuildPipeSD failed err=%lu", sd.error());
+  return sd;
+}
+
+// `first`: this process holds no instance yet, so none may exist (another process squatting the
+// name makes the creation fail). The instance limit is the service's own count, so once the first
+// instance is made nobody can add one beside the service's.
+UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd, bool first) {
+  SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
+  const DWORD openMode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode,
+                                         static_cast<DWORD>(kPipeInstances), kPipeBufferSize,
+                                         kPipeBufferSize, 0, sd ? &sa : nullptr));
+}
+
+enum class ReadResult { kComplete, kTooLarge, kGone, kTimedOut };
+
+// Reads until the request is complete. `incomplete` runs after each read that left it incomplete.
+template <typename Incomplete>
+ReadResult ReadRequest(HANDLE pipe, const PipeDeadline& deadline, char* buffer, size_t* received,
+                       Incomplete incomplete) {
+  for (;;) {
+    DWORD got = 0;
+    if (deadline.expired() ||
+        !::ReadFile(pipe, buffer + *received, static_cast<DWORD>(kRequestBufferSize - *received),
+                    &got, nullptr) ||
+        got == 0) {
+      return deadline.expired() ? ReadResult::kTimedOut : ReadResult::kGone;
+    }
+    *received += got;
+    const FrameState state = CheckFrame(buffer, *received);
+    if (state == FrameState::kComplete) return ReadResult::kComplete;
+    if (state == FrameState::kTooLarge) return ReadResult::kTooLarge;
+    incomplete();
+  }
+}
+
+// What a connection is doing: only a connection waiting on its client or on its caller's verdict
+// may give way to another.
+enum class Stage { kListening, kRequest, kCheck, kCommand, kAnswer };
+
+const char* StageName(Stage stage) {
+  return stage == Stage::kAnswer ? "answer" : stage == Stage::kCheck ? "check" : "request";
+}
+
+DWORD LimitOf(Stage stage) {
+  return stage == Stage::kAnswer  ? kAnswerTimeoutMs
+         : stage == Stage::kCheck ? kCheckTimeoutMs
+                                  : kRequestTimeoutMs;
+}
+
+// The caller's verdict as the command sees it.
+struct Judgement {
+  enum Outcome { kTrusted, kRefused, kDropped } outcome;
+  std::string reason;
+};
+
+// One pipe instance and the connection on it, served by a thread of its own.
+struct Slot {
+  UniqueHandle pipe;
+  UniqueHandle thread;
+  UniqueHandle giveWay;  // set when the connection must make room for another
+  // Guarded by PipeServer::lock_.
+  Stage stage = Stage::kListening;
+  ULONGLONG waitingSince = 0;
+  bool gaveWay = false;
+  PipeDeadline* deadline = nullptr;
+  std::shared_ptr<CallerCheck> check;
+  std::wstring user;         // the caller's account
+  std::wstring nativeImage;  // the caller's image, native path
+};
+
+bool IsKnownTrusted(const Slot& slot) {
+  return slot.check && slot.check->verdict() == CallerCheck::Verdict::kTrusted;
+}
+
+// Where a connection stands for giving way (give_way_rules.h). Until its caller is known to be
+// trusted, a connection from an image whose callers were refused lately counts as refused.
+GiveWayRank RankOf(const Slot& slot, const CallerChecks& checks) {
+  const CallerCheck::Verdict verdict =
+      slot.check ? slot.check->verdict() : CallerCheck::Verdict::kPending;
+  if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kTrusted;
+  if (verdict == CallerCheck::Verdict::kRefused || checks.PathRefusedLately(slot.nativeImage)) {
+    return GiveWayRank::kRefused;
+  }
+  return slot.check ? GiveWayRank::kBeingJudged : GiveWayRank::kUnjudged;
+}
+
+class PipeServer {
+ public:
+  explicit PipeServer(HANDLE stopEvent)
+      : stopEvent_(stopEvent), checks_(std::make_shared<CallerChecks>(kMaxCallerChecks)) {}
+  void Run();
+
+ private:
+  struct ConnectionStart {
+    PipeServer* server;
+    Slot* slot;
+  };
+  static DWORD WINAPI ConnectionThread(void* start);
+
+  bool CreateInstances();
+  void StartConnections();
+  void ServeConnections(Slot* slot);
+  void Serve(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  void StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  bool WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline);
+  Judgement Judge(Slot* slot, const std::shared_ptr<const Caller>& caller);
+  bool RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
+                  const std::string& cmd, const Judgement& judgement);
+  void Answer(Slot* slot, const Caller& caller, const Reply& reply);
+  void LetGoOfConnections();
+
+  // A stage with a time limit on the client, during which the connection may have to give way.
+  class ClientWait {
+   public:
+    ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limitMs);
+    ~ClientWait();
+    ClientWait(const ClientWait&) = delete;
+    ClientWait& operator=(const ClientWait&) = delete;
+    const PipeDeadline& deadline() const { return deadline_; }
+
+   private:
+    PipeServer* server_;
+    Slot* slot_;
+    PipeDeadline deadline_;
+  };
+
+  bool EnterStage(Slot* slot, Stage stage);
+  void MakeRoomFor(const Slot* newcomer);
+  void LogDropped(const Slot* slot, const Caller& caller, Stage stage);
+  template <typename WriteLines>
+  void LogUnauthenticated(const std::string& kind, WriteLines writeLines);
+  void ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended);
+
+  HANDLE stopEvent_;
+  SecurityDescriptor sd_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+  std::mutex lock_;
+  HandlerQueue handlers_;
+  const std::shared_ptr<CallerChecks> checks_;
+  // The log lines of callers nobody has authenticated, within their budget.
+  std::mutex budgetLock_;
+  UnauthenticatedLogBudget budget_;
+};
+
+PipeServer::ClientWait::ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limitMs)
+    : server_(server), slot_(slot), deadline_(slot->pipe.get(), limitMs) {
+  const std::lock_guard<std::mutex> lock(server_->lock_);
+  slot_->stage = stage;
+  slot_->waitingSince = ::GetTickCount64();
+  slot_->deadline = &deadline_;
+  if (slot_->gaveWay) deadline_.Expire();
+}
+
+PipeServer::ClientWait::~ClientWait() {
+  {
+    const std::lock_guard<std::mutex> lock(server_->lock_);
+    slot_->deadline = nullptr;
+  }
+  deadline_.Stop();
+}
+
+// False, and the stage unchanged, when the connection has already given way: nothing more is
+// done for it, and no command runs.
+bool PipeServer::EnterStage(Slot* slot, Stage stage) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  if (stage == Stage::kListening) {
+    slot->gaveWay = false;
+    slot->check.reset();
+    slot->user.clear();
+    slot->nativeImage.clear();
+    ::ResetEvent(slot->giveWay.get());
+  } else if (slot->gaveWay) {
+    return false;
+  }
+  slot->stage = stage;
+  slot->waitingSince = ::GetTickCount64();
+  return true;
+}
+
+// Called as a connection is made: when no instance is left listening, a connection that waits
+// (on its client, or on its caller's verdict) gives way, so the next client finds an instance
+// (give_way_rules.h). A connection whose command runs is never cut off.
+void PipeServer::MakeRoomFor(const Slot* newcomer) {
+  const std::lock_guard<std::mutex> lock(lock_);
+  std::vector<InstanceState> instances;
+  size_t newcomerAt = 0;
+  for (const std::unique_ptr<Slot>& slot : slots_) {
+    if (slot.get() == newcomer) newcomerAt = instances.size();
+    InstanceState state;
+    state.listening = slot->stage == Stage::kListening;
+    state.waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kCheck ||
+                    slot->stage == Stage::kAnswer;
+    state.gaveWay = slot->gaveWay;
+    state.rank = RankOf(*slot, *checks_);
+    state.waitingSince = slot->waitingSince;
+    state.user = slot->user;
+    instances.push_back(std::move(state));
+  }
+  const int chosen = ChooseGiveWay(instances, newcomerAt);
+  if (chosen < 0) return;
+  Slot& slot = *slots_[static_cast<size_t>(chosen)];
+  slot.gaveWay = true;
+  if (slot.deadline != nullptr) slot.deadline->Expire();
+  ::SetEvent(slot.giveWay.get());
+}
+
+void PipeServer::ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended) {
+  for (const UnauthenticatedLogBudget::LeftOut& leftOut : ended) {
+    ServiceLog(
+        "HandleConnection WARNING: lines of %llu unauthenticated connections left out "
+        "(at most %u per %llu s): %s",
+        static_cast<unsigned long long>(leftOut.count), kUnauthenticatedEventsPerWindow,
+        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000), leftOut.kind.c_str());
+  }
+}
+
+// The lines of an event of `kind` from a caller nobody has authenticated, within its budget.
+template <typename WriteLines>
+void PipeServer::LogUnauthenticated(const std::string& kind, WriteLines writeLines) {
+  std::vector<UnauthenticatedLogBudget::LeftOut> ended;
+  bool admitted = false;
+  {
+    const std::lock_guard<std::mutex> lock(budgetLock_);
+    admitted = budget_.Admit(kind, ::GetTickCount64(), &ended);
+  }
+  ReportLeftOut(ended);
+  if (admitted) writeLines();
+}
+
+// A connection known to be trusted is always logged; anyone else's within the budget.
+void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage) {
+  bool gaveWay = false, trusted = false;
+  {
+    const std::lock_guard<std::mutex> lock(lock_);
+    gaveWay = slot->gaveWay;
+    trusted = IsKnownTrusted(*slot);
+  }
+  const auto writeLines = [&] {
+    if (gaveWay) {
+      ServiceLog("HandleConnection: dropped pid=%lu stage=%s to make room, every instance busy",
+                 caller.pid(), StageName(stage));
+    } else {
+      ServiceLog("HandleConnection: timeout pid=%lu stage=%s limit_ms=%lu", caller.pid(),
+                 StageName(stage), LimitOf(stage));
+    }
+  };
+  if (trusted) {
+    writeLines();
+  } else {
+    LogUnauthenticated(kDroppedKind, writeLines);
+  }
+}
+
+// Writes the answer and waits for the client to take it, within the answer's limit.
+void PipeServer::Answer(Slot* slot, const Caller& caller, const Reply& reply) {
+  const std::string& text = reply.text();
+  const ClientWait wait(this, slot, Stage::kAnswer, kAnswerTimeoutMs);
+  DWORD written = 0;
+  if (!wait.deadline().expired()) {
+    ::WriteFile(slot->pipe.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+  // Returns once the client has read the answer, has gone, or has had its time.
+  if (!wait.deadline().expired()) ::FlushFileBuffers(slot->pipe.get());
+  if (wait.deadline().expired() && !IsStopRequested(stopEvent_)) {
+    LogDropped(slot, caller, Stage::kAnswer);
+  }
+}
+
+// A client that sends its request in pieces has its caller judged while it sends the rest, so by
+// the time its connection might have to give way it is known whether it is trusted. Only when a
+// check can start at once; otherwise the verdict is asked for once the request is complete.
+void PipeServer::StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller>& caller) {
+  {
+    const std::lock_guard<std::mutex> lock(lock_);
+    if (slot->check) return;
+  }
+  if (::WaitForSingleObject(checks_->available(), 0) != WAIT_OBJECT_0) return;
+  std::shared_ptr<CallerCheck> check = CallerCheck::Start(caller, checks_);
+  const std::lock_guard<std::mutex> lock(lock_);
+  slot->check = std::move(check);
+}
+
+// Waits until `object` is signalled (true), or until the stop, the connection's call to give way
+// or `deadline` (a GetTickCount64 value) comes first (false).
+bool PipeServer::WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline) {
+  const ULONGLONG now = ::GetTickCount64();
+  const HANDLE handles[] = {object, stopEvent_, slot->giveWay.get()};
+  const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+  return ::WaitForMultipleObjects(3, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// The verdict on the caller of a complete request, waited for within the check's limit. A check
+// still running holds no door: the connection may give way meanwhile, and the stop does not wait.
+Judgement PipeServer::Judge(Slot* slot, const std::shared_ptr<const Caller>& caller) {
+  if (!EnterStage(slot, Stage::kCheck)) return {Judgement::kDropped, std::string()};
+  const ULONGLONG deadline = ::GetTickCount64() + kCheckTimeoutMs;
+  std::shared_ptr<CallerCheck> check;
+  {
+    const std::lock_guard<std::mutex> lock(lock_);
+    check = slot->check;
+  }
+  if (!check) {
+    if (!WaitWhileConnected(slot, checks_->available(), deadline)) {
+      return {Judgement::kDropped, std::string()};
+    }
+    check = CallerCheck::Start(caller, checks_);
+    const std::lock_guard<std::mutex> lock(lock_);
+    slot->check = check;
+  }
+  if (check->verdict() == CallerCheck::Verdict::kPending &&
+      !WaitWhileConnected(slot, check->done(), deadline)) {
+    return {Judgement::kDropped, std::string()};
+  }
+  if (check->verdict() != CallerCheck::Verdict::kTrusted) {
+    return {Judgement::kRefused, check->reason()};
+  }
+  // Judged perhaps while the request was still coming: the process that opened the connection
+  // must still be there now that the request is complete.
+  char reason[kCallerReasonSize] = {};
+  if (!IsCallerStillConnected(*caller, reason, sizeof(reason))) {
+    return {Judgement::kRefused, reason};
+  }
+  return {Judgement::kTrusted, std::string()};
+}
+
+// Runs the command of a judged request, waiting for its turn among the handlers. Gives exactly
+// one answer, or none when the stop event is set by the time its turn comes; returns whether the
+// caller was trusted.
+bool PipeServer::RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
+                            const std::string& cmd, const Judgement& judgement) {
+  const std::string logged = LoggedCommand(cmd);
+  if (judgement.outcome != Judgement::kTrusted) {
+    LogUnauthenticated(judgement.reason, [&] {
+      ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
+      ServiceLog("rejected pid=%lu: %s", caller.pid(), judgement.reason.c_str());
+    });
+    WriteErrorResponse(reply, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
+    return false;
+  }
+  ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
+  const CommandHandler handler = FindCommandHandler(cmd);
+  if (handler == nullptr) {
+    WriteErrorResponse(reply, kErrUnknownCmdPrefix + cmd, kCodeUnknownCmd);
+    return true;
+  }
+  const HandlerQueue::Turn turn(handlers_);
+  // None starts once the service stops.
+  if (!IsStopRequested(stopEvent_)) handler(reply, caller, request);
+  return true;
+}
+
+void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) {
+  char buffer[kRequestBufferSize];
+  size_t received = 0;
+  ReadResult result;
+  {
+    const ClientWait wait(this, slot, Stage::kRequest, kRequestTimeoutMs);
+    result = ReadRequest(slot->pipe.get(), wait.deadline(), buffer, &received,
+                         [&] { StartCheckAtOnce(slot, caller); });
+  }
+  if (IsStopRequested(stopEvent_)) return;
+  Reply reply;
+  switch (result) {
+    case ReadResult::kGone:
+      return;  // the client went away before finishing its request
+    case ReadResult::kTimedOut:
+      LogDropped(slot, *caller, Stage::kRequest);
+      return;
+    case ReadResult::kTooLarge:
+      WriteErrorResponse(reply, kErrRequestTooLarge, kCodeRequestTooLarge);
+      break;
+    case ReadResult::kComplete: {
+      const RequestMap request = ParseRequest(buffer, received);
+      const auto cmd = request.find("cmd");
+      if (cmd == request.end()) {
+        WriteErrorResponse(reply, kErrMissingCmd, kCodeMissingCmd);  // nobody is checked for it
+        break;
+      }
+      const Judgement judgement = Judge(slot, caller);
+      if (IsStopRequested(stopEvent_)) return;
+      // A connection that has given way runs no command, even one already judged.
+      if (judgement.outcome == Judgement::kDropped || !EnterStage(slot, Stage::kCommand)) {
+        LogDropped(slot, *caller, Stage::kCheck);
+        return;
+      }
+      RunCommand(reply, *caller, request, cmd->second, judgement);
+      break;
+    }
+  }
+  if (IsStopRequested(stopEvent_) || !reply.given()) return;
+  Answer(slot, *caller, reply);
+}
+
+// One instance's life: listen, take hold of the caller as it connects, serve it, listen again.
+// The instance is kept across connections, so the pipe's name is never free while the service
+// runs.
+void PipeServer::ServeConnections(Slot* slot) {
+  const HANDLE pipe = slot->pipe.get();
+  while (!IsStopRequested(stopEvent_)) {
+    EnterStage(slot, Stage::kListening);
+    const bool connected =
+        ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+    const DWORD connectError = ::GetLastError();
+    if (IsStopRequested(stopEvent_)) break;
+    if (connected) {
+      // No longer listening from here on, so the others know to make room while this caller is
+      // taken hold of.
+      EnterStage(slot, Stage::kRequest);
+      const std::shared_ptr<const Caller> caller =
+          std::make_shared<const Caller>(Caller::AtConnection(pipe, PreciseSystemTime()));
+      {
+        const std::lock_guard<std::mutex> lock(lock_);
+        slot->user = caller->user();
+        slot->nativeImage = caller->nativeImage();
+      }
+      MakeRoomFor(slot);
+      Serve(slot, caller);
+    } else if (connectError != ERROR_NO_DATA) {
+      // ERROR_NO_DATA: a client came and went before the connection was taken up.
+      ::WaitForSingleObject(stopEvent_, kConnectRetryDelayMs);
+    }
+    ::DisconnectNamedPipe(pipe);
+  }
+}
+
+DWORD WINAPI PipeServer::ConnectionThread(void* param) {
+  const std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(param));
+  start->server->ServeConnections(start->slot);
+  return 0;
+}
+
+// The first instance must be the name's only one; until it can be made, that is retried every
+// second. The others are made beside it.
+bool PipeServer::CreateInstances() {
+  UniqueHandle first;
+  while (!first) {
+    first = CreatePipeInstance(sd_, true);
+    if (first) break;
+    ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
+    if (::WaitForSingleObject(stopEvent_, kCreateRetryDelayMs) == WAIT_OBJECT_0) return false;
+  }
+  UniqueHandle pipe = std::move(first);
+  while (pipe) {
+    std::unique_ptr<Slot> slot(new Slot);
+    slot->pipe = std::move(pipe);
+    slot->giveWay.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!slot->giveWay) {
+      ServiceLog("CreateEvent(give way) failed err=%lu", ::GetLastError());
+      break;
+    }
+    slots_.push_back(std::move(slot));
+    if (slots_.size() == kPipeInstances) break;
+    pipe = CreatePipeInstance(sd_, false);
+    if (!pipe) ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
+  }
+  return !slots_.empty();
+}
+
+void PipeServer::StartConnections() {
+  for (std::unique_ptr<Slot>& slot : slots_) {
+    std::unique_ptr<ConnectionStart> start(new ConnectionStart{this, slot.get()});
+    slot->thread.reset(::CreateThread(nullptr, 0, ConnectionThread, start.get(), 0, nullptr));
+    if (!slot->thread) {
+      ServiceLog("CreateThread(pipe connection) failed err=%lu", ::GetLastError());
+      continue;
+    }
+    static_cast<void>(start.release());  // the thread owns it now
+  }
+}
+
+// Ends listening and every connection at once: their pipe calls are cancelled until each thread
+// has returned (a call that starts just after one cancel is caught by the next). A connection
+// waiting for its caller's verdict sees the stop event itself.
+void PipeServer::LetGoOfConnections() {
+  std::vector<HANDLE> threads;
+  for (const std::unique_ptr<Slot>& slot : slots_) {
+    if (slot->thread) threads.push_back(slot->thread.get());
+  }
+  if (threads.empty()) return;
+  do {
+    for (const std::unique_ptr<Slot>& slot : slots_) ::CancelIoEx(slot->pipe.get(), nullptr);
+  } while (::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
+                                    kStopCancelIntervalMs) == WAIT_TIMEOUT);
+}
+
+void PipeServer::Run() {
+  sd_ = BuildPipeSD();
+  ServiceLog("pipe server starting at %ls", kPipeName);
+  if (!checks_->available()) {
+    ServiceLog("CreateSemaphore(caller checks) failed err=%lu", ::GetLastError());
+  }
+  if (!IsStopRequested(stopEvent_) && CreateInstances()) {
+    StartConnections();
+    while (::WaitForSingleObject(stopEvent_, kLeftOutReportIntervalMs) == WAIT_TIMEOUT) {
+      const std::lock_guard<std::mutex> lock(budgetLock_);
+      ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), false));
+    }
+    LetGoOfConnections();
+  }
+  {
+    const std::lock_guard<std::mutex> lock(budgetLock_);
+    ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), true));
+  }
+  ServiceLog("pipe server exiting");
+}
+
+}  // namespace
+
+CommandHandler FindCommandHandler(const std::string& cmd) {
+  for (const CommandEntry& entry : kCommands) {
+    if (cmd == entry.name) return entry.handler;
+  }
+  return nullptr;
+}
+
+DWORD WINAPI PipeServerThread(void* param) {
+  const std::unique_ptr<PipeServerArgs> args(static_cast<PipeServerArgs*>(param));
+  PipeServer server(args->stopEvent.get());
+  server.Run();
+  return 0;
+}
+
+}  // namespace varnelo

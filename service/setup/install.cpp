@@ -1,0 +1,261 @@
+#include "service/setup/install.h"
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "common/platform.h"
+#include "common/process_list.h"
+#include "common/unique_resource.h"
+#include "common/utf8.h"
+#include "service/log/service_log.h"
+#include "service/names.h"
+#include "service/setup/console_output.h"
+#include "service/setup/install_acl.h"
+#include "service/setup/service_state.h"
+
+namespace varnelo {
+
+namespace {
+
+const wchar_t kDisplayName[] = L"Varnelo Service";
+const wchar_t kDescription[] =
+    L"Privileged helper for Varnelo VPN. Launches VarneloCore.exe so the user-mode UI does not "
+    L"need administrator rights.";
+const wchar_t kClientWindowClass[] = L"CMainWnd";
+const wchar_t kClientExeName[] = L"Varnelo.exe";
+
+constexpr DWORD kFailureResetPeriodSeconds = 86400;
+constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
+constexpr DWORD kClientExitWaitMs = 8000;
+constexpr DWORD kStopWaitMs = 30000;
+constexpr DWORD kRunningWaitMs = 15000;
+constexpr size_t kAclReasonSize = 256;
+constexpr int kClassNameChars = 64;
+
+struct ClientWindow {
+  HWND window = nullptr;
+  DWORD pid = 0;
+  std::wstring exeName;
+};
+
+// Executable file name of a running process; false when it is not in the process list.
+bool FindProcessExeName(DWORD pid, std::wstring* name) {
+  std::vector<ProcessEntry> processes;
+  if (!ListProcesses(&processes)) return false;
+  for (const ProcessEntry& entry : processes) {
+    if (entry.pid != pid) continue;
+    *name = entry.exeName;
+    return true;
+  }
+  return false;
+}
+
+BOOL CALLBACK FindClientWindow(HWND window, LPARAM context) {
+  auto* found = reinterpret_cast<ClientWindow*>(context);
+  wchar_t className[kClassNameChars] = {};
+  if (::GetClassNameW(window, className, kClassNameChars) == 0 ||
+      _wcsicmp(className, kClientWindowClass) != 0) {
+    return TRUE;
+  }
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  std::wstring exeName;
+  if (pid == 0 || !FindProcessExeName(pid, &exeName)) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=<unknown>",
+               static_cast<void*>(window), pid);
+    return TRUE;
+  }
+  // The uninstaller's window has this class too; only the client's process name tells them apart.
+  if (_wcsicmp(exeName.c_str(), kClientExeName) != 0) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=%ls",
+               static_cast<void*>(window), pid, exeName.c_str());
+    return TRUE;
+  }
+  found->window = window;
+  found->pid = pid;
+  found->exeName = exeName;
+  return FALSE;
+}
+
+void CheckInstallAcl(const std::wstring& path) {
+  char reason[kAclReasonSize] = {};
+  if (VerifyInstallAcl(path.c_str(), reason, sizeof(reason))) return;
+  ServiceLog("InstallService WARNING: untrusted ACL accepted for compatibility: %s", reason);
+  PrintConsole(L"Warning: untrusted install ACL accepted: %ls\n", Utf8ToWide(reason).c_str());
+}
+
+// Existing registration: point it at this executable, refresh its metadata, restart it.
+int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
+                           const std::wstring& binaryPath) {
+  ServiceLog("InstallService: service exists, refreshing ImagePath to %ls", imagePath.c_str());
+  RequestVarneloExitBeforeUpgrade();
+
+  const UniqueServiceHandle service(
+      ::OpenServiceW(manager, kServiceName,
+                     SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP));
+  if (!service) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("InstallService: OpenService failed err=%lu", error);
+    return static_cast<int>(error);
+  }
+  const BOOL changed = ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                              SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr,
+                                              nullptr, nullptr, nullptr, nullptr, nullptr);
+  const DWORD changeError = changed ? 0 : ::GetLastError();
+  ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, changeError);
+  if (!changed) {
+    PrintConsole(L"ChangeServiceConfig failed: %lu\n", changeError);
+    return static_cast<int>(changeError);
+  }
+  ConfigureServiceMetadata(service.get());
+  const bool restarted = RestartExistingServiceAfterUpgrade(service.get());
+  ServiceLog("InstallService: existing service restart bRet=%d", restarted ? 1 : 0);
+  if (!restarted) {
+    PrintConsole(L"Service ImagePath refreshed but restart failed.\n");
+    return 1;
+  }
+  PrintConsole(L"Service already exists, ImagePath refreshed.\n");
+  return 0;
+}
+
+}  // namespace
+
+void RequestVarneloExitBeforeUpgrade() {
+  ClientWindow client;
+  ::EnumWindows(FindClientWindow, reinterpret_cast<LPARAM>(&client));
+  if (client.window == nullptr) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: no Varnelo window found");
+    return;
+  }
+  ServiceLog("RequestVarneloExitBeforeUpgrade: WM_CLOSE -> %ls pid=%lu hwnd=%p",
+             client.exeName.c_str(), client.pid, static_cast<void*>(client.window));
+  ::PostMessageW(client.window, WM_CLOSE, 0, 0);
+
+  const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, client.pid));
+  if (!process) {
+    ServiceLog("RequestVarneloExitBeforeUpgrade: OpenProcess pid=%lu err=%lu", client.pid,
+               ::GetLastError());
+    return;
+  }
+  const DWORD result = ::WaitForSingleObject(process.get(), kClientExitWaitMs);
+  ServiceLog("RequestVarneloExitBeforeUpgrade: wait result=0x%lX timeout=%lums", result,
+             kClientExitWaitMs);
+  if (result != WAIT_OBJECT_0) {
+    ServiceLog(
+        "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=%lu "
+        "\xE2\x80\x94 system proxy may be left dirty; installer must handshake Varnelo.exe "
+        "shutdown before invoking -install",
+        client.pid);
+  }
+}
+
+ServiceFailureActions::ServiceFailureActions() {
+  static_assert(sizeof(actions_) / sizeof(actions_[0]) ==
+                    sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
+                "one action per restart delay");
+  for (size_t i = 0; i < sizeof(actions_) / sizeof(actions_[0]); ++i) {
+    actions_[i].Type = SC_ACTION_RESTART;
+    actions_[i].Delay = kRestartDelaysMs[i];
+  }
+  config_.dwResetPeriod = kFailureResetPeriodSeconds;
+  config_.cActions = static_cast<DWORD>(sizeof(actions_) / sizeof(actions_[0]));
+  config_.lpsaActions = actions_;
+}
+
+void ConfigureServiceMetadata(SC_HANDLE service) {
+  if (service == nullptr) return;
+  SERVICE_DESCRIPTIONW description = {};
+  description.lpDescription = const_cast<wchar_t*>(kDescription);
+  BOOL result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+
+  ServiceFailureActions failureActions;
+  result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                   const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
+  ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+}
+
+bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {
+  SERVICE_STATUS status = {};
+  if (!::QueryServiceStatus(service, &status)) {
+    ServiceLog("RestartExistingServiceAfterUpgrade: initial QueryServiceStatus failed err=%lu",
+               ::GetLastError());
+    return false;
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) {
+      const BOOL sent = ::ControlService(service, SERVICE_CONTROL_STOP, &status);
+      const DWORD error = sent ? 0 : ::GetLastError();
+      ServiceLog(
+          "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=%d err=%lu state=%lu",
+          sent, error, status.dwCurrentState);
+      if (!sent && error != ERROR_SERVICE_NOT_ACTIVE) return false;
+    }
+    if (!WaitServiceState(service, SERVICE_STOPPED, kStopWaitMs)) return false;
+  }
+  const BOOL started = ::StartServiceW(service, 0, nullptr);
+  const DWORD error = started ? 0 : ::GetLastError();
+  ServiceLog("RestartExistingServiceAfterUpgrade: StartService bRet=%d err=%lu", started, error);
+  if (!started && error != ERROR_SERVICE_ALREADY_RUNNING) return false;
+  return WaitServiceState(service, SERVICE_RUNNING, kRunningWaitMs);
+}
+
+int InstallService() {
+  ServiceLog("InstallService: begin");
+  // Read at the length it needs: a cut path would register a wrong binary and still succeed.
+  const std::wstring imagePath = GetOwnModulePath();
+  if (imagePath.empty()) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("InstallService: GetModuleFileName failed err=%lu", error);
+    PrintConsole(L"GetModuleFileName failed: %lu\n", error);
+    return 1;
+  }
+  ServiceLog("InstallService: image=%ls", imagePath.c_str());
+  const std::wstring installDir = DirectoryWithSeparator(imagePath);
+  const std::wstring corePath = installDir + kCoreFileName;
+
+  CheckInstallAcl(installDir);
+  CheckInstallAcl(imagePath);
+  if (::GetFileAttributesW(corePath.c_str()) != INVALID_FILE_ATTRIBUTES) CheckInstallAcl(corePath);
+
+  const std::wstring binaryPath = L"\"" + imagePath + L"\"";
+  const UniqueServiceHandle manager = OpenServiceManager("InstallService");
+  if (!manager) return 1;
+
+  UniqueServiceHandle service(
+      ::CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (service) {
+    ServiceLog("InstallService: CreateService OK");
+    ConfigureServiceMetadata(service.get());
+    const BOOL started = ::StartServiceW(service.get(), 0, nullptr);
+    const DWORD error = started ? 0 : ::GetLastError();
+    ServiceLog("InstallService: StartService bRet=%d err=%lu", started, error);
+    if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
+      PrintConsole(L"Service installed and started.\n");
+      return 0;
+    }
+    PrintConsole(L"Service installed but StartService failed: %lu\n", error);
+    return static_cast<int>(error);
+  }
+
+  const DWORD error = ::GetLastError();
+  ServiceLog("InstallService: CreateService failed err=%lu", error);
+  if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    ServiceLog("InstallService: ghost record from prior uninstall, reboot required");
+    PrintConsole(L"VarneloService is marked for delete from a previous uninstall.\n");
+    PrintConsole(L"Please reboot the system and reinstall.\n");
+    return static_cast<int>(error);
+  }
+  if (error != ERROR_SERVICE_EXISTS) {
+    PrintConsole(L"CreateService failed: %lu\n", error);
+    return 1;
+  }
+  return RefreshExistingService(manager.get(), imagePath, binaryPath);
+}
+
+}  // namespace varnelo

@@ -1,0 +1,49 @@
+#include "service/setup/service_state.h"
+
+#include "service/log/service_log.h"
+#include "service/setup/console_output.h"
+
+namespace varnelo {
+
+UniqueServiceHandle OpenServiceManager(const char* who) {
+  UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    const DWORD error = ::GetLastError();
+    ServiceLog("%s: OpenSCManager failed err=%lu", who, error);
+    PrintConsole(L"OpenSCManager failed: %lu\n", error);
+  }
+  return manager;
+}
+
+StateWait PollServiceState(SC_HANDLE service, DWORD targetState, int polls, SERVICE_STATUS* status,
+                           DWORD* queryError) {
+  for (int poll = 0;; ++poll) {
+    if (!::QueryServiceStatus(service, status)) {
+      *queryError = ::GetLastError();
+      return StateWait::kQueryFailed;
+    }
+    if (status->dwCurrentState == targetState) return StateWait::kReached;
+    if (poll + 1 >= polls) return StateWait::kTimedOut;
+    ::Sleep(kServiceStatePollMs);
+  }
+}
+
+bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs) {
+  SERVICE_STATUS status = {};
+  DWORD error = 0;
+  const int polls = static_cast<int>(timeoutMs / kServiceStatePollMs) + 1;
+  switch (PollServiceState(service, targetState, polls, &status, &error)) {
+    case StateWait::kReached:
+      return true;
+    case StateWait::kQueryFailed:
+      ServiceLog("WaitServiceState: QueryServiceStatus failed err=%lu", error);
+      return false;
+    case StateWait::kTimedOut:
+      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState,
+                 status.dwCurrentState);
+      return false;
+  }
+  return false;
+}
+
+}  // namespace varnelo

@@ -1,0 +1,145 @@
+#include "service/trust/path_access.h"
+
+#include <aclapi.h>
+
+#include <vector>
+
+#include "common/reason.h"
+#include "service/trust/path_rules.h"
+
+namespace varnelo {
+
+namespace {
+
+constexpr DWORD kSecurityParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Read or list rights take part in share checks, so leaving out delete sharing keeps the object
+// from being renamed, deleted or swapped for a link while it is held.
+UniqueHandle OpenHeld(const std::wstring& path, bool folder) {
+  const DWORD access = (folder ? FILE_LIST_DIRECTORY : FILE_READ_DATA) | READ_CONTROL |
+                       FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  return UniqueHandle(::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, folder ? FILE_FLAG_BACKUP_SEMANTICS : 0,
+                                    nullptr));
+}
+
+bool IsFolder(HANDLE handle) {
+  FILE_STANDARD_INFO info = {};
+  return ::GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof(info)) &&
+         info.Directory;
+}
+
+std::wstring FinalPathOf(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        handle, &path[0], static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::wstring();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);
+  }
+}
+
+bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what, DWORD error = 0) {
+  if (error != 0) {
+    WriteReason(reason, reasonSize, "%s rejected: %s err=%lu", label, what, error);
+  } else {
+    WriteReason(reason, reasonSize, "%s rejected: %s", label, what);
+  }
+  return false;
+}
+
+}  // namespace
+
+UniqueHandle OpenCallerToken(HANDLE callerProcess, DWORD* error) {
+  *error = ERROR_SUCCESS;
+  UniqueHandle primary;
+  UniqueHandle identification;
+  if (callerProcess == nullptr) {
+    *error = ERROR_INVALID_HANDLE;
+  } else if (!::OpenProcessToken(callerProcess, TOKEN_DUPLICATE | TOKEN_QUERY, primary.put()) ||
+             !::DuplicateToken(primary.get(), SecurityIdentification, identification.put())) {
+    *error = ::GetLastError();
+    identification.reset();
+  }
+  return identification;
+}
+
+bool CallerMayAccess(HANDLE token, PSECURITY_DESCRIPTOR sd, ACCESS_MASK desired, DWORD* error) {
+  *error = ERROR_SUCCESS;
+  GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                             FILE_ALL_ACCESS};
+  ::MapGenericMask(&desired, &mapping);
+  std::vector<unsigned char> privileges(256);
+  DWORD privilegesSize = static_cast<DWORD>(privileges.size());
+  DWORD granted = 0;
+  BOOL allowed = FALSE;
+  if (!::AccessCheck(sd, token, desired, &mapping,
+                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privilegesSize, &granted,
+                     &allowed)) {
+    *error = ::GetLastError();
+    return false;
+  }
+  return allowed && (granted & desired) == desired;
+}
+
+bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
+                           const char* label, char* reason, size_t reasonSize, UniqueHandle* held) {
+  // The nearest object that exists: the path itself, or the folder the rest will be made in.
+  std::wstring current = path;
+  std::wstring remainder;
+  UniqueHandle handle;
+  for (;;) {
+    const bool folder = !remainder.empty() || use == RequestPathUse::kDataFolder;
+    handle = OpenHeld(current, folder);
+    if (handle) break;
+    const DWORD error = ::GetLastError();
+    std::wstring parent, leaf;
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+        !SplitLastComponent(current, &parent, &leaf)) {
+      return Refuse(reason, reasonSize, label, "open failed", error);
+    }
+    remainder = remainder.empty() ? leaf : leaf + L"\\" + remainder;
+    current = parent;
+  }
+  const bool wantFolder = !remainder.empty() || use == RequestPathUse::kDataFolder;
+  if (IsFolder(handle.get()) != wantFolder) {
+    return Refuse(reason, reasonSize, label, "open failed",
+                  wantFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+  }
+  if (!FinalPathMatchesRequest(path, FinalPathOf(handle.get()), remainder)) {
+    return Refuse(reason, reasonSize, label, "final path differs");
+  }
+
+  // What the core will do there: read the config; create files in the data folder; or make the
+  // missing folders (or the one missing file) below the nearest one that exists.
+  ACCESS_MASK desired = FILE_GENERIC_READ;
+  if (!remainder.empty()) {
+    const bool folderFirst =
+        use == RequestPathUse::kDataFolder || remainder.find(L'\\') != std::wstring::npos;
+    desired = folderFirst ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
+  } else if (use == RequestPathUse::kDataFolder) {
+    desired = FILE_ADD_FILE;
+  }
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD readError = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, kSecurityParts, nullptr,
+                                            nullptr, nullptr, nullptr, &sd);
+  if (readError != ERROR_SUCCESS) {
+    return Refuse(reason, reasonSize, label, "access check failed", readError);
+  }
+  const UniqueLocal sdOwner(sd);
+  DWORD checkError = ERROR_SUCCESS;
+  if (!CallerMayAccess(callerToken, sd, desired, &checkError)) {
+    return checkError != ERROR_SUCCESS
+               ? Refuse(reason, reasonSize, label, "access check failed", checkError)
+               : Refuse(reason, reasonSize, label, "access denied");
+  }
+  *held = std::move(handle);
+  return true;
+}
+
+}  // namespace varnelo
