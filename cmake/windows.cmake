@@ -69,6 +69,7 @@ add_library(varnelo_service_lib STATIC
   service/core/core_stop.cpp
   service/watchdog/proxy_watchdog.cpp
   service/watchdog/proxy_cleanup.cpp
+  service/commands.cpp
   service/service_host.cpp
   service/setup/install_acl.cpp
   service/setup/install.cpp
@@ -85,7 +86,14 @@ set(SERVICE_RC ${CMAKE_BINARY_DIR}/service/VarneloService.rc)
 configure_file(service/res/VarneloService.manifest.in ${SERVICE_MANIFEST} @ONLY)
 configure_file(service/res/VarneloService.rc.in ${SERVICE_RC} @ONLY)
 set_source_files_properties(${SERVICE_RC} PROPERTIES OBJECT_DEPENDS ${SERVICE_MANIFEST})
-add_executable(VarneloService service/main.cpp service/service_hooks.cpp ${SERVICE_RC})
+# The shipped program's hooks, which inject nothing; each wing declares its own.
+set(VARNELO_SERVICE_HOOKS
+  ${CMAKE_SOURCE_DIR}/service/core/core_hooks.cpp
+  ${CMAKE_SOURCE_DIR}/service/log/log_hooks.cpp
+  ${CMAKE_SOURCE_DIR}/service/trust/caller_hooks.cpp
+  ${CMAKE_SOURCE_DIR}/service/trust/trust_hooks.cpp
+)
+add_executable(VarneloService service/main.cpp ${VARNELO_SERVICE_HOOKS} ${SERVICE_RC})
 target_link_options(VarneloService PRIVATE -municode)
 target_link_libraries(VarneloService PRIVATE varnelo_service_lib)
 varnelo_ship_stripped(VarneloService)

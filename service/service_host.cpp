@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/unique_resource.h"
+#include "service/commands.h"
 #include "service/core/core_stop.h"
 #include "service/log/service_log.h"
 #include "service/names.h"
@@ -82,6 +83,17 @@ UniqueHandle StartPipeServer() {
     ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
     return UniqueHandle();
   }
+  UniqueHandle answerStop;
+  if (!::DuplicateHandle(self, g_stopEvent.load(), self, answerStop.put(), 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
+    return UniqueHandle();
+  }
+  const std::shared_ptr<Commands> commands = std::make_shared<Commands>(std::move(answerStop));
+  args->answer = [commands](Reply& reply, const Caller& caller, const RequestMap& request,
+                            const std::string& cmd) {
+    commands->Answer(reply, caller, request, cmd);
+  };
   UniqueHandle thread(::CreateThread(nullptr, 0, PipeServerThread, args.get(), 0, nullptr));
   if (!thread) {
     ServiceLog("CreateThread(pipe server) failed err=%lu", ::GetLastError());

@@ -83,7 +83,7 @@ mutation "copy failure runs the program in place" uninstaller/startup.cpp \
   uninstaller_test 'Relaunch.CopyErrorWhenTheCopysFolderCannotBeMade'
 
 mutation "copy trusted by its folder's name" uninstaller/startup.cpp \
-  's/switch \(ProveRelaunchedCopy\(arguments, self, &failure\)\) \{/if (RunsFromCopyFolder(GetOwnModulePath(), SystemTempFolder())) return true;\n  switch (ProveRelaunchedCopy(arguments, self, \&failure)) {/' \
+  's/#include "uninstaller\/main_wnd.h"/#include "uninstaller\/install_location_rules.h"\n#include "uninstaller\/main_wnd.h"/; s/  DWORD failure = ERROR_SUCCESS;\n/  DWORD failure = ERROR_SUCCESS;\n  if (RunsFromCopyFolder(GetOwnModulePath(), SystemTempFolder())) return true;\n/' \
   uninstaller_test 'Relaunch.AFolderNamedLikeTheCopysIsNotTrusted'
 mutation "self-deletion with the user's AutoRun and PATH" uninstaller/temp_copy.cpp \
   's/StartHiddenCommand\(arguments, SelfDeletionEnvironment\(WindowsDirectory\(\), system\)\);/StartHiddenCommand(arguments, std::wstring());/' \

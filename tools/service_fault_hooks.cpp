@@ -22,8 +22,11 @@
 
 #include "common/account.h"
 #include "common/utf8.h"
-#include "service/service_hooks.h"
+#include "service/core/core_hooks.h"
+#include "service/log/log_hooks.h"
 #include "service/trust/caller.h"
+#include "service/trust/caller_hooks.h"
+#include "service/trust/trust_hooks.h"
 
 namespace varnelo {
 

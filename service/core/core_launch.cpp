@@ -11,18 +11,19 @@
 #include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
+#include "service/core/core_hooks.h"
 #include "service/core/core_rules.h"
 #include "service/core/core_state.h"
 #include "service/core/status_commands.h"
 #include "service/log/service_log.h"
 #include "service/names.h"
 #include "service/protocol/response.h"
-#include "service/service_hooks.h"
 #include "service/trust/caller.h"
 #include "service/trust/path_access.h"
 #include "service/trust/path_rules.h"
 #include "service/trust/path_validation.h"
 #include "service/trust/trust.h"
+#include "service/trust/trust_hooks.h"
 
 namespace varnelo {
 

@@ -9,7 +9,7 @@
 #include "service/log/link_rules.h"
 #include "service/log/log_folder_rules.h"
 #include "service/log/relative_files.h"
-#include "service/service_hooks.h"
+#include "service/log/log_hooks.h"
 
 namespace varnelo {
 

@@ -1,14 +1,10 @@
 #include "service/pipe/pipe_server.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
 
-#include "service/core/core_launch.h"
-#include "service/core/core_stop.h"
-#include "service/core/status_commands.h"
 #include "service/log/log_budget.h"
 #include "service/log/service_log.h"
 #include "service/names.h"
@@ -17,7 +13,6 @@
 #include "service/trust/caller.h"
 #include "service/trust/caller_check.h"
 #include "service/trust/trust.h"
-#include "service/watchdog/proxy_watchdog.h"
 
 namespace varnelo {
 
@@ -49,52 +44,6 @@ constexpr LONG kMaxCallerChecks = 2 * static_cast<LONG>(kPipeInstances);
 constexpr DWORD kLeftOutReportIntervalMs = 5000;
 // The budget kind of connections dropped before their caller was known to be trusted.
 constexpr char kDroppedKind[] = "dropped before being trusted";
-
-struct CommandEntry {
-  const char* name;
-  CommandHandler handler;
-};
-
-const CommandEntry kCommands[] = {
-    {"ping", HandlePing},
-    {"status", HandleStatus},
-    {"start_core", HandleStartCore},
-    {"stop_core", HandleStopCore},
-    {"set_expected_proxy", set_expected_proxy},
-    {"clear_watchdog", clear_watchdog},
-};
-
-// Complete requests take their turn here, one handler at a time, in the order they arrived, so
-// no handler overlaps another and CoreState, the watchdog and the log keep their rules.
-class HandlerQueue {
- public:
-  class Turn {
-   public:
-    explicit Turn(HandlerQueue& queue) : queue_(queue) {
-      std::unique_lock<std::mutex> lock(queue_.lock_);
-      const std::uint64_t ticket = queue_.next_++;
-      queue_.turnChanged_.wait(lock, [&] { return queue_.serving_ == ticket; });
-    }
-    ~Turn() {
-      {
-        const std::lock_guard<std::mutex> lock(queue_.lock_);
-        ++queue_.serving_;
-      }
-      queue_.turnChanged_.notify_all();
-    }
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-   private:
-    HandlerQueue& queue_;
-  };
-
- private:
-  std::mutex lock_;
-  std::condition_variable turnChanged_;
-  std::uint64_t next_ = 0;
-  std::uint64_t serving_ = 0;
-};
 
 bool IsStopRequested(HANDLE stopEvent) {
   return ::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
@@ -192,8 +141,10 @@ GiveWayRank RankOf(const Slot& slot, const CallerChecks& checks) {
 
 class PipeServer {
  public:
-  explicit PipeServer(HANDLE stopEvent)
-      : stopEvent_(stopEvent), checks_(std::make_shared<CallerChecks>(kMaxCallerChecks)) {}
+  PipeServer(HANDLE stopEvent, RequestAnswer answer)
+      : stopEvent_(stopEvent),
+        answer_(std::move(answer)),
+        checks_(std::make_shared<CallerChecks>(kMaxCallerChecks)) {}
   void Run();
 
  private:
@@ -210,8 +161,8 @@ class PipeServer {
   void StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller>& caller);
   bool WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline);
   Judgement Judge(Slot* slot, const std::shared_ptr<const Caller>& caller);
-  bool RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
-                  const std::string& cmd, const Judgement& judgement);
+  void AnswerJudged(Reply& reply, const Caller& caller, const RequestMap& request,
+                    const std::string& cmd, const Judgement& judgement);
   void Answer(Slot* slot, const Caller& caller, const Reply& reply);
   void LetGoOfConnections();
 
@@ -241,7 +192,7 @@ class PipeServer {
   SecurityDescriptor sd_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex lock_;
-  HandlerQueue handlers_;
+  const RequestAnswer answer_;
   const std::shared_ptr<CallerChecks> checks_;
   // The log lines of callers nobody has authenticated, within their budget.
   std::mutex budgetLock_;
@@ -429,11 +380,9 @@ Judgement PipeServer::Judge(Slot* slot, const std::shared_ptr<const Caller>& cal
   return {Judgement::kTrusted, std::string()};
 }
 
-// Runs the command of a judged request, waiting for its turn among the handlers. Gives exactly
-// one answer, or none when the stop event is set by the time its turn comes; returns whether the
-// caller was trusted.
-bool PipeServer::RunCommand(Reply& reply, const Caller& caller, const RequestMap& request,
-                            const std::string& cmd, const Judgement& judgement) {
+// The "conn" line of a judged request, then the refusal of an untrusted caller, or the answer.
+void PipeServer::AnswerJudged(Reply& reply, const Caller& caller, const RequestMap& request,
+                              const std::string& cmd, const Judgement& judgement) {
   const std::string logged = LoggedCommand(cmd);
   if (judgement.outcome != Judgement::kTrusted) {
     LogUnauthenticated(judgement.reason, [&] {
@@ -441,18 +390,10 @@ bool PipeServer::RunCommand(Reply& reply, const Caller& caller, const RequestMap
       ServiceLog("rejected pid=%lu: %s", caller.pid(), judgement.reason.c_str());
     });
     WriteErrorResponse(reply, kErrUnauthorizedCaller, kCodeUnauthorizedCaller);
-    return false;
+    return;
   }
   ServiceLog("conn pid=%lu cmd=%s", caller.pid(), logged.c_str());
-  const CommandHandler handler = FindCommandHandler(cmd);
-  if (handler == nullptr) {
-    WriteErrorResponse(reply, kErrUnknownCmdPrefix + cmd, kCodeUnknownCmd);
-    return true;
-  }
-  const HandlerQueue::Turn turn(handlers_);
-  // None starts once the service stops.
-  if (!IsStopRequested(stopEvent_)) handler(reply, caller, request);
-  return true;
+  answer_(reply, caller, request, cmd);
 }
 
 void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) {
@@ -489,7 +430,7 @@ void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) 
         LogDropped(slot, *caller, Stage::kCheck);
         return;
       }
-      RunCommand(reply, *caller, request, cmd->second, judgement);
+      AnswerJudged(reply, *caller, request, cmd->second, judgement);
       break;
     }
   }
@@ -612,16 +553,9 @@ void PipeServer::Run() {
 
 }  // namespace
 
-CommandHandler FindCommandHandler(const std::string& cmd) {
-  for (const CommandEntry& entry : kCommands) {
-    if (cmd == entry.name) return entry.handler;
-  }
-  return nullptr;
-}
-
 DWORD WINAPI PipeServerThread(void* param) {
   const std::unique_ptr<PipeServerArgs> args(static_cast<PipeServerArgs*>(param));
-  PipeServer server(args->stopEvent.get());
+  PipeServer server(args->stopEvent.get(), std::move(args->answer));
   server.Run();
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "common/account.h"
-#include "service/service_hooks.h"
+#include "service/trust/caller_hooks.h"
 
 namespace varnelo {
 

@@ -15,7 +15,7 @@
 #include "common/reason.h"
 #include "common/unique_resource.h"
 #include "service/log/service_log.h"
-#include "service/service_hooks.h"
+#include "service/trust/trust_hooks.h"
 #include "service/trust/caller.h"
 #include "service/trust/caller_rules.h"
 #include "service/trust/trust_rules.h"

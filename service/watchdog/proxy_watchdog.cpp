@@ -11,7 +11,7 @@
 #include "service/core/status_commands.h"
 #include "service/log/service_log.h"
 #include "service/protocol/response.h"
-#include "service/service_hooks.h"
+#include "service/trust/trust_hooks.h"
 #include "service/trust/caller.h"
 #include "service/watchdog/proxy_cleanup.h"
 
