@@ -14,7 +14,6 @@
 #include "service/core/core_hooks.h"
 #include "service/core/core_rules.h"
 #include "service/core/core_state.h"
-#include "service/core/status_commands.h"
 #include "service/log/service_log.h"
 #include "service/names.h"
 #include "service/protocol/response.h"

@@ -8,11 +8,10 @@
 
 #include "common/account.h"
 #include "common/utf8.h"
-#include "service/core/status_commands.h"
 #include "service/log/service_log.h"
 #include "service/protocol/response.h"
-#include "service/trust/trust_hooks.h"
 #include "service/trust/caller.h"
+#include "service/trust/trust_hooks.h"
 #include "service/watchdog/proxy_cleanup.h"
 
 namespace varnelo {
