@@ -61,6 +61,7 @@ add_library(varnelo_service_lib STATIC
   service/trust/caller.cpp
   service/trust/caller_check.cpp
   service/trust/trust.cpp
+  service/trust/enforcement.cpp
   service/core/status_commands.cpp
   service/trust/path_validation.cpp
   service/trust/path_access.cpp

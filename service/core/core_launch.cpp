@@ -18,6 +18,7 @@
 #include "service/names.h"
 #include "service/protocol/response.h"
 #include "service/trust/caller.h"
+#include "service/trust/enforcement.h"
 #include "service/trust/path_access.h"
 #include "service/trust/path_rules.h"
 #include "service/trust/path_validation.h"

@@ -7,6 +7,7 @@
 #include "service/log/service_log.h"
 #include "service/names.h"
 #include "service/protocol/response.h"
+#include "service/trust/enforcement.h"
 
 namespace varnelo {
 

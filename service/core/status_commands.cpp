@@ -4,6 +4,7 @@
 
 #include "service/core/core_state.h"
 #include "service/protocol/response.h"
+#include "service/trust/enforcement.h"
 
 namespace varnelo {
 

@@ -1,14 +1,6 @@
 #include "service/protocol/response.h"
 
-#include "service/trust/trust.h"
-
 namespace varnelo {
-
-namespace {
-constexpr char kProtocolVersion[] = "2";
-constexpr int kBaseCapabilities = 63;
-constexpr int kCoreSignatureCapability = 64;
-}  // namespace
 
 void WriteResponse(Reply& reply, const ResponseMap& response) {
   if (reply.given_) return;
@@ -18,13 +10,6 @@ void WriteResponse(Reply& reply, const ResponseMap& response) {
 
 void WriteErrorResponse(Reply& reply, const std::string& message, int32_t code) {
   WriteResponse(reply, MakeErrorResponse(message, code));
-}
-
-void AddCapabilityKeys(ResponseMap& response) {
-  response["protocol"] = kProtocolVersion;
-  const int capabilities =
-      kBaseCapabilities + (IsCoreSignatureEnforced() ? kCoreSignatureCapability : 0);
-  response["capabilities"] = std::to_string(capabilities);
 }
 
 }  // namespace varnelo

@@ -31,10 +31,6 @@ void WriteResponse(Reply& reply, const ResponseMap& response);
 // ok=0, error and error_code.
 void WriteErrorResponse(Reply& reply, const std::string& message, int32_t code);
 
-// protocol=2 and capabilities=63, or 127 while core signatures are enforced: on every successful
-// command response.
-void AddCapabilityKeys(ResponseMap& response);
-
 // Every handler gets the connection's caller, its process taken when the connection was made.
 using CommandHandler = void (*)(Reply& reply, const Caller& caller, const RequestMap& request);
 

@@ -10,7 +10,6 @@
 
 #include "common/unique_resource.h"
 #include "service/trust/caller_rules.h"
-#include "service/trust/refused_images.h"
 
 namespace varnelo {
 

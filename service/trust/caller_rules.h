@@ -14,6 +14,14 @@ struct FileIdentity {
   std::uint64_t index = 0;
 };
 
+// A file as it is now: which file, its size and its last write, so that a file rewritten in place
+// is another version.
+struct FileVersion {
+  FileIdentity file;
+  std::uint64_t size = 0;
+  std::uint64_t lastWrite = 0;
+};
+
 enum class ImageMatch {
   kSameFile,  // the path names the mapped image: its signature speaks for the caller
   kUnknown,   // one of the two could not be opened or read

@@ -17,14 +17,6 @@ namespace varnelo {
 constexpr std::size_t kRefusedImagesKept = 32;
 constexpr std::uint64_t kRefusedImageMemoryMs = 60000;
 
-// A file as it is now: which file, its size and its last write, so that a file rewritten in place
-// is another version.
-struct FileVersion {
-  FileIdentity file;
-  std::uint64_t size = 0;
-  std::uint64_t lastWrite = 0;
-};
-
 class RefusedImages {
  public:
   // A caller from `image`, named `path`, was refused for `reason` at tick `now`; the oldest entry

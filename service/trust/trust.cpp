@@ -14,10 +14,9 @@
 #include "common/platform.h"
 #include "common/reason.h"
 #include "common/unique_resource.h"
-#include "service/log/service_log.h"
-#include "service/trust/trust_hooks.h"
 #include "service/trust/caller.h"
 #include "service/trust/caller_rules.h"
+#include "service/trust/trust_hooks.h"
 #include "service/trust/trust_rules.h"
 
 namespace varnelo {
@@ -38,11 +37,6 @@ constexpr size_t kInnerReasonSize = 128;
 // A signature larger than this is no signature of the publisher's (theirs are a few KB); it is
 // refused before it is read into memory.
 constexpr DWORD kMaxSignatureBytes = 1 << 20;
-constexpr size_t kProbeReasonSize = 160;
-
-// -1 unknown, 0 not enforced, 1 enforced. Written only by command handlers, which run one at a
-// time.
-int32_t g_coreSignatureEnforcement = -1;
 
 void CloseCertStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
 void CloseCryptMsg(HCRYPTMSG message) { ::CryptMsgClose(message); }
@@ -266,20 +260,6 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size, bool
 bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size) {
   if (!caller.HasEnded()) return true;
   WriteReason(reason, size, "caller %s", kReasonCallerEnded);
-  return false;
-}
-
-bool IsCoreSignatureEnforced() {
-  if (g_coreSignatureEnforcement != -1) return g_coreSignatureEnforcement == 1;
-  const std::wstring self = GetOwnModulePath();
-  char reason[kProbeReasonSize] = {};
-  if (!self.empty() && VerifyFileSignature(self.c_str(), reason, sizeof(reason))) {
-    g_coreSignatureEnforcement = 1;
-    return true;
-  }
-  g_coreSignatureEnforcement = 0;
-  ServiceLog("core signature enforcement disabled: service binary is not Varnelo-signed (%s)",
-             reason[0] != '\0' ? reason : "cannot resolve service image");
   return false;
 }
 

@@ -33,7 +33,4 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size,
 // writes the reason a refused caller gets.
 bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size);
 
-// Whether the service's own executable is publisher-signed; decided once per process.
-bool IsCoreSignatureEnforced();
-
 }  // namespace varnelo

@@ -11,6 +11,7 @@
 #include "service/log/service_log.h"
 #include "service/protocol/response.h"
 #include "service/trust/caller.h"
+#include "service/trust/enforcement.h"
 #include "service/trust/trust_hooks.h"
 #include "service/watchdog/proxy_cleanup.h"
 

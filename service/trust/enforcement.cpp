@@ -1,0 +1,42 @@
+#include "service/trust/enforcement.h"
+
+#include <string>
+
+#include "common/platform.h"
+#include "service/log/service_log.h"
+#include "service/trust/trust.h"
+
+namespace varnelo {
+
+namespace {
+
+constexpr char kProtocolVersion[] = "2";
+constexpr int kBaseCapabilities = 63;
+constexpr int kCoreSignatureCapability = 64;
+constexpr size_t kProbeReasonSize = 160;
+
+bool DecideEnforcement() {
+  const std::wstring self = GetOwnModulePath();
+  char reason[kProbeReasonSize] = {};
+  if (!self.empty() && VerifyFileSignature(self.c_str(), reason, sizeof(reason))) return true;
+  ServiceLog("core signature enforcement disabled: service binary is not Varnelo-signed (%s)",
+             reason[0] != '\0' ? reason : "cannot resolve service image");
+  return false;
+}
+
+}  // namespace
+
+bool IsCoreSignatureEnforced() {
+  // Replacing the service's file takes effect at its next start.
+  static const bool enforced = DecideEnforcement();
+  return enforced;
+}
+
+void AddCapabilityKeys(ResponseMap& response) {
+  response["protocol"] = kProtocolVersion;
+  const int capabilities =
+      kBaseCapabilities + (IsCoreSignatureEnforced() ? kCoreSignatureCapability : 0);
+  response["capabilities"] = std::to_string(capabilities);
+}
+
+}  // namespace varnelo
