@@ -1,40 +1,49 @@
 #include "service/commands.h"
 
 #include "service/core/core_launch.h"
+#include "service/core/core_state.h"
 #include "service/core/core_stop.h"
 #include "service/core/status_commands.h"
 #include "service/watchdog/proxy_watchdog.h"
 
 namespace varnelo {
 
-namespace {
+Commands::Commands(UniqueHandle stopEvent, std::shared_ptr<TrackedCore> core,
+                   std::shared_ptr<ProxyWatchdog> watchdog)
+    : stopEvent_(std::move(stopEvent)), core_(std::move(core)), watchdog_(std::move(watchdog)) {
+  TrackedCore& tracked = *core_;
+  ProxyWatchdog& watched = *watchdog_;
+  table_ = {
+      {"ping", [](Reply& reply, const Caller&, const RequestMap&) { HandlePing(reply); }},
+      {"status", [&tracked](Reply& reply, const Caller&,
+                            const RequestMap&) { HandleStatus(reply, tracked); }},
+      {"start_core",
+       [&tracked](Reply& reply, const Caller& caller, const RequestMap& request) {
+         HandleStartCore(reply, caller, request, tracked);
+       }},
+      {"stop_core",
+       [&tracked](Reply& reply, const Caller&, const RequestMap& request) {
+         HandleStopCore(reply, request, tracked);
+       }},
+      {"set_expected_proxy",
+       [&watched](Reply& reply, const Caller& caller, const RequestMap& request) {
+         watched.SetExpectedProxy(reply, caller, request);
+       }},
+      {"clear_watchdog", [&watched](Reply& reply, const Caller&,
+                                    const RequestMap&) { watched.ClearWatchdog(reply); }},
+  };
+}
 
-struct CommandEntry {
-  const char* name;
-  CommandHandler handler;
-};
-
-const CommandEntry kCommands[] = {
-    {"ping", HandlePing},
-    {"status", HandleStatus},
-    {"start_core", HandleStartCore},
-    {"stop_core", HandleStopCore},
-    {"set_expected_proxy", set_expected_proxy},
-    {"clear_watchdog", clear_watchdog},
-};
-
-}  // namespace
-
-CommandHandler FindCommandHandler(const std::string& cmd) {
-  for (const CommandEntry& entry : kCommands) {
-    if (cmd == entry.name) return entry.handler;
+const CommandHandler* Commands::Find(const std::string& cmd) const {
+  for (const auto& entry : table_) {
+    if (cmd == entry.first) return &entry.second;
   }
   return nullptr;
 }
 
 void Commands::Answer(Reply& reply, const Caller& caller, const RequestMap& request,
                       const std::string& cmd) {
-  const CommandHandler handler = FindCommandHandler(cmd);
+  const CommandHandler* handler = Find(cmd);
   if (handler == nullptr) {
     WriteErrorResponse(reply, kErrUnknownCmdPrefix + cmd, kCodeUnknownCmd);
     return;
@@ -44,7 +53,8 @@ void Commands::Answer(Reply& reply, const Caller& caller, const RequestMap& requ
   turnChanged_.wait(lock, [&] { return serving_ == ticket; });
   lock.unlock();
   // None starts once the service stops.
-  if (::WaitForSingleObject(stopEvent_.get(), 0) != WAIT_OBJECT_0) handler(reply, caller, request);
+  if (::WaitForSingleObject(stopEvent_.get(), 0) != WAIT_OBJECT_0)
+    (*handler)(reply, caller, request);
   lock.lock();
   ++serving_;
   lock.unlock();

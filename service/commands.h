@@ -6,9 +6,12 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/unique_resource.h"
 #include "service/protocol/request.h"
@@ -17,18 +20,22 @@
 namespace varnelo {
 
 class Caller;
+class ProxyWatchdog;
+class TrackedCore;
 
-// The handler for a command name (byte-exact, case-sensitive), or null.
-CommandHandler FindCommandHandler(const std::string& cmd);
+// A command's handler: it gives at most one answer.
+using CommandHandler =
+    std::function<void(Reply& reply, const Caller& caller, const RequestMap& request)>;
 
 // Runs the handlers of requests that the pipe side hands it, one at a time in the order their
-// requests were complete, so no handler overlaps another and CoreState, the watchdog and the log
-// keep their rules.
+// requests were complete, so no handler overlaps another and the tracked core, the watchdog and
+// the log keep their rules.
 class Commands {
  public:
   // Owns its own duplicate of the stop event, so it stays valid for as long as the pipe side,
-  // which the stop may give up waiting for, holds the object.
-  explicit Commands(UniqueHandle stopEvent) : stopEvent_(std::move(stopEvent)) {}
+  // which the stop may give up waiting for, holds the object; the same goes for the state.
+  Commands(UniqueHandle stopEvent, std::shared_ptr<TrackedCore> core,
+           std::shared_ptr<ProxyWatchdog> watchdog);
   Commands(const Commands&) = delete;
   Commands& operator=(const Commands&) = delete;
 
@@ -38,7 +45,13 @@ class Commands {
               const std::string& cmd);
 
  private:
+  // The handler for a command name (byte-exact, case-sensitive), or null.
+  const CommandHandler* Find(const std::string& cmd) const;
+
   const UniqueHandle stopEvent_;
+  const std::shared_ptr<TrackedCore> core_;
+  const std::shared_ptr<ProxyWatchdog> watchdog_;
+  std::vector<std::pair<std::string, CommandHandler>> table_;
   std::mutex lock_;
   std::condition_variable turnChanged_;
   std::uint64_t next_ = 0;     // the ticket of the next request to arrive

@@ -9,6 +9,7 @@
 
 #include "common/unique_resource.h"
 #include "service/commands.h"
+#include "service/core/core_state.h"
 #include "service/core/core_stop.h"
 #include "service/log/service_log.h"
 #include "service/names.h"
@@ -31,65 +32,80 @@ constexpr wchar_t kUsageText[] =
     L"  VarneloService.exe -uninstall  (admin)\n"
     L"  VarneloService.exe -run        (run pipe loop in console)\n";
 
-// Process-wide: the stop event (signalled once, never reset), the status handle and record.
-std::atomic<HANDLE> g_stopEvent{nullptr};
-SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
-SERVICE_STATUS g_serviceStatus = {};
+// One run of the service, in either mode: the stop event (signalled once, never reset), the
+// status reported to the control manager, and the state the commands share.
+class ServiceHost {
+ public:
+  explicit ServiceHost(bool serviceMode) : serviceMode_(serviceMode) {}
+  ServiceHost(const ServiceHost&) = delete;
+  ServiceHost& operator=(const ServiceHost&) = delete;
 
-void ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD waitHint) {
-  g_serviceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-  g_serviceStatus.dwCurrentState = state;
-  g_serviceStatus.dwControlsAccepted = controlsAccepted;
-  g_serviceStatus.dwWin32ExitCode = exitCode;
-  g_serviceStatus.dwServiceSpecificExitCode = 0;
-  g_serviceStatus.dwCheckPoint = 0;
-  g_serviceStatus.dwWaitHint = waitHint;
-  if (g_statusHandle != nullptr) ::SetServiceStatus(g_statusHandle, &g_serviceStatus);
-}
+  // The start and stop order both modes share. Service mode also logs its start and stop,
+  // restores an armed client's proxy and ends the tracked core at stop; status reports go
+  // nowhere in console mode, where no status handle is registered. Returns 0, or the error of the
+  // start step that failed.
+  DWORD Run();
+  void SignalStop() {
+    if (stopEvent_) ::SetEvent(stopEvent_.get());
+  }
+  void SetStatusHandle(SERVICE_STATUS_HANDLE handle) { statusHandle_ = handle; }
+  void ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD waitHint);
 
-void SignalStop() {
-  const HANDLE stopEvent = g_stopEvent.load();
-  if (stopEvent != nullptr) ::SetEvent(stopEvent);
+ private:
+  UniqueHandle StartPipeServer();
+  UniqueHandle DuplicateStopEvent();
+  void RunMonitorLoop();
+
+  const bool serviceMode_;
+  UniqueHandle stopEvent_;
+  SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
+  SERVICE_STATUS status_ = {};
+  // Shared with the pipe side, which the stop may give up waiting for.
+  const std::shared_ptr<TrackedCore> core_ = std::make_shared<TrackedCore>();
+  const std::shared_ptr<ProxyWatchdog> watchdog_ = std::make_shared<ProxyWatchdog>();
+};
+
+// The host of this process, for the two entry points the platform calls without a context:
+// ServiceMain and the console control handler.
+std::atomic<ServiceHost*> g_host{nullptr};
+
+void ServiceHost::ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode,
+                               DWORD waitHint) {
+  status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status_.dwCurrentState = state;
+  status_.dwControlsAccepted = controlsAccepted;
+  status_.dwWin32ExitCode = exitCode;
+  status_.dwServiceSpecificExitCode = 0;
+  status_.dwCheckPoint = 0;
+  status_.dwWaitHint = waitHint;
+  if (statusHandle_ != nullptr) ::SetServiceStatus(statusHandle_, &status_);
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
-  SignalStop();
+  if (ServiceHost* host = g_host.load()) host->SignalStop();
   return TRUE;
 }
 
-// Creates the stop event and publishes it to the control handlers.
-bool CreateStopEvent() {
-  const HANDLE stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (stopEvent == nullptr) {
-    ServiceLog("CreateEvent(stop) failed err=%lu", ::GetLastError());
-    return false;
-  }
-  g_stopEvent.store(stopEvent);
-  return true;
-}
-
-void CloseStopEvent() {
-  const HANDLE stopEvent = g_stopEvent.exchange(nullptr);
-  if (stopEvent != nullptr) ::CloseHandle(stopEvent);
-}
-
-// Starts PipeServerThread with its own duplicate of the stop event. On failure the last error
-// tells why and no thread runs: a pipe thread without the event would never see the stop.
-UniqueHandle StartPipeServer() {
-  std::unique_ptr<PipeServerArgs> args(new PipeServerArgs);
+UniqueHandle ServiceHost::DuplicateStopEvent() {
+  UniqueHandle duplicate;
   const HANDLE self = ::GetCurrentProcess();
-  if (!::DuplicateHandle(self, g_stopEvent.load(), self, args->stopEvent.put(), 0, FALSE,
+  if (!::DuplicateHandle(self, stopEvent_.get(), self, duplicate.put(), 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
     ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
-    return UniqueHandle();
   }
-  UniqueHandle answerStop;
-  if (!::DuplicateHandle(self, g_stopEvent.load(), self, answerStop.put(), 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-    ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
-    return UniqueHandle();
-  }
-  const std::shared_ptr<Commands> commands = std::make_shared<Commands>(std::move(answerStop));
+  return duplicate;
+}
+
+// Starts PipeServerThread; it and the commands it runs each get their own duplicate of the stop
+// event. On failure the last error tells why and no thread runs: a pipe thread without the event
+// would never see the stop.
+UniqueHandle ServiceHost::StartPipeServer() {
+  std::unique_ptr<PipeServerArgs> args(new PipeServerArgs);
+  args->stopEvent = DuplicateStopEvent();
+  UniqueHandle commandsStop = DuplicateStopEvent();
+  if (!args->stopEvent || !commandsStop) return UniqueHandle();
+  const std::shared_ptr<Commands> commands =
+      std::make_shared<Commands>(std::move(commandsStop), core_, watchdog_);
   args->answer = [commands](Reply& reply, const Caller& caller, const RequestMap& request,
                             const std::string& cmd) {
     commands->Answer(reply, caller, request, cmd);
@@ -103,68 +119,73 @@ UniqueHandle StartPipeServer() {
   return thread;
 }
 
-void RunMonitorLoop() {
+void ServiceHost::RunMonitorLoop() {
   // Each time-out is a watchdog tick; the stop event (or a failed wait) ends the loop.
-  while (::WaitForSingleObject(g_stopEvent.load(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
-    ProxyWatchdogTick();
+  while (::WaitForSingleObject(stopEvent_.get(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
+    watchdog_->Tick();
   }
 }
 
-// The pipe side ends its connections as soon as the stop event is set; a handler still running
-// then is waited for up to this bound, after which the thread is left to end with the process.
-void WaitForPipeServer(UniqueHandle thread) {
-  if (thread) ::WaitForSingleObject(thread.get(), kPipeThreadWaitMs);
-}
-
-// The start and stop order both modes share. Service mode also logs its start and stop, restores
-// an armed client's proxy and ends the tracked core at stop; status reports go nowhere in console
-// mode, where no status handle is registered. Returns 0, or the error of the start step that
-// failed.
-DWORD RunHost(bool serviceMode) {
-  if (!CreateStopEvent()) return ::GetLastError();
-  if (serviceMode) {
-    ServiceLog("service starting");
-  } else {
-    ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
-  }
-  KillOrphanCores();
-  UniqueHandle pipeThread = StartPipeServer();
-  if (!pipeThread) {
+DWORD ServiceHost::Run() {
+  stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!stopEvent_) {
     const DWORD error = ::GetLastError();
-    CloseStopEvent();
+    ServiceLog("CreateEvent(stop) failed err=%lu", error);
     return error;
   }
+  if (serviceMode_) ServiceLog("service starting");
+  KillOrphanCores();
+  UniqueHandle pipeThread = StartPipeServer();
+  if (!pipeThread) return ::GetLastError();
   ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
 
   RunMonitorLoop();
-  ShutdownProxyWatchdog(serviceMode);  // a console run never touches the user's proxy at stop
-  if (serviceMode) EndTrackedCore();
-  WaitForPipeServer(std::move(pipeThread));
+  watchdog_->Shutdown(serviceMode_);  // a console run never touches the user's proxy at stop
+  if (serviceMode_) EndTrackedCore(*core_);
+  // The pipe side ends its connections as soon as the stop event is set; a handler still running
+  // then is waited for up to this bound, after which the thread is left to end with the process.
+  ::WaitForSingleObject(pipeThread.get(), kPipeThreadWaitMs);
   // A start_core that was running when the stop came has finished by now.
-  if (serviceMode) EndTrackedCore();
-  CloseStopEvent();
-  if (serviceMode) ServiceLog("service stopped");
+  if (serviceMode_) {
+    EndTrackedCore(*core_);
+    ServiceLog("service stopped");
+  }
   return 0;
 }
 
 void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
-  g_statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler, nullptr);
-  if (g_statusHandle == nullptr) return;
-  ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
-  const DWORD exitCode = RunHost(true);
-  ReportStatus(SERVICE_STOPPED, 0, exitCode, 0);
+  ServiceHost* host = g_host.load();
+  const SERVICE_STATUS_HANDLE status =
+      ::RegisterServiceCtrlHandlerExW(kServiceName, ServiceCtrlHandler, host);
+  if (status == nullptr) return;
+  host->SetStatusHandle(status);
+  host->ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
+  const DWORD exitCode = host->Run();
+  host->ReportStatus(SERVICE_STOPPED, 0, exitCode, 0);
 }
+
+// Makes `host` the process's host for as long as the object lives.
+class HostScope {
+ public:
+  explicit HostScope(ServiceHost* host) { g_host.store(host); }
+  ~HostScope() { g_host.store(nullptr); }
+  HostScope(const HostScope&) = delete;
+  HostScope& operator=(const HostScope&) = delete;
+};
 
 }  // namespace
 
 DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*eventData*/,
-                                void* /*context*/) {
+                                void* context) {
+  ServiceHost* host = static_cast<ServiceHost*>(context);
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
       ServiceLog("service stop requested (ctrl=%lu)", control);
-      ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0);
-      SignalStop();
+      if (host != nullptr) {
+        host->ReportStatus(SERVICE_STOP_PENDING, 0, 0, 0);
+        host->SignalStop();
+      }
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -178,6 +199,9 @@ int RunServiceDispatcher() {
   std::copy(std::begin(kServiceName), std::end(kServiceName),
             serviceName);  // the table wants it writable
   const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+  // Lives until the dispatcher returns, after the last control.
+  ServiceHost host(true);
+  const HostScope scope(&host);
   if (::StartServiceCtrlDispatcherW(table)) return 0;
   const DWORD error = ::GetLastError();
   if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
@@ -192,7 +216,10 @@ int RunConsoleMode() {
   PrintConsole(L"Pipe: %ls\n", kPipeName);
   PrintConsole(L"Log:  %%ProgramData%%\\Varnelo\\service.log\n\n");
 
-  return static_cast<int>(RunHost(false));
+  ServiceHost host(false);
+  const HostScope scope(&host);
+  ::SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+  return static_cast<int>(host.Run());
 }
 
 }  // namespace varnelo

@@ -64,7 +64,7 @@ mutation "foreign log folder kept" service/log/log_folder.cpp \
   's/if \(!IsLogFolderOwnerTrusted\(sd\.get\(\)\)\) return FolderVerdict::kForeign;//' \
   service_log_test 'LogInProcess.FolderOfAnotherOwnerIsMovedAsideByTheService'
 mutation "no back-off after a failed rotation" service/log/service_log.cpp \
-  's/g_lastRotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
+  's/g_log.lastRotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
   service_log_test 'LogInProcess.FailedRotationWaitsItsMinute'
 mutation "renamed-image check not called" service/trust/trust.cpp \
   's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \

@@ -4,7 +4,6 @@
 
 #include "common/utf8.h"
 #include "toolkit/gdi_resources.h"
-#include "toolkit/paint_manager.h"
 
 namespace Skin {
 
@@ -45,13 +44,13 @@ void DrawImage(HDC dc, const SkinImage* image, const RECT& dest) {
 
 }  // namespace
 
-void CSkinControl::Attach(CPaintManager* manager, CSkinControl* parent) {
-  manager_ = manager;
+void CSkinControl::Attach(IControlHost* host, CSkinControl* parent) {
+  host_ = host;
   parent_ = parent;
 }
 
 void CSkinControl::Invalidate(bool relayout) {
-  if (manager_) manager_->Invalidate(relayout);
+  if (host_) host_->Invalidate(relayout);
 }
 
 void CSkinControl::SetText(const std::wstring& text) {
@@ -102,14 +101,14 @@ void CSkinControl::PaintBackground(HDC dc) {
     const UniqueBrush brush(::CreateSolidBrush(ToColorRef(bkColor_)));
     if (brush) ::FillRect(dc, &pos_, brush.get());
   }
-  if (!bkImage_.empty() && manager_) DrawImage(dc, manager_->GetImage(bkImage_), pos_);
+  if (!bkImage_.empty() && host_) DrawImage(dc, host_->GetImage(bkImage_), pos_);
 }
 
 void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
-  if (text_.empty() || !manager_) return;
+  if (text_.empty() || !host_) return;
   RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top,
                pos_.right - textPadding_.right, pos_.bottom - textPadding_.bottom};
-  const SelectionScope font(dc, manager_->GetDefaultFont());
+  const SelectionScope font(dc, host_->GetDefaultFont());
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, ToColorRef(textColor_));
   ::DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &area,
@@ -162,7 +161,7 @@ void CSkinButton::PaintForeground(HDC dc) {
   const std::string& state = pushed_ && !pushedImage_.empty()          ? pushedImage_
                              : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_
                                                                        : normalImage_;
-  if (!state.empty() && manager_) DrawImage(dc, manager_->GetImage(state), pos_);
+  if (!state.empty() && host_) DrawImage(dc, host_->GetImage(state), pos_);
   PaintText(dc, DT_CENTER);
 }
 
@@ -170,9 +169,9 @@ void CSkinContainer::Add(std::unique_ptr<CSkinControl> child) {
   children_.push_back(std::move(child));
 }
 
-void CSkinContainer::Attach(CPaintManager* manager, CSkinControl* parent) {
-  CSkinControl::Attach(manager, parent);
-  for (auto& child : children_) child->Attach(manager, this);
+void CSkinContainer::Attach(IControlHost* host, CSkinControl* parent) {
+  CSkinControl::Attach(host, parent);
+  for (auto& child : children_) child->Attach(host, this);
 }
 
 void CSkinContainer::SetPos(const RECT& pos) {

@@ -9,11 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/gdiplus_runtime.h"
 #include "toolkit/skin_values.h"
 
 namespace Skin {
 
-class CPaintManager;
+// What a control needs from the window that holds it (the paint manager): a redraw, the skin's
+// images and its default font.
+class IControlHost {
+ public:
+  virtual ~IControlHost() = default;
+  // Redraws soon; `relayout` recomputes positions first.
+  virtual void Invalidate(bool relayout) = 0;
+  // A decoded image from the skin archive (null when missing).
+  virtual const SkinImage* GetImage(const std::string& name) = 0;
+  virtual HFONT GetDefaultFont() = 0;
+};
 
 class CSkinControl {
  public:
@@ -22,7 +33,9 @@ class CSkinControl {
   CSkinControl(const CSkinControl&) = delete;
   CSkinControl& operator=(const CSkinControl&) = delete;
 
-  virtual const wchar_t* GetClass() const { return L"Control"; }
+  // Whether the control answers clicks itself (a button): the window's caption is not dragged
+  // through it, and it is the one notified of a click.
+  virtual bool TakesClicks() const { return false; }
 
   const std::wstring& GetName() const { return name_; }
   const std::wstring& GetText() const { return text_; }
@@ -42,7 +55,7 @@ class CSkinControl {
   virtual void DoPaint(HDC dc, const RECT& clip);
   virtual CSkinControl* FindControlAt(POINT point);
   virtual CSkinControl* FindControlByName(const std::wstring& name);
-  virtual void Attach(CPaintManager* manager, CSkinControl* parent);
+  virtual void Attach(IControlHost* host, CSkinControl* parent);
 
   // Mouse states, used by buttons.
   virtual void SetHot(bool) {}
@@ -55,7 +68,7 @@ class CSkinControl {
   void PaintText(HDC dc, UINT defaultAlign);
   void Invalidate(bool relayout);
 
-  CPaintManager* manager_ = nullptr;
+  IControlHost* host_ = nullptr;
   CSkinControl* parent_ = nullptr;
   std::wstring name_;
   std::wstring text_;
@@ -72,16 +85,13 @@ class CSkinControl {
 };
 
 class CSkinLabel : public CSkinControl {
- public:
-  const wchar_t* GetClass() const override { return L"Label"; }
-
  protected:
   void PaintForeground(HDC dc) override;
 };
 
 class CSkinButton : public CSkinLabel {
  public:
-  const wchar_t* GetClass() const override { return L"Button"; }
+  bool TakesClicks() const override { return true; }
   void SetAttribute(const std::string& name, const std::string& value) override;
   void SetHot(bool hot) override;
   void SetPushed(bool pushed) override;
@@ -100,15 +110,12 @@ class CSkinButton : public CSkinLabel {
 class CSkinContainer : public CSkinControl {
  public:
   explicit CSkinContainer(bool vertical) : vertical_(vertical) {}
-  const wchar_t* GetClass() const override {
-    return vertical_ ? L"VerticalLayout" : L"HorizontalLayout";
-  }
   void Add(std::unique_ptr<CSkinControl> child);
   void SetPos(const RECT& pos) override;
   void DoPaint(HDC dc, const RECT& clip) override;
   CSkinControl* FindControlAt(POINT point) override;
   CSkinControl* FindControlByName(const std::wstring& name) override;
-  void Attach(CPaintManager* manager, CSkinControl* parent) override;
+  void Attach(IControlHost* host, CSkinControl* parent) override;
 
  private:
   bool vertical_;

@@ -9,7 +9,7 @@
 namespace Skin {
 
 namespace {
-// Private messages: a coalesced redraw, and the one-time "windowinit" after the first showing.
+// Private messages: a coalesced redraw, and the one-time notice after the first showing.
 constexpr UINT kMsgRender = WM_APP + 0x3A0;
 constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
 constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
@@ -41,7 +41,7 @@ void CPaintManager::AttachDialog(std::unique_ptr<CSkinControl> root) {
 
 void CPaintManager::AddNotifier(ISkinNotify* receiver) { receivers_.push_back(receiver); }
 
-void CPaintManager::SendNotify(CSkinControl* sender, const wchar_t* type) {
+void CPaintManager::SendNotify(CSkinControl* sender, Notification type) {
   TNotifyUI msg = {type, sender};
   // A receiver may close the window; work on a copy of the list.
   const std::vector<ISkinNotify*> receivers = receivers_;
@@ -191,7 +191,7 @@ bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, L
       OnRender();
       return true;
     case kMsgWindowInit:
-      SendNotify(root_.get(), L"windowinit");
+      SendNotify(root_.get(), Notification::kWindowInit);
       return true;
     case WM_SHOWWINDOW:
       OnShowWindow(wParam != FALSE);
@@ -282,7 +282,7 @@ void CPaintManager::OnMouseLeave() {
 
 void CPaintManager::OnButtonDown(POINT point) {
   CSkinControl* target = FindControl(point);
-  if (!target || std::wstring(target->GetClass()) != L"Button") return;
+  if (!target || !target->TakesClicks()) return;
   pushed_ = target;
   pushed_->SetPushed(true);
   ::SetCapture(hwnd_);  // the release counts even outside the window
@@ -295,7 +295,7 @@ void CPaintManager::OnButtonUp(POINT point) {
   if (::GetCapture() == hwnd_) ::ReleaseCapture();
   if (!clicked) return;
   clicked->SetPushed(false);
-  if (FindControl(point) == clicked) SendNotify(clicked, L"click");
+  if (FindControl(point) == clicked) SendNotify(clicked, Notification::kClick);
 }
 
 }  // namespace Skin

@@ -1,6 +1,6 @@
 // One paint manager per skinned window: owns the control tree, lays it out, draws it double
 // buffered (with a soft drop shadow in the window's margin), tracks hot and pushed buttons and
-// sends named notifications ("windowinit", "click") to its receivers.
+// sends notifications (the first showing, a click) to its receivers.
 #pragma once
 
 #include <windows.h>
@@ -16,9 +16,14 @@
 
 namespace Skin {
 
+enum class Notification {
+  kWindowInit,  // once, when the layout is first shown
+  kClick,       // a control that takes clicks was clicked
+};
+
 struct TNotifyUI {
-  std::wstring sType;
-  CSkinControl* pSender;
+  Notification type;
+  CSkinControl* sender;
 };
 
 class ISkinNotify {
@@ -27,13 +32,13 @@ class ISkinNotify {
   virtual void Notify(TNotifyUI& msg) = 0;
 };
 
-class CPaintManager {
+class CPaintManager : public IControlHost {
  public:
   // The text size, in pixels, until the layout names a default font.
   static constexpr int kDefaultFontSize = 12;
 
   CPaintManager() = default;
-  ~CPaintManager();
+  ~CPaintManager() override;
   CPaintManager(const CPaintManager&) = delete;
   CPaintManager& operator=(const CPaintManager&) = delete;
 
@@ -41,7 +46,7 @@ class CPaintManager {
   // Takes the control tree built for this window and sizes the window from the layout.
   void AttachDialog(std::unique_ptr<CSkinControl> root);
   void AddNotifier(ISkinNotify* receiver);
-  void SendNotify(CSkinControl* sender, const wchar_t* type);
+  void SendNotify(CSkinControl* sender, Notification type);
 
   // Handles what the window leaves to it; true when handled, with the result in `result`.
   bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
@@ -61,13 +66,12 @@ class CPaintManager {
   }
   void SetLayoutPadding(const RECT& padding) { layoutPadding_ = padding; }
   void SetDefaultFont(const std::wstring& face, int size, bool bold);
-  HFONT GetDefaultFont();
+  HFONT GetDefaultFont() override;
 
   // A decoded image from the skin archive, cached for the window's life (null when missing).
-  const SkinImage* GetImage(const std::string& name);
+  const SkinImage* GetImage(const std::string& name) override;
 
-  // Redraws soon; `relayout` recomputes positions first.
-  void Invalidate(bool relayout);
+  void Invalidate(bool relayout) override;
 
  private:
   // One handler for each message MessageHandler takes on.

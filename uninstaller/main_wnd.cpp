@@ -5,14 +5,12 @@
 #include "toolkit/gdi_resources.h"
 #include "toolkit/layout_builder.h"
 #include "uninstaller/progress.h"
-#include "uninstaller/removal_worker.h"
 #include "uninstaller/temp_copy.h"
 
 namespace varnelo {
 
 const wchar_t kMainWindowClass[] = L"CMainWnd";
 const wchar_t kMainWindowTitle[] = L"Varnelo Uninstall Window";
-std::atomic<CMainWnd*> g_pMainWnd{nullptr};
 
 namespace {
 
@@ -31,22 +29,14 @@ std::wstring ConfirmationCaption(bool chinese) {
                  : std::wstring(kMainWindowTitle);
 }
 
-bool IsOneOf(const wchar_t* className, std::initializer_list<const wchar_t*> names) {
-  for (const wchar_t* name : names) {
-    if (std::wstring(className) == name) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 bool IsChineseUI() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE; }
 
-CMainWnd::CMainWnd(const TemporaryCopy& self) : m_self(self) { g_pMainWnd.store(this); }
+CMainWnd::CMainWnd(const TemporaryCopy& self) : m_self(self) {}
 
 CMainWnd::~CMainWnd() {
-  m_workerThread.StopAllThreads();  // before the worker can no longer find the window
-  g_pMainWnd.store(nullptr);
+  m_workerThread.StopAllThreads();  // before the report it fills goes
 }
 
 LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -114,8 +104,7 @@ LRESULT CMainWnd::OnNcHitTest(LPARAM lParam) {
   if (point.x >= client.left + caption.left && point.x < client.right - caption.right &&
       point.y >= caption.top && point.y < caption.bottom) {
     Skin::CSkinControl* control = m_pm.FindControl(point);
-    if (control && !IsOneOf(control->GetClass(), {L"Button", L"Option", L"Combo"}))
-      return HTCAPTION;
+    if (control && !control->TakesClicks()) return HTCAPTION;
   }
   return HTCLIENT;
 }
@@ -135,9 +124,10 @@ bool CMainWnd::OnSysCommand(WPARAM command, LRESULT* result) {
 }
 
 void CMainWnd::Notify(Skin::TNotifyUI& msg) {
-  if (msg.sType == L"windowinit") {
+  if (msg.type == Skin::Notification::kWindowInit) {
     OnWindowInit();
-  } else if (msg.sType == L"click" && msg.pSender && msg.pSender->GetName() == L"close_btn") {
+  } else if (msg.type == Skin::Notification::kClick && msg.sender &&
+             msg.sender->GetName() == L"close_btn") {
     CloseAndDeleteSelf();
   }
 }
@@ -160,15 +150,13 @@ void CMainWnd::OnWindowInit() {
   }
   m_pProgressLab = m_pm.FindControl(L"pro_unins_lab");
   m_pPercentLab = m_pm.FindControl(L"unins_percent_lab");
-  m_bFilesRemoved = false;
-  m_bShortcutsRemoved = false;
   ::SetTimer(GetHWND(), UNINS_PROGRESS_TIMER, kProgressTimerMs, nullptr);
-  m_workerThread.StartThread(RunRemoval, nullptr);
+  m_workerThread.StartThread(RunRemoval, &m_report);
 }
 
 void CMainWnd::OnProgressTimer() {
-  const WorkerFlags flags = {m_bFilesRemoved, m_bShortcutsRemoved, m_bRegistryCleaned,
-                             m_bWorkerDone};
+  const WorkerFlags flags = {m_report.filesRemoved, m_report.shortcutsRemoved,
+                             m_report.registryCleaned, m_report.workerDone};
   const int current = m_pProgressLab ? m_pProgressLab->GetFixedWidth() : 1;
   const ProgressTick tick =
       AdvanceProgress(&m_nPhase, &m_dwPhaseStart, current, flags, ::GetTickCount());

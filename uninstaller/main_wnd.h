@@ -9,6 +9,7 @@
 
 #include "toolkit/paint_manager.h"
 #include "toolkit/skin_window.h"
+#include "uninstaller/removal_worker.h"
 #include "uninstaller/temp_copy.h"
 #include "uninstaller/wnd_thread.h"
 
@@ -28,12 +29,6 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   // `self` is the copy the program runs as, deleted after Cancel; it outlives the window.
   explicit CMainWnd(const TemporaryCopy& self);
   ~CMainWnd() override;
-
-  // Written once each by the worker, in this order, and only read by the window's timer.
-  std::atomic<bool> m_bFilesRemoved{false};
-  std::atomic<bool> m_bShortcutsRemoved{false};
-  std::atomic<bool> m_bRegistryCleaned{false};
-  std::atomic<bool> m_bWorkerDone{false};
 
   void Notify(Skin::TNotifyUI& msg) override;
 
@@ -56,6 +51,7 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   void CloseAndDeleteSelf();
 
   const TemporaryCopy& m_self;
+  RemovalReport m_report;  // filled by the worker, which is stopped before it goes
   Skin::CPaintManager m_pm;
   CWndThread m_workerThread;
   Skin::CSkinControl* m_pProgressLab = nullptr;
@@ -64,8 +60,5 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   int m_nPhase = -1;
   bool m_bDeleteSelfAtExit = false;
 };
-
-// The window the worker reports to; null before construction and after destruction.
-extern std::atomic<CMainWnd*> g_pMainWnd;
 
 }  // namespace varnelo

@@ -11,7 +11,6 @@
 #include "common/platform.h"
 #include "common/unique_resource.h"
 #include "uninstaller/install_location.h"
-#include "uninstaller/main_wnd.h"
 #include "uninstaller/system_command.h"
 
 namespace varnelo {
@@ -42,15 +41,14 @@ using InternetSetOptionWFn = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
 
 // The installation directory as a place to start programs from: only an absolute one, so that
 // nothing is looked for in the current folder.
-std::wstring ProgramDir() {
-  const std::wstring dir = GetInstallDir();
-  return IsPlainAbsolutePath(dir) ? dir : std::wstring();
+std::wstring ProgramDir(const std::wstring& installDir) {
+  return IsPlainAbsolutePath(installDir) ? installDir : std::wstring();
 }
 
 // Starts "<dir>VarneloService.exe -uninstall" hidden and waits for it, then pauses; skipped with
 // no directory or no service program.
-void RemoveService() {
-  const std::wstring dir = ProgramDir();
+void RemoveService(const std::wstring& installDir) {
+  const std::wstring dir = ProgramDir(installDir);
   if (dir.empty()) return;
   const std::wstring program = dir + kServiceProgram;
   if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) return;
@@ -102,14 +100,13 @@ void NotifyProxyChange() {
 
 }  // namespace
 
-void ResetNetworkSettings() {
-  RunNetworkTool(ProgramDir());
+void ResetNetworkSettings(const std::wstring& installDir) {
+  RunNetworkTool(ProgramDir(installDir));
   ResetProxyValues();
   NotifyProxyChange();
 }
 
-bool RemoveProductFiles() {
-  const std::wstring dir = GetInstallDir();
+bool RemoveProductFiles(const std::wstring& dir) {
   if (!IsProductDir(dir)) return false;
   DeletePathSilently(dir);
   const std::wstring appData = ShellFolder(CSIDL_APPDATA);
@@ -145,17 +142,19 @@ void RemoveStartMenuShortcuts() {
   ::RemoveDirectoryW(folder.c_str());  // only when nothing else is left in it
 }
 
-void RunRemoval(void*) {
+void RunRemoval(void* argument) {
+  RemovalReport& report = *static_cast<RemovalReport*>(argument);
   // The shell may hand ShellExecuteExW to extensions that need COM on the calling thread.
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  RemoveService();
+  const std::wstring installDir = GetInstallDir();
+  RemoveService(installDir);
   for (const wchar_t* name : kProcessNames) KillProcessesByName(name);
-  ResetNetworkSettings();
-  if (CMainWnd* window = g_pMainWnd.load()) window->m_bFilesRemoved = RemoveProductFiles();
-  if (CMainWnd* window = g_pMainWnd.load()) window->m_bShortcutsRemoved = RemoveListedShortcut();
-  if (CMainWnd* window = g_pMainWnd.load()) window->m_bRegistryCleaned = CleanRegistry();
+  ResetNetworkSettings(installDir);
+  report.filesRemoved = RemoveProductFiles(installDir);
+  report.shortcutsRemoved = RemoveListedShortcut();
+  report.registryCleaned = CleanRegistry();
   RemoveStartMenuShortcuts();
-  if (CMainWnd* window = g_pMainWnd.load()) window->m_bWorkerDone = true;
+  report.workerDone = true;
   if (SUCCEEDED(com)) ::CoUninitialize();
 }
 

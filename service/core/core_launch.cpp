@@ -162,16 +162,16 @@ bool CheckAppPathIsServiceDirectory(Reply& reply, const std::wstring& appPath) {
 }
 
 // Refuses while the tracked core still runs; drops the handles of one that has ended.
-bool ReleaseExitedCore(Reply& reply) {
-  const CoreRunState state = QueryTrackedCore(nullptr);
+bool ReleaseExitedCore(Reply& reply, TrackedCore& core) {
+  const CoreRunState state = core.Query(nullptr);
   if (state == CoreRunState::kRunning) {
     return Refuse(reply, kAlreadyRunning, "VarneloCore already running, call stop_core first",
                   nullptr);
   }
   if (state == CoreRunState::kExited) {
-    TakeCoreProcess();
-    TakeCorePid();
-    TakeCoreJob();
+    core.TakeProcess();
+    core.TakePid();
+    core.TakeJob();
   }
   return true;
 }
@@ -353,7 +353,7 @@ bool EndCoreOfEndedCaller(Reply& reply, const Caller& caller, const UniqueHandle
 
 // Hands over the output and the job, records the core and answers the caller.
 void CompleteStartCore(Reply& reply, const Caller& caller, CoreLaunch* launch, UniqueHandle job,
-                       ProcessHandles core) {
+                       ProcessHandles core, TrackedCore* tracked) {
   BeforeHandOver();
   if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
   const std::uint64_t logHandle = HandOverOutput(caller, std::move(launch->readEnd));
@@ -362,7 +362,7 @@ void CompleteStartCore(Reply& reply, const Caller& caller, CoreLaunch* launch, U
   if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
 
   const DWORD pid = core.pid;
-  StoreCore(std::move(core.process), std::move(job), pid);
+  tracked->Store(std::move(core.process), std::move(job), pid);
   ServiceLog("start_core OK pid=%lu loghandle=%p jobhandle=%p cmd=%ls", pid, AsPointer(logHandle),
              AsPointer(jobHandle), launch->commandLine.c_str());
 
@@ -414,10 +414,11 @@ std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD acces
   return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate));
 }
 
-void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request) {
+void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request,
+                     TrackedCore& tracked) {
   StartCoreRequest start;
   if (!ReadStartCoreRequest(reply, request, &start) ||
-      !CheckAppPathIsServiceDirectory(reply, start.appPath) || !ReleaseExitedCore(reply)) {
+      !CheckAppPathIsServiceDirectory(reply, start.appPath) || !ReleaseExitedCore(reply, tracked)) {
     return;
   }
   CoreLaunch launch;
@@ -439,7 +440,7 @@ void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& reque
     return;
   }
   held = HeldRequestPaths();  // the core runs: from here on it holds what it opened
-  CompleteStartCore(reply, caller, &launch, std::move(job), std::move(core));
+  CompleteStartCore(reply, caller, &launch, std::move(job), std::move(core), &tracked);
 }
 
 }  // namespace varnelo

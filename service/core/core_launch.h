@@ -14,7 +14,11 @@ namespace varnelo {
 
 class Caller;
 
-void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request);
+class TrackedCore;
+
+// start_core: the launched core is recorded in `tracked`.
+void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& request,
+                     TrackedCore& tracked);
 
 // Duplicates `handle` into the caller's process, through the process handle the connection
 // opened once. Returns its value there, or 0. `attempted` (optional) tells whether

@@ -1,38 +1,34 @@
 #include "service/core/core_state.h"
 
-#include <mutex>
-
 namespace varnelo {
 
-namespace {
-
-// The one record of the launched core.
-CoreState g_coreState;
-std::mutex g_takeLock;  // held by takes and by queries of the process handle, never by callers
-}  // namespace
-
-UniqueHandle TakeCoreProcess() {
-  std::lock_guard<std::mutex> lock(g_takeLock);
-  return UniqueHandle(g_coreState.coreProcess.exchange(nullptr));
+TrackedCore::~TrackedCore() {
+  TakeProcess();
+  TakeJob();
 }
 
-UniqueHandle TakeCoreJob() { return UniqueHandle(g_coreState.coreJob.exchange(nullptr)); }
-
-DWORD TakeCorePid() { return g_coreState.corePid.exchange(0); }
-
-void StoreCore(UniqueHandle process, UniqueHandle job, DWORD pid) {
-  UniqueHandle previousProcess(g_coreState.coreProcess.exchange(process.release()));
-  UniqueHandle previousJob(g_coreState.coreJob.exchange(job.release()));
-  g_coreState.corePid.exchange(pid);
+UniqueHandle TrackedCore::TakeProcess() {
+  const std::lock_guard<std::mutex> lock(takeLock_);
+  return UniqueHandle(process_.exchange(nullptr));
 }
 
-CoreRunState QueryTrackedCore(DWORD* pid) {
-  std::lock_guard<std::mutex> lock(g_takeLock);
-  const HANDLE process = g_coreState.coreProcess.load();
+UniqueHandle TrackedCore::TakeJob() { return UniqueHandle(job_.exchange(nullptr)); }
+
+DWORD TrackedCore::TakePid() { return pid_.exchange(0); }
+
+void TrackedCore::Store(UniqueHandle process, UniqueHandle job, DWORD pid) {
+  const UniqueHandle previousProcess(process_.exchange(process.release()));
+  const UniqueHandle previousJob(job_.exchange(job.release()));
+  pid_.exchange(pid);
+}
+
+CoreRunState TrackedCore::Query(DWORD* pid) const {
+  const std::lock_guard<std::mutex> lock(takeLock_);
+  const HANDLE process = process_.load();
   if (process == nullptr) return CoreRunState::kNotTracked;
   // Not the exit code: a core may exit with 259, which reads as STILL_ACTIVE.
   if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-    if (pid != nullptr) *pid = g_coreState.corePid.load();
+    if (pid != nullptr) *pid = pid_.load();
     return CoreRunState::kRunning;
   }
   return CoreRunState::kExited;

@@ -30,10 +30,10 @@ const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, 
 
 }  // namespace
 
-void HandleStopCore(Reply& reply, const Caller& /*caller*/, const RequestMap& request) {
-  UniqueHandle process = TakeCoreProcess();
-  UniqueHandle job = TakeCoreJob();
-  TakeCorePid();
+void HandleStopCore(Reply& reply, const RequestMap& request, TrackedCore& core) {
+  UniqueHandle process = core.TakeProcess();
+  UniqueHandle job = core.TakeJob();
+  core.TakePid();
 
   ResponseMap response{{"ok", "1"}};
   if (!process) {
@@ -53,9 +53,9 @@ void HandleStopCore(Reply& reply, const Caller& /*caller*/, const RequestMap& re
   WriteResponse(reply, response);
 }
 
-void EndTrackedCore() {
-  UniqueHandle process = TakeCoreProcess();
-  UniqueHandle job = TakeCoreJob();
+void EndTrackedCore(TrackedCore& core) {
+  UniqueHandle process = core.TakeProcess();
+  UniqueHandle job = core.TakeJob();
   if (process) TerminateCore(process, job, kServiceStopCoreWaitMs);
 }
 

@@ -8,14 +8,14 @@
 
 namespace varnelo {
 
-class Caller;
+class TrackedCore;
 
-void HandleStopCore(Reply& reply, const Caller& caller, const RequestMap& request);
+void HandleStopCore(Reply& reply, const RequestMap& request, TrackedCore& core);
 
 // Ends every running process named VarneloCore.exe (any letter case).
 void KillOrphanCores();
 
 // Service stop: takes the tracked process and job handles (the pid stays) and ends the core.
-void EndTrackedCore();
+void EndTrackedCore(TrackedCore& core);
 
 }  // namespace varnelo

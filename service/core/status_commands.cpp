@@ -8,17 +8,17 @@
 
 namespace varnelo {
 
-void HandlePing(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
+void HandlePing(Reply& reply) {
   ResponseMap response{{"ok", "1"}, {"pong", "1"}};
   AddCapabilityKeys(response);
   WriteResponse(reply, response);
 }
 
-void HandleStatus(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
+void HandleStatus(Reply& reply, const TrackedCore& core) {
   ResponseMap response{{"ok", "1"}};
   AddCapabilityKeys(response);
   DWORD pid = 0;
-  if (QueryTrackedCore(&pid) == CoreRunState::kRunning) {
+  if (core.Query(&pid) == CoreRunState::kRunning) {
     response["running"] = "1";
     response["pid"] = std::to_string(pid);
   } else {

@@ -6,9 +6,9 @@
 
 namespace varnelo {
 
-class Caller;
+class TrackedCore;
 
-void HandlePing(Reply& reply, const Caller& caller, const RequestMap& request);
-void HandleStatus(Reply& reply, const Caller& caller, const RequestMap& request);
+void HandlePing(Reply& reply);
+void HandleStatus(Reply& reply, const TrackedCore& core);
 
 }  // namespace varnelo

@@ -19,19 +19,23 @@ namespace {
 constexpr DWORD kProgramDataBufferChars = 260;
 constexpr wchar_t kLogFileName[] = L"service.log";
 
-// Innermost lock of the service: held for a whole ServiceLog call, takes no other lock.
-std::mutex g_logLock;
-// GetTickCount64 of the last rotation attempt; 0 before the first. Guarded by g_logLock.
-ULONGLONG g_lastRotation = 0;
-
 // The log folder, opened and judged once and then held for the life of the process; opened
-// again only when ProgramData names another folder or the last open failed. Guarded by
-// g_logLock.
+// again only when ProgramData names another folder or the last open failed.
 struct HeldLogFolder {
   std::wstring programData;
   LogFolder folder;
 };
-HeldLogFolder g_heldFolder;
+
+// What every ServiceLog call shares. Process-wide by nature: the log is written from every part
+// and thread, before the service's host exists and after it has ended.
+struct LogState {
+  // Innermost lock of the service: held for a whole ServiceLog call, takes no other lock.
+  std::mutex lock;
+  // GetTickCount64 of the last rotation attempt; 0 before the first. Guarded by the lock.
+  ULONGLONG lastRotation = 0;
+  HeldLogFolder held;  // guarded by the lock
+};
+LogState g_log;
 
 std::wstring GenerationName(int generation) {
   return std::wstring(kLogFileName) + L"." + std::to_wstring(generation);
@@ -84,8 +88,8 @@ UniqueHandle OpenLogFile(HANDLE folder) {
     if (!file || !IsPlainLogEntry(facts.attributes, facts.links, false)) return UniqueHandle();
   }
   const ULONGLONG now = ::GetTickCount64();
-  if (!ShouldRotateLog(facts.size, now, g_lastRotation)) return file;
-  g_lastRotation = now;  // before any rename, so a failed rotation waits its minute
+  if (!ShouldRotateLog(facts.size, now, g_log.lastRotation)) return file;
+  g_log.lastRotation = now;  // before any rename, so a failed rotation waits its minute
   file.reset();
   RotateLog(folder);
   file = OpenLogFileOnce(folder, &facts);
@@ -95,12 +99,12 @@ UniqueHandle OpenLogFile(HANDLE folder) {
 
 // The held folder for this ProgramData value, opened (and judged) only when it is not held yet.
 HANDLE HeldFolderFor(const std::wstring& programData) {
-  if (!g_heldFolder.folder.handle || g_heldFolder.programData != programData) {
-    g_heldFolder.folder = LogFolder();  // let go of a folder ProgramData no longer names
-    g_heldFolder.folder = OpenLogFolder(programData);
-    g_heldFolder.programData = programData;
+  if (!g_log.held.folder.handle || g_log.held.programData != programData) {
+    g_log.held.folder = LogFolder();  // let go of a folder ProgramData no longer names
+    g_log.held.folder = OpenLogFolder(programData);
+    g_log.held.programData = programData;
   }
-  return g_heldFolder.folder.handle.get();
+  return g_log.held.folder.handle.get();
 }
 
 void WriteLine(HANDLE file, const char* format, va_list args) {
@@ -132,14 +136,14 @@ void ServiceLog(const char* format, ...) {
 
 void ServiceLogV(const char* format, va_list args) {
   const LastErrorKeeper keepLastError;
-  std::lock_guard<std::mutex> lock(g_logLock);
+  std::lock_guard<std::mutex> lock(g_log.lock);
 
   wchar_t programData[kProgramDataBufferChars];
   const DWORD length =
       ::GetEnvironmentVariableW(L"ProgramData", programData, kProgramDataBufferChars);
   // A value that does not fit would leave the buffer unfilled: drop the line, never cut the path.
   if (length == 0 || length >= kProgramDataBufferChars) {
-    g_heldFolder = HeldLogFolder();
+    g_log.held = HeldLogFolder();
     return;
   }
   const HANDLE folder = HeldFolderFor(std::wstring(programData, length));
@@ -147,7 +151,7 @@ void ServiceLogV(const char* format, va_list args) {
   const UniqueHandle file = OpenLogFile(folder);
   if (!file) return;
 
-  LogFolder& held = g_heldFolder.folder;
+  LogFolder& held = g_log.held.folder;
   if (!held.movedAsideAs.empty()) {
     WriteLineF(file.get(), "ServiceLog WARNING: log folder owned by %ls moved aside as %ls",
                held.foreignOwner.c_str(), held.movedAsideAs.c_str());

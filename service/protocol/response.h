@@ -9,8 +9,6 @@
 
 namespace varnelo {
 
-class Caller;
-
 // The one answer of a request. A handler gives it exactly once; the connection writes it to the
 // client afterwards, under the client's own time limit, so a client that does not take its answer
 // holds up nobody else.
@@ -30,8 +28,5 @@ class Reply {
 void WriteResponse(Reply& reply, const ResponseMap& response);
 // ok=0, error and error_code.
 void WriteErrorResponse(Reply& reply, const std::string& message, int32_t code);
-
-// Every handler gets the connection's caller, its process taken when the connection was made.
-using CommandHandler = void (*)(Reply& reply, const Caller& caller, const RequestMap& request);
 
 }  // namespace varnelo

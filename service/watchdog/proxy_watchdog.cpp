@@ -2,9 +2,7 @@
 
 #include <sddl.h>
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "common/account.h"
 #include "common/utf8.h"
@@ -37,23 +35,6 @@ constexpr char kDegradedNoSid[] = "sid_lookup_failed";
 
 constexpr char kTriggerClientExit[] = "parent_process_exit";
 constexpr char kTriggerServiceStop[] = "service_stop";
-
-// Shared by the pipe thread (commands) and the ServiceMain thread (tick, shutdown). Never
-// destroyed: a pipe thread that the stop gave up waiting for may still use them while the
-// process exits.
-std::mutex& g_watchdogLock = *new std::mutex;
-WatchdogState& g_watchdogState = *new WatchdogState;
-// The flag as last read; exchanged without the lock so the tick can log transitions.
-std::atomic<bool> g_watchdogDisabled{false};
-
-// Caller holds g_watchdogLock.
-void ReleaseWatchdogState() { g_watchdogState = WatchdogState(); }
-
-bool RefreshDisabledFlag(bool* previous) {
-  const bool disabled = IsProxyWatchdogDisabled();
-  *previous = g_watchdogDisabled.exchange(disabled);
-  return disabled;
-}
 
 void WriteDegradedResponse(Reply& reply, const char* reason) {
   WriteResponse(reply, ResponseMap{{"ok", "0"}, {"degraded", "1"}, {"error", reason}});
@@ -132,6 +113,12 @@ DWORD ReadSessionId(HANDLE process) {
 
 }  // namespace
 
+bool ProxyWatchdog::RefreshDisabledFlag(bool* previous) {
+  const bool disabled = IsProxyWatchdogDisabled();
+  *previous = disabled_.exchange(disabled);
+  return disabled;
+}
+
 bool IsProxyWatchdogDisabled() {
   UniqueRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFlagKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
@@ -146,7 +133,8 @@ bool IsProxyWatchdogDisabled() {
          type == REG_DWORD && size == sizeof(data) && data == kFlagDisabledValue;
 }
 
-void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request) {
+void ProxyWatchdog::SetExpectedProxy(Reply& reply, const Caller& caller,
+                                     const RequestMap& request) {
   bool previous = false;
   if (RefreshDisabledFlag(&previous)) {
     ServiceLog("set_expected_proxy: degraded reason=feature_flag_disabled");
@@ -186,28 +174,27 @@ void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& re
   const DWORD session = armed.sessionId;
   const std::wstring sid = armed.userSid;
   {
-    const std::lock_guard<std::mutex> lock(g_watchdogLock);
-    ReleaseWatchdogState();  // closes the handle of an earlier client
-    g_watchdogState = std::move(armed);
+    const std::lock_guard<std::mutex> lock(lock_);
+    state_ = std::move(armed);  // closes the handle of an earlier client
   }
   ServiceLog("set_expected_proxy: armed pid=%lu session=%lu sid=%ls endpoint=%s", pid, session,
              sid.c_str(), proxy->second.c_str());
   WriteOkResponse(reply);
 }
 
-void clear_watchdog(Reply& reply, const Caller& /*caller*/, const RequestMap& /*request*/) {
+void ProxyWatchdog::ClearWatchdog(Reply& reply) {
   DWORD pid = 0;
   {
-    const std::lock_guard<std::mutex> lock(g_watchdogLock);
-    pid = g_watchdogState.pid;
-    ReleaseWatchdogState();
+    const std::lock_guard<std::mutex> lock(lock_);
+    pid = state_.pid;
+    state_ = WatchdogState();
   }
   if (pid != 0)
     ServiceLog("clear_watchdog: released state for pid=%lu (reason=normal_disconnect)", pid);
   WriteOkResponse(reply);
 }
 
-void ProxyWatchdogTick() {
+void ProxyWatchdog::Tick() {
   bool previous = false;
   const bool disabled = RefreshDisabledFlag(&previous);
   if (disabled && !previous)
@@ -217,30 +204,30 @@ void ProxyWatchdogTick() {
 
   bool restored = false;
   {
-    const std::lock_guard<std::mutex> lock(g_watchdogLock);
-    if (!g_watchdogState.process) return;
+    const std::lock_guard<std::mutex> lock(lock_);
+    if (!state_.process) return;
     if (disabled) {
-      ServiceLog("cleanup skipped: reason=feature_flag_disabled pid=%lu", g_watchdogState.pid);
-      ReleaseWatchdogState();
+      ServiceLog("cleanup skipped: reason=feature_flag_disabled pid=%lu", state_.pid);
+      state_ = WatchdogState();
       return;
     }
     // A failed wait keeps the client armed for the next tick.
-    if (::WaitForSingleObject(g_watchdogState.process.get(), 0) != WAIT_OBJECT_0) return;
-    restored = RunProxyCleanup(g_watchdogState, kTriggerClientExit);
-    ReleaseWatchdogState();
+    if (::WaitForSingleObject(state_.process.get(), 0) != WAIT_OBJECT_0) return;
+    restored = RunProxyCleanup(state_, kTriggerClientExit);
+    state_ = WatchdogState();
   }
   if (restored) BroadcastProxySettingsChange();
 }
 
-void ShutdownProxyWatchdog(bool restoreSettings) {
+void ProxyWatchdog::Shutdown(bool restoreSettings) {
   bool restored = false;
   {
-    const std::lock_guard<std::mutex> lock(g_watchdogLock);
-    if (restoreSettings && g_watchdogState.pid != 0) {
-      ServiceLog("service stop: releasing watchdog state for pid=%lu", g_watchdogState.pid);
-      restored = RunProxyCleanup(g_watchdogState, kTriggerServiceStop);
+    const std::lock_guard<std::mutex> lock(lock_);
+    if (restoreSettings && state_.pid != 0) {
+      ServiceLog("service stop: releasing watchdog state for pid=%lu", state_.pid);
+      restored = RunProxyCleanup(state_, kTriggerServiceStop);
     }
-    ReleaseWatchdogState();
+    state_ = WatchdogState();
   }
   if (restored) BroadcastProxySettingsChange();
 }

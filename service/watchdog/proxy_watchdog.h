@@ -4,23 +4,45 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "service/protocol/request.h"
 #include "service/protocol/response.h"
+#include "service/watchdog/watchdog_state.h"
 
 namespace varnelo {
 
 class Caller;
 
-// Pipe commands, named as on the wire.
-void set_expected_proxy(Reply& reply, const Caller& caller, const RequestMap& request);
-void clear_watchdog(Reply& reply, const Caller& caller, const RequestMap& request);
+// The one client the service watches, with its lock. The pipe side's commands arm and disarm it;
+// the host's monitor loop ticks it and shuts it down.
+class ProxyWatchdog {
+ public:
+  ProxyWatchdog() = default;
+  ProxyWatchdog(const ProxyWatchdog&) = delete;
+  ProxyWatchdog& operator=(const ProxyWatchdog&) = delete;
 
-// After each time-out of the monitor loop's wait on the stop event.
-void ProxyWatchdogTick();
+  // set_expected_proxy: watch the caller, with the proxy text it set.
+  void SetExpectedProxy(Reply& reply, const Caller& caller, const RequestMap& request);
+  // clear_watchdog: watch nobody.
+  void ClearWatchdog(Reply& reply);
 
-// Once after the monitor loop. Service mode restores a still-matching proxy ("service_stop");
-// console mode only forgets the client.
-void ShutdownProxyWatchdog(bool restoreSettings);
+  // After each time-out of the monitor loop's wait on the stop event.
+  void Tick();
+
+  // Once after the monitor loop. Service mode restores a still-matching proxy ("service_stop");
+  // console mode only forgets the client.
+  void Shutdown(bool restoreSettings);
+
+ private:
+  bool RefreshDisabledFlag(bool* previous);
+
+  std::mutex lock_;  // taken by commands and by the tick; never while the log lock is held
+  WatchdogState state_;
+  // The flag as last read; exchanged without the lock so the tick can log transitions.
+  std::atomic<bool> disabled_{false};
+};
 
 // HKLM\SOFTWARE\Varnelo disable_proxy_watchdog (64-bit view) is REG_DWORD 1, and nothing else.
 bool IsProxyWatchdogDisabled();
