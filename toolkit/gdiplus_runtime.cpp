@@ -58,6 +58,7 @@ struct Api {
   UnlockFn unlock = nullptr;
   DisposeFn dispose = nullptr;
 };
+// Process-wide by nature: GDI+ is started once per process, and its module loaded once.
 Api g_api;
 
 template <typename T>

@@ -5,19 +5,24 @@
 namespace Skin {
 
 namespace {
-HINSTANCE g_resourceInstance = nullptr;
-CZipArchive g_archive;
+// Where every window of the process finds its skin: registered once at start-up, before the first
+// window is made, and read by each window's layout and images.
+struct SkinSource {
+  HINSTANCE instance = nullptr;
+  CZipArchive archive;
+};
+SkinSource g_source;
 }  // namespace
 
-void SetResourceInstance(HINSTANCE instance) { g_resourceInstance = instance; }
-HINSTANCE GetResourceInstance() { return g_resourceInstance; }
+void SetResourceInstance(HINSTANCE instance) { g_source.instance = instance; }
+HINSTANCE GetResourceInstance() { return g_source.instance; }
 
 bool SetResourceZip(const void* data, std::size_t size, const char* password) {
-  return g_archive.Open(data, size, password ? password : "");
+  return g_source.archive.Open(data, size, password ? password : "");
 }
 
 bool LoadSkinFile(const std::string& name, std::string* contents) {
-  return g_archive.IsOpen() && g_archive.Read(name, contents);
+  return g_source.archive.IsOpen() && g_source.archive.Read(name, contents);
 }
 
 }  // namespace Skin
