@@ -4,9 +4,15 @@
 
 #include <vector>
 
+#include "common/grow_buffer.h"
 #include "common/unique_resource.h"
 
 namespace varnelo {
+
+namespace {
+// A token's user: its SID and a header, well below this.
+constexpr size_t kTokenUserLimit = 1024;
+}  // namespace
 
 std::wstring SidText(PSID sid) {
   wchar_t* text = nullptr;
@@ -25,12 +31,14 @@ std::wstring OwnerSidText(PSECURITY_DESCRIPTOR sd) {
 std::wstring ProcessUserSid(HANDLE process) {
   UniqueHandle token;
   if (!::OpenProcessToken(process, TOKEN_QUERY, token.put())) return std::wstring();
-  DWORD size = 0;
-  ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(size);
-  if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-    return std::wstring();
-  }
+  std::vector<unsigned char> buffer;
+  const auto query = [&token](unsigned char* bytes, unsigned long* size) {
+    DWORD length = *size;
+    const bool read = ::GetTokenInformation(token.get(), TokenUser, bytes, length, &length) != 0;
+    *size = length;
+    return read;
+  };
+  if (!QueryGrowingBytes(query, &buffer, kTokenUserLimit)) return std::wstring();
   return SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
 }
 

@@ -1,18 +1,14 @@
 #include "common/platform.h"
 
+#include "common/grow_buffer.h"
+
 namespace varnelo {
 
 std::wstring GetOwnModulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = ::GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return std::wstring();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
+  // GetModuleFileNameW cuts a path too long for the buffer and returns the buffer's size.
+  return QueryGrowingString([](wchar_t* buffer, size_t capacity) {
+    return ::GetModuleFileNameW(nullptr, buffer, static_cast<DWORD>(capacity));
+  });
 }
 
 std::wstring DirectoryWithSeparator(const std::wstring& path) {
@@ -25,26 +21,14 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
 }
 
 std::wstring ReadEnvironmentVariable(const wchar_t* name, bool* present) {
-  std::wstring value;
   bool found = false;
-  // Sizes count the terminator; a variable that grows between two calls asks for more again.
-  for (DWORD size = 0;;) {
-    value.resize(size);
+  const std::wstring value = QueryGrowingString([&](wchar_t* buffer, size_t capacity) {
     ::SetLastError(ERROR_SUCCESS);
-    const DWORD length = ::GetEnvironmentVariableW(name, size ? &value[0] : nullptr, size);
-    if (length == 0) {
-      // An empty value also reads as 0 characters, but is no ERROR_ENVVAR_NOT_FOUND.
-      found = ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-      value.clear();
-      break;
-    }
-    if (length < size) {
-      value.resize(length);
-      found = true;
-      break;
-    }
-    size = length;
-  }
+    const DWORD length = ::GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(capacity));
+    // An empty value also reads as 0 characters, but is no ERROR_ENVVAR_NOT_FOUND.
+    found = length != 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    return length;
+  });
   if (present) *present = found;
   return value;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/grow_buffer.h"
 #include "common/process_list.h"
 #include "common/unique_resource.h"
 
@@ -67,13 +68,9 @@ LSTATUS QueryString(HKEY key, const wchar_t* name, std::vector<BYTE>* buffer, st
 }
 
 std::wstring FullPath(const std::wstring& path) {
-  const DWORD fullChars = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (fullChars == 0) return std::wstring();
-  std::wstring full(fullChars, L'\0');
-  const DWORD fullLength = ::GetFullPathNameW(path.c_str(), fullChars, &full[0], nullptr);
-  if (fullLength == 0 || fullLength >= fullChars) return std::wstring();
-  full.resize(fullLength);
-  return full;
+  return QueryGrowingString([&path](wchar_t* buffer, size_t capacity) {
+    return ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(capacity), buffer, nullptr);
+  });
 }
 
 std::wstring UpperCase(std::wstring text) {
@@ -85,13 +82,10 @@ std::wstring UpperCase(std::wstring text) {
 std::wstring CanonicalPath(const std::wstring& path) {
   const std::wstring full = FullPath(path);
   if (full.empty()) return std::wstring();
-  const DWORD longChars = ::GetLongPathNameW(full.c_str(), nullptr, 0);
-  if (longChars == 0) return std::wstring();
-  std::wstring canonical(longChars, L'\0');
-  const DWORD longLength = ::GetLongPathNameW(full.c_str(), &canonical[0], longChars);
-  if (longLength == 0 || longLength >= longChars) return std::wstring();
-  canonical.resize(longLength);
-  return UpperCase(canonical);
+  const std::wstring canonical = QueryGrowingString([&full](wchar_t* buffer, size_t capacity) {
+    return ::GetLongPathNameW(full.c_str(), buffer, static_cast<DWORD>(capacity));
+  });
+  return canonical.empty() ? canonical : UpperCase(canonical);
 }
 
 // A protected folder as listed paths are compared with it: canonical when it exists, otherwise

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/grow_buffer.h"
 #include "common/reason.h"
 #include "service/trust/path_rules.h"
 
@@ -31,17 +32,10 @@ bool IsFolder(HANDLE handle) {
 }
 
 std::wstring FinalPathOf(HANDLE handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = ::GetFinalPathNameByHandleW(
-        handle, &path[0], static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return std::wstring();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(length);
-  }
+  return QueryGrowingString([handle](wchar_t* buffer, size_t capacity) {
+    return ::GetFinalPathNameByHandleW(handle, buffer, static_cast<DWORD>(capacity),
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  });
 }
 
 bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what, DWORD error = 0) {

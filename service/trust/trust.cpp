@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/grow_buffer.h"
 #include "common/platform.h"
 #include "common/reason.h"
 #include "common/unique_resource.h"
@@ -120,33 +121,41 @@ struct EmbeddedSigner {
 // Reads the signature through the file's held handle (never by its name again, so the signer
 // judged is the one WinVerifyTrust then reads).
 bool ReadEmbeddedSigner(HANDLE file, EmbeddedSigner* signer) {
-  DWORD length = 0;
-  if (::ImageGetCertificateData(file, 0, nullptr, &length) || length < sizeof(WIN_CERTIFICATE) ||
-      length > kMaxSignatureBytes) {
+  std::vector<unsigned char> bytes;
+  const auto query = [file](unsigned char* buffer, unsigned long* size) {
+    DWORD length = *size;
+    const bool read = ::ImageGetCertificateData(file, 0, reinterpret_cast<WIN_CERTIFICATE*>(buffer),
+                                                &length) != FALSE;
+    *size = length;
+    return read;
+  };
+  if (!QueryGrowingBytes(query, &bytes, kMaxSignatureBytes) ||
+      bytes.size() < sizeof(WIN_CERTIFICATE)) {
     return false;
   }
-  std::vector<BYTE> bytes(length);
-  WIN_CERTIFICATE* certificate = reinterpret_cast<WIN_CERTIFICATE*>(bytes.data());
-  if (!::ImageGetCertificateData(file, 0, certificate, &length) ||
-      certificate->wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA ||
-      certificate->dwLength > length || certificate->dwLength < sizeof(WIN_CERTIFICATE)) {
+  const WIN_CERTIFICATE* certificate = reinterpret_cast<const WIN_CERTIFICATE*>(bytes.data());
+  if (certificate->wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA ||
+      certificate->dwLength > bytes.size() || certificate->dwLength < sizeof(WIN_CERTIFICATE)) {
     return false;
   }
   CRYPT_DATA_BLOB pkcs7 = {
       static_cast<DWORD>(certificate->dwLength - offsetof(WIN_CERTIFICATE, bCertificate)),
-      certificate->bCertificate};
+      const_cast<BYTE*>(certificate->bCertificate)};
   if (!::CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &pkcs7, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr,
                           signer->store.put(), signer->message.put(), nullptr)) {
     return false;
   }
-  DWORD size = 0;
-  if (!::CryptMsgGetParam(signer->message.get(), CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size) ||
-      size < sizeof(CMSG_SIGNER_INFO)) {
-    return false;
-  }
-  std::vector<BYTE> buffer(size);
-  if (!::CryptMsgGetParam(signer->message.get(), CMSG_SIGNER_INFO_PARAM, 0, buffer.data(), &size)) {
+  std::vector<unsigned char> buffer;
+  const HCRYPTMSG message = signer->message.get();
+  const auto querySigner = [message](unsigned char* bytes, unsigned long* size) {
+    DWORD length = *size;
+    const bool read = ::CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, bytes, &length) != 0;
+    *size = length;
+    return read && bytes != nullptr;
+  };
+  if (!QueryGrowingBytes(querySigner, &buffer, kMaxSignatureBytes) ||
+      buffer.size() < sizeof(CMSG_SIGNER_INFO)) {
     return false;
   }
   const CMSG_SIGNER_INFO* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());

@@ -1,13 +1,67 @@
+#include "common/grow_buffer.h"
 #include "common/reason.h"
 #include "common/text_format.h"
 #include "common/utf8.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace varnelo {
 namespace {
+
+// A query asked again with room for what it asked for, also when the text grows between the calls;
+// a cutting query (one that fills the buffer instead of asking) gets twice the room; no answer,
+// or an answer past the limit, is no text.
+TEST(GrowingBuffers, AskAgainWithTheRoomAskedForUntilTheTextFits) {
+  std::wstring value(300, L'x');
+  int calls = 0;
+  const auto growing = [&](wchar_t* buffer, std::size_t capacity) -> unsigned long {
+    ++calls;
+    if (calls == 2) value += L"yz";  // grew after it said how much room it needs
+    if (value.size() + 1 > capacity) return static_cast<unsigned long>(value.size() + 1);
+    value.copy(buffer, value.size());
+    return static_cast<unsigned long>(value.size());
+  };
+  EXPECT_EQ(QueryGrowingString(growing), value);
+  EXPECT_EQ(calls, 3);
+  const std::wstring big(600, L'c');
+  const auto cutting = [&](wchar_t* buffer, std::size_t capacity) -> unsigned long {
+    const std::size_t written = std::min(capacity, big.size());
+    big.copy(buffer, written);
+    return static_cast<unsigned long>(written);
+  };
+  EXPECT_EQ(QueryGrowingString(cutting), big);
+  EXPECT_EQ(QueryGrowingString([](wchar_t*, std::size_t) -> unsigned long { return 0; }), L"");
+  EXPECT_EQ(QueryGrowingString(growing, 100), L"");
+
+  std::vector<unsigned char> bytes;
+  unsigned long needed = 40;
+  bool grown = false;
+  const auto twoCalls = [&](unsigned char* buffer, unsigned long* size) {
+    if (buffer == nullptr || *size < needed) {
+      *size = needed;
+      if (!grown) needed += 8;  // grew once between the calls
+      grown = true;
+      return false;
+    }
+    std::fill(buffer, buffer + needed, 7);
+    *size = needed;
+    return true;
+  };
+  EXPECT_TRUE(QueryGrowingBytes(twoCalls, &bytes, 1024));
+  EXPECT_EQ(bytes, std::vector<unsigned char>(48, 7));
+  needed = 2000;
+  EXPECT_FALSE(QueryGrowingBytes(twoCalls, &bytes, 1024));
+  EXPECT_FALSE(QueryGrowingBytes(
+      [](unsigned char*, unsigned long* size) {
+        *size = 0;
+        return false;
+      },
+      &bytes, 1024));
+}
 
 TEST(Reason, CutToTheCallersBufferAndAlwaysTerminated) {
   char reason[10] = "unchanged";
