@@ -31,6 +31,7 @@ add_library(varnelo_common STATIC
   ${COMMON_PORTABLE_SOURCES}
   common/unique_resource.cpp
   common/platform.cpp
+  common/registry_text.cpp
   common/inherited_handles.cpp
   common/account.cpp
   common/process_list.cpp

@@ -10,6 +10,7 @@
 
 #include "common/grow_buffer.h"
 #include "common/process_list.h"
+#include "common/registry_text.h"
 #include "common/unique_resource.h"
 
 namespace varnelo {
@@ -23,8 +24,7 @@ constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
 constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
 constexpr const wchar_t* kMarkerExecutables[] = {L"Varnelo.exe", L"uninstall.exe",
                                                  L"VarneloService.exe"};
-// The query announces half the zeroed buffer, so what it reads is always followed by zeros.
-constexpr DWORD kRegBufferBytes = 20480;
+// What a value of the uninstall key may hold.
 constexpr DWORD kRegQueryBytes = 10240;
 constexpr DWORD kProcessExitWaitMs = 3000;
 constexpr FILEOP_FLAGS kSilentDeleteFlags =
@@ -56,15 +56,11 @@ constexpr const wchar_t* kProgramFolderValues[] = {L"ProgramW6432Dir", L"CommonW
 constexpr wchar_t kProfileListKey[] =
     L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
 constexpr wchar_t kProfilesDirectoryValue[] = L"ProfilesDirectory";
-constexpr DWORD kFolderValueChars = 1024;
+constexpr DWORD kFolderValueBytes = 2048;
 
 // Whatever the stored type, the value is taken as zero-terminated text.
-LSTATUS QueryString(HKEY key, const wchar_t* name, std::vector<BYTE>* buffer, std::wstring* value) {
-  std::fill(buffer->begin(), buffer->end(), BYTE{0});
-  DWORD size = kRegQueryBytes;
-  const LSTATUS status = ::RegQueryValueExW(key, name, nullptr, nullptr, buffer->data(), &size);
-  if (status == ERROR_SUCCESS) *value = reinterpret_cast<const wchar_t*>(buffer->data());
-  return status;
+LSTATUS QueryString(HKEY key, const wchar_t* name, std::wstring* value) {
+  return ReadRegistryText(key, name, kRegQueryBytes, value);
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -103,13 +99,10 @@ std::wstring ReadFolderValue(const wchar_t* subkey, const wchar_t* name) {
                       key.put()) != ERROR_SUCCESS) {
     return std::wstring();
   }
-  wchar_t value[kFolderValueChars];
-  DWORD bytes = sizeof(value);
-  if (::RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-      ERROR_SUCCESS) {
-    return std::wstring();
-  }
-  return value;
+  std::wstring value;
+  return ReadRegistryText(key.get(), name, kFolderValueBytes, &value, true) == ERROR_SUCCESS
+             ? value
+             : std::wstring();
 }
 
 std::vector<std::wstring> ProtectedFolders() {
@@ -147,8 +140,7 @@ bool ReadRegString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::w
       ERROR_SUCCESS) {
     return false;
   }
-  std::vector<BYTE> buffer(kRegBufferBytes);
-  const LSTATUS status = QueryString(key.get(), name, &buffer, value);
+  const LSTATUS status = QueryString(key.get(), name, value);
   if (status != ERROR_FILE_NOT_FOUND) return status == ERROR_SUCCESS;
   // The key exists here but lacks the value: a 64-bit installer may have written it to the other
   // view.
@@ -156,7 +148,7 @@ bool ReadRegString(HKEY root, const wchar_t* subkey, const wchar_t* name, std::w
       ERROR_SUCCESS) {
     return false;
   }
-  return QueryString(key.get(), name, &buffer, value) == ERROR_SUCCESS;
+  return QueryString(key.get(), name, value) == ERROR_SUCCESS;
 }
 
 std::wstring GetInstallDir() {

@@ -1,5 +1,7 @@
 #include "service/watchdog/proxy_cleanup.h"
 
+#include "common/registry_text.h"
+
 #include <string>
 
 #include "service/log/service_log.h"
@@ -19,23 +21,11 @@ constexpr wchar_t kAutoConfigUrl[] = L"AutoConfigURL";
 constexpr char kAutoConfigTag[] = "watchdog_cleanup";
 constexpr UINT kBroadcastTimeoutMs = 1000;  // per window; a hung window is skipped at once
 
-// Registry text is read into a buffer of this many bytes and used up to its first NUL.
+// Registry text is read up to this many bytes and used up to its first NUL.
 constexpr DWORD kSettingTextBytes = 4096;
-constexpr DWORD kSettingTextUnits = kSettingTextBytes / sizeof(wchar_t);
 
-// Reads a string value; a value that cannot end in a NUL inside the buffer counts as failed.
-// Returns the registry result (ERROR_MORE_DATA for a value that is too long).
 LSTATUS ReadSettingText(HKEY key, const wchar_t* name, std::wstring* text) {
-  wchar_t buffer[kSettingTextUnits] = {};
-  DWORD size = kSettingTextBytes;
-  const LSTATUS result =
-      ::RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-  if (result != ERROR_SUCCESS) return result;
-  if (size > kSettingTextBytes - sizeof(wchar_t) && buffer[kSettingTextUnits - 1] != L'\0') {
-    return ERROR_MORE_DATA;
-  }
-  text->assign(buffer);
-  return ERROR_SUCCESS;
+  return ReadRegistryText(key, name, kSettingTextBytes, text);
 }
 
 DWORD ReadProxyEnable(HKEY key) {
