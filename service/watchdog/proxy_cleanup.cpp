@@ -1,9 +1,8 @@
 #include "service/watchdog/proxy_cleanup.h"
 
-#include "common/registry_text.h"
-
 #include <string>
 
+#include "common/registry_text.h"
 #include "service/log/service_log.h"
 #include "service/watchdog/proxy_rules.h"
 
