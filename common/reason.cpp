@@ -6,11 +6,10 @@
 
 namespace varnelo {
 
-void WriteReason(char* reason, std::size_t size, const char* format, ...) {
-  if (reason == nullptr || size == 0) return;
+void Reason::Set(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  CopyUtf8Cut(FormatUtf8V(format, arguments), reason, size);
+  CopyUtf8Cut(FormatUtf8V(format, arguments), text_, kCapacity);
   va_end(arguments);
 }
 

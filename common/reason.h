@@ -1,13 +1,23 @@
-// Refusal reasons handed back through a caller's fixed char buffer.
+// Why a check refused: a short text, cut once where it is written.
 #pragma once
 
 #include <cstddef>
 
 namespace varnelo {
 
-// Formats into `reason` as printf does, cut to `size` bytes and always terminated. A null
-// buffer or a size of 0 is left alone. Wide arguments come out as UTF-8 (see FormatUtf8), and the
-// cut never splits a character.
-void WriteReason(char* reason, std::size_t size, const char* format, ...);
+class Reason {
+ public:
+  // Bytes of text the reason keeps, its terminator included.
+  static constexpr std::size_t kCapacity = 256;
+
+  // Formats as printf does, wide arguments as UTF-8 (see FormatUtf8), and keeps what fits in the
+  // capacity; the cut never splits a character.
+  void Set(const char* format, ...);
+  const char* c_str() const { return text_; }
+  bool empty() const { return text_[0] == '\0'; }
+
+ private:
+  char text_[kCapacity] = {};
+};
 
 }  // namespace varnelo

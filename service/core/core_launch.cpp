@@ -29,8 +29,6 @@ namespace varnelo {
 
 namespace {
 
-constexpr size_t kPathReasonSize = 192;
-constexpr size_t kCoreReasonSize = 160;
 constexpr DWORD kOutputPipeSize = 65536;
 constexpr wchar_t kSkipSafePathVar[] = L"SKIP_SAFE_PATH_CHECK";
 constexpr DWORD kJobLimits =
@@ -97,10 +95,9 @@ bool ReadStartCoreRequest(Reply& reply, const RequestMap& request, StartCoreRequ
                {"data_path", &out->dataPath},
                {"config_path", &out->configPath}};
   for (const auto& entry : paths) {
-    char reason[kPathReasonSize] = {};
-    if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, reason,
-                             sizeof(reason))) {
-      return Refuse(reply, kPathRejected, reason, "%s", reason);
+    Reason reason;
+    if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, &reason)) {
+      return Refuse(reply, kPathRejected, reason.c_str(), "%s", reason.c_str());
     }
   }
   return true;
@@ -117,13 +114,12 @@ struct HeldRequestPaths {
 // LocalSystem and would otherwise reach what the caller cannot.
 bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreRequest& start,
                             HeldRequestPaths* held) {
-  char reason[kPathReasonSize] = {};
+  Reason reason;
   DWORD error = ERROR_SUCCESS;
   const UniqueHandle token = OpenCallerToken(caller.process(), &error);
   if (!token) {
-    WriteReason(reason, sizeof(reason), "data_path rejected: caller token unavailable err=%lu",
-                error);
-    return Refuse(reply, kPathRejected, reason, "%s", reason);
+    reason.Set("data_path rejected: caller token unavailable err=%lu", error);
+    return Refuse(reply, kPathRejected, reason.c_str(), "%s", reason.c_str());
   }
   const struct {
     const char* label;
@@ -133,9 +129,9 @@ bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreR
   } paths[] = {{"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
                {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
   for (const auto& entry : paths) {
-    if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, reason,
-                               sizeof(reason), entry.held)) {
-      return Refuse(reply, kPathRejected, reason, "%s", reason);
+    if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, &reason,
+                               entry.held)) {
+      return Refuse(reply, kPathRejected, reason.c_str(), "%s", reason.c_str());
     }
   }
   return true;
@@ -182,14 +178,14 @@ bool CheckCoreFile(Reply& reply, const std::wstring& corePath) {
     return Refuse(reply, kCoreMissing, "VarneloCore.exe not found at app_path", "missing %ls",
                   corePath.c_str());
   }
-  char reason[kCoreReasonSize] = {};
-  if (VerifyFileSignature(corePath.c_str(), reason, sizeof(reason))) return true;
+  Reason reason;
+  if (VerifyFileSignature(corePath.c_str(), &reason)) return true;
   if (IsCoreSignatureEnforced()) {
     return Refuse(reply, kSignatureRejected, "VarneloCore.exe signature rejected",
-                  "core signature rejected path=%ls reason=%s", corePath.c_str(), reason);
+                  "core signature rejected path=%ls reason=%s", corePath.c_str(), reason.c_str());
   }
   ServiceLog("start_core WARNING: core signature check failed but not enforced path=%ls reason=%s",
-             corePath.c_str(), reason);
+             corePath.c_str(), reason.c_str());
   return true;
 }
 

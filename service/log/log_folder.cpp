@@ -8,8 +8,8 @@
 #include "common/account.h"
 #include "service/log/link_rules.h"
 #include "service/log/log_folder_rules.h"
-#include "service/log/relative_files.h"
 #include "service/log/log_hooks.h"
+#include "service/log/relative_files.h"
 
 namespace varnelo {
 

@@ -1,4 +1,5 @@
 #include "service/pipe/pipe_server.h"
+#include "common/reason.h"
 
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,6 @@ constexpr DWORD kPipeBufferSize = 4096;
 constexpr DWORD kCreateRetryDelayMs = 1000;
 constexpr DWORD kConnectRetryDelayMs = 100;
 constexpr DWORD kStopCancelIntervalMs = 10;
-constexpr size_t kCallerReasonSize = 128;
 // How long one client may take to deliver its request, and to take its answer (the write, then
 // the flush). Past that the connection is dropped without an answer; it holds only its own
 // instance meanwhile.
@@ -373,10 +373,8 @@ Judgement PipeServer::Judge(Slot* slot, const std::shared_ptr<const Caller>& cal
   }
   // Judged perhaps while the request was still coming: the process that opened the connection
   // must still be there now that the request is complete.
-  char reason[kCallerReasonSize] = {};
-  if (!IsCallerStillConnected(*caller, reason, sizeof(reason))) {
-    return {Judgement::kRefused, reason};
-  }
+  Reason reason;
+  if (!IsCallerStillConnected(*caller, &reason)) return {Judgement::kRefused, reason.c_str()};
   return {Judgement::kTrusted, std::string()};
 }
 

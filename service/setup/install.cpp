@@ -6,6 +6,7 @@
 
 #include "common/platform.h"
 #include "common/process_list.h"
+#include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
 #include "service/log/service_log.h"
@@ -30,7 +31,6 @@ constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
 constexpr DWORD kClientExitWaitMs = 8000;
 constexpr DWORD kStopWaitMs = 30000;
 constexpr DWORD kRunningWaitMs = 15000;
-constexpr size_t kAclReasonSize = 256;
 constexpr int kClassNameChars = 64;
 
 struct ClientWindow {
@@ -79,10 +79,12 @@ BOOL CALLBACK FindClientWindow(HWND window, LPARAM context) {
 }
 
 void CheckInstallAcl(const std::wstring& path) {
-  char reason[kAclReasonSize] = {};
-  if (VerifyInstallAcl(path.c_str(), reason, sizeof(reason))) return;
-  ServiceLog("InstallService WARNING: untrusted ACL accepted for compatibility: %s", reason);
-  PrintConsole(L"Warning: untrusted install ACL accepted: %ls\n", Utf8ToWide(reason).c_str());
+  Reason reason;
+  if (VerifyInstallAcl(path.c_str(), &reason)) return;
+  ServiceLog("InstallService WARNING: untrusted ACL accepted for compatibility: %s",
+             reason.c_str());
+  PrintConsole(L"Warning: untrusted install ACL accepted: %ls\n",
+               Utf8ToWide(reason.c_str()).c_str());
 }
 
 // Existing registration: point it at this executable, refresh its metadata, restart it.

@@ -49,20 +49,18 @@ bool SidText(PSID sid, std::string* text) {
 
 }  // namespace
 
-bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* reason,
-                     size_t reasonSize) {
+bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, Reason* reason) {
   const std::string pathText = Utf8(path);
   if (dacl == nullptr) {
-    WriteReason(reason, reasonSize, "NULL DACL (open access): %s", pathText.c_str());
+    reason->Set("NULL DACL (open access): %s", pathText.c_str());
     return false;
   }
   if (!IsTrustedSid(owner)) {
     std::string ownerText;
     if (owner != nullptr && SidText(owner, &ownerText)) {
-      WriteReason(reason, reasonSize, "untrusted owner SID %s on %s", ownerText.c_str(),
-                  pathText.c_str());
+      reason->Set("untrusted owner SID %s on %s", ownerText.c_str(), pathText.c_str());
     } else {
-      WriteReason(reason, reasonSize, "missing or unreadable owner on %s", pathText.c_str());
+      reason->Set("missing or unreadable owner on %s", pathText.c_str());
     }
     return false;
   }
@@ -79,18 +77,16 @@ bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, char* rea
     if (IsTrustedSid(writer)) continue;
     std::string writerText;
     if (SidText(writer, &writerText)) {
-      WriteReason(reason, reasonSize, "untrusted writer SID %s on %s", writerText.c_str(),
-                  pathText.c_str());
+      reason->Set("untrusted writer SID %s on %s", writerText.c_str(), pathText.c_str());
     } else {
-      WriteReason(reason, reasonSize, "untrusted writer SID (unable to format) on %s",
-                  pathText.c_str());
+      reason->Set("untrusted writer SID (unable to format) on %s", pathText.c_str());
     }
     return false;
   }
   return true;
 }
 
-bool VerifyInstallAcl(const wchar_t* path, char* reason, size_t reasonSize) {
+bool VerifyInstallAcl(const wchar_t* path, Reason* reason) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -99,10 +95,10 @@ bool VerifyInstallAcl(const wchar_t* path, char* reason, size_t reasonSize) {
       &dacl, nullptr, &descriptor);
   const UniqueLocal descriptorOwner(descriptor);
   if (error != ERROR_SUCCESS) {
-    WriteReason(reason, reasonSize, "GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(), error);
+    reason->Set("GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(), error);
     return false;
   }
-  return JudgeInstallAcl(owner, dacl, path, reason, reasonSize);
+  return JudgeInstallAcl(owner, dacl, path, reason);
 }
 
 }  // namespace varnelo

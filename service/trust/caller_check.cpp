@@ -1,4 +1,5 @@
 #include "service/trust/caller_check.h"
+#include "common/reason.h"
 
 #include "service/trust/caller.h"
 #include "service/trust/trust.h"
@@ -7,7 +8,6 @@ namespace varnelo {
 
 namespace {
 
-constexpr size_t kCallerReasonSize = 128;
 constexpr char kReasonNoCheck[] = "caller check could not be started";
 
 }  // namespace
@@ -66,9 +66,9 @@ void CallerCheck::Judge() {
   bool trusted = false;
   reason_ = checks_->RefusedLately(image_);
   if (reason_.empty()) {
-    char reason[kCallerReasonSize] = {};
-    trusted = VerifyCallerSignature(*caller_, reason, sizeof(reason), &refusedTheFile_);
-    if (!trusted) reason_ = reason;
+    Reason reason;
+    trusted = VerifyCallerSignature(*caller_, &reason, &refusedTheFile_);
+    if (!trusted) reason_ = reason.c_str();
   } else {
     refusedTheFile_ = true;  // the same version of a file refused for its signature a moment ago
   }

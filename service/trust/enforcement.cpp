@@ -3,6 +3,7 @@
 #include <string>
 
 #include "common/platform.h"
+#include "common/reason.h"
 #include "service/log/service_log.h"
 #include "service/trust/trust.h"
 
@@ -13,14 +14,13 @@ namespace {
 constexpr char kProtocolVersion[] = "2";
 constexpr int kBaseCapabilities = 63;
 constexpr int kCoreSignatureCapability = 64;
-constexpr size_t kProbeReasonSize = 160;
 
 bool DecideEnforcement() {
   const std::wstring self = GetOwnModulePath();
-  char reason[kProbeReasonSize] = {};
-  if (!self.empty() && VerifyFileSignature(self.c_str(), reason, sizeof(reason))) return true;
+  Reason reason;
+  if (!self.empty() && VerifyFileSignature(self.c_str(), &reason)) return true;
   ServiceLog("core signature enforcement disabled: service binary is not Varnelo-signed (%s)",
-             reason[0] != '\0' ? reason : "cannot resolve service image");
+             !reason.empty() ? reason.c_str() : "cannot resolve service image");
   return false;
 }
 

@@ -38,11 +38,11 @@ std::wstring FinalPathOf(HANDLE handle) {
   });
 }
 
-bool Refuse(char* reason, size_t reasonSize, const char* label, const char* what, DWORD error = 0) {
+bool Refuse(Reason* reason, const char* label, const char* what, DWORD error = 0) {
   if (error != 0) {
-    WriteReason(reason, reasonSize, "%s rejected: %s err=%lu", label, what, error);
+    reason->Set("%s rejected: %s err=%lu", label, what, error);
   } else {
-    WriteReason(reason, reasonSize, "%s rejected: %s", label, what);
+    reason->Set("%s rejected: %s", label, what);
   }
   return false;
 }
@@ -82,7 +82,7 @@ bool CallerMayAccess(HANDLE token, PSECURITY_DESCRIPTOR sd, ACCESS_MASK desired,
 }
 
 bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
-                           const char* label, char* reason, size_t reasonSize, UniqueHandle* held) {
+                           const char* label, Reason* reason, UniqueHandle* held) {
   // The nearest object that exists: the path itself, or the folder the rest will be made in.
   std::wstring current = path;
   std::wstring remainder;
@@ -95,18 +95,17 @@ bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, Request
     std::wstring parent, leaf;
     if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
         !SplitLastComponent(current, &parent, &leaf)) {
-      return Refuse(reason, reasonSize, label, "open failed", error);
+      return Refuse(reason, label, "open failed", error);
     }
     remainder = remainder.empty() ? leaf : leaf + L"\\" + remainder;
     current = parent;
   }
   const bool wantFolder = !remainder.empty() || use == RequestPathUse::kDataFolder;
   if (IsFolder(handle.get()) != wantFolder) {
-    return Refuse(reason, reasonSize, label, "open failed",
-                  wantFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    return Refuse(reason, label, "open failed", wantFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
   }
   if (!FinalPathMatchesRequest(path, FinalPathOf(handle.get()), remainder)) {
-    return Refuse(reason, reasonSize, label, "final path differs");
+    return Refuse(reason, label, "final path differs");
   }
 
   // What the core will do there: read the config; create files in the data folder; or make the
@@ -123,14 +122,13 @@ bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, Request
   const DWORD readError = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, kSecurityParts, nullptr,
                                             nullptr, nullptr, nullptr, &sd);
   if (readError != ERROR_SUCCESS) {
-    return Refuse(reason, reasonSize, label, "access check failed", readError);
+    return Refuse(reason, label, "access check failed", readError);
   }
   const UniqueLocal sdOwner(sd);
   DWORD checkError = ERROR_SUCCESS;
   if (!CallerMayAccess(callerToken, sd, desired, &checkError)) {
-    return checkError != ERROR_SUCCESS
-               ? Refuse(reason, reasonSize, label, "access check failed", checkError)
-               : Refuse(reason, reasonSize, label, "access denied");
+    return checkError != ERROR_SUCCESS ? Refuse(reason, label, "access check failed", checkError)
+                                       : Refuse(reason, label, "access denied");
   }
   *held = std::move(handle);
   return true;

@@ -12,6 +12,8 @@
 
 namespace varnelo {
 
+class Reason;
+
 // The caller's token, duplicated at identification level: enough to judge its access, never to
 // act as the caller. Needs no impersonation, so it works whatever level the client allowed.
 // Null with `error` set when it cannot be had.
@@ -29,6 +31,6 @@ enum class RequestPathUse { kDataFolder, kConfigFile };
 // On success `held` keeps the object open: hold it until the core has been resumed. On refusal
 // `reason` gets "<label> rejected: ..." (cut to fit, terminated).
 bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
-                           const char* label, char* reason, size_t reasonSize, UniqueHandle* held);
+                           const char* label, Reason* reason, UniqueHandle* held);
 
 }  // namespace varnelo

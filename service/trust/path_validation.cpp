@@ -17,14 +17,13 @@ static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT &&
               "link rules read the Windows attribute bits");
 }  // namespace
 
-bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, char* reason,
-                         size_t reasonSize) {
+bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, Reason* reason) {
   if (length == 0) {
-    WriteReason(reason, reasonSize, "%s empty", label);
+    reason->Set("%s empty", label);
     return false;
   }
   if (IsUncOrDevicePath(path, length)) {
-    WriteReason(reason, reasonSize, "%s rejected: UNC", label);
+    reason->Set("%s rejected: UNC", label);
     return false;
   }
   // GetFullPathNameW reads a terminated string; the request value may carry no terminator.
@@ -34,16 +33,16 @@ bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, 
       ::GetFullPathNameW(given.c_str(), kCanonicalPathChars, canonical, nullptr);
   const DWORD error = ::GetLastError();
   if (canonicalLength == 0 || canonicalLength >= kCanonicalPathChars) {
-    WriteReason(reason, reasonSize, "%s rejected: canonicalize failed err=%lu", label, error);
+    reason->Set("%s rejected: canonicalize failed err=%lu", label, error);
     return false;
   }
   // An embedded NUL never survives canonicalisation, so such a path fails this comparison too.
   if (!EqualsIgnoringAsciiCase(given.data(), given.size(), canonical, canonicalLength)) {
-    WriteReason(reason, reasonSize, "%s rejected: not absolute/canonical", label);
+    reason->Set("%s rejected: not absolute/canonical", label);
     return false;
   }
   if (IsLinkedPathComponent(::GetFileAttributesW(canonical))) {
-    WriteReason(reason, reasonSize, "%s rejected: reparse point", label);
+    reason->Set("%s rejected: reparse point", label);
     return false;
   }
   return true;

@@ -6,10 +6,11 @@
 
 namespace varnelo {
 
+class Reason;
+
 // On refusal writes "<label> empty", "<label> rejected: UNC",
 // "<label> rejected: canonicalize failed err=N", "<label> rejected: not absolute/canonical" or
 // "<label> rejected: reparse point" into `reason` (cut to fit, terminated).
-bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, char* reason,
-                         size_t reasonSize);
+bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, Reason* reason);
 
 }  // namespace varnelo

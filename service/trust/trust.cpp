@@ -34,7 +34,6 @@ constexpr char kReasonImageRenamed[] = "image is not the file its path names";
 constexpr char kReasonImageNotLocal[] = "image is not on a local volume";
 constexpr char kReasonCallerEnded[] = "process ended before its request was judged";
 constexpr char kReasonCallerNewer[] = "process started after its connection";
-constexpr size_t kInnerReasonSize = 128;
 // A signature larger than this is no signature of the publisher's (theirs are a few KB); it is
 // refused before it is read into memory.
 constexpr DWORD kMaxSignatureBytes = 1 << 20;
@@ -192,12 +191,11 @@ SignerVerdict JudgeSignerOffline(HANDLE file) {
 // The verdict on an open file: a valid embedded signature whose chain reaches a trusted root
 // intact (WinVerifyTrust alone accepts an untrusted root under some verifiers, so the chain it
 // built is judged too), signed by the publisher. Writes the reason of a refusal.
-bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) {
+bool JudgeOpenFile(const wchar_t* path, HANDLE file, Reason* reason) {
   const SignerVerdict offline = JudgeSignerOffline(file);
   if (offline != SignerVerdict::kAccepted) {
-    WriteReason(
-        reason, size, "%s",
-        offline == SignerVerdict::kWrongPublisher ? kReasonWrongPublisher : kReasonBadSignature);
+    reason->Set("%s", offline == SignerVerdict::kWrongPublisher ? kReasonWrongPublisher
+                                                                : kReasonBadSignature);
     return false;
   }
   const TrustVerification verification(path, file);
@@ -205,12 +203,12 @@ bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) 
   if (!verification.passed() ||
       (signer != nullptr && (signer->pChainContext == nullptr ||
                              !IsChainTrusted(signer->pChainContext->TrustStatus.dwErrorStatus)))) {
-    WriteReason(reason, size, "%s", kReasonBadSignature);
+    reason->Set("%s", kReasonBadSignature);
     return false;
   }
   if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
       !SubjectNamesPublisher(signer->pasCertChain[0].pCert)) {
-    WriteReason(reason, size, "%s", kReasonWrongPublisher);
+    reason->Set("%s", kReasonWrongPublisher);
     return false;
   }
   return true;
@@ -218,23 +216,23 @@ bool JudgeOpenFile(const wchar_t* path, HANDLE file, char* reason, size_t size) 
 
 }  // namespace
 
-bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size) {
+bool VerifyFileSignature(const wchar_t* path, Reason* reason) {
   if (path == nullptr || path[0] == L'\0') {
-    WriteReason(reason, size, "%s", kReasonEmptyPath);
+    reason->Set("%s", kReasonEmptyPath);
     return false;
   }
   const UniqueHandle file = OpenForCheck(path);
   if (!file) {
-    WriteReason(reason, size, "%s", kReasonBadSignature);
+    reason->Set("%s", kReasonBadSignature);
     return false;
   }
-  return JudgeOpenFile(path, file.get(), reason, size);
+  return JudgeOpenFile(path, file.get(), reason);
 }
 
-bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size, bool* refusedTheFile) {
+bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTheFile) {
   if (refusedTheFile != nullptr) *refusedTheFile = false;
   if (caller.pid() == 0 || caller.process() == nullptr || caller.image().empty()) {
-    WriteReason(reason, size, "%s", kReasonCallerUnresolved);
+    reason->Set("%s", kReasonCallerUnresolved);
     return false;
   }
   // Only the process that opened the connection speaks for it: a pipe handle handed on to another
@@ -245,30 +243,30 @@ bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size, bool
                         : !IsOnLocalVolume(caller.nativeImage()) ? kReasonImageNotLocal
                                                                  : nullptr;
   if (refusal != nullptr) {
-    WriteReason(reason, size, "caller %s", refusal);
+    reason->Set("caller %s", refusal);
     return false;
   }
   const UniqueHandle image = OpenForCheck(caller.image().c_str());
   const ImageMatch match = MatchMappedImage(caller, image.get());
   if (match == ImageMatch::kUnknown) {
-    WriteReason(reason, size, "%s", kReasonCallerUnresolved);
+    reason->Set("%s", kReasonCallerUnresolved);
     return false;
   }
-  char inner[kInnerReasonSize] = {};
+  Reason inner;
   if (match == ImageMatch::kOtherFile) {
-    WriteReason(inner, sizeof(inner), "%s", kReasonImageRenamed);
-  } else if (JudgeOpenFile(caller.image().c_str(), image.get(), inner, sizeof(inner))) {
+    inner.Set("%s", kReasonImageRenamed);
+  } else if (JudgeOpenFile(caller.image().c_str(), image.get(), &inner)) {
     return true;
   } else if (refusedTheFile != nullptr) {
     *refusedTheFile = true;
   }
-  WriteReason(reason, size, "caller %s", inner);
+  reason->Set("caller %s", inner.c_str());
   return false;
 }
 
-bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size) {
+bool IsCallerStillConnected(const Caller& caller, Reason* reason) {
   if (!caller.HasEnded()) return true;
-  WriteReason(reason, size, "caller %s", kReasonCallerEnded);
+  reason->Set("caller %s", kReasonCallerEnded);
   return false;
 }
 

@@ -7,6 +7,8 @@
 
 namespace varnelo {
 
+class Reason;
+
 class Caller;
 
 extern const wchar_t kExpectedPublisher[];
@@ -15,8 +17,8 @@ extern const wchar_t kExpectedPublisher[];
 // open of the file without reaching the network: the signer's chain must first be complete from
 // what the signature and this machine hold (nothing fetched), then one WinVerifyTrust, told to use
 // cached data only, and the signer and chain that call built.
-// On failure writes a reason (cut to fit, terminated) unless `reason` is null or `size` 0.
-bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
+// On failure writes why into `reason`.
+bool VerifyFileSignature(const wchar_t* path, Reason* reason);
 
 // The caller's executable passes VerifyFileSignature. The caller must still be the process that
 // opened the connection (not ended, not newer than the connection); an image that is not on a
@@ -25,12 +27,11 @@ bool VerifyFileSignature(const wchar_t* path, char* reason, size_t size);
 // that runs as the caller's image (a running program can rename its own file away).
 // `refusedTheFile`, when given, says whether a refusal was of the image file's signature (invalid,
 // or not the publisher's) rather than of the process or of its name.
-bool VerifyCallerSignature(const Caller& caller, char* reason, size_t size,
-                           bool* refusedTheFile = nullptr);
+bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTheFile = nullptr);
 
 // Whether the process that opened the caller's connection still runs: a caller judged while its
 // request was still coming must not have handed its connection on and ended since. On failure
 // writes the reason a refused caller gets.
-bool IsCallerStillConnected(const Caller& caller, char* reason, size_t size);
+bool IsCallerStillConnected(const Caller& caller, Reason* reason);
 
 }  // namespace varnelo

@@ -63,13 +63,19 @@ TEST(GrowingBuffers, AskAgainWithTheRoomAskedForUntilTheTextFits) {
       &bytes, 1024));
 }
 
-TEST(Reason, CutToTheCallersBufferAndAlwaysTerminated) {
-  char reason[10] = "unchanged";
-  WriteReason(reason, sizeof(reason), "%s rejected: %s", "config_path", "UNC");
-  EXPECT_STREQ(reason, "config_pa");
-  WriteReason(reason, 0, "%s", "zero size");
-  EXPECT_STREQ(reason, "config_pa");
-  WriteReason(nullptr, 16, "%s", "no buffer");  // must simply return
+// A reason keeps what fits, cut once where it is written and never inside a character.
+TEST(Reason, CutToItsCapacityNeverInsideACharacter) {
+  Reason reason;
+  EXPECT_TRUE(reason.empty());
+  reason.Set("%s rejected: %s", "config_path", "UNC");
+  EXPECT_STREQ(reason.c_str(), "config_path rejected: UNC");
+  const std::string chinese(200, 'a');
+  reason.Set("%s%ls", chinese.c_str(),
+             L"\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d"
+             L"\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d\u4e2d");
+  const std::string kept = reason.c_str();
+  EXPECT_LE(kept.size(), Reason::kCapacity - 1);
+  EXPECT_EQ(kept.size(), 200u + 3 * ((Reason::kCapacity - 1 - 200) / 3));
 }
 
 TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {

@@ -4,6 +4,7 @@
 // file's owner and DACL, so real files cannot show those cases).
 #include <gtest/gtest.h>
 
+#include "common/reason.h"
 #include "service/log/log_folder.h"
 #include "service/setup/install_acl.h"
 #include "service/trust/path_access.h"
@@ -21,10 +22,9 @@ SecurityDescriptor Sddl(const std::wstring& text) {
 }
 
 std::string Check(const std::wstring& path) {
-  char reason[192] = {};
-  return ValidateRequestPath(path.c_str(), path.size(), "app_path", reason, sizeof(reason))
-             ? "ok"
-             : reason;
+  Reason reason;
+  return ValidateRequestPath(path.c_str(), path.size(), "app_path", &reason) ? "ok"
+                                                                             : reason.c_str();
 }
 
 TEST(PathValidation, EachRuleWithItsReason) {
@@ -77,11 +77,10 @@ class CallerAccess : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(token_) << tokenError_; }
   std::string Check(const std::wstring& path, RequestPathUse use) {
-    char reason[192] = {};
-    return CheckCallerPathAccess(token_.get(), path, use, "data_path", reason, sizeof(reason),
-                                 &held_)
+    Reason reason;
+    return CheckCallerPathAccess(token_.get(), path, use, "data_path", &reason, &held_)
                ? "ok"
-               : reason;
+               : reason.c_str();
   }
   DWORD tokenError_ = 0;
   const UniqueHandle token_ = OpenCallerToken(::GetCurrentProcess(), &tokenError_);
@@ -181,19 +180,17 @@ TEST(InstallAclJudge, TableOfDescriptors) {
     BOOL defaulted = FALSE, daclPresent = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted) &&
                 ::GetSecurityDescriptorDacl(sd.get(), &daclPresent, &dacl, &defaulted));
-    std::string reason(256, 'x');  // a judge that writes no terminator leaves the x's in the result
-    const bool trusted =
-        JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason[0], reason.size());
-    EXPECT_EQ(reason.c_str(), test.reason ? test.reason + Narrow(kPath) : std::string(256, 'x'));
+    Reason reason;
+    const bool trusted = JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason);
+    EXPECT_EQ(reason.c_str(), test.reason ? test.reason + Narrow(kPath) : std::string());
     EXPECT_EQ(trusted, test.reason == nullptr);
   }
 }
 
 TEST(InstallAclReader, UnreadablePathIsUntrustedWithTheError) {
-  char reason[256] = {};
-  EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", reason,
-                                sizeof(reason)));
-  EXPECT_STREQ(reason,
+  Reason reason;
+  EXPECT_FALSE(VerifyInstallAcl(L"C:\\no-such-folder-for-acl-test\\VarneloService.exe", &reason));
+  EXPECT_STREQ(reason.c_str(),
                "GetNamedSecurityInfoW(C:\\no-such-folder-for-acl-test\\VarneloService.exe) err=3");
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/platform.h"
+#include "common/reason.h"
 #include "service/pipe/pipe_server.h"
 #include "service/service_host.h"
 #include "service/trust/trust.h"
@@ -356,17 +357,16 @@ TEST(ServiceResources, VersionBlockAndManifest) {
 
 // What only the file check itself shows: an empty path, a missing file, and a buffer a success
 // leaves alone. Each caller's reason is shown through the pipe above.
-TEST(FileSignature, ReasonsAndBuffers) {
-  char reason[64] = "untouched";
-  EXPECT_FALSE(VerifyFileSignature(nullptr, reason, sizeof(reason)));
-  EXPECT_STREQ(reason, "empty file path");
-  EXPECT_FALSE(VerifyFileSignature(L"", reason, sizeof(reason)));
-  EXPECT_FALSE(VerifyFileSignature((BinDir() + L"no-such.exe").c_str(), reason, sizeof(reason)));
-  EXPECT_STREQ(reason, "file signature is invalid or missing");
-
-  char kept[32] = "kept";
-  EXPECT_TRUE(VerifyFileSignature(GetOwnModulePath().c_str(), kept, sizeof(kept)));
-  EXPECT_STREQ(kept, "kept");  // success leaves the buffer alone
+TEST(FileSignature, Reasons) {
+  Reason reason;
+  EXPECT_FALSE(VerifyFileSignature(nullptr, &reason));
+  EXPECT_STREQ(reason.c_str(), "empty file path");
+  EXPECT_FALSE(VerifyFileSignature(L"", &reason));
+  EXPECT_FALSE(VerifyFileSignature((BinDir() + L"no-such.exe").c_str(), &reason));
+  EXPECT_STREQ(reason.c_str(), "file signature is invalid or missing");
+  Reason kept;
+  EXPECT_TRUE(VerifyFileSignature(GetOwnModulePath().c_str(), &kept));
+  EXPECT_TRUE(kept.empty());
 }
 
 }  // namespace
