@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "common/printf_format.h"
 namespace varnelo {
 
 class Reason {
@@ -12,7 +13,7 @@ class Reason {
 
   // Formats as printf does, wide arguments as UTF-8 (see FormatUtf8), and keeps what fits in the
   // capacity; the cut never splits a character.
-  void Set(const char* format, ...);
+  void Set(const char* format, ...) VARNELO_PRINTF_FORMAT(2, 3);
   const char* c_str() const { return text_; }
   bool empty() const { return text_[0] == '\0'; }
 

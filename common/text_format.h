@@ -9,11 +9,12 @@
 #include <cstddef>
 #include <string>
 
+#include "common/printf_format.h"
 namespace varnelo {
 
 // The formatted text. A conversion the formatter does not know is copied as written.
-std::string FormatUtf8V(const char* format, va_list args);
-std::string FormatUtf8(const char* format, ...);
+std::string FormatUtf8V(const char* format, va_list args) VARNELO_PRINTF_FORMAT(1, 0);
+std::string FormatUtf8(const char* format, ...) VARNELO_PRINTF_FORMAT(1, 2);
 
 // Writes at most `size` - 1 bytes of the text and a terminator into `out` (nothing when `out`
 // is null or `size` is 0), never cutting a UTF-8 character in two. Returns the bytes written.

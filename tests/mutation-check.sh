@@ -92,7 +92,7 @@ mutation "copy not read back" uninstaller/temp_copy.cpp \
   's/return check == bytes \? ERROR_SUCCESS : kCopyAlteredError;/return ERROR_SUCCESS;/' \
   uninstaller_test 'Relaunch.CopyChangedBeforeItIsHeldGivesTheCopyError'
 mutation "signer judged only by WinVerifyTrust" service/trust/trust.cpp \
-  's/const SignerVerdict offline = JudgeSignerOffline\(path\);/const SignerVerdict offline = SignerVerdict::kAccepted;/' \
+  's/const SignerVerdict offline = JudgeSignerOffline\(file\);/const SignerVerdict offline = SignerVerdict::kAccepted;/' \
   service_test 'CallerTrust.EveryKindOfCallerIsJudgedAndLogged'
 mutation "unlimited pipe instances" service/pipe/pipe_server.cpp \
   's/static_cast<DWORD>\(kPipeInstances\), kPipeBufferSize/PIPE_UNLIMITED_INSTANCES, kPipeBufferSize/' \

@@ -8,6 +8,7 @@
 
 #include "common/inherited_handles.h"
 #include "common/platform.h"
+#include "common/printf_format.h"
 #include "common/reason.h"
 #include "common/unique_resource.h"
 #include "common/utf8.h"
@@ -54,6 +55,8 @@ constexpr DWORD kUnclaimedCoreWaitMs = 3000;
 
 // Logs why start_core refuses ("start_core: " and the printf-style detail; none when
 // `logFormat` is null) and answers the caller. Returns false, so a step can return it.
+bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* logFormat,
+            ...) VARNELO_PRINTF_FORMAT(4, 5);
 bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* logFormat,
             ...) {
   if (logFormat != nullptr) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/printf_format.h"
+
 namespace varnelo {
 
 constexpr std::size_t kLogLineBufferSize = 2048;
@@ -20,7 +22,8 @@ struct LogStamp {
 // (kLogLineBufferSize bytes) and returns the byte count to write. The message is formatted as
 // UTF-8 (FormatUtf8: "%ls" text whole, whatever its characters), passes through EscapeLogText and
 // is cut so that the whole line stays below the buffer size.
-std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args);
+std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args)
+    VARNELO_PRINTF_FORMAT(3, 0);
 
 // Copies `text` into `out` (at most `room` bytes, no terminator) and returns the count written.
 // Control characters (C0, DEL, C1), U+2028, U+2029 and bytes that are not UTF-8 come out as

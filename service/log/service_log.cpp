@@ -118,6 +118,7 @@ void WriteLine(HANDLE file, const char* format, va_list args) {
   ::WriteFile(file, line, static_cast<DWORD>(lineLength), &written, nullptr);
 }
 
+void WriteLineF(HANDLE file, const char* format, ...) VARNELO_PRINTF_FORMAT(2, 3);
 void WriteLineF(HANDLE file, const char* format, ...) {
   va_list args;
   va_start(args, format);

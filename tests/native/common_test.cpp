@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,15 @@ TEST(Reason, CutToItsCapacityNeverInsideACharacter) {
   EXPECT_EQ(kept.size(), 200u + 3 * ((Reason::kCapacity - 1 - 200) / 3));
 }
 
+// FormatUtf8 without the compiler's check of the format, for formats written wrong on purpose.
+std::string Unchecked(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatUtf8V(format, args);
+  va_end(args);
+  return text;
+}
+
 TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {
   // A Chinese path through "%ls" and "%S": every character, not only those before the first
   // non-ASCII one.
@@ -88,13 +98,13 @@ TEST(FormatUtf8, WideTextIsWrittenWholeAsUtf8) {
   EXPECT_EQ(FormatUtf8("%.4ls|%-3s|%3s|%.*s", L"\u4e2d\u6587", "a", "b", 2, "xyz"),
             "\xE4\xB8\xAD|a  |  b|xy");
   // The other conversions are the C runtime's, their arguments taken at their sizes.
-  EXPECT_EQ(FormatUtf8("%lu %ld %d %lX %016llx %02d %c %% %hs", 4294967295ul, -5l, -7, 0xABCul,
-                       0x1234ull, 3, 'q', "n"),
+  EXPECT_EQ(Unchecked("%lu %ld %d %lX %016llx %02d %c %% %hs", 4294967295ul, -5l, -7, 0xABCul,
+                      0x1234ull, 3, 'q', "n"),
             "4294967295 -5 -7 ABC 0000000000001234 03 q % n");
   EXPECT_EQ(FormatUtf8("%zu %lld %llu", static_cast<size_t>(12), -1ll, 18446744073709551615ull),
             "12 -1 18446744073709551615");
-  EXPECT_EQ(FormatUtf8("%w then %d", 9), "%w then 9");  // unknown: as written, no argument taken
-  EXPECT_EQ(FormatUtf8("end %"), "end %");
+  EXPECT_EQ(Unchecked("%w then %d", 9), "%w then 9");  // unknown: as written, no argument taken
+  EXPECT_EQ(Unchecked("end %"), "end %");
 
   char cut[5];
   EXPECT_EQ(CopyUtf8Cut("ab\xE4\xB8\xAD"
