@@ -92,6 +92,7 @@ set_source_files_properties(${SERVICE_RC} PROPERTIES OBJECT_DEPENDS ${SERVICE_MA
 set(VARNELO_SERVICE_HOOKS
   ${CMAKE_SOURCE_DIR}/service/core/core_hooks.cpp
   ${CMAKE_SOURCE_DIR}/service/log/log_hooks.cpp
+  ${CMAKE_SOURCE_DIR}/service/setup/setup_hooks.cpp
   ${CMAKE_SOURCE_DIR}/service/trust/caller_hooks.cpp
   ${CMAKE_SOURCE_DIR}/service/trust/trust_hooks.cpp
 )

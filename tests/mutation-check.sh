@@ -53,7 +53,7 @@ mutation "VarneloService.exe by bare name" uninstaller/removal_worker.cpp \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
 mutation "restart delays 5000/30000/30000" service/setup/install.cpp \
   's/kRestartDelaysMs\[\] = \{5000, 30000, 60000\}/kRestartDelaysMs[] = {5000, 30000, 30000}/' \
-  install_test 'FailureActions.WhatInstallHandsTheControlManager'
+  install_test 'Installation.FailureActionsHandedToTheControlManager'
 mutation "purge wait cut to 6 polls" service/setup/uninstall_service.cpp \
   's/kKeyPolls = 60;/kKeyPolls = 6;/' \
   install_test '*UninstallWaitsForTheLastHandleAndReportsAFailedDelete'

@@ -16,6 +16,9 @@
 //                                      the moment the service opened it, as a process that took
 //                                      an ended opener's pid would be; "later": a minute after
 //                                      that, as a client started before the clock was set back.
+//   VARNELO_FAULT_RECORD_SCM=file      the failure actions -install hands the control manager
+//                                      are written to that file as one line of numbers, since
+//                                      Wine keeps nothing of them to read back.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,6 +27,7 @@
 #include "common/utf8.h"
 #include "service/core/core_hooks.h"
 #include "service/log/log_hooks.h"
+#include "service/setup/setup_hooks.h"
 #include "service/trust/caller.h"
 #include "service/trust/caller_hooks.h"
 #include "service/trust/trust_hooks.h"
@@ -33,7 +37,7 @@ namespace varnelo {
 namespace {
 
 std::string Switch(const char* name) {
-  char value[128] = {};
+  char value[512] = {};
   DWORD length = ::GetEnvironmentVariableA(name, value, sizeof(value));
   if (length > 0 && length < sizeof(value)) return std::string(value, length);
   length = sizeof(value) - 1;
@@ -49,7 +53,33 @@ bool Listed(const char* variable, const char* item) {
          std::string::npos;
 }
 
+// "<reset> <count> <type> <delay>... reboot=<0|1> command=<0|1>".
+std::string FailureActionsLine(const SERVICE_FAILURE_ACTIONSW& failure) {
+  std::string line = std::to_string(failure.dwResetPeriod) + " " + std::to_string(failure.cActions);
+  for (DWORD i = 0; i < failure.cActions && failure.lpsaActions != nullptr; ++i) {
+    line += " " + std::to_string(failure.lpsaActions[i].Type) + " " +
+            std::to_string(failure.lpsaActions[i].Delay);
+  }
+  line += std::string(" reboot=") + (failure.lpRebootMsg != nullptr ? "1" : "0");
+  line += std::string(" command=") + (failure.lpCommand != nullptr ? "1" : "0");
+  return line;
+}
+
 }  // namespace
+
+BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD infoLevel, void* info) {
+  const std::string record = Switch("VARNELO_FAULT_RECORD_SCM");
+  if (!record.empty() && infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+    const std::string line =
+        FailureActionsLine(*static_cast<const SERVICE_FAILURE_ACTIONSW*>(info)) + "\n";
+    const UniqueHandle file(::CreateFileW(Utf8ToWide(record).c_str(), GENERIC_WRITE, 0, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file)
+      ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+  return ::ChangeServiceConfig2W(service, infoLevel, info);
+}
 
 UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpose) {
   if (Listed("VARNELO_FAULT_REOPEN", purpose)) {

@@ -14,6 +14,7 @@
 #include "service/setup/console_output.h"
 #include "service/setup/install_acl.h"
 #include "service/setup/service_state.h"
+#include "service/setup/setup_hooks.h"
 
 namespace varnelo {
 
@@ -87,6 +88,48 @@ void CheckInstallAcl(const std::wstring& path) {
                Utf8ToWide(reason.c_str()).c_str());
 }
 
+// The restart-on-failure actions -install hands to the control manager.
+class ServiceFailureActions {
+ public:
+  ServiceFailureActions();
+  ServiceFailureActions(const ServiceFailureActions&) = delete;
+  ServiceFailureActions& operator=(const ServiceFailureActions&) = delete;
+  const SERVICE_FAILURE_ACTIONSW& get() const { return config_; }
+
+ private:
+  SC_ACTION actions_[3] = {};
+  SERVICE_FAILURE_ACTIONSW config_ = {};
+};
+
+ServiceFailureActions::ServiceFailureActions() {
+  static_assert(sizeof(actions_) / sizeof(actions_[0]) ==
+                    sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
+                "one action per restart delay");
+  for (size_t i = 0; i < sizeof(actions_) / sizeof(actions_[0]); ++i) {
+    actions_[i].Type = SC_ACTION_RESTART;
+    actions_[i].Delay = kRestartDelaysMs[i];
+  }
+  config_.dwResetPeriod = kFailureResetPeriodSeconds;
+  config_.cActions = static_cast<DWORD>(sizeof(actions_) / sizeof(actions_[0]));
+  config_.lpsaActions = actions_;
+}
+
+// Sets the description and the restart-on-failure actions; failures are only logged.
+void ConfigureServiceMetadata(SC_HANDLE service) {
+  if (service == nullptr) return;
+  SERVICE_DESCRIPTIONW description = {};
+  description.lpDescription = const_cast<wchar_t*>(kDescription);
+  BOOL result = ChangeServiceConfiguration(service, SERVICE_CONFIG_DESCRIPTION, &description);
+  ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+
+  ServiceFailureActions failureActions;
+  result = ChangeServiceConfiguration(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                      const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
+  ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
+             result ? 0UL : ::GetLastError());
+}
+
 // Existing registration: point it at this executable, refresh its metadata, restart it.
 int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
                            const std::wstring& binaryPath) {
@@ -150,34 +193,6 @@ void RequestVarneloExitBeforeUpgrade() {
         "shutdown before invoking -install",
         client.pid);
   }
-}
-
-ServiceFailureActions::ServiceFailureActions() {
-  static_assert(sizeof(actions_) / sizeof(actions_[0]) ==
-                    sizeof(kRestartDelaysMs) / sizeof(kRestartDelaysMs[0]),
-                "one action per restart delay");
-  for (size_t i = 0; i < sizeof(actions_) / sizeof(actions_[0]); ++i) {
-    actions_[i].Type = SC_ACTION_RESTART;
-    actions_[i].Delay = kRestartDelaysMs[i];
-  }
-  config_.dwResetPeriod = kFailureResetPeriodSeconds;
-  config_.cActions = static_cast<DWORD>(sizeof(actions_) / sizeof(actions_[0]));
-  config_.lpsaActions = actions_;
-}
-
-void ConfigureServiceMetadata(SC_HANDLE service) {
-  if (service == nullptr) return;
-  SERVICE_DESCRIPTIONW description = {};
-  description.lpDescription = const_cast<wchar_t*>(kDescription);
-  BOOL result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
-  ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
-             result ? 0UL : ::GetLastError());
-
-  ServiceFailureActions failureActions;
-  result = ::ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS,
-                                   const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
-  ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
-             result ? 0UL : ::GetLastError());
 }
 
 bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {

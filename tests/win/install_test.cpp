@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "service/setup/install.h"
 #include "tests/win/harness.h"
 
 namespace varnelo {
@@ -262,7 +261,7 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   EXPECT_EQ(CountContaining(again.log, "UninstallService: OpenService failed err=1060"), 1u);
 }
 
-// The values as one list, from wherever they are read.
+// The values as one list, in the order the test build of the service records them.
 std::vector<DWORD> FailureActionValues(const SERVICE_FAILURE_ACTIONSW& failure) {
   std::vector<DWORD> values = {failure.dwResetPeriod, failure.cActions};
   for (DWORD i = 0; i < failure.cActions; ++i) {
@@ -274,19 +273,26 @@ std::vector<DWORD> FailureActionValues(const SERVICE_FAILURE_ACTIONSW& failure) 
 const std::vector<DWORD> kFailureActions = {
     86400, 3, SC_ACTION_RESTART, 5000, SC_ACTION_RESTART, 30000, SC_ACTION_RESTART, 60000};
 
-// What -install hands the control manager; Wine keeps nothing of it to read back (below).
-TEST(FailureActions, WhatInstallHandsTheControlManager) {
-  const ServiceFailureActions actions;
-  EXPECT_EQ(FailureActionValues(actions.get()), kFailureActions);
-  EXPECT_EQ(actions.get().lpRebootMsg, nullptr);
-  EXPECT_EQ(actions.get().lpCommand, nullptr);
+// What -install hands the control manager, as the test build of the service records it at the
+// call; Wine keeps nothing of it to read back (below).
+TEST_F(Installation, FailureActionsHandedToTheControlManager) {
+  TempDir record;
+  const std::wstring file = record.path() + L"failure-actions.txt";
+  const std::wstring faults = BinDir() + L"faults\\VarneloService.exe";
+  ASSERT_EQ(
+      RunToEnd(QuoteArgument(faults) + L" -install", 120000, {{L"VARNELO_FAULT_RECORD_SCM", file}})
+          .exitCode,
+      0u);
+  std::string expected;
+  for (DWORD value : kFailureActions) expected += std::to_string(value) + " ";
+  EXPECT_EQ(ReadFileBytes(file), expected + "reboot=0 command=0\n");
 }
 
 TEST_F(Installation, FailureActionsReadBack) {
   if (IsRunningUnderWine()) {
     GTEST_SKIP()
         << "Wine can neither query failure actions (error 124) nor keeps them; Windows reads "
-           "back what FailureActions.WhatInstallHandsTheControlManager checks";
+           "back what Installation.FailureActionsHandedToTheControlManager checks";
   }
   ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
   const std::vector<BYTE> buffer = QueryConfig(scm_.manager(), SERVICE_CONFIG_FAILURE_ACTIONS);

@@ -43,6 +43,6 @@ check_switches() {  # test build, then the switches it has and no shipped progra
 programs=("$@")
 check_switches "$service_test_build" VARNELO_FAULT_DUP VARNELO_FAULT_REOPEN \
   VARNELO_FAULT_HANDOVER_PAUSE_MS VARNELO_FAULT_FAIL VARNELO_FAULT_MAPPED_IMAGE \
-  VARNELO_FAULT_LOG_OWNER VARNELO_FAULT_CALLER_CREATED TestFaults
+  VARNELO_FAULT_LOG_OWNER VARNELO_FAULT_CALLER_CREATED VARNELO_FAULT_RECORD_SCM TestFaults
 check_switches "$uninstaller_test_build" VARNELO_FAULT_ALTER_COPY
 exit "$failed"
