@@ -118,8 +118,7 @@ SkinImage CopyToDib(const LockedBits& bits, int width, int height) {
   return image;
 }
 
-}  // namespace
-
+// Starts GDI+ once; later calls return the first result.
 bool StartGdiplus() {
   if (g_api.tried) return g_api.started;
   g_api.tried = true;
@@ -138,6 +137,8 @@ bool StartGdiplus() {
   g_api.started = g_api.startup(&g_api.token, &input, nullptr) == 0;
   return g_api.started;
 }
+
+}  // namespace
 
 void ShutdownGdiplus() {
   if (g_api.started) g_api.shutdown(g_api.token);

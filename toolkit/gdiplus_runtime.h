@@ -16,8 +16,6 @@ struct SkinImage {
   int height = 0;
 };
 
-// Starts GDI+ once; later calls return the first result.
-bool StartGdiplus();
 void ShutdownGdiplus();
 
 // Decodes PNG (or any GDI+ format) bytes; an empty image on failure.

@@ -29,9 +29,9 @@ std::wstring ConfirmationCaption(bool chinese) {
                  : std::wstring(kMainWindowTitle);
 }
 
-}  // namespace
-
 bool IsChineseUI() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINESE; }
+
+}  // namespace
 
 CMainWnd::CMainWnd(const TemporaryCopy& self) : m_self(self) {}
 

@@ -22,8 +22,6 @@ constexpr UINT kProgressTimerMs = 10;
 constexpr UINT WM_UNINS_FINISH = WM_USER + 1004;
 constexpr UINT kWindowIconId = 101;
 
-bool IsChineseUI();
-
 class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
  public:
   // `self` is the copy the program runs as, deleted after Cancel; it outlives the window.

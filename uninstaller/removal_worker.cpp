@@ -98,14 +98,16 @@ void NotifyProxyChange() {
   setOption(nullptr, kInternetOptionRefresh, nullptr, 0);
 }
 
-}  // namespace
-
+// The steps, in the order RunRemoval takes them after the service removal and the processes.
+// `installDir` is the installation directory as read once from the registry (with a trailing
+// separator; empty when none is known).
 void ResetNetworkSettings(const std::wstring& installDir) {
   RunNetworkTool(ProgramDir(installDir));
   ResetProxyValues();
   NotifyProxyChange();
 }
 
+// True when the directory is gone.
 bool RemoveProductFiles(const std::wstring& dir) {
   if (!IsProductDir(dir)) return false;
   DeletePathSilently(dir);
@@ -141,6 +143,8 @@ void RemoveStartMenuShortcuts() {
       (folder + L"\\" + kRemoveShortcutPrefix + kProductDirName + kStartMenuShortcut).c_str());
   ::RemoveDirectoryW(folder.c_str());  // only when nothing else is left in it
 }
+
+}  // namespace
 
 void RunRemoval(void* argument) {
   RemovalReport& report = *static_cast<RemovalReport*>(argument);

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <string>
 
 namespace varnelo {
 
@@ -21,14 +20,5 @@ struct RemovalReport {
 // The worker procedure for CWndThread; the argument is the window's RemovalReport, which outlives
 // the worker.
 void RunRemoval(void* report);
-
-// The steps, in the order RunRemoval takes them after the service removal and the processes.
-// `installDir` is the installation directory as read once from the registry (with a trailing
-// separator; empty when none is known).
-void ResetNetworkSettings(const std::wstring& installDir);
-bool RemoveProductFiles(const std::wstring& installDir);  // true when the directory is gone
-bool RemoveListedShortcut();                              // always true
-bool CleanRegistry();
-void RemoveStartMenuShortcuts();
 
 }  // namespace varnelo

@@ -41,8 +41,8 @@ const char* OpenFailureReason(LSTATUS result) {
   return result == ERROR_FILE_NOT_FOUND ? "user_hive_unavailable" : "regopen_failed";
 }
 
-}  // namespace
-
+// Deletes AutoConfigURL from the open Internet Settings key when it still points at the local
+// core; logs either way with `tag`. An absent or empty value is left without a line.
 void ClearStaleAutoConfigUrl(HKEY settings, const char* tag) {
   std::wstring url;
   if (ReadSettingText(settings, kAutoConfigUrl, &url) != ERROR_SUCCESS || url.empty()) return;
@@ -54,6 +54,8 @@ void ClearStaleAutoConfigUrl(HKEY settings, const char* tag) {
     ServiceLog("%s: kept third-party AutoConfigURL=[%ls]", tag, url.c_str());
   }
 }
+
+}  // namespace
 
 bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
   if (state.userSid.empty()) {

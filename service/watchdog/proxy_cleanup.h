@@ -17,8 +17,4 @@ bool RunProxyCleanup(const WatchdogState& state, const char* trigger);
 // would wait for every window.
 void BroadcastProxySettingsChange();
 
-// Deletes AutoConfigURL from the open Internet Settings key when it still points at the local
-// core; logs either way with `tag`. An absent or empty value is left without a line.
-void ClearStaleAutoConfigUrl(HKEY settings, const char* tag);
-
 }  // namespace varnelo

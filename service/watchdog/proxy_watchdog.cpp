@@ -111,14 +111,7 @@ DWORD ReadSessionId(HANDLE process) {
   return session;
 }
 
-}  // namespace
-
-bool ProxyWatchdog::RefreshDisabledFlag(bool* previous) {
-  const bool disabled = IsProxyWatchdogDisabled();
-  *previous = disabled_.exchange(disabled);
-  return disabled;
-}
-
+// HKLM\SOFTWARE\Varnelo disable_proxy_watchdog (64-bit view) is REG_DWORD 1, and nothing else.
 bool IsProxyWatchdogDisabled() {
   UniqueRegKey key;
   if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kFlagKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
@@ -131,6 +124,14 @@ bool IsProxyWatchdogDisabled() {
   return ::RegQueryValueExW(key.get(), kFlagValueName, nullptr, &type,
                             reinterpret_cast<BYTE*>(&data), &size) == ERROR_SUCCESS &&
          type == REG_DWORD && size == sizeof(data) && data == kFlagDisabledValue;
+}
+
+}  // namespace
+
+bool ProxyWatchdog::RefreshDisabledFlag(bool* previous) {
+  const bool disabled = IsProxyWatchdogDisabled();
+  *previous = disabled_.exchange(disabled);
+  return disabled;
 }
 
 void ProxyWatchdog::SetExpectedProxy(Reply& reply, const Caller& caller,

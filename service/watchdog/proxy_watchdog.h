@@ -44,7 +44,4 @@ class ProxyWatchdog {
   std::atomic<bool> disabled_{false};
 };
 
-// HKLM\SOFTWARE\Varnelo disable_proxy_watchdog (64-bit view) is REG_DWORD 1, and nothing else.
-bool IsProxyWatchdogDisabled();
-
 }  // namespace varnelo
