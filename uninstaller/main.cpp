@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <memory>
+#include <string>
 
 #include "toolkit/gdiplus_runtime.h"
 #include "uninstaller/main_wnd.h"
@@ -16,11 +17,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR arguments, int) {
   if (FAILED(::CoInitialize(nullptr))) return 0;
   if (!varnelo::LoadSkinArchive(instance)) return 0;
 
-  wchar_t error[varnelo::kStartupErrorChars] = {};
   varnelo::TemporaryCopy self;  // held until the process ends
-  if (!varnelo::RelocateToTemp(arguments, &self, error, varnelo::kStartupErrorChars)) {
-    ::MessageBoxW(nullptr, error, varnelo::kMainWindowTitle, MB_OK);
-    return 0;
+  std::wstring error;
+  switch (varnelo::RelocateToTemp(arguments, &self, &error)) {
+    case varnelo::Relocation::kRunsHere:
+      break;
+    case varnelo::Relocation::kStartedCopy:
+      return 0;
+    case varnelo::Relocation::kFailed:
+      ::MessageBoxW(nullptr, error.c_str(), varnelo::kMainWindowTitle, MB_OK);
+      return 0;
   }
   varnelo::UniqueHandle singleInstance;  // held until the process ends
   if (varnelo::BringExistingInstanceForward(&singleInstance)) {

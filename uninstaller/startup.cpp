@@ -40,12 +40,11 @@ bool LoadSkinArchive(HINSTANCE instance) {
   return Skin::SetResourceZip(copy, size, kSkinPassword);
 }
 
-bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* error,
-                    size_t capacity) {
+Relocation RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, std::wstring* error) {
   DWORD failure = ERROR_SUCCESS;
   switch (ProveRelaunchedCopy(arguments, self, &failure)) {
     case Relaunch::kProven:
-      return true;
+      return Relocation::kRunsHere;
     case Relaunch::kUnproven:
       break;
     case Relaunch::kNone: {
@@ -56,11 +55,12 @@ bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* erro
       break;
     }
   }
-  if (failure != ERROR_SUCCESS) {
-    std::swprintf(error, capacity, kCopyErrorFormat, static_cast<unsigned>(failure));
-    return false;
-  }
-  ::ExitProcess(0);
+  if (failure == ERROR_SUCCESS) return Relocation::kStartedCopy;
+  wchar_t text[64] = {};
+  std::swprintf(text, sizeof(text) / sizeof(text[0]), kCopyErrorFormat,
+                static_cast<unsigned>(failure));
+  *error = text;
+  return Relocation::kFailed;
 }
 
 bool BringExistingInstanceForward(UniqueHandle* semaphore) {

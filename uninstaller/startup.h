@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include <cstddef>
+#include <string>
 
 #include "common/unique_resource.h"
 #include "uninstaller/temp_copy.h"
@@ -19,15 +19,19 @@ void RestrictDllSearch();
 // life and registers it with the toolkit. False when it is missing, empty or unreadable.
 bool LoadSkinArchive(HINSTANCE instance);
 
-// True when the program runs as a temporary copy that the program made and started itself, as
-// its command line's `arguments` prove (temp_copy.h); `self` then holds the copy. A command line
-// that names a relaunch it cannot prove gives the copy error. Otherwise copies itself into a fresh
-// folder in the system's temporary folder, starts that copy and ends the process; when the folder
-// or the copy cannot be made or started, returns false with the message in `error` (never a
-// folder the user can write instead). `capacity` counts the terminator.
-bool RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, wchar_t* error, size_t capacity);
-// Room for the start-up error text, its terminator included.
-constexpr size_t kStartupErrorChars = 1024;
+enum class Relocation {
+  kRunsHere,     // this process is the copy; it goes on to show the window
+  kStartedCopy,  // the copy is started; this process ends
+  kFailed,       // the copy error is to be shown; this process ends
+};
+
+// kRunsHere when the program runs as a temporary copy that the program made and started itself,
+// as its command line's `arguments` prove (temp_copy.h); `self` then holds the copy. A command
+// line that names a relaunch it cannot prove fails with the copy error. Otherwise copies itself
+// into a fresh folder in the system's temporary folder and starts that copy; when the folder or
+// the copy cannot be made or started, fails with the message in `error` (never a folder the user
+// can write instead).
+Relocation RelocateToTemp(const wchar_t* arguments, TemporaryCopy* self, std::wstring* error);
 
 // True when another copy already shows its window: that window is brought to the front and this
 // one should end. `semaphore` keeps this instance's claim for the process's life.
