@@ -33,10 +33,10 @@ bool IsChineseUI() { return (::GetUserDefaultUILanguage() & 0x3FF) == LANG_CHINE
 
 }  // namespace
 
-CMainWnd::CMainWnd(const TemporaryCopy& self) : m_self(self) {}
+CMainWnd::CMainWnd(const TemporaryCopy& self) : self_(self) {}
 
 CMainWnd::~CMainWnd() {
-  m_workerThread.StopAllThreads();  // before the report it fills goes
+  worker_thread_.StopAllThreads();  // before the report it fills goes
 }
 
 LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -55,18 +55,18 @@ LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (OnSysCommand(wParam, &result)) return result;
       break;
     case WM_TIMER:
-      if (wParam == UNINS_PROGRESS_TIMER) {
+      if (wParam == kUninsProgressTimer) {
         OnProgressTimer();
         return 0;
       }
       break;
-    case WM_UNINS_FINISH:
+    case kWmUninsFinish:
       CloseAndDeleteSelf();
       return 0;
     default:
       break;
   }
-  if (m_pm.MessageHandler(message, wParam, lParam, result)) return result;
+  if (paint_manager_.MessageHandler(message, wParam, lParam, result)) return result;
   return CSkinWindow::HandleMessage(message, wParam, lParam);
 }
 
@@ -74,15 +74,15 @@ LRESULT CMainWnd::OnCreate() {
   LONG style = ::GetWindowLongW(GetHWND(), GWL_STYLE);
   style = (style & ~(WS_CAPTION | WS_THICKFRAME)) | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
   ::SetWindowLongW(GetHWND(), GWL_STYLE, style);
-  m_pm.Init(GetHWND());
+  paint_manager_.Init(GetHWND());
   Skin::CSkinBuilder builder;
-  m_pm.AttachDialog(builder.Create(kLayoutFile, &m_pm));
-  m_pm.AddNotifier(this);
+  paint_manager_.AttachDialog(builder.Create(kLayoutFile, &paint_manager_));
+  paint_manager_.AddNotifier(this);
   return 0;
 }
 
 void CMainWnd::OnSize(WPARAM wParam, LPARAM lParam) {
-  const SIZE corner = m_pm.GetRoundCorner();
+  const SIZE corner = paint_manager_.GetRoundCorner();
   if ((corner.cx != 0 || corner.cy != 0) && wParam != SIZE_MINIMIZED && lParam != 0) {
     RECT window;
     ::GetWindowRect(GetHWND(), &window);
@@ -100,10 +100,10 @@ LRESULT CMainWnd::OnNcHitTest(LPARAM lParam) {
   ::ScreenToClient(GetHWND(), &point);
   RECT client;
   ::GetClientRect(GetHWND(), &client);
-  const RECT& caption = m_pm.GetCaptionRect();
+  const RECT& caption = paint_manager_.GetCaptionRect();
   if (point.x >= client.left + caption.left && point.x < client.right - caption.right &&
       point.y >= caption.top && point.y < caption.bottom) {
-    Skin::CSkinControl* control = m_pm.FindControl(point);
+    Skin::CSkinControl* control = paint_manager_.FindControl(point);
     if (control && !control->TakesClicks()) return HTCAPTION;
   }
   return HTCLIENT;
@@ -138,43 +138,43 @@ void CMainWnd::OnWindowInit() {
   const bool chinese = IsChineseUI();
   if (::MessageBoxW(GetHWND(), ConfirmationText(chinese).c_str(),
                     ConfirmationCaption(chinese).c_str(), MB_OKCANCEL | MB_TOPMOST) == IDCANCEL) {
-    StartSelfDeletion(m_self);  // nothing removed; the copy's folder is not left behind either
+    StartSelfDeletion(self_);  // nothing removed; the copy's folder is not left behind either
     ::ExitProcess(0);
   }
   ::SetWindowPos(GetHWND(), HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   if (chinese) {
-    if (Skin::CSkinControl* title = m_pm.FindControl(L"title_lab"))
+    if (Skin::CSkinControl* title = paint_manager_.FindControl(L"title_lab"))
       title->SetText(L"Varnelo VPN \u5378\u8f7d\u7a0b\u5e8f");
-    if (Skin::CSkinControl* status = m_pm.FindControl(L"status_lab"))
+    if (Skin::CSkinControl* status = paint_manager_.FindControl(L"status_lab"))
       status->SetText(L"\u6b63\u5728\u5378\u8f7d");
   }
-  m_pProgressLab = m_pm.FindControl(L"pro_unins_lab");
-  m_pPercentLab = m_pm.FindControl(L"unins_percent_lab");
-  ::SetTimer(GetHWND(), UNINS_PROGRESS_TIMER, kProgressTimerMs, nullptr);
-  m_workerThread.StartThread(RunRemoval, &m_report);
+  progress_lab_ = paint_manager_.FindControl(L"pro_unins_lab");
+  percent_lab_ = paint_manager_.FindControl(L"unins_percent_lab");
+  ::SetTimer(GetHWND(), kUninsProgressTimer, kProgressTimerMs, nullptr);
+  worker_thread_.StartThread(RunRemoval, &report_);
 }
 
 void CMainWnd::OnProgressTimer() {
-  const WorkerFlags flags = {m_report.filesRemoved, m_report.shortcutsRemoved,
-                             m_report.registryCleaned, m_report.workerDone};
-  const int current = m_pProgressLab ? m_pProgressLab->GetFixedWidth() : 1;
+  const WorkerFlags flags = {report_.filesRemoved, report_.shortcutsRemoved,
+                             report_.registryCleaned, report_.workerDone};
+  const int current = progress_lab_ ? progress_lab_->GetFixedWidth() : 1;
   const ProgressTick tick =
-      AdvanceProgress(&m_nPhase, &m_dwPhaseStart, current, flags, ::GetTickCount());
-  if (m_pProgressLab && tick.width > current) m_pProgressLab->SetFixedWidth(tick.width);
-  if (m_pPercentLab) m_pPercentLab->SetText(PercentText(tick.width));
-  if (Skin::CSkinControl* status = m_pm.FindControl(L"status_lab")) {
-    const PhaseRow& row = kPhaseTable[m_nPhase - 1];
+      AdvanceProgress(&phase_, &phase_start_, current, flags, ::GetTickCount());
+  if (progress_lab_ && tick.width > current) progress_lab_->SetFixedWidth(tick.width);
+  if (percent_lab_) percent_lab_->SetText(PercentText(tick.width));
+  if (Skin::CSkinControl* status = paint_manager_.FindControl(L"status_lab")) {
+    const PhaseRow& row = kPhaseTable[phase_ - 1];
     const wchar_t* text = IsChineseUI() ? row.chineseText : row.englishText;
     if (status->GetText() != text) status->SetText(text);
   }
   if (tick.finished) {
-    ::PostMessageW(GetHWND(), WM_UNINS_FINISH, 0, 0);
-    ::KillTimer(GetHWND(), UNINS_PROGRESS_TIMER);
+    ::PostMessageW(GetHWND(), kWmUninsFinish, 0, 0);
+    ::KillTimer(GetHWND(), kUninsProgressTimer);
   }
 }
 
 void CMainWnd::CloseAndDeleteSelf() {
-  m_bDeleteSelfAtExit = true;
+  delete_self_at_exit_ = true;
   ShowWindow(false);
   Close(0);
 }

@@ -17,9 +17,9 @@ namespace varnelo {
 
 extern const wchar_t kMainWindowClass[];
 extern const wchar_t kMainWindowTitle[];
-constexpr UINT_PTR UNINS_PROGRESS_TIMER = 0x1002;
+constexpr UINT_PTR kUninsProgressTimer = 0x1002;
 constexpr UINT kProgressTimerMs = 10;
-constexpr UINT WM_UNINS_FINISH = WM_USER + 1004;
+constexpr UINT kWmUninsFinish = WM_USER + 1004;
 constexpr UINT kWindowIconId = 101;
 
 class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
@@ -32,7 +32,7 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
 
   // Whether the window was closed to end the uninstaller: its copy is then deleted once the worker
   // has been waited for (or ended), so the copy is no longer running when the deletion comes.
-  bool DeletesSelfAtExit() const { return m_bDeleteSelfAtExit; }
+  bool DeletesSelfAtExit() const { return delete_self_at_exit_; }
 
  protected:
   const wchar_t* GetWindowClassName() const override { return kMainWindowClass; }
@@ -48,15 +48,15 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
   void OnProgressTimer();
   void CloseAndDeleteSelf();
 
-  const TemporaryCopy& m_self;
-  RemovalReport m_report;  // filled by the worker, which is stopped before it goes
-  Skin::CPaintManager m_pm;
-  CWndThread m_workerThread;
-  Skin::CSkinControl* m_pProgressLab = nullptr;
-  Skin::CSkinControl* m_pPercentLab = nullptr;
-  std::uint32_t m_dwPhaseStart = 0;
-  int m_nPhase = -1;
-  bool m_bDeleteSelfAtExit = false;
+  const TemporaryCopy& self_;
+  RemovalReport report_;  // filled by the worker, which is stopped before it goes
+  Skin::CPaintManager paint_manager_;
+  CWndThread worker_thread_;
+  Skin::CSkinControl* progress_lab_ = nullptr;
+  Skin::CSkinControl* percent_lab_ = nullptr;
+  std::uint32_t phase_start_ = 0;
+  int phase_ = -1;
+  bool delete_self_at_exit_ = false;
 };
 
 }  // namespace varnelo
