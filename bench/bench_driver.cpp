@@ -91,28 +91,28 @@ std::string Format(const char* format, ...) {
 
 // The same client for every server: retries over busy, absent and failed waits, as the
 // product's client does.
-UniqueHandle Connect(const wchar_t* pipeName) {
+UniqueHandle Connect(const wchar_t* pipe_name) {
   const ULONGLONG deadline = ::GetTickCount64() + kTimeoutMs;
   for (;;) {
-    UniqueHandle pipe(::CreateFileW(pipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    UniqueHandle pipe(::CreateFileW(pipe_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
     if (pipe) return pipe;
-    if (::GetTickCount64() >= deadline) Fail("no connection to " + test::Narrow(pipeName));
-    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(pipeName, 100);
+    if (::GetTickCount64() >= deadline) Fail("no connection to " + test::Narrow(pipe_name));
+    if (::GetLastError() == ERROR_PIPE_BUSY) ::WaitNamedPipeW(pipe_name, 100);
     ::Sleep(1);
   }
 }
 
-std::string Exchange(const wchar_t* pipeName, const std::string& request) {
-  const UniqueHandle pipe = Connect(pipeName);
+std::string Exchange(const wchar_t* pipe_name, const std::string& request) {
+  const UniqueHandle pipe = Connect(pipe_name);
   SendRequestBytes(pipe.get(), request, 0);
   return ReadUntilDisconnect(pipe.get());
 }
 
 // A whole round trip; the answer must hold `expect`.
-double TimeExchange(const wchar_t* pipeName, const std::string& request, const char* expect) {
+double TimeExchange(const wchar_t* pipe_name, const std::string& request, const char* expect) {
   const double start = Now();
-  const std::string response = Exchange(pipeName, request);
+  const std::string response = Exchange(pipe_name, request);
   const double elapsed = Now() - start;
   if (response.find(expect) == std::string::npos) {
     Fail("'" + request.substr(0, request.find('\n')) + "' answered '" + response + "'");
@@ -127,17 +127,17 @@ HANDLE AsHandle(const std::string& value) {
 
 // A started core as its client holds it: the read end of its output and its job.
 struct StartedCore {
-  double answerMs = 0;
-  double firstByteMs = 0;
+  double answer_ms = 0;
+  double first_byte_ms = 0;
   UniqueHandle output;
   UniqueHandle job;
 };
 
-StartedCore StartCore(const wchar_t* pipeName, const std::string& request) {
+StartedCore StartCore(const wchar_t* pipe_name, const std::string& request) {
   StartedCore core;
   const double start = Now();
-  const std::string response = Exchange(pipeName, request);
-  core.answerMs = Now() - start;
+  const std::string response = Exchange(pipe_name, request);
+  core.answer_ms = Now() - start;
   if (ResponseValue(response, "ok") != "1") Fail("start answered '" + response + "'");
   core.output.reset(AsHandle(ResponseValue(response, "log_handle")));
   core.job.reset(AsHandle(ResponseValue(response, "job_handle")));
@@ -146,7 +146,7 @@ StartedCore StartCore(const wchar_t* pipeName, const std::string& request) {
   if (!core.output || !::ReadFile(core.output.get(), &byte, 1, &got, nullptr) || got != 1) {
     Fail("no output from the core");
   }
-  core.firstByteMs = Now() - start;
+  core.first_byte_ms = Now() - start;
   return core;
 }
 
@@ -176,8 +176,8 @@ enum class Goal { kNone, kMedianRatio, kP95Ratio, kP95Bound };
 
 struct Row {
   std::string label;
-  std::string shortName;  // how a ratio names this row
-  std::string basis;      // key of the row it is compared with; empty for none
+  std::string short_name;  // how a ratio names this row
+  std::string basis;       // key of the row it is compared with; empty for none
   Goal goal = Goal::kNone;
   double limit = 0;  // the ratio or bound of the goal
   std::vector<double> samples;
@@ -185,24 +185,24 @@ struct Row {
 
 class Table {
  public:
-  // A row whose median is shown as a ratio of `basis`'s, judged against `maxRatio` when given.
-  void Define(const std::string& key, const std::string& label, const std::string& shortName,
-              const std::string& basis = "", double maxRatio = 0) {
+  // A row whose median is shown as a ratio of `basis`'s, judged against `max_ratio` when given.
+  void Define(const std::string& key, const std::string& label, const std::string& short_name,
+              const std::string& basis = "", double max_ratio = 0) {
     Add(key, Row{label,
-                 shortName,
+                 short_name,
                  basis,
-                 maxRatio > 0 ? Goal::kMedianRatio : Goal::kNone,
-                 maxRatio,
+                 max_ratio > 0 ? Goal::kMedianRatio : Goal::kNone,
+                 max_ratio,
                  {}});
   }
   // A row shown as p50 and p95 ratios of `basis`'s, judged by its p95.
   void DefineTail(const std::string& key, const std::string& label, const std::string& basis,
-                  double maxP95Ratio) {
-    Add(key, Row{label, "", basis, Goal::kP95Ratio, maxP95Ratio, {}});
+                  double max_p95_ratio) {
+    Add(key, Row{label, "", basis, Goal::kP95Ratio, max_p95_ratio, {}});
   }
   // A row judged by its p95 against a bound in milliseconds.
-  void DefineBound(const std::string& key, const std::string& label, double maxP95Ms) {
-    Add(key, Row{label, "", "", Goal::kP95Bound, maxP95Ms, {}});
+  void DefineBound(const std::string& key, const std::string& label, double max_p95_ms) {
+    Add(key, Row{label, "", "", Goal::kP95Bound, max_p95_ms, {}});
   }
   void Sample(const std::string& key, double value) { rows_.at(key).samples.push_back(value); }
   void AddFact(const std::string& label, const std::string& value, const std::string& target,
@@ -238,11 +238,11 @@ class Table {
     std::string ratio, target, met;
     if (row.goal == Goal::kP95Ratio) {
       const Row& basis = rows_.at(row.basis);
-      const double p95Ratio = p95 / P95(basis.samples);
-      ratio = Format("p50 %.2f x, p95 %.2f x %s", median / Median(basis.samples), p95Ratio,
-                     basis.shortName.c_str());
+      const double p95_ratio = p95 / P95(basis.samples);
+      ratio = Format("p50 %.2f x, p95 %.2f x %s", median / Median(basis.samples), p95_ratio,
+                     basis.short_name.c_str());
       target = Format("p95 <= %.1f x", row.limit);
-      met = Met(p95Ratio <= row.limit);
+      met = Met(p95_ratio <= row.limit);
     } else if (row.goal == Goal::kP95Bound) {
       const double most =
           row.samples.empty() ? 0 : *std::max_element(row.samples.begin(), row.samples.end());
@@ -252,7 +252,7 @@ class Table {
     } else if (!row.basis.empty()) {
       const Row& basis = rows_.at(row.basis);
       const double r = median / Median(basis.samples);
-      ratio = Format("%.2f x %s", r, basis.shortName.c_str());
+      ratio = Format("%.2f x %s", r, basis.short_name.c_str());
       if (row.goal == Goal::kMedianRatio) {
         target = Format("<= %.1f x", row.limit);
         met = Met(r <= row.limit);
@@ -357,11 +357,11 @@ class ScmService {
 // moment every one of them holds its first connection.
 class StallingCrowd {
  public:
-  StallingCrowd(int clients, int loopMs, int silentMs)
+  StallingCrowd(int clients, int loop_ms, int silent_ms)
       : clients_(clients),
         child_(QuoteArgument(BinDir() + L"clients\\pipe_client_none.exe") + L" stall " +
-               std::to_wstring(clients) + L" " + std::to_wstring(loopMs) + L" --silent " +
-               std::to_wstring(silentMs) + L" --ready") {
+               std::to_wstring(clients) + L" " + std::to_wstring(loop_ms) + L" --silent " +
+               std::to_wstring(silent_ms) + L" --ready") {
     if (!child_.WaitForOutput("stalling", kTimeoutMs)) {
       Fail("the stalling clients never all connected: " + child_.Output());
     }
@@ -388,11 +388,11 @@ class StallingCrowd {
 // ping after ping until the object ends.
 class StrayCallers {
  public:
-  explicit StrayCallers(const std::wstring& serviceExe) {
+  explicit StrayCallers(const std::wstring& service_exe) {
     for (int i = 0; i < kStrayCallers; ++i) {
       callers_.emplace_back(QuoteArgument(BinDir() + L"clients\\pipe_client_stray.exe") +
                             L" send cmd=ping\\n\\n --repeat 1000000 --service " +
-                            QuoteArgument(serviceExe));
+                            QuoteArgument(service_exe));
       if (!callers_.back().started()) Fail("a stray caller did not start");
     }
   }
@@ -415,8 +415,8 @@ int CountServed(const std::function<bool()>& exchange) {
 
 // uninstall.exe started where it is installed, as a user starts it: it copies itself into a
 // folder of its own under the system's temporary folder, starts the copy and ends, and the copy
-// goes on once it has ended; the copy's window is what the user waits for. Then the copy's confirmation is
-// cancelled, which ends it without removing anything.
+// goes on once it has ended; the copy's window is what the user waits for. Then the copy's
+// confirmation is cancelled, which ends it without removing anything.
 double TimeUninstallWindow(const std::wstring& program) {
   if (FindUninstallWindow() != nullptr) Fail("an earlier uninstaller window is still open");
   const double start = Now();
@@ -429,12 +429,12 @@ double TimeUninstallWindow(const std::wstring& program) {
     ::Sleep(1);
   }
   const double elapsed = Now() - start;
-  DWORD copyPid = 0;
-  ::GetWindowThreadProcessId(window, &copyPid);
-  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, copyPid));
+  DWORD copy_pid = 0;
+  ::GetWindowThreadProcessId(window, &copy_pid);
+  const UniqueHandle copy(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, copy_pid));
   HWND confirmation = nullptr;
   test::WaitUntil(kTimeoutMs,
-                  [&] { return (confirmation = FindConfirmation(copyPid)) != nullptr; });
+                  [&] { return (confirmation = FindConfirmation(copy_pid)) != nullptr; });
   if (confirmation != nullptr) PressDialogButton(confirmation, IDCANCEL);
   if (copy && ::WaitForSingleObject(copy.get(), kTimeoutMs) == WAIT_TIMEOUT) {
     ::TerminateProcess(copy.get(), 1);
@@ -444,9 +444,9 @@ double TimeUninstallWindow(const std::wstring& program) {
 }
 
 // `VarneloService.exe -uninstall` from its start to its exit; it must succeed.
-double TimeRemoval(const std::wstring& serviceExe) {
+double TimeRemoval(const std::wstring& service_exe) {
   const double start = Now();
-  Child removal(QuoteArgument(serviceExe) + L" -uninstall");
+  Child removal(QuoteArgument(service_exe) + L" -uninstall");
   if (!removal.started() || ::WaitForSingleObject(removal.process(), kTimeoutMs) != WAIT_OBJECT_0) {
     Fail("-uninstall did not end");
   }
@@ -474,13 +474,13 @@ void AddSizes(Table* table, const std::vector<std::pair<std::string, std::wstrin
   for (const auto& size : sizes) {
     ULONGLONG bytes = 0;
     const std::string text = FileSizeText(size.second, &bytes);
-    const size_t limitAt = size.first.find('<');
+    const size_t limit_at = size.first.find('<');
     std::string label = size.first, target, met;
-    if (limitAt != std::string::npos) {
-      label = size.first.substr(0, limitAt);
-      const double limitKb = std::atof(size.first.c_str() + limitAt + 1);
-      target = Format("<= %.0f KB", limitKb);
-      met = bytes <= limitKb * 1024 ? "yes" : "**no**";
+    if (limit_at != std::string::npos) {
+      label = size.first.substr(0, limit_at);
+      const double limit_kb = std::atof(size.first.c_str() + limit_at + 1);
+      target = Format("<= %.0f KB", limit_kb);
+      met = bytes <= limit_kb * 1024 ? "yes" : "**no**";
     }
     table->AddFact("size of " + label, text, target, met);
   }
@@ -491,7 +491,7 @@ void AddSizes(Table* table, const std::vector<std::pair<std::string, std::wstrin
 // one that makes room) starts a worker thread of Wine's thread pool, about 1 MB and sometimes a
 // handle, which ends after about 5 s idle; a leak stays.
 struct Footprint {
-  double workingSetKb;
+  double working_set_kb;
   long handles;
 };
 
@@ -501,7 +501,7 @@ Footprint FootprintOf(const ScmService& service) {
   Footprint least = {1e12, LONG_MAX};
   for (int i = 0; i < kReadings; ++i) {
     ::Sleep(kReadingGapMs);
-    least.workingSetKb = std::min(least.workingSetKb, WorkingSetKb(service.process()));
+    least.working_set_kb = std::min(least.working_set_kb, WorkingSetKb(service.process()));
     least.handles = std::min(least.handles, static_cast<long>(test::CountHandlesOf(service.pid())));
   }
   return least;
@@ -510,25 +510,25 @@ Footprint FootprintOf(const ScmService& service) {
 int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::wstring>>& sizes) {
   const std::wstring bin = BinDir();
   const std::wstring release = bin + L"release\\";
-  const std::wstring serviceExe = release + L"VarneloService.exe";
-  TempDir data, logData;
-  const std::wstring coreData = data.path() + L"core-data";
-  const std::wstring coreConfig = data.path() + L"core-config";
+  const std::wstring service_exe = release + L"VarneloService.exe";
+  TempDir data, log_data;
+  const std::wstring core_data = data.path() + L"core-data";
+  const std::wstring core_config = data.path() + L"core-config";
   Child echo(QuoteArgument(bin + L"bench_echo_server.exe") + L" " + kEchoPipe + L" bare");
   Child verify(QuoteArgument(bin + L"bench_echo_server.exe") + L" " + kVerifyPipe + L" verify " +
-               QuoteArgument(release + L"VarneloCore.exe") + L" " + QuoteArgument(coreData) + L" " +
-               QuoteArgument(coreConfig));
+               QuoteArgument(release + L"VarneloCore.exe") + L" " + QuoteArgument(core_data) +
+               L" " + QuoteArgument(core_config));
   if (!echo.started() || !verify.started()) Fail("a baseline server did not start");
-  ScmService service(serviceExe);
-  const std::string startCore = "cmd=start_core\napp_path=" + test::Narrow(release) +
-                                "\ndata_path=" + test::Narrow(coreData) +
-                                "\nconfig_path=" + test::Narrow(coreConfig) + "\n\n";
+  ScmService service(service_exe);
+  const std::string start_core = "cmd=start_core\napp_path=" + test::Narrow(release) +
+                                 "\ndata_path=" + test::Narrow(core_data) +
+                                 "\nconfig_path=" + test::Narrow(core_config) + "\n\n";
   const std::string arm =
       "cmd=set_expected_proxy\nproxy=127.0.0.1:11719\nreadback=127.0.0.1:11719\n\n";
-  const std::wstring logCommand =
+  const std::wstring log_command =
       QuoteArgument(bin + L"bench_log.exe") + L" " + std::to_wstring(kLogLinesPerRound);
-  const Environment logEnvironment{
-      {L"ProgramData", logData.path().substr(0, logData.path().size() - 1)}};
+  const Environment log_environment{
+      {L"ProgramData", log_data.path().substr(0, log_data.path().size() - 1)}};
 
   Table table;
   table.Define("echo", "(a) bare echo server", "bare echo (a)");
@@ -574,29 +574,29 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
                            "network",
                            kStrayCallers),
                     1000);
-  table.DefineBound(
-      "scmStopStray",
-      Format("service stop to STOPPED while %d such callers loop", kStrayCallers), 200);
+  table.DefineBound("scmStopStray",
+                    Format("service stop to STOPPED while %d such callers loop", kStrayCallers),
+                    200);
   table.Define("removal", "`VarneloService.exe -uninstall` of the running service, start to exit",
                "");
   table.Define("uninstall",
                "`uninstall.exe` (x86_64 build) start to its relaunched copy's window visible", "");
 
   // Every kind of request once, so that one-time loads of a fresh service process are not timed.
-  const auto warmService = [&] {
+  const auto warm_service = [&] {
     for (const char* request : {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n", arm.c_str(),
                                 "cmd=clear_watchdog\n\n", "cmd=stop_core\n\n"}) {
       Exchange(kServicePipe, request);
     }
-    { StartedCore warm = StartCore(kServicePipe, startCore); }
+    { StartedCore warm = StartCore(kServicePipe, start_core); }
     TimeExchange(kServicePipe, "cmd=stop_core\n\n", "ok=1");
     ::Sleep(kSettleMs);
   };
-  const auto restartService = [&] {
+  const auto restart_service = [&] {
     table.Sample("scmStart", service.Start());
-    warmService();
+    warm_service();
   };
-  const auto pingWhileStalled = [&](const char* key, int clients) {
+  const auto ping_while_stalled = [&](const char* key, int clients) {
     StallingCrowd crowd(clients, kStallLoopMs, 1500);
     while (crowd.running()) {
       table.Sample(key, TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1"));
@@ -609,7 +609,7 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   TimeExchange(kEchoPipe, "a=1\n\n", "a=1");
   TimeExchange(kVerifyPipe, "a=1\n\n", "a=1");
   service.Register();
-  restartService();
+  restart_service();
 
   // One step per row or group of rows that belong together; each round starts one step further
   // on, so that no row always follows the same one.
@@ -627,8 +627,8 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
       },
       [&](int) {
         StartedCore core = StartCore(kVerifyPipe, "cmd=launch\n\n");
-        table.Sample("launch", core.answerMs);
-        table.Sample("launchByte", core.firstByteMs);
+        table.Sample("launch", core.answer_ms);
+        table.Sample("launchByte", core.first_byte_ms);
         ::Sleep(kSettleMs);
         const double start = Now();
         const std::string answer = Exchange(kVerifyPipe, "cmd=terminate\n\n");
@@ -638,9 +638,9 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
         ::Sleep(kSettleMs);
       },
       [&](int) {
-        StartedCore core = StartCore(kServicePipe, startCore);
-        table.Sample("start", core.answerMs);
-        table.Sample("startByte", core.firstByteMs);
+        StartedCore core = StartCore(kServicePipe, start_core);
+        table.Sample("start", core.answer_ms);
+        table.Sample("startByte", core.first_byte_ms);
         ::Sleep(kSettleMs);
         table.Sample("stop", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
         ::Sleep(kSettleMs);
@@ -655,29 +655,29 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
         ::Sleep(kSettleMs);
       },
       [&](int) {
-        StartedCore core = StartCore(kServicePipe, startCore);
+        StartedCore core = StartCore(kServicePipe, start_core);
         table.Sample("stopFresh", TimeExchange(kServicePipe, "cmd=stop_core\n\n", "was_running=1"));
         ::Sleep(kSettleMs);
       },
       [&](int) {
-        const test::RunResult log = test::RunToEnd(logCommand, kTimeoutMs, logEnvironment);
-        if (log.exitCode != 0) Fail("bench_log: " + log.output);
+        const test::RunResult log = test::RunToEnd(log_command, kTimeoutMs, log_environment);
+        if (log.exit_code != 0) Fail("bench_log: " + log.output);
         table.Sample("log", std::atof(ReadLine(log.output, "service_ms").c_str()));
         table.Sample("bare", std::atof(ReadLine(log.output, "bare_ms").c_str()));
         table.Sample("rotate", std::atof(ReadLine(log.output, "rotate_ms").c_str()));
         ::Sleep(kSettleMs);
       },
       [&](int round) {
-        if (round % kStallEvery == 0) pingWhileStalled("ping1", 1);
+        if (round % kStallEvery == 0) ping_while_stalled("ping1", 1);
       },
       [&](int round) {
-        if (round % kStallEvery == 0) pingWhileStalled("ping4", 4);
+        if (round % kStallEvery == 0) ping_while_stalled("ping4", 4);
       },
       [&](int round) {
         if (round % kScmEvery != 0) return;
         table.Sample("scmStop", service.Stop());
         ::Sleep(kSettleMs);
-        restartService();
+        restart_service();
       },
       [&](int round) {
         if (round % kScmEvery != 0) return;
@@ -687,27 +687,27 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
         table.Sample("scmStopStalled", service.Stop());
         crowd.Finish();
         ::Sleep(kSettleMs);
-        restartService();
+        restart_service();
       },
       [&](int round) {
         if (round % kScmEvery != 0) return;
         {
-          const StrayCallers callers(serviceExe);
+          const StrayCallers callers(service_exe);
           ::Sleep(kStallPingGapMs);
           table.Sample("pingStray", TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1"));
           table.Sample("scmStopStray", service.Stop());
         }
         ::Sleep(kSettleMs);
-        restartService();
+        restart_service();
       },
       [&](int round) {
         if (round % kRemovalEvery != 0) return;
         service.Forget();  // a handle held here would keep the registration from being purged
-        table.Sample("removal", TimeRemoval(serviceExe));
+        table.Sample("removal", TimeRemoval(service_exe));
         service.AwaitEnd();
         ::Sleep(kSettleMs);
         service.Register();
-        restartService();
+        restart_service();
       },
       [&](int round) {
         if (round % kUninstallWindowEvery != 0) return;
@@ -721,18 +721,18 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
 
   // Two signed clients that are slow in their own way, side by side among a stalling crowd: one
   // takes its answer late, one sends its request in two writes.
-  int lateServed = 0, splitServed = 0;
+  int late_served = 0, split_served = 0;
   {
     StallingCrowd crowd(kSlowSignedCrowd, 600000, 1500);
     std::thread late([&] {
-      lateServed = CountServed([] {
+      late_served = CountServed([] {
         const UniqueHandle pipe = Connect(kServicePipe);
         if (!SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0)) return false;
         ::Sleep(kSlowSignedLateMs);
         return ReadUntilDisconnect(pipe.get()).find("pong=1") != std::string::npos;
       });
     });
-    splitServed = CountServed([] {
+    split_served = CountServed([] {
       const UniqueHandle pipe = Connect(kServicePipe);
       if (!SendRequestBytes(pipe.get(), "cmd=pi", 0)) return false;
       ::Sleep(kSlowSignedLateMs);
@@ -742,26 +742,25 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
     late.join();
     crowd.Kill();
   }
-  const std::string slowTarget = Format(">= %d of %d", kSlowSignedRounds - 2, kSlowSignedRounds);
+  const std::string slow_target = Format(">= %d of %d", kSlowSignedRounds - 2, kSlowSignedRounds);
   for (const auto& served :
-       {std::make_pair("signed client that takes its answer 300 ms late", lateServed),
+       {std::make_pair("signed client that takes its answer 300 ms late", late_served),
         std::make_pair("signed client that sends its request in two writes 300 ms apart",
-                       splitServed)}) {
-    table.AddFact(Format("%s, among %d stalling clients: answered", served.first,
-                         kSlowSignedCrowd),
-                  Format("%d of %d", served.second, kSlowSignedRounds), slowTarget,
+                       split_served)}) {
+    table.AddFact(Format("%s, among %d stalling clients: answered", served.first, kSlowSignedCrowd),
+                  Format("%d of %d", served.second, kSlowSignedRounds), slow_target,
                   served.second >= kSlowSignedRounds - 2 ? "yes" : "**no**");
   }
   ::Sleep(kSettleMs);
 
   // One process of the service: the requests with the cheap and the checked ones in turn, then
   // connections that drop before their request is complete (half of them after part of one).
-  const auto sendRequests = [&](int count) {
+  const auto send_requests = [&](int count) {
     const char* const mix[] = {"a=1\n\n", "cmd=ping\n\n", "cmd=status\n\n",
                                "cmd=clear_watchdog\n\n"};
     for (int i = 0; i < count; ++i) Exchange(kServicePipe, mix[i % 4]);
   };
-  const auto dropConnections = [&](int count) {
+  const auto drop_connections = [&](int count) {
     for (int i = 0; i < count; ++i) {
       const UniqueHandle pipe = Connect(kServicePipe);
       if (i % 2 == 1) SendRequestBytes(pipe.get(), "cmd=pi", 0);
@@ -770,14 +769,14 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   // The process settles over its first thousand or so connections and dropped connections (a
   // handle and about 1.7 MB), then keeps its size, so the figures are read after a warm-up of both,
   // and growth is judged over the second half of the requests: a leak grows there too.
-  sendRequests(kWarmRequests);
-  dropConnections(kWarmDroppedConnections);
+  send_requests(kWarmRequests);
+  drop_connections(kWarmDroppedConnections);
   const Footprint idle = FootprintOf(service);
-  sendRequests(requests / 2);
-  dropConnections(kDroppedConnections / 2);
+  send_requests(requests / 2);
+  drop_connections(kDroppedConnections / 2);
   const Footprint half = FootprintOf(service);
-  sendRequests(requests - requests / 2);
-  dropConnections(kDroppedConnections - kDroppedConnections / 2);
+  send_requests(requests - requests / 2);
+  drop_connections(kDroppedConnections - kDroppedConnections / 2);
   TimeExchange(kServicePipe, "cmd=ping\n\n", "pong=1");  // the service is still serving
   const Footprint end = FootprintOf(service);
 
@@ -786,16 +785,16 @@ int Run(int rounds, int requests, const std::vector<std::pair<std::string, std::
   };
   const std::string halfway = after(requests / 2, kDroppedConnections / 2);
   const std::string whole = after(requests, kDroppedConnections);
-  table.AddFact("service working set, idle", Format("%.0f KB", idle.workingSetKb), "", "");
+  table.AddFact("service working set, idle", Format("%.0f KB", idle.working_set_kb), "", "");
   table.AddFact(
       "service working set " + halfway,
-      Format("%.0f KB (%+.0f KB)", half.workingSetKb, half.workingSetKb - idle.workingSetKb), "",
-      "");
+      Format("%.0f KB (%+.0f KB)", half.working_set_kb, half.working_set_kb - idle.working_set_kb),
+      "", "");
   table.AddFact("service working set " + whole,
-                Format("%.0f KB (%+.0f KB over the second half)", end.workingSetKb,
-                       end.workingSetKb - half.workingSetKb),
+                Format("%.0f KB (%+.0f KB over the second half)", end.working_set_kb,
+                       end.working_set_kb - half.working_set_kb),
                 "no growth over the second half (2 % slack)",
-                end.workingSetKb <= half.workingSetKb * 1.02 ? "yes" : "**no**");
+                end.working_set_kb <= half.working_set_kb * 1.02 ? "yes" : "**no**");
   table.AddFact("service handles, idle", std::to_string(idle.handles), "", "");
   table.AddFact("service handles " + halfway,
                 Format("%ld (%+ld)", half.handles, half.handles - idle.handles), "", "");

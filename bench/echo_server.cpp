@@ -42,10 +42,10 @@ constexpr DWORD kPathChars = 1024;
 
 struct Server {
   bool verify = false;
-  std::wstring corePath;
-  std::wstring coreDirectory;
-  std::wstring commandLine;
-  UniqueHandle coreProcess;
+  std::wstring core_path;
+  std::wstring core_directory;
+  std::wstring command_line;
+  UniqueHandle core_process;
 };
 
 UniqueHandle CreateInstance(const wchar_t* name) {
@@ -87,7 +87,7 @@ bool SignedByPublisher(const wchar_t* path) {
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &file;
   data.dwStateAction = WTD_STATEACTION_VERIFY;
-  bool signedByPublisher = false;
+  bool signed_by_publisher = false;
   if (::WinVerifyTrust(nullptr, &action, &data) == ERROR_SUCCESS) {
     CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(data.hWVTStateData);
     CRYPT_PROVIDER_SGNR* signer =
@@ -96,12 +96,12 @@ bool SignedByPublisher(const wchar_t* path) {
       wchar_t subject[256] = {};
       ::CertGetNameStringW(signer->pasCertChain[0].pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
                            subject, 256);
-      signedByPublisher = std::wcscmp(subject, kPublisher) == 0;
+      signed_by_publisher = std::wcscmp(subject, kPublisher) == 0;
     }
   }
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   ::WinVerifyTrust(nullptr, &action, &data);
-  return signedByPublisher;
+  return signed_by_publisher;
 }
 
 // The client's process, opened with `access`, when its image is signed by the publisher.
@@ -127,12 +127,12 @@ std::uint64_t GiveToCaller(HANDLE caller, HANDLE handle, DWORD access, DWORD opt
 }
 
 std::string LaunchCore(Server* server, HANDLE caller) {
-  if (!SignedByPublisher(server->corePath.c_str())) return "ok=0\n\n";
+  if (!SignedByPublisher(server->core_path.c_str())) return "ok=0\n\n";
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  UniqueHandle readEnd, writeEnd;
-  if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, kOutputPipeSize))
+  UniqueHandle read_end, write_end;
+  if (!::CreatePipe(read_end.put(), write_end.put(), &inheritable, kOutputPipeSize))
     return "ok=0\n\n";
-  ::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
   UniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -143,28 +143,28 @@ std::string LaunchCore(Server* server, HANDLE caller) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeEnd.get();
-  startup.hStdError = writeEnd.get();
-  std::wstring commandLine = server->commandLine;
+  startup.hStdOutput = write_end.get();
+  startup.hStdError = write_end.get();
+  std::wstring command_line = server->command_line;
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(server->corePath.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, server->coreDirectory.c_str(),
-                        &startup, &info)) {
+  if (!::CreateProcessW(server->core_path.c_str(), &command_line[0], nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                        server->core_directory.c_str(), &startup, &info)) {
     return "ok=0\n\n";
   }
-  writeEnd.reset();
-  server->coreProcess.reset(info.hProcess);
+  write_end.reset();
+  server->core_process.reset(info.hProcess);
   const UniqueHandle thread(info.hThread);
   ::AssignProcessToJobObject(job.get(), info.hProcess);
   ::ResumeThread(thread.get());
-  const std::uint64_t output = GiveToCaller(caller, readEnd.get(), GENERIC_READ, 0);
-  const std::uint64_t jobHandle = GiveToCaller(caller, job.get(), 0, DUPLICATE_SAME_ACCESS);
+  const std::uint64_t output = GiveToCaller(caller, read_end.get(), GENERIC_READ, 0);
+  const std::uint64_t job_handle = GiveToCaller(caller, job.get(), 0, DUPLICATE_SAME_ACCESS);
   return "ok=1\nlog_handle=" + std::to_string(output) +
-         "\njob_handle=" + std::to_string(jobHandle) + "\n\n";
+         "\njob_handle=" + std::to_string(job_handle) + "\n\n";
 }
 
 std::string TerminateCore(Server* server) {
-  const UniqueHandle process = std::move(server->coreProcess);
+  const UniqueHandle process = std::move(server->core_process);
   if (!process) return "ok=1\nwas_running=0\n\n";
   const double start = varnelo::bench::Now();
   ::TerminateProcess(process.get(), 0);
@@ -193,9 +193,9 @@ int wmain(int argc, wchar_t** argv) {
   Server server;
   server.verify = std::wcscmp(argv[2], L"verify") == 0;
   if (server.verify && argc > 5) {
-    server.corePath = argv[3];
-    server.coreDirectory = server.corePath.substr(0, server.corePath.find_last_of(L'\\') + 1);
-    server.commandLine =
+    server.core_path = argv[3];
+    server.core_directory = server.core_path.substr(0, server.core_path.find_last_of(L'\\') + 1);
+    server.command_line =
         std::wstring(L"VarneloCore.exe -d \"") + argv[4] + L"\" -f \"" + argv[5] + L"\"";
   }
   UniqueHandle listening = CreateInstance(argv[1]);

@@ -57,42 +57,42 @@ int wmain(int argc, wchar_t** argv) {
   bool present = false;
   const std::wstring folder =
       varnelo::ReadEnvironmentVariable(L"ProgramData", &present) + L"\\Varnelo\\";
-  const std::wstring logPath = folder + L"service.log";
-  const std::wstring barePath = folder + L"bare.log";
+  const std::wstring log_path = folder + L"service.log";
+  const std::wstring bare_path = folder + L"bare.log";
 
   varnelo::ServiceLog("bench: warm-up");  // makes and judges the folder, as a service start does
-  const ULONGLONG before = FileSize(logPath);
+  const ULONGLONG before = FileSize(log_path);
   if (before == 0) {
-    std::printf("no line reached %ls\n", logPath.c_str());
+    std::printf("no line reached %ls\n", log_path.c_str());
     return 1;
   }
-  double serviceMs = 0, bareMs = 0;
+  double service_ms = 0, bare_ms = 0;
   for (int i = 0; i < lines; ++i) {
     double start = Now();
     varnelo::ServiceLog("conn pid=%lu cmd=%s", 1234ul, "ping");
-    serviceMs += Now() - start;
+    service_ms += Now() - start;
     start = Now();
-    AppendBareLine(barePath);
-    bareMs += Now() - start;
+    AppendBareLine(bare_path);
+    bare_ms += Now() - start;
   }
-  if (FileSize(logPath) <= before || FileSize(barePath) == 0) {
+  if (FileSize(log_path) <= before || FileSize(bare_path) == 0) {
     std::printf("the timed lines did not reach their files\n");
     return 1;
   }
 
-  if (!GrowTo(logPath, varnelo::kLogRotateSize)) {
-    std::printf("could not grow %ls\n", logPath.c_str());
+  if (!GrowTo(log_path, varnelo::kLogRotateSize)) {
+    std::printf("could not grow %ls\n", log_path.c_str());
     return 1;
   }
   const double start = Now();
   varnelo::ServiceLog("conn pid=%lu cmd=%s", 1234ul, "ping");
-  const double rotateMs = Now() - start;
-  if (FileSize(logPath + L".1") < varnelo::kLogRotateSize || FileSize(logPath) == 0 ||
-      FileSize(logPath) >= varnelo::kLogRotateSize) {
+  const double rotate_ms = Now() - start;
+  if (FileSize(log_path + L".1") < varnelo::kLogRotateSize || FileSize(log_path) == 0 ||
+      FileSize(log_path) >= varnelo::kLogRotateSize) {
     std::printf("the log did not rotate\n");
     return 1;
   }
-  std::printf("service_ms=%.4f bare_ms=%.4f rotate_ms=%.4f\n", serviceMs / lines, bareMs / lines,
-              rotateMs);
+  std::printf("service_ms=%.4f bare_ms=%.4f rotate_ms=%.4f\n", service_ms / lines, bare_ms / lines,
+              rotate_ms);
   return 0;
 }

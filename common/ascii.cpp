@@ -2,10 +2,10 @@
 
 namespace varnelo {
 
-bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b,
-                             std::size_t bLength) {
-  if (aLength != bLength) return false;
-  for (std::size_t i = 0; i < aLength; ++i) {
+bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t a_length, const wchar_t* b,
+                             std::size_t b_length) {
+  if (a_length != b_length) return false;
+  for (std::size_t i = 0; i < a_length; ++i) {
     if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
   }
   return true;

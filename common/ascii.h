@@ -13,8 +13,8 @@ inline wchar_t FoldAsciiCase(wchar_t c) {
 }
 
 // Equal when only ASCII letters differ in case; other characters and the lengths must match.
-bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t aLength, const wchar_t* b,
-                             std::size_t bLength);
+bool EqualsIgnoringAsciiCase(const wchar_t* a, std::size_t a_length, const wchar_t* b,
+                             std::size_t b_length);
 inline bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   return EqualsIgnoringAsciiCase(a.data(), a.size(), b.data(), b.size());
 }

@@ -23,23 +23,24 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
 
 namespace {
 
-bool EndProcess(DWORD pid, DWORD waitMs) {
+bool EndProcess(DWORD pid, DWORD wait_ms) {
   UniqueHandle process(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
   const bool waitable = static_cast<bool>(process);
   if (!waitable) process.reset(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
   if (!process || !::TerminateProcess(process.get(), 0)) return false;
-  if (waitable) ::WaitForSingleObject(process.get(), waitMs);
+  if (waitable) ::WaitForSingleObject(process.get(), wait_ms);
   return true;
 }
 
 }  // namespace
 
-int EndProcessesNamed(const wchar_t* exeName, DWORD waitMs) {
+int EndProcessesNamed(const wchar_t* exe_name, DWORD wait_ms) {
   std::vector<ProcessEntry> processes;
   if (!ListProcesses(&processes)) return -1;
   int ended = 0;
   for (const ProcessEntry& entry : processes) {
-    if (EqualsIgnoringAsciiCase(entry.exeName, exeName) && EndProcess(entry.pid, waitMs)) ++ended;
+    if (EqualsIgnoringAsciiCase(entry.exe_name, exe_name) && EndProcess(entry.pid, wait_ms))
+      ++ended;
   }
   return ended;
 }

@@ -6,9 +6,9 @@
 
 namespace varnelo {
 
-LSTATUS ReadRegistryText(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring* text,
+LSTATUS ReadRegistryText(HKEY key, const wchar_t* name, DWORD max_bytes, std::wstring* text,
                          bool expand) {
-  const size_t units = maxBytes / sizeof(wchar_t);
+  const size_t units = max_bytes / sizeof(wchar_t);
   std::vector<wchar_t> buffer(units + 1, L'\0');  // one more, so the text always ends
   DWORD size = static_cast<DWORD>(units * sizeof(wchar_t));
   DWORD type = REG_NONE;

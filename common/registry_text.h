@@ -8,10 +8,10 @@
 namespace varnelo {
 
 // Reads value `name` of `key` as text, whatever its stored type, up to its first NUL. A value of
-// more than `maxBytes` bytes, or one that fills them without ending in a NUL, is refused with
+// more than `max_bytes` bytes, or one that fills them without ending in a NUL, is refused with
 // ERROR_MORE_DATA; otherwise the registry's own result. A REG_EXPAND_SZ value is expanded when
 // `expand` is set.
-LSTATUS ReadRegistryText(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring* text,
+LSTATUS ReadRegistryText(HKEY key, const wchar_t* name, DWORD max_bytes, std::wstring* text,
                          bool expand = false);
 
 }  // namespace varnelo

@@ -35,9 +35,9 @@ class UniqueResource {
   void reset(pointer value = Traits::Invalid()) noexcept {
     pointer old = std::exchange(value_, value);
     if (!Traits::IsValid(old)) return;
-    const DWORD lastError = ::GetLastError();
+    const DWORD last_error = ::GetLastError();
     Traits::Close(old);
-    ::SetLastError(lastError);
+    ::SetLastError(last_error);
   }
   explicit operator bool() const noexcept { return Traits::IsValid(value_); }
 

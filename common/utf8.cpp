@@ -97,8 +97,8 @@ void AppendUtf8(char32_t code, std::string* out) {
     return;
   }
   const int continuations = code < 0x800 ? 1 : code < kFirstSupplementary ? 2 : 3;
-  const unsigned char leadMarks[] = {0, 0xC0, 0xE0, 0xF0};
-  out->push_back(static_cast<char>(leadMarks[continuations] | (code >> (6 * continuations))));
+  const unsigned char lead_marks[] = {0, 0xC0, 0xE0, 0xF0};
+  out->push_back(static_cast<char>(lead_marks[continuations] | (code >> (6 * continuations))));
   for (int shift = 6 * (continuations - 1); shift >= 0; shift -= 6) {
     out->push_back(static_cast<char>(0x80 | ((code >> shift) & 0x3F)));
   }
@@ -114,17 +114,17 @@ std::string ToUtf8(const std::basic_string<Char>& text) {
 
 }  // namespace
 
-std::string CodePointToUtf8(char32_t codePoint) {
+std::string CodePointToUtf8(char32_t code_point) {
   std::string out;
-  AppendUtf8(codePoint, &out);
+  AppendUtf8(code_point, &out);
   return out;
 }
 
-std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint) {
+std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* code_point) {
   if (length == 0) return 0;
   const unsigned char lead = static_cast<unsigned char>(text[0]);
   if (lead < 0x80) {
-    *codePoint = lead;
+    *code_point = lead;
     return 1;
   }
   int continuations = 0;
@@ -141,7 +141,7 @@ std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* code
     low = 0x80;
     high = 0xBF;
   }
-  *codePoint = code;
+  *code_point = code;
   return static_cast<std::size_t>(continuations) + 1;
 }
 

@@ -14,11 +14,11 @@ std::u16string Utf8ToUtf16(const std::string& text);
 std::string Utf16ToUtf8(const std::u16string& text);
 
 // One code point (at most U+10FFFF, no surrogate) as UTF-8.
-std::string CodePointToUtf8(char32_t codePoint);
+std::string CodePointToUtf8(char32_t code_point);
 
 // The length of the well-formed UTF-8 character at `text` (shortest form, no surrogate, at most
 // U+10FFFF), with its code point; 0 when the bytes there are not one.
-std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* codePoint);
+std::size_t Utf8CharacterAt(const char* text, std::size_t length, char32_t* code_point);
 
 // The same for wchar_t text: UTF-16 where wchar_t has 16 bits (Windows), UTF-32 elsewhere.
 std::wstring Utf8ToWide(const std::string& text);

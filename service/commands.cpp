@@ -8,9 +8,9 @@
 
 namespace varnelo {
 
-Commands::Commands(UniqueHandle stopEvent, std::shared_ptr<TrackedCore> core,
+Commands::Commands(UniqueHandle stop_event, std::shared_ptr<TrackedCore> core,
                    std::shared_ptr<ProxyWatchdog> watchdog)
-    : stopEvent_(std::move(stopEvent)), core_(std::move(core)), watchdog_(std::move(watchdog)) {
+    : stop_event_(std::move(stop_event)), core_(std::move(core)), watchdog_(std::move(watchdog)) {
   TrackedCore& tracked = *core_;
   ProxyWatchdog& watched = *watchdog_;
   table_ = {
@@ -50,15 +50,15 @@ void Commands::Answer(Reply& reply, const Caller& caller, const RequestMap& requ
   }
   std::unique_lock<std::mutex> lock(lock_);
   const std::uint64_t ticket = next_++;
-  turnChanged_.wait(lock, [&] { return serving_ == ticket; });
+  turn_changed_.wait(lock, [&] { return serving_ == ticket; });
   lock.unlock();
   // None starts once the service stops.
-  if (::WaitForSingleObject(stopEvent_.get(), 0) != WAIT_OBJECT_0)
+  if (::WaitForSingleObject(stop_event_.get(), 0) != WAIT_OBJECT_0)
     (*handler)(reply, caller, request);
   lock.lock();
   ++serving_;
   lock.unlock();
-  turnChanged_.notify_all();
+  turn_changed_.notify_all();
 }
 
 }  // namespace varnelo

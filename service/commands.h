@@ -34,7 +34,7 @@ class Commands {
  public:
   // Owns its own duplicate of the stop event, so it stays valid for as long as the pipe side,
   // which the stop may give up waiting for, holds the object; the same goes for the state.
-  Commands(UniqueHandle stopEvent, std::shared_ptr<TrackedCore> core,
+  Commands(UniqueHandle stop_event, std::shared_ptr<TrackedCore> core,
            std::shared_ptr<ProxyWatchdog> watchdog);
   Commands(const Commands&) = delete;
   Commands& operator=(const Commands&) = delete;
@@ -48,12 +48,12 @@ class Commands {
   // The handler for a command name (byte-exact, case-sensitive), or null.
   const CommandHandler* Find(const std::string& cmd) const;
 
-  const UniqueHandle stopEvent_;
+  const UniqueHandle stop_event_;
   const std::shared_ptr<TrackedCore> core_;
   const std::shared_ptr<ProxyWatchdog> watchdog_;
   std::vector<std::pair<std::string, CommandHandler>> table_;
   std::mutex lock_;
-  std::condition_variable turnChanged_;
+  std::condition_variable turn_changed_;
   std::uint64_t next_ = 0;     // the ticket of the next request to arrive
   std::uint64_t serving_ = 0;  // the ticket whose handler may run
 };

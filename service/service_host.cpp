@@ -36,7 +36,7 @@ constexpr wchar_t kUsageText[] =
 // status reported to the control manager, and the state the commands share.
 class ServiceHost {
  public:
-  explicit ServiceHost(bool serviceMode) : serviceMode_(serviceMode) {}
+  explicit ServiceHost(bool service_mode) : service_mode_(service_mode) {}
   ServiceHost(const ServiceHost&) = delete;
   ServiceHost& operator=(const ServiceHost&) = delete;
 
@@ -46,19 +46,19 @@ class ServiceHost {
   // start step that failed.
   DWORD Run();
   void SignalStop() {
-    if (stopEvent_) ::SetEvent(stopEvent_.get());
+    if (stop_event_) ::SetEvent(stop_event_.get());
   }
-  void SetStatusHandle(SERVICE_STATUS_HANDLE handle) { statusHandle_ = handle; }
-  void ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode, DWORD waitHint);
+  void SetStatusHandle(SERVICE_STATUS_HANDLE handle) { status_handle_ = handle; }
+  void ReportStatus(DWORD state, DWORD controls_accepted, DWORD exit_code, DWORD wait_hint);
 
  private:
   UniqueHandle StartPipeServer();
   UniqueHandle DuplicateStopEvent();
   void RunMonitorLoop();
 
-  const bool serviceMode_;
-  UniqueHandle stopEvent_;
-  SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
+  const bool service_mode_;
+  UniqueHandle stop_event_;
+  SERVICE_STATUS_HANDLE status_handle_ = nullptr;
   SERVICE_STATUS status_ = {};
   // Shared with the pipe side, which the stop may give up waiting for.
   const std::shared_ptr<TrackedCore> core_ = std::make_shared<TrackedCore>();
@@ -69,16 +69,16 @@ class ServiceHost {
 // ServiceMain and the console control handler.
 std::atomic<ServiceHost*> g_host{nullptr};
 
-void ServiceHost::ReportStatus(DWORD state, DWORD controlsAccepted, DWORD exitCode,
-                               DWORD waitHint) {
+void ServiceHost::ReportStatus(DWORD state, DWORD controls_accepted, DWORD exit_code,
+                               DWORD wait_hint) {
   status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status_.dwCurrentState = state;
-  status_.dwControlsAccepted = controlsAccepted;
-  status_.dwWin32ExitCode = exitCode;
+  status_.dwControlsAccepted = controls_accepted;
+  status_.dwWin32ExitCode = exit_code;
   status_.dwServiceSpecificExitCode = 0;
   status_.dwCheckPoint = 0;
-  status_.dwWaitHint = waitHint;
-  if (statusHandle_ != nullptr) ::SetServiceStatus(statusHandle_, &status_);
+  status_.dwWaitHint = wait_hint;
+  if (status_handle_ != nullptr) ::SetServiceStatus(status_handle_, &status_);
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
@@ -89,7 +89,7 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD /*controlType*/) {
 UniqueHandle ServiceHost::DuplicateStopEvent() {
   UniqueHandle duplicate;
   const HANDLE self = ::GetCurrentProcess();
-  if (!::DuplicateHandle(self, stopEvent_.get(), self, duplicate.put(), 0, FALSE,
+  if (!::DuplicateHandle(self, stop_event_.get(), self, duplicate.put(), 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
     ServiceLog("stop event DuplicateHandle failed err=%lu", ::GetLastError());
   }
@@ -101,11 +101,11 @@ UniqueHandle ServiceHost::DuplicateStopEvent() {
 // would never see the stop.
 UniqueHandle ServiceHost::StartPipeServer() {
   std::unique_ptr<PipeServerArgs> args(new PipeServerArgs);
-  args->stopEvent = DuplicateStopEvent();
-  UniqueHandle commandsStop = DuplicateStopEvent();
-  if (!args->stopEvent || !commandsStop) return UniqueHandle();
+  args->stop_event = DuplicateStopEvent();
+  UniqueHandle commands_stop = DuplicateStopEvent();
+  if (!args->stop_event || !commands_stop) return UniqueHandle();
   const std::shared_ptr<Commands> commands =
-      std::make_shared<Commands>(std::move(commandsStop), core_, watchdog_);
+      std::make_shared<Commands>(std::move(commands_stop), core_, watchdog_);
   args->answer = [commands](Reply& reply, const Caller& caller, const RequestMap& request,
                             const std::string& cmd) {
     commands->Answer(reply, caller, request, cmd);
@@ -121,32 +121,32 @@ UniqueHandle ServiceHost::StartPipeServer() {
 
 void ServiceHost::RunMonitorLoop() {
   // Each time-out is a watchdog tick; the stop event (or a failed wait) ends the loop.
-  while (::WaitForSingleObject(stopEvent_.get(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
+  while (::WaitForSingleObject(stop_event_.get(), kMonitorIntervalMs) == WAIT_TIMEOUT) {
     watchdog_->Tick();
   }
 }
 
 DWORD ServiceHost::Run() {
-  stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stopEvent_) {
+  stop_event_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!stop_event_) {
     const DWORD error = ::GetLastError();
     ServiceLog("CreateEvent(stop) failed err=%lu", error);
     return error;
   }
-  if (serviceMode_) ServiceLog("service starting");
+  if (service_mode_) ServiceLog("service starting");
   KillOrphanCores();
-  UniqueHandle pipeThread = StartPipeServer();
-  if (!pipeThread) return ::GetLastError();
+  UniqueHandle pipe_thread = StartPipeServer();
+  if (!pipe_thread) return ::GetLastError();
   ReportStatus(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0, 0);
 
   RunMonitorLoop();
-  watchdog_->Shutdown(serviceMode_);  // a console run never touches the user's proxy at stop
-  if (serviceMode_) EndTrackedCore(*core_);
+  watchdog_->Shutdown(service_mode_);  // a console run never touches the user's proxy at stop
+  if (service_mode_) EndTrackedCore(*core_);
   // The pipe side ends its connections as soon as the stop event is set; a handler still running
   // then is waited for up to this bound, after which the thread is left to end with the process.
-  ::WaitForSingleObject(pipeThread.get(), kPipeThreadWaitMs);
+  ::WaitForSingleObject(pipe_thread.get(), kPipeThreadWaitMs);
   // A start_core that was running when the stop came has finished by now.
-  if (serviceMode_) {
+  if (service_mode_) {
     EndTrackedCore(*core_);
     ServiceLog("service stopped");
   }
@@ -160,8 +160,8 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
   if (status == nullptr) return;
   host->SetStatusHandle(status);
   host->ReportStatus(SERVICE_START_PENDING, 0, 0, kStartWaitHintMs);
-  const DWORD exitCode = host->Run();
-  host->ReportStatus(SERVICE_STOPPED, 0, exitCode, 0);
+  const DWORD exit_code = host->Run();
+  host->ReportStatus(SERVICE_STOPPED, 0, exit_code, 0);
 }
 
 // Makes `host` the process's host for as long as the object lives.
@@ -195,10 +195,10 @@ DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD /*eventType*/, void* /*even
 }
 
 int RunServiceDispatcher() {
-  wchar_t serviceName[sizeof(kServiceName) / sizeof(kServiceName[0])];
+  wchar_t service_name[sizeof(kServiceName) / sizeof(kServiceName[0])];
   std::copy(std::begin(kServiceName), std::end(kServiceName),
-            serviceName);  // the table wants it writable
-  const SERVICE_TABLE_ENTRYW table[] = {{serviceName, ServiceMain}, {nullptr, nullptr}};
+            service_name);  // the table wants it writable
+  const SERVICE_TABLE_ENTRYW table[] = {{service_name, ServiceMain}, {nullptr, nullptr}};
   // Lives until the dispatcher returns, after the last control.
   ServiceHost host(true);
   const HostScope scope(&host);

@@ -15,6 +15,6 @@ int RunConsoleMode();
 
 // The service's control handler: stop and shutdown signal the stop, interrogate is answered,
 // every other control is refused with ERROR_CALL_NOT_IMPLEMENTED.
-DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD eventType, void* eventData, void* context);
+DWORD WINAPI ServiceCtrlHandler(DWORD control, DWORD event_type, void* event_data, void* context);
 
 }  // namespace varnelo

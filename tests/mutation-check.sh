@@ -28,7 +28,7 @@ mutation "no DLL-search restriction" uninstaller/startup.cpp \
   's/::SetDefaultDllDirectories\(LOAD_LIBRARY_SEARCH_SYSTEM32\);\s*::SetDllDirectoryW\(L""\);//' \
   uninstaller_test 'DllSearch.*'
 mutation "cmd.exe by bare name" uninstaller/system_command.cpp \
-  's/StartHiddenProgram\(directory \+ L"\\\\cmd\.exe", arguments, directory\.c_str\(\), inherited\)/StartHiddenProgram(L"cmd.exe", arguments, nullptr, inherited)/' \
+  's/start\.program = directory \+ L"\\\\cmd\.exe";\n  start\.arguments = arguments;\n  start\.current_directory = directory\.c_str\(\);/start.program = L"cmd.exe";\n  start.arguments = arguments;/' \
   removal_test '*RefusesADirectoryNotNamedVarnelo'
 mutation "rotation at 6 MiB" service/log/log_line.h \
   's/kLogRotateSize = 0x500000/kLogRotateSize = 0x600000/' \
@@ -43,7 +43,7 @@ mutation "kill-on-close removed" service/core/core_launch.cpp \
   's/JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE \|//' \
   core_test 'CoreLaunch.ClientStartsReadsAndLosesItsCoreWithItsJob'
 mutation "hard-link refusal removed" service/log/link_rules.cpp \
-  's/return expectDirectory \|\| linkCount <= 1;/return true;/' \
+  's/return expect_directory \|\| link_count <= 1;/return true;/' \
   service_log_test 'LogInProcess.PlantedHardLinkIsNotWrittenThrough'
 mutation "netcfg.exe by bare name" uninstaller/removal_worker.cpp \
   's/if \(!FileExists\(tool\)\) return;//; s/StartHiddenProgram\(tool, /StartHiddenProgram(kNetworkTool, /' \
@@ -64,7 +64,7 @@ mutation "foreign log folder kept" service/log/log_folder.cpp \
   's/if \(!IsLogFolderOwnerTrusted\(sd\.get\(\)\)\) return FolderVerdict::kForeign;//' \
   service_log_test 'LogInProcess.FolderOfAnotherOwnerIsMovedAsideByTheService'
 mutation "no back-off after a failed rotation" service/log/service_log.cpp \
-  's/g_log.lastRotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
+  's/g_log.last_rotation = now;  \/\/ before any rename/(void)now;  \/\/ before any rename/' \
   service_log_test 'LogInProcess.FailedRotationWaitsItsMinute'
 mutation "renamed-image check not called" service/trust/trust.cpp \
   's/return MatchCallerImage\(FileIdentityOf\(named\), MappedImageIdentity\(caller\)\);/(void)caller; return named != INVALID_HANDLE_VALUE ? ImageMatch::kSameFile : ImageMatch::kUnknown;/' \
@@ -73,13 +73,13 @@ mutation "failed launch step leaves the core" service/core/core_launch.cpp \
   's/::TerminateProcess\(core\.process\.get\(\), 1\);\n  return RefuseFailedCall/return RefuseFailedCall/' \
   core_test 'CoreLaunch.FailedLaunchStepsLeaveNoCoreJobOrHandle'
 mutation "caller without a SID armed anyway" service/watchdog/proxy_watchdog.cpp \
-  's/if \(armed\.userSid\.empty\(\)\) \{/if (false) {/' \
+  's/if \(armed\.user_sid\.empty\(\)\) \{/if (false) {/' \
   watchdog_test 'Watchdog.CallersThatCannotBeWatchedGetDegradedAnswers'
 mutation "an unopenable hive reported as missing" service/watchdog/proxy_cleanup.cpp \
   's/return result == ERROR_FILE_NOT_FOUND \? "user_hive_unavailable" : "regopen_failed";/return "user_hive_unavailable";/' \
   watchdog_test 'ProxyCleanup.SkipsAHiveThatIsNotThereOrCannotBeOpened'
 mutation "copy failure runs the program in place" uninstaller/startup.cpp \
-  's/std::swprintf\(error, capacity, kCopyErrorFormat, static_cast<unsigned>\(failure\)\);\n    return false;/return true;/' \
+  's/  \*error = text;\n  return Relocation::kFailed;/  return Relocation::kRunsHere;/' \
   uninstaller_test 'Relaunch.CopyErrorWhenTheCopysFolderCannotBeMade'
 
 mutation "copy trusted by its folder's name" uninstaller/startup.cpp \
@@ -101,10 +101,10 @@ mutation "trusted callers give way like any other" service/pipe/pipe_server.cpp 
   's/if \(verdict == CallerCheck::Verdict::kTrusted\) return GiveWayRank::kTrusted;/if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kUnjudged;/' \
   pipe_hostile_test 'StalledClients.SlowSignedClientsAreServedAmongACrowd'
 mutation "trusted drops within the budget" service/pipe/pipe_server.cpp \
-  's/  if \(trusted\) \{\n    writeLines\(\);\n  \} else \{/  if (false) {\n  } else {/' \
+  's/  if \(trusted\) \{\n    write_lines\(\);\n  \} else \{/  if (false) {\n  } else {/' \
   pipe_hostile_test 'UnauthenticatedFlood.EachKindKeepsItsLinesAndTrustedDropsAreAllLogged'
 mutation "creation time compared with the connection only" service/trust/caller_rules.cpp \
-  's/return created > connectedAt && created <= openedAt;/return created > connectedAt;/' \
+  's/return created > connected_at && created <= opened_at;/return created > connected_at;/' \
   pipe_hostile_test 'CallerTrust.OnlyAProcessCreatedWhileConnectingIsRefused'
 mutation "hand-over reopens the pid with the debug privilege" service/core/core_launch.cpp \
   's/const UniqueHandle target = ReopenCaller\(caller, PROCESS_DUP_HANDLE, label\);/const UniqueHandle target(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, caller.pid()));/' \

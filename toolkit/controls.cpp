@@ -60,14 +60,14 @@ void CSkinControl::SetText(const std::wstring& text) {
 }
 
 void CSkinControl::SetFixedWidth(int width) {
-  if (width < 0 || width == fixedWidth_) return;
-  fixedWidth_ = width;
+  if (width < 0 || width == fixed_width_) return;
+  fixed_width_ = width;
   Invalidate(true);
 }
 
 void CSkinControl::SetFixedHeight(int height) {
-  if (height < 0 || height == fixedHeight_) return;
-  fixedHeight_ = height;
+  if (height < 0 || height == fixed_height_) return;
+  fixed_height_ = height;
   Invalidate(true);
 }
 
@@ -77,49 +77,49 @@ void CSkinControl::SetAttribute(const std::string& name, const std::string& valu
   } else if (name == "text") {
     text_ = varnelo::Utf8ToWide(value);
   } else if (name == "width") {
-    fixedWidth_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
+    fixed_width_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
   } else if (name == "height") {
-    fixedHeight_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
+    fixed_height_ = std::max(0, ParseInts(value).empty() ? 0 : ParseInts(value)[0]);
   } else if (name == "padding") {
     padding_ = ParseSides(value);
   } else if (name == "textpadding") {
-    textPadding_ = ParseSides(value);
+    text_padding_ = ParseSides(value);
   } else if (name == "bkcolor") {
-    ParseColor(value, &bkColor_);
+    ParseColor(value, &bk_color_);
   } else if (name == "textcolor") {
-    ParseColor(value, &textColor_);
+    ParseColor(value, &text_color_);
   } else if (name == "bkimage") {
-    bkImage_ = value;
+    bk_image_ = value;
   } else if (name == "align") {
-    hasAlign_ = true;
+    has_align_ = true;
     align_ = value == "right" ? DT_RIGHT : value == "center" ? DT_CENTER : DT_LEFT;
   }
 }
 
 void CSkinControl::PaintBackground(HDC dc) {
-  if ((bkColor_ >> 24) != 0) {
-    const UniqueBrush brush(::CreateSolidBrush(ToColorRef(bkColor_)));
+  if ((bk_color_ >> 24) != 0) {
+    const UniqueBrush brush(::CreateSolidBrush(ToColorRef(bk_color_)));
     if (brush) ::FillRect(dc, &pos_, brush.get());
   }
-  if (!bkImage_.empty() && host_) DrawImage(dc, host_->GetImage(bkImage_), pos_);
+  if (!bk_image_.empty() && host_) DrawImage(dc, host_->GetImage(bk_image_), pos_);
 }
 
-void CSkinControl::PaintText(HDC dc, UINT defaultAlign) {
+void CSkinControl::PaintText(HDC dc, UINT default_align) {
   if (text_.empty() || !host_) return;
-  RECT area = {pos_.left + textPadding_.left, pos_.top + textPadding_.top,
-               pos_.right - textPadding_.right, pos_.bottom - textPadding_.bottom};
+  RECT area = {pos_.left + text_padding_.left, pos_.top + text_padding_.top,
+               pos_.right - text_padding_.right, pos_.bottom - text_padding_.bottom};
   const SelectionScope font(dc, host_->GetDefaultFont());
   ::SetBkMode(dc, TRANSPARENT);
-  ::SetTextColor(dc, ToColorRef(textColor_));
+  ::SetTextColor(dc, ToColorRef(text_color_));
   ::DrawTextW(dc, text_.c_str(), static_cast<int>(text_.size()), &area,
-              (hasAlign_ ? align_ : defaultAlign) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS |
+              (has_align_ ? align_ : default_align) | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS |
                   DT_NOPREFIX);
 }
 
 void CSkinControl::DoPaint(HDC dc, const RECT& clip) {
   RECT visible;
   if (!Intersect(&visible, clip, pos_)) return;
-  const ClipScope clipScope(dc, visible);
+  const ClipScope clip_scope(dc, visible);
   PaintBackground(dc);
   PaintForeground(dc);
 }
@@ -136,11 +136,11 @@ void CSkinLabel::PaintForeground(HDC dc) { PaintText(dc, DT_LEFT); }
 
 void CSkinButton::SetAttribute(const std::string& name, const std::string& value) {
   if (name == "normalimage")
-    normalImage_ = value;
+    normal_image_ = value;
   else if (name == "hotimage")
-    hotImage_ = value;
+    hot_image_ = value;
   else if (name == "pushedimage")
-    pushedImage_ = value;
+    pushed_image_ = value;
   else
     CSkinLabel::SetAttribute(name, value);
 }
@@ -158,9 +158,9 @@ void CSkinButton::SetPushed(bool pushed) {
 }
 
 void CSkinButton::PaintForeground(HDC dc) {
-  const std::string& state = pushed_ && !pushedImage_.empty()          ? pushedImage_
-                             : (hot_ || pushed_) && !hotImage_.empty() ? hotImage_
-                                                                       : normalImage_;
+  const std::string& state = pushed_ && !pushed_image_.empty()          ? pushed_image_
+                             : (hot_ || pushed_) && !hot_image_.empty() ? hot_image_
+                                                                        : normal_image_;
   if (!state.empty() && host_) DrawImage(dc, host_->GetImage(state), pos_);
   PaintText(dc, DT_CENTER);
 }
@@ -178,17 +178,17 @@ void CSkinContainer::SetPos(const RECT& pos) {
   pos_ = pos;
   const int length = vertical_ ? pos.bottom - pos.top : pos.right - pos.left;
   // Room left for flexible children after fixed sizes and every child's padding.
-  int fixedTotal = 0, flexible = 0;
+  int fixed_total = 0, flexible = 0;
   for (const auto& child : children_) {
     const Sides& p = child->GetPadding();
-    fixedTotal += vertical_ ? p.top + p.bottom : p.left + p.right;
+    fixed_total += vertical_ ? p.top + p.bottom : p.left + p.right;
     const int fixed = vertical_ ? child->GetFixedHeight() : child->GetFixedWidth();
     if (fixed > 0)
-      fixedTotal += fixed;
+      fixed_total += fixed;
     else
       ++flexible;
   }
-  const int share = flexible > 0 ? std::max(0, length - fixedTotal) / flexible : 0;
+  const int share = flexible > 0 ? std::max(0, length - fixed_total) / flexible : 0;
   int cursor = vertical_ ? pos.top : pos.left;
   for (auto& child : children_) {
     const Sides& p = child->GetPadding();

@@ -40,9 +40,9 @@ class CSkinControl {
   const std::wstring& GetName() const { return name_; }
   const std::wstring& GetText() const { return text_; }
   void SetText(const std::wstring& text);
-  int GetFixedWidth() const { return fixedWidth_; }
+  int GetFixedWidth() const { return fixed_width_; }
   void SetFixedWidth(int width);
-  int GetFixedHeight() const { return fixedHeight_; }
+  int GetFixedHeight() const { return fixed_height_; }
   void SetFixedHeight(int height);
   const Sides& GetPadding() const { return padding_; }
   const RECT& GetPos() const { return pos_; }
@@ -65,23 +65,23 @@ class CSkinControl {
   void PaintBackground(HDC dc);
   // What the control shows over its background; DoPaint has clipped the DC to the control.
   virtual void PaintForeground(HDC dc) { (void)dc; }
-  void PaintText(HDC dc, UINT defaultAlign);
+  void PaintText(HDC dc, UINT default_align);
   void Invalidate(bool relayout);
 
   IControlHost* host_ = nullptr;
   CSkinControl* parent_ = nullptr;
   std::wstring name_;
   std::wstring text_;
-  int fixedWidth_ = 0;  // 0: take the room the layout gives
-  int fixedHeight_ = 0;
+  int fixed_width_ = 0;  // 0: take the room the layout gives
+  int fixed_height_ = 0;
   Sides padding_;  // outer margins inside the parent layout
-  Sides textPadding_;
+  Sides text_padding_;
   RECT pos_ = {0, 0, 0, 0};
-  std::uint32_t bkColor_ = 0;  // AARRGGBB; alpha 0 draws nothing
-  std::uint32_t textColor_ = 0xFF000000;
-  std::string bkImage_;
+  std::uint32_t bk_color_ = 0;  // AARRGGBB; alpha 0 draws nothing
+  std::uint32_t text_color_ = 0xFF000000;
+  std::string bk_image_;
   UINT align_ = 0;
-  bool hasAlign_ = false;
+  bool has_align_ = false;
 };
 
 class CSkinLabel : public CSkinControl {
@@ -100,7 +100,7 @@ class CSkinButton : public CSkinLabel {
   void PaintForeground(HDC dc) override;
 
  private:
-  std::string normalImage_, hotImage_, pushedImage_;
+  std::string normal_image_, hot_image_, pushed_image_;
   bool hot_ = false;
   bool pushed_ = false;
 };

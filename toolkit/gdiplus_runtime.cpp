@@ -16,15 +16,15 @@ namespace {
 // The few flat-API shapes we use, declared here so nothing links gdiplus.dll at load time.
 struct StartupInput {
   UINT32 version;
-  void* debugCallback;
-  BOOL suppressBackgroundThread;
-  BOOL suppressExternalCodecs;
+  void* debug_callback;
+  BOOL suppress_background_thread;
+  BOOL suppress_external_codecs;
 };
 struct LockedBits {
   UINT width;
   UINT height;
   INT stride;
-  INT pixelFormat;
+  INT pixel_format;
   void* scan0;
   UINT_PTR reserved;
 };
@@ -51,7 +51,7 @@ struct Api {
   bool tried = false;
   StartupFn startup = nullptr;
   ShutdownFn shutdown = nullptr;
-  FromStreamFn fromStream = nullptr;
+  FromStreamFn from_stream = nullptr;
   SizeFn width = nullptr;
   SizeFn height = nullptr;
   LockFn lock = nullptr;
@@ -97,7 +97,7 @@ UniqueGdipImage CreateGdipBitmap(const std::string& bytes) {
   const UniqueInterface<IStream> stream(::SHCreateMemStream(
       reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
   void* bitmap = nullptr;
-  if (!stream || g_api.fromStream(stream.get(), &bitmap) != 0) return UniqueGdipImage();
+  if (!stream || g_api.from_stream(stream.get(), &bitmap) != 0) return UniqueGdipImage();
   return UniqueGdipImage(bitmap);
 }
 
@@ -107,10 +107,10 @@ SkinImage CopyToDib(const LockedBits& bits, int width, int height) {
   void* pixels = nullptr;
   UniqueBitmap dib = CreateTopDownDib(width, height, &pixels);
   if (!dib) return image;
-  const size_t rowBytes = static_cast<size_t>(width) * kBytesPerPixel;
+  const size_t row_bytes = static_cast<size_t>(width) * kBytesPerPixel;
   for (int row = 0; row < height; ++row) {
-    std::memcpy(static_cast<BYTE*>(pixels) + row * rowBytes,
-                static_cast<const BYTE*>(bits.scan0) + row * bits.stride, rowBytes);
+    std::memcpy(static_cast<BYTE*>(pixels) + row * row_bytes,
+                static_cast<const BYTE*>(bits.scan0) + row * bits.stride, row_bytes);
   }
   image.bitmap = std::move(dib);
   image.width = width;
@@ -125,7 +125,7 @@ bool StartGdiplus() {
   g_api.module = varnelo::LoadSystemLibrary(L"gdiplus.dll");
   if (!g_api.module) return false;
   if (!Resolve(&g_api.startup, "GdiplusStartup") || !Resolve(&g_api.shutdown, "GdiplusShutdown") ||
-      !Resolve(&g_api.fromStream, "GdipCreateBitmapFromStream") ||
+      !Resolve(&g_api.from_stream, "GdipCreateBitmapFromStream") ||
       !Resolve(&g_api.width, "GdipGetImageWidth") ||
       !Resolve(&g_api.height, "GdipGetImageHeight") ||
       !Resolve(&g_api.lock, "GdipBitmapLockBits") ||

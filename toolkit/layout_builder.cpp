@@ -36,8 +36,8 @@ void ApplyWindowAttributes(const XmlElement& window, CPaintManager* manager) {
   manager->SetLayoutPadding(padding);
   const std::string* shadow = window.Attribute("shadowsize");
   const std::string* scale = window.Attribute("shadowfocusscales");
-  const std::vector<int> shadowSize = shadow ? ParseInts(*shadow) : std::vector<int>();
-  manager->SetShadow(shadowSize.empty() ? 0 : shadowSize[0],
+  const std::vector<int> shadow_size = shadow ? ParseInts(*shadow) : std::vector<int>();
+  manager->SetShadow(shadow_size.empty() ? 0 : shadow_size[0],
                      scale ? std::atof(scale->c_str()) : 1.0);
 }
 
@@ -58,11 +58,11 @@ std::unique_ptr<CSkinControl> CSkinBuilder::CreateFromText(const std::string& xm
   std::unique_ptr<CSkinControl> root;
   for (const XmlElement& child : window.children) {
     if (child.name == "Font") {
-      const std::string* isDefault = child.Attribute("default");
+      const std::string* is_default = child.Attribute("default");
       const std::string* face = child.Attribute("name");
       const std::string* size = child.Attribute("size");
       const std::string* bold = child.Attribute("bold");
-      if (manager && isDefault && ParseBool(*isDefault) && face) {
+      if (manager && is_default && ParseBool(*is_default) && face) {
         const std::vector<int> sizes = size ? ParseInts(*size) : std::vector<int>();
         const int pixels = sizes.empty() ? CPaintManager::kDefaultFontSize : sizes[0];
         manager->SetDefaultFont(varnelo::Utf8ToWide(*face), pixels, bold && ParseBool(*bold));

@@ -15,8 +15,8 @@ constexpr UINT kMsgWindowInit = WM_APP + 0x3A1;
 constexpr double kShadowDarkness = 0.35;  // alpha right at the window's edge when focused
 
 // Client coordinates of a mouse message; signed, as they are left of or above a captured window.
-POINT PointFromLParam(LPARAM lParam) {
-  return POINT{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+POINT PointFromLParam(LPARAM l_param) {
+  return POINT{static_cast<short>(LOWORD(l_param)), static_cast<short>(HIWORD(l_param))};
 }
 }  // namespace
 
@@ -28,12 +28,12 @@ void CPaintManager::AttachDialog(std::unique_ptr<CSkinControl> root) {
   root_ = std::move(root);
   if (root_) root_->Attach(this, nullptr);
   // A drop shadow needs per-pixel alpha around the content: draw the window layered.
-  if (shadowSize_ > 0) {
+  if (shadow_size_ > 0) {
     ::SetWindowLongW(hwnd_, GWL_EXSTYLE, ::GetWindowLongW(hwnd_, GWL_EXSTYLE) | WS_EX_LAYERED);
     layered_ = true;
   }
-  if (initSize_.cx > 0 && initSize_.cy > 0) {
-    ::SetWindowPos(hwnd_, nullptr, 0, 0, initSize_.cx, initSize_.cy,
+  if (init_size_.cx > 0 && init_size_.cy > 0) {
+    ::SetWindowPos(hwnd_, nullptr, 0, 0, init_size_.cx, init_size_.cy,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   Invalidate(true);
@@ -49,20 +49,20 @@ void CPaintManager::SendNotify(CSkinControl* sender, Notification type) {
 }
 
 void CPaintManager::SetDefaultFont(const std::wstring& face, int size, bool bold) {
-  fontFace_ = face;
-  fontSize_ = size;
-  fontBold_ = bold;
+  font_face_ = face;
+  font_size_ = size;
+  font_bold_ = bold;
   font_.reset();
 }
 
 HFONT CPaintManager::GetDefaultFont() {
   if (!font_) {
     LOGFONTW lf = {};
-    lf.lfHeight = -fontSize_;
-    lf.lfWeight = fontBold_ ? FW_BOLD : FW_NORMAL;
+    lf.lfHeight = -font_size_;
+    lf.lfWeight = font_bold_ ? FW_BOLD : FW_NORMAL;
     lf.lfCharSet = DEFAULT_CHARSET;
     lf.lfQuality = CLEARTYPE_QUALITY;
-    lstrcpynW(lf.lfFaceName, fontFace_.c_str(), LF_FACESIZE);
+    lstrcpynW(lf.lfFaceName, font_face_.c_str(), LF_FACESIZE);
     font_.reset(::CreateFontIndirectW(&lf));
   }
   return font_.get();
@@ -88,29 +88,29 @@ CSkinControl* CPaintManager::FindControl(POINT point) const {
 }
 
 void CPaintManager::Invalidate(bool relayout) {
-  if (relayout) needLayout_ = true;
-  if (!hwnd_ || renderPosted_) return;
-  renderPosted_ = true;
+  if (relayout) need_layout_ = true;
+  if (!hwnd_ || render_posted_) return;
+  render_posted_ = true;
   ::PostMessageW(hwnd_, kMsgRender, 0, 0);
 }
 
 RECT CPaintManager::ContentRect() const {
   RECT client;
   ::GetClientRect(hwnd_, &client);
-  return RECT{client.left + layoutPadding_.left, client.top + layoutPadding_.top,
-              client.right - layoutPadding_.right, client.bottom - layoutPadding_.bottom};
+  return RECT{client.left + layout_padding_.left, client.top + layout_padding_.top,
+              client.right - layout_padding_.right, client.bottom - layout_padding_.bottom};
 }
 
 bool CPaintManager::EnsureBuffer(int width, int height) {
   if (width <= 0 || height <= 0) return false;
-  if (buffer_ && bufferSize_.cx == width && bufferSize_.cy == height) return true;
+  if (buffer_ && buffer_size_.cx == width && buffer_size_.cy == height) return true;
   if (!buffer_.EnsureDc()) return false;
   void* bits = nullptr;
   UniqueBitmap bitmap = CreateTopDownDib(width, height, &bits);
   if (!bitmap) return false;
   buffer_.SetBitmap(std::move(bitmap));
   pixels_ = static_cast<BYTE*>(bits);
-  bufferSize_ = {width, height};
+  buffer_size_ = {width, height};
   return true;
 }
 
@@ -123,7 +123,7 @@ void CPaintManager::ForceOpaque(BYTE* pixels, int width, const RECT& content) {
 }
 
 void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT& content) {
-  const double scale = focused_ ? 1.0 : shadowFocusScale_;
+  const double scale = focused_ ? 1.0 : shadow_focus_scale_;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       if (x >= content.left && x < content.right && y >= content.top && y < content.bottom)
@@ -135,7 +135,7 @@ void CPaintManager::PaintShadow(BYTE* pixels, int width, int height, const RECT&
                      : y >= content.bottom ? y - content.bottom + 1
                                            : 0;
       const double distance = std::sqrt(static_cast<double>(dx * dx + dy * dy));
-      const double falloff = 1.0 - distance / (shadowSize_ + 1);
+      const double falloff = 1.0 - distance / (shadow_size_ + 1);
       const double alpha = falloff > 0 ? kShadowDarkness * scale * falloff * falloff : 0.0;
       BYTE* px = pixels + (y * width + x) * kBytesPerPixel;
       px[0] = px[1] = px[2] = 0;  // premultiplied black
@@ -150,9 +150,9 @@ void CPaintManager::Render() {
   const int width = client.right - client.left, height = client.bottom - client.top;
   if (!root_ || !EnsureBuffer(width, height)) return;
   const RECT content = ContentRect();
-  if (needLayout_) {
+  if (need_layout_) {
     root_->SetPos(content);
-    needLayout_ = false;
+    need_layout_ = false;
   }
   std::fill(pixels_, pixels_ + static_cast<size_t>(width) * height * kBytesPerPixel, BYTE{0});
   ::GdiFlush();
@@ -167,7 +167,7 @@ void CPaintManager::Present() {
   ::GetWindowRect(hwnd_, &window);
   if (layered_) {
     POINT position = {window.left, window.top};
-    SIZE size = bufferSize_;
+    SIZE size = buffer_size_;
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     const WindowDc screen(nullptr);
@@ -181,10 +181,10 @@ void CPaintManager::Present() {
     Render();
   }
   const WindowDc dc(hwnd_);
-  ::BitBlt(dc.get(), 0, 0, bufferSize_.cx, bufferSize_.cy, buffer_.dc(), 0, 0, SRCCOPY);
+  ::BitBlt(dc.get(), 0, 0, buffer_size_.cx, buffer_size_.cy, buffer_.dc(), 0, 0, SRCCOPY);
 }
 
-bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+bool CPaintManager::MessageHandler(UINT message, WPARAM w_param, LPARAM l_param, LRESULT& result) {
   result = 0;
   switch (message) {
     case kMsgRender:
@@ -194,7 +194,7 @@ bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, L
       SendNotify(root_.get(), Notification::kWindowInit);
       return true;
     case WM_SHOWWINDOW:
-      OnShowWindow(wParam != FALSE);
+      OnShowWindow(w_param != FALSE);
       return false;
     case WM_PAINT:
       OnPaint();
@@ -209,20 +209,20 @@ bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, L
       if (layered_) Invalidate(false);  // a layered window is presented at its position
       return false;
     case WM_ACTIVATE:
-      OnActivate(LOWORD(wParam) != WA_INACTIVE);
+      OnActivate(LOWORD(w_param) != WA_INACTIVE);
       return false;
     case WM_MOUSEMOVE:
-      OnMouseMove(PointFromLParam(lParam));
+      OnMouseMove(PointFromLParam(l_param));
       return true;
     case WM_MOUSELEAVE:
       OnMouseLeave();
       return true;
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
-      OnButtonDown(PointFromLParam(lParam));
+      OnButtonDown(PointFromLParam(l_param));
       return true;
     case WM_LBUTTONUP:
-      OnButtonUp(PointFromLParam(lParam));
+      OnButtonUp(PointFromLParam(l_param));
       return true;
     default:
       return false;
@@ -230,7 +230,7 @@ bool CPaintManager::MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, L
 }
 
 void CPaintManager::OnRender() {
-  renderPosted_ = false;
+  render_posted_ = false;
   if (!::IsWindowVisible(hwnd_)) return;
   Render();
   Present();
@@ -238,8 +238,8 @@ void CPaintManager::OnRender() {
 
 void CPaintManager::OnShowWindow(bool shown) {
   if (!shown) return;
-  if (!initSent_) {
-    initSent_ = true;
+  if (!init_sent_) {
+    init_sent_ = true;
     ::PostMessageW(hwnd_, kMsgWindowInit, 0, 0);
   }
   Invalidate(false);
@@ -260,9 +260,9 @@ void CPaintManager::OnActivate(bool active) {
 }
 
 void CPaintManager::OnMouseMove(POINT point) {
-  if (!trackingMouse_) {
+  if (!tracking_mouse_) {
     TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, hwnd_, 0};
-    trackingMouse_ = ::TrackMouseEvent(&track) != FALSE;
+    tracking_mouse_ = ::TrackMouseEvent(&track) != FALSE;
   }
   CSkinControl* over = FindControl(point);
   if (over != hot_) {
@@ -275,7 +275,7 @@ void CPaintManager::OnMouseMove(POINT point) {
 }
 
 void CPaintManager::OnMouseLeave() {
-  trackingMouse_ = false;
+  tracking_mouse_ = false;
   if (hot_) hot_->SetHot(false);
   hot_ = nullptr;
 }

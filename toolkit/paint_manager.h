@@ -49,22 +49,22 @@ class CPaintManager : public IControlHost {
   void SendNotify(CSkinControl* sender, Notification type);
 
   // Handles what the window leaves to it; true when handled, with the result in `result`.
-  bool MessageHandler(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
+  bool MessageHandler(UINT message, WPARAM w_param, LPARAM l_param, LRESULT& result);
 
   CSkinControl* FindControl(const wchar_t* name) const;
   CSkinControl* FindControl(POINT point) const;
 
   // Window attributes from the layout.
-  void SetInitSize(int width, int height) { initSize_ = {width, height}; }
+  void SetInitSize(int width, int height) { init_size_ = {width, height}; }
   void SetCaptionRect(const RECT& caption) { caption_ = caption; }
   const RECT& GetCaptionRect() const { return caption_; }
-  void SetRoundCorner(int cx, int cy) { roundCorner_ = {cx, cy}; }
-  SIZE GetRoundCorner() const { return roundCorner_; }
-  void SetShadow(int size, double unfocusedScale) {
-    shadowSize_ = size;
-    shadowFocusScale_ = unfocusedScale;
+  void SetRoundCorner(int cx, int cy) { round_corner_ = {cx, cy}; }
+  SIZE GetRoundCorner() const { return round_corner_; }
+  void SetShadow(int size, double unfocused_scale) {
+    shadow_size_ = size;
+    shadow_focus_scale_ = unfocused_scale;
   }
-  void SetLayoutPadding(const RECT& padding) { layoutPadding_ = padding; }
+  void SetLayoutPadding(const RECT& padding) { layout_padding_ = padding; }
   void SetDefaultFont(const std::wstring& face, int size, bool bold);
   HFONT GetDefaultFont() override;
 
@@ -95,26 +95,26 @@ class CPaintManager : public IControlHost {
   std::unique_ptr<CSkinControl> root_;
   std::vector<ISkinNotify*> receivers_;
   std::map<std::string, SkinImage> images_;
-  SIZE initSize_ = {0, 0};
+  SIZE init_size_ = {0, 0};
   RECT caption_ = {0, 0, 0, 0};
-  SIZE roundCorner_ = {0, 0};
-  RECT layoutPadding_ = {0, 0, 0, 0};
-  int shadowSize_ = 0;
-  double shadowFocusScale_ = 1.0;
+  SIZE round_corner_ = {0, 0};
+  RECT layout_padding_ = {0, 0, 0, 0};
+  int shadow_size_ = 0;
+  double shadow_focus_scale_ = 1.0;
   bool focused_ = true;
-  std::wstring fontFace_ = L"Tahoma";
-  int fontSize_ = kDefaultFontSize;
-  bool fontBold_ = false;
+  std::wstring font_face_ = L"Tahoma";
+  int font_size_ = kDefaultFontSize;
+  bool font_bold_ = false;
   UniqueFont font_;
 
   BitmapDc buffer_;
   BYTE* pixels_ = nullptr;
-  SIZE bufferSize_ = {0, 0};
+  SIZE buffer_size_ = {0, 0};
   bool layered_ = false;
-  bool needLayout_ = true;
-  bool renderPosted_ = false;
-  bool initSent_ = false;
-  bool trackingMouse_ = false;
+  bool need_layout_ = true;
+  bool render_posted_ = false;
+  bool init_sent_ = false;
+  bool tracking_mouse_ = false;
   CSkinControl* hot_ = nullptr;
   CSkinControl* pushed_ = nullptr;
 };

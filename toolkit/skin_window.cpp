@@ -13,10 +13,10 @@ HINSTANCE ResourceModule() {
   return GetResourceInstance() ? GetResourceInstance() : ::GetModuleHandleW(nullptr);
 }
 
-UniqueIcon LoadIconOfSize(UINT resourceId, int sizeMetricX, int sizeMetricY) {
-  return UniqueIcon(static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(resourceId),
-                                                    IMAGE_ICON, ::GetSystemMetrics(sizeMetricX),
-                                                    ::GetSystemMetrics(sizeMetricY), 0)));
+UniqueIcon LoadIconOfSize(UINT resource_id, int size_metric_x, int size_metric_y) {
+  return UniqueIcon(static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(resource_id),
+                                                    IMAGE_ICON, ::GetSystemMetrics(size_metric_x),
+                                                    ::GetSystemMetrics(size_metric_y), 0)));
 }
 
 }  // namespace
@@ -39,11 +39,11 @@ bool CSkinWindow::RegisterWindowClass() {
   return ::RegisterClassExW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
-HWND CSkinWindow::Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x,
+HWND CSkinWindow::Create(HWND parent, const wchar_t* title, DWORD style, DWORD ex_style, int x,
                          int y, int cx, int cy, HMENU menu) {
   if (!RegisterWindowClass()) return nullptr;
-  hwnd_ = ::CreateWindowExW(exStyle, GetWindowClassName(), title, style, x, y, cx, cy, parent, menu,
-                            ResourceModule(), this);
+  hwnd_ = ::CreateWindowExW(ex_style, GetWindowClassName(), title, style, x, y, cx, cy, parent,
+                            menu, ResourceModule(), this);
   return hwnd_;
 }
 
@@ -76,57 +76,57 @@ UINT CSkinWindow::ShowModal() {
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
-  return closeResult_;
+  return close_result_;
 }
 
-void CSkinWindow::ShowWindow(bool show, bool takeFocus) {
-  ::ShowWindow(hwnd_, show ? (takeFocus ? SW_SHOWNORMAL : SW_SHOWNOACTIVATE) : SW_HIDE);
+void CSkinWindow::ShowWindow(bool show, bool take_focus) {
+  ::ShowWindow(hwnd_, show ? (take_focus ? SW_SHOWNORMAL : SW_SHOWNOACTIVATE) : SW_HIDE);
 }
 
 void CSkinWindow::Close(UINT result) {
-  closeResult_ = result;
+  close_result_ = result;
   ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
 }
 
-void CSkinWindow::SetIcon(UINT resourceId) {
-  UniqueIcon largeIcon = LoadIconOfSize(resourceId, SM_CXICON, SM_CYICON);
-  UniqueIcon smallIcon = LoadIconOfSize(resourceId, SM_CXSMICON, SM_CYSMICON);
+void CSkinWindow::SetIcon(UINT resource_id) {
+  UniqueIcon large_icon = LoadIconOfSize(resource_id, SM_CXICON, SM_CYICON);
+  UniqueIcon small_icon = LoadIconOfSize(resource_id, SM_CXSMICON, SM_CYSMICON);
   // The window lets go of an earlier icon as it takes the new one; only then is the earlier freed.
-  if (largeIcon) {
-    ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon.get()));
-    largeIcon_ = std::move(largeIcon);
+  if (large_icon) {
+    ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large_icon.get()));
+    large_icon_ = std::move(large_icon);
   }
-  if (smallIcon) {
-    ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon.get()));
-    smallIcon_ = std::move(smallIcon);
+  if (small_icon) {
+    ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon.get()));
+    small_icon_ = std::move(small_icon);
   }
 }
 
-LRESULT CSkinWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  return ::DefWindowProcW(hwnd_, message, wParam, lParam);
+LRESULT CSkinWindow::HandleMessage(UINT message, WPARAM w_param, LPARAM l_param) {
+  return ::DefWindowProcW(hwnd_, message, w_param, l_param);
 }
 
-LRESULT CALLBACK CSkinWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK CSkinWindow::WindowProc(HWND hwnd, UINT message, WPARAM w_param, LPARAM l_param) {
   CSkinWindow* self = nullptr;
   if (message == WM_NCCREATE) {
-    self = static_cast<CSkinWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    self = static_cast<CSkinWindow*>(reinterpret_cast<CREATESTRUCTW*>(l_param)->lpCreateParams);
     self->hwnd_ = hwnd;
     ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
   } else {
     self = reinterpret_cast<CSkinWindow*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   }
-  if (!self) return ::DefWindowProcW(hwnd, message, wParam, lParam);
+  if (!self) return ::DefWindowProcW(hwnd, message, w_param, l_param);
   if (message == WM_NCDESTROY) {
-    const LRESULT result = self->HandleMessage(message, wParam, lParam);
+    const LRESULT result = self->HandleMessage(message, w_param, l_param);
     ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     self->hwnd_ = nullptr;
     // The window is gone, and with it the last use of its icons.
-    self->largeIcon_.reset();
-    self->smallIcon_.reset();
+    self->large_icon_.reset();
+    self->small_icon_.reset();
     self->OnFinalMessage(hwnd);
     return result;
   }
-  return self->HandleMessage(message, wParam, lParam);
+  return self->HandleMessage(message, w_param, l_param);
 }
 
 }  // namespace Skin

@@ -17,34 +17,34 @@ class CSkinWindow {
 
   HWND GetHWND() const { return hwnd_; }
 
-  HWND Create(HWND parent, const wchar_t* title, DWORD style, DWORD exStyle, int x, int y, int cx,
+  HWND Create(HWND parent, const wchar_t* title, DWORD style, DWORD ex_style, int x, int y, int cx,
               int cy, HMENU menu = nullptr);
   // Centres on the work area of the monitor the window is on.
   void CenterWindow();
   // Shows the window and pumps messages until it is destroyed (or WM_QUIT); returns the result
   // given to Close.
   UINT ShowModal();
-  void ShowWindow(bool show = true, bool takeFocus = true);
+  void ShowWindow(bool show = true, bool take_focus = true);
   // Stores the result and posts WM_CLOSE.
   void Close(UINT result = IDOK);
   // Large and small icons from an icon group of the resource module. The window object keeps them
   // until the window is destroyed (the window only borrows them).
-  void SetIcon(UINT resourceId);
+  void SetIcon(UINT resource_id);
 
  protected:
   virtual const wchar_t* GetWindowClassName() const = 0;
   virtual UINT GetClassStyle() const { return 0; }
-  virtual LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  virtual LRESULT HandleMessage(UINT message, WPARAM w_param, LPARAM l_param);
   virtual void OnFinalMessage(HWND hwnd) { (void)hwnd; }
 
  private:
   bool RegisterWindowClass();
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM w_param, LPARAM l_param);
 
   HWND hwnd_ = nullptr;
-  UINT closeResult_ = 0;
-  UniqueIcon largeIcon_;
-  UniqueIcon smallIcon_;
+  UINT close_result_ = 0;
+  UniqueIcon large_icon_;
+  UniqueIcon small_icon_;
 };
 
 }  // namespace Skin

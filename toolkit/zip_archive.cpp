@@ -63,18 +63,18 @@ class ZipCryptoKeys {
   std::uint32_t keys_[3] = {305419896u, 591751049u, 878082192u};
 };
 
-bool Inflate(const unsigned char* input, std::size_t inputSize, std::uint32_t expectedSize,
+bool Inflate(const unsigned char* input, std::size_t input_size, std::uint32_t expected_size,
              std::string* out) {
-  out->assign(expectedSize, '\0');
-  if (expectedSize == 0) return true;
+  out->assign(expected_size, '\0');
+  if (expected_size == 0) return true;
   z_stream stream = {};
   if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) return false;
   stream.next_in = const_cast<Bytef*>(input);
-  stream.avail_in = static_cast<uInt>(inputSize);
+  stream.avail_in = static_cast<uInt>(input_size);
   stream.next_out = reinterpret_cast<Bytef*>(&(*out)[0]);
-  stream.avail_out = expectedSize;
+  stream.avail_out = expected_size;
   const int result = inflate(&stream, Z_FINISH);
-  const bool complete = result == Z_STREAM_END && stream.total_out == expectedSize;
+  const bool complete = result == Z_STREAM_END && stream.total_out == expected_size;
   inflateEnd(&stream);
   return complete;
 }
@@ -98,31 +98,33 @@ bool CZipArchive::Open(const void* data, std::size_t size, const std::string& pa
     --end;
   }
   const std::uint16_t count = Read16(bytes + end + 10);
-  const std::uint32_t directorySize = Read32(bytes + end + 12);
-  const std::uint32_t directoryOffset = Read32(bytes + end + 16);
-  if (directoryOffset > end || directorySize > end - directoryOffset) return false;
+  const std::uint32_t directory_size = Read32(bytes + end + 12);
+  const std::uint32_t directory_offset = Read32(bytes + end + 16);
+  if (directory_offset > end || directory_size > end - directory_offset) return false;
 
-  std::size_t pos = directoryOffset;
-  const std::size_t directoryEnd = directoryOffset + directorySize;
+  std::size_t pos = directory_offset;
+  const std::size_t directory_end = directory_offset + directory_size;
   for (std::uint16_t i = 0; i < count; ++i) {
-    if (directoryEnd - pos < kDirectoryEntrySize || Read32(bytes + pos) != kDirectoryEntrySignature)
+    if (directory_end - pos < kDirectoryEntrySize ||
+        Read32(bytes + pos) != kDirectoryEntrySignature)
       return false;
     const unsigned char* h = bytes + pos;
-    const std::size_t nameLength = Read16(h + 28), extraLength = Read16(h + 30),
-                      commentLength = Read16(h + 32);
-    const std::size_t entryLength = kDirectoryEntrySize + nameLength + extraLength + commentLength;
-    if (directoryEnd - pos < entryLength) return false;
+    const std::size_t name_length = Read16(h + 28), extra_length = Read16(h + 30),
+                      comment_length = Read16(h + 32);
+    const std::size_t entry_length =
+        kDirectoryEntrySize + name_length + extra_length + comment_length;
+    if (directory_end - pos < entry_length) return false;
     Entry entry;
     entry.flags = Read16(h + 8);
     entry.method = Read16(h + 10);
     entry.crc = Read32(h + 16);
-    entry.compressedSize = Read32(h + 20);
+    entry.compressed_size = Read32(h + 20);
     entry.size = Read32(h + 24);
-    entry.localHeaderOffset = Read32(h + 42);
+    entry.local_header_offset = Read32(h + 42);
     entry.name = NormalizeName(
-        std::string(reinterpret_cast<const char*>(h + kDirectoryEntrySize), nameLength));
+        std::string(reinterpret_cast<const char*>(h + kDirectoryEntrySize), name_length));
     entries_.push_back(std::move(entry));
-    pos += entryLength;
+    pos += entry_length;
   }
   data_ = bytes;
   size_ = size;
@@ -148,16 +150,16 @@ bool CZipArchive::Read(const std::string& name, std::string* contents) const {
 bool CZipArchive::Extract(const std::string& name, std::string* contents) const {
   const Entry* entry = data_ ? Find(name) : nullptr;
   if (entry == nullptr || entry->size > kMaxEntrySize) return false;
-  const std::size_t header = entry->localHeaderOffset;
+  const std::size_t header = entry->local_header_offset;
   if (header > size_ || size_ - header < kLocalHeaderSize ||
       Read32(data_ + header) != kLocalHeaderSignature) {
     return false;
   }
-  const std::size_t dataOffset =
+  const std::size_t data_offset =
       header + kLocalHeaderSize + Read16(data_ + header + 26) + Read16(data_ + header + 28);
-  if (dataOffset > size_ || size_ - dataOffset < entry->compressedSize) return false;
+  if (data_offset > size_ || size_ - data_offset < entry->compressed_size) return false;
 
-  std::string raw(reinterpret_cast<const char*>(data_ + dataOffset), entry->compressedSize);
+  std::string raw(reinterpret_cast<const char*>(data_ + data_offset), entry->compressed_size);
   if (entry->flags & kFlagEncrypted) {
     if (raw.size() < kEncryptionHeaderSize) return false;
     ZipCryptoKeys keys(password_);

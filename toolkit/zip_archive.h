@@ -26,9 +26,9 @@ class CZipArchive {
     std::uint16_t flags;
     std::uint16_t method;
     std::uint32_t crc;
-    std::uint32_t compressedSize;
+    std::uint32_t compressed_size;
     std::uint32_t size;
-    std::uint32_t localHeaderOffset;
+    std::uint32_t local_header_offset;
   };
   const Entry* Find(const std::string& name) const;
   // Read's work; may leave partial output behind on failure.

@@ -68,26 +68,26 @@ constexpr int kExitNotTheService = 3;
 constexpr DWORD kConnectTimeoutMs = 10000;
 
 // Connects and makes sure the service answers, not some other process holding an instance of its
-// name. `exitCode` says why there is no pipe.
-UniqueHandle ConnectToTheService(const std::wstring& serviceImage, int* exitCode) {
+// name. `exit_code` says why there is no pipe.
+UniqueHandle ConnectToTheService(const std::wstring& service_image, int* exit_code) {
   UniqueHandle pipe = varnelo::ConnectToService(kConnectTimeoutMs);
   if (!pipe) {
-    *exitCode = kExitUnreachable;
+    *exit_code = kExitUnreachable;
     return pipe;
   }
   std::string why;
-  if (!varnelo::ServerIsService(pipe.get(), serviceImage, &why)) {
+  if (!varnelo::ServerIsService(pipe.get(), service_image, &why)) {
     std::fprintf(stderr, "server end of the pipe is not the service: %s\n", why.c_str());
-    *exitCode = kExitNotTheService;
+    *exit_code = kExitNotTheService;
     return UniqueHandle();
   }
   return pipe;
 }
 
-int Exchange(const std::wstring& serviceImage, const std::string& request, std::string* response) {
-  int exitCode = 0;
-  const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
-  if (!pipe) return exitCode;
+int Exchange(const std::wstring& service_image, const std::string& request, std::string* response) {
+  int exit_code = 0;
+  const UniqueHandle pipe = ConnectToTheService(service_image, &exit_code);
+  if (!pipe) return exit_code;
   varnelo::SendRequestBytes(pipe.get(), request, 0);
   *response = varnelo::ReadUntilDisconnect(pipe.get());
   return 0;
@@ -96,8 +96,8 @@ int Exchange(const std::wstring& serviceImage, const std::string& request, std::
 // --service, or VarneloService.exe in the folder above this program's (the build's layout).
 std::wstring ServiceImage(int argc, wchar_t** argv) {
   if (const wchar_t* service = Option(argc, argv, L"--service")) return service;
-  const std::wstring ownDir = varnelo::DirectoryWithSeparator(varnelo::GetOwnModulePath());
-  return varnelo::DirectoryWithSeparator(ownDir.substr(0, ownDir.size() - 1)) +
+  const std::wstring own_dir = varnelo::DirectoryWithSeparator(varnelo::GetOwnModulePath());
+  return varnelo::DirectoryWithSeparator(own_dir.substr(0, own_dir.size() - 1)) +
          L"VarneloService.exe";
 }
 
@@ -106,14 +106,14 @@ int Send(int argc, wchar_t** argv) {
   const wchar_t* chunk = Option(argc, argv, L"--chunk");
   const wchar_t* delay = Option(argc, argv, L"--delay");
   if (delay) ::Sleep(std::wcstoul(delay, nullptr, 10));
-  const std::wstring serviceImage = ServiceImage(argc, argv);
+  const std::wstring service_image = ServiceImage(argc, argv);
   const wchar_t* repeat = Option(argc, argv, L"--repeat");
   const unsigned long times = repeat ? std::wcstoul(repeat, nullptr, 10) : 1;
   unsigned long answered = 0;
   for (unsigned long i = 0; i < times; ++i) {
-    int exitCode = 0;
-    const UniqueHandle pipe = ConnectToTheService(serviceImage, &exitCode);
-    if (!pipe) return exitCode;
+    int exit_code = 0;
+    const UniqueHandle pipe = ConnectToTheService(service_image, &exit_code);
+    if (!pipe) return exit_code;
     varnelo::SendRequestBytes(pipe.get(), request, chunk ? std::wcstoul(chunk, nullptr, 10) : 0);
     if (Flag(argc, argv, L"--hangup")) continue;
     const std::string response = varnelo::ReadUntilDisconnect(pipe.get());
@@ -164,7 +164,7 @@ UniqueHandle OpenPipeRaw(ULONGLONG deadline) {
 
 struct Staller {
   ULONGLONG deadline;
-  DWORD silentMs;
+  DWORD silent_ms;
   long connections = 0;
   long holding = 0;  // clients that have made their first connection
 };
@@ -178,7 +178,7 @@ DWORD WINAPI StallLoop(void* param) {
     ::InterlockedIncrement(&staller->connections);
     if (first) ::InterlockedIncrement(&staller->holding);
     first = false;
-    ::Sleep(staller->silentMs);
+    ::Sleep(staller->silent_ms);
     varnelo::SendRequestBytes(pipe.get(), "cmd=ping\n", 0);
   }
   return 0;
@@ -254,9 +254,9 @@ int Client(int argc, wchar_t** argv) {
                         "\ndata_path=" + Utf8(argv[3]) + "\nconfig_path=" + Utf8(argv[4]) + "\n";
   if (Flag(argc, argv, L"--debug")) request += "debug=1\n";
   request += "\n";
-  const std::wstring serviceImage = std::wstring(argv[2]) + L"VarneloService.exe";
+  const std::wstring service_image = std::wstring(argv[2]) + L"VarneloService.exe";
   std::string response;
-  if (const int exitCode = Exchange(serviceImage, request, &response)) return exitCode;
+  if (const int exit_code = Exchange(service_image, request, &response)) return exit_code;
   WriteStdout(response);
 
   // The handles were duplicated into this process by the service; we own them now.
@@ -264,7 +264,7 @@ int Client(int argc, wchar_t** argv) {
   const std::string job = varnelo::ResponseValue(response, "job_handle");
   const UniqueHandle output(
       log.empty() ? nullptr : reinterpret_cast<HANDLE>(std::strtoull(log.c_str(), nullptr, 10)));
-  const UniqueHandle jobHandle(
+  const UniqueHandle job_handle(
       job.empty() ? nullptr : reinterpret_cast<HANDLE>(std::strtoull(job.c_str(), nullptr, 10)));
 
   const wchar_t* lines = Option(argc, argv, L"--lines");
@@ -277,8 +277,8 @@ int Client(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"stop") == 0) {
-    if (const int exitCode = Exchange(serviceImage, "cmd=stop_core\n\n", &response))
-      return exitCode;
+    if (const int exit_code = Exchange(service_image, "cmd=stop_core\n\n", &response))
+      return exit_code;
     WriteStdout(response);
   }
   return 0;
@@ -315,8 +315,8 @@ int Arm(int argc, wchar_t** argv) {
   std::string response;
   const std::string request =
       "cmd=set_expected_proxy\nproxy=" + Utf8(argv[2]) + "\nreadback=" + Utf8(argv[3]) + "\n\n";
-  const std::wstring serviceImage = ServiceImage(argc, argv);
-  if (const int exitCode = Exchange(serviceImage, request, &response)) return exitCode;
+  const std::wstring service_image = ServiceImage(argc, argv);
+  if (const int exit_code = Exchange(service_image, request, &response)) return exit_code;
   WriteStdout(response);
 
   const wchar_t* then = Option(argc, argv, L"--then");
@@ -325,8 +325,8 @@ int Arm(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   if (then && std::wcscmp(then, L"clear") == 0) {
-    if (const int exitCode = Exchange(serviceImage, "cmd=clear_watchdog\n\n", &response))
-      return exitCode;
+    if (const int exit_code = Exchange(service_image, "cmd=clear_watchdog\n\n", &response))
+      return exit_code;
     WriteStdout(response);
   }
   return 0;

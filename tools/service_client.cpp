@@ -14,8 +14,8 @@ constexpr DWORD kRetryDelayMs = 1;  // the next instance is usually back within 
 constexpr DWORD kChunkPauseMs = 30;
 }  // namespace
 
-UniqueHandle ConnectToService(DWORD timeoutMs) {
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+UniqueHandle ConnectToService(DWORD timeout_ms) {
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
   for (;;) {
     UniqueHandle pipe(::CreateFileW(kServicePipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
@@ -47,11 +47,11 @@ void CALLBACK CancelPipe(void* pipe, BOOLEAN /*fired*/) {
 
 }  // namespace
 
-std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeoutMs) {
+std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeout_ms) {
   // A server that never answers ends the read at the limit, every 100 ms after it again, so a
   // test fails in seconds instead of hanging.
   HANDLE timer = nullptr;
-  if (!::CreateTimerQueueTimer(&timer, nullptr, CancelPipe, pipe, timeoutMs, 100,
+  if (!::CreateTimerQueueTimer(&timer, nullptr, CancelPipe, pipe, timeout_ms, 100,
                                WT_EXECUTEDEFAULT)) {
     timer = nullptr;
   }
@@ -69,8 +69,8 @@ std::string ReadUntilDisconnect(HANDLE pipe, DWORD timeoutMs) {
 }
 
 bool ExchangeWithService(const std::string& request, std::string* response, size_t chunk,
-                         DWORD timeoutMs) {
-  const UniqueHandle pipe = ConnectToService(timeoutMs);
+                         DWORD timeout_ms) {
+  const UniqueHandle pipe = ConnectToService(timeout_ms);
   if (!pipe) return false;
   SendRequestBytes(pipe.get(), request, chunk);
   *response = ReadUntilDisconnect(pipe.get());
@@ -90,7 +90,7 @@ bool IsLocalSystemProcess(HANDLE process) {
 
 }  // namespace
 
-bool ServerIsService(HANDLE pipe, const std::wstring& serviceImage, std::string* why) {
+bool ServerIsService(HANDLE pipe, const std::wstring& service_image, std::string* why) {
   ULONG pid = 0;
   if (!::GetNamedPipeServerProcessId(pipe, &pid) || pid == 0) {
     *why = "server process unknown";
@@ -98,14 +98,14 @@ bool ServerIsService(HANDLE pipe, const std::wstring& serviceImage, std::string*
   }
   const UniqueHandle server(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   wchar_t image[1024] = {};
-  DWORD imageChars = 1024;
-  if (!server || !::QueryFullProcessImageNameW(server.get(), 0, image, &imageChars)) {
+  DWORD image_chars = 1024;
+  if (!server || !::QueryFullProcessImageNameW(server.get(), 0, image, &image_chars)) {
     *why = "server pid=" + std::to_string(pid) + " cannot be opened";
     return false;
   }
   if (IsLocalSystemProcess(server.get()) ||
-      ::CompareStringOrdinal(image, static_cast<int>(imageChars), serviceImage.c_str(),
-                             static_cast<int>(serviceImage.size()), TRUE) == CSTR_EQUAL) {
+      ::CompareStringOrdinal(image, static_cast<int>(image_chars), service_image.c_str(),
+                             static_cast<int>(service_image.size()), TRUE) == CSTR_EQUAL) {
     return true;
   }
   *why = "server pid=" + std::to_string(pid) + " image=" + WideToUtf8(image);

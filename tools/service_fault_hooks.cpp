@@ -67,9 +67,9 @@ std::string FailureActionsLine(const SERVICE_FAILURE_ACTIONSW& failure) {
 
 }  // namespace
 
-BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD infoLevel, void* info) {
+BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD info_level, void* info) {
   const std::string record = Switch("VARNELO_FAULT_RECORD_SCM");
-  if (!record.empty() && infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+  if (!record.empty() && info_level == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
     const std::string line =
         FailureActionsLine(*static_cast<const SERVICE_FAILURE_ACTIONSW*>(info)) + "\n";
     const UniqueHandle file(::CreateFileW(Utf8ToWide(record).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -78,7 +78,7 @@ BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD infoLevel, void* info) 
     if (file)
       ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
-  return ::ChangeServiceConfig2W(service, infoLevel, info);
+  return ::ChangeServiceConfig2W(service, info_level, info);
 }
 
 UniqueHandle ReopenCaller(const Caller& caller, DWORD access, const char* purpose) {
@@ -107,13 +107,13 @@ FileIdentity MappedImageIdentity(const Caller& caller) {
   return identity;
 }
 
-FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& openedAt) {
+FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& opened_at) {
   const std::string when = Switch("VARNELO_FAULT_CALLER_CREATED");
   if (when != "opened" && when != "later") return created;
   constexpr unsigned long long kMinute = 60ull * 1000 * 1000 * 10;  // in 100 ns ticks
-  const unsigned long long at =
-      ((static_cast<unsigned long long>(openedAt.dwHighDateTime) << 32) | openedAt.dwLowDateTime) +
-      (when == "later" ? kMinute : 0);
+  const unsigned long long at = ((static_cast<unsigned long long>(opened_at.dwHighDateTime) << 32) |
+                                 opened_at.dwLowDateTime) +
+                                (when == "later" ? kMinute : 0);
   return FILETIME{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
 }
 

@@ -24,27 +24,27 @@ std::string Utf8(const std::wstring& text) {
 }
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring dataDir, configPath;
+  std::wstring data_dir, config_path;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::wcscmp(argv[i], L"-d") == 0)
-      dataDir = argv[++i];
+      data_dir = argv[++i];
     else if (std::wcscmp(argv[i], L"-f") == 0)
-      configPath = argv[++i];
+      config_path = argv[++i];
   }
   wchar_t skip[64] = L"(unset)";
   ::GetEnvironmentVariableW(L"SKIP_SAFE_PATH_CHECK", skip, 64);
   std::printf("SKIP_SAFE_PATH_CHECK=%s\n", Utf8(skip).c_str());
   std::printf("cmdline=%s\n", Utf8(::GetCommandLineW()).c_str());
-  std::printf("data_dir=%s\nconfig=%s\n", Utf8(dataDir).c_str(), Utf8(configPath).c_str());
-  if (!dataDir.empty()) ::CreateDirectoryW(dataDir.c_str(), nullptr);
+  std::printf("data_dir=%s\nconfig=%s\n", Utf8(data_dir).c_str(), Utf8(config_path).c_str());
+  if (!data_dir.empty()) ::CreateDirectoryW(data_dir.c_str(), nullptr);
 
-  long exitAfter = -1;
-  unsigned long exitCode = 3;
-  std::ifstream config(configPath.c_str());
+  long exit_after = -1;
+  unsigned long exit_code = 3;
+  std::ifstream config(config_path.c_str());
   std::string line;
   while (std::getline(config, line)) {
-    if (line.rfind("exit_after=", 0) == 0) exitAfter = std::strtol(line.c_str() + 11, nullptr, 10);
-    if (line.rfind("exit_code=", 0) == 0) exitCode = std::strtoul(line.c_str() + 10, nullptr, 10);
+    if (line.rfind("exit_after=", 0) == 0) exit_after = std::strtol(line.c_str() + 11, nullptr, 10);
+    if (line.rfind("exit_code=", 0) == 0) exit_code = std::strtoul(line.c_str() + 10, nullptr, 10);
   }
   std::printf("config %s\n", config.is_open() ? "read" : "missing");
   std::fflush(stdout);
@@ -54,7 +54,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "stderr tick %ld\n", round);
     std::fflush(stderr);
-    if (exitAfter >= 0 && round >= exitAfter) return static_cast<int>(exitCode);
+    if (exit_after >= 0 && round >= exit_after) return static_cast<int>(exit_code);
     ::Sleep(200);
   }
 }

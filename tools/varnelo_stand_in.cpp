@@ -16,26 +16,26 @@ namespace {
 
 constexpr UINT_PTR kLifetimeTimer = 1;
 constexpr UINT kLifetimeMs = 120000;
-bool g_ignoreClose = false;
-DWORD g_settingChangeMs = 0;
-int g_settingChanges = 0;
+bool g_ignore_close = false;
+DWORD g_setting_change_ms = 0;
+int g_setting_changes = 0;
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {
   switch (message) {
     case WM_CLOSE:
-      std::printf("WM_CLOSE %s\n", g_ignoreClose ? "ignored" : "received");
+      std::printf("WM_CLOSE %s\n", g_ignore_close ? "ignored" : "received");
       std::fflush(stdout);
-      if (g_ignoreClose) return 0;
+      if (g_ignore_close) return 0;
       ::DestroyWindow(window);
       return 0;
     case WM_SETTINGCHANGE:
-      if (g_settingChangeMs == 0) break;
-      ::Sleep(g_settingChangeMs);
-      std::printf("setting change %d\n", ++g_settingChanges);
+      if (g_setting_change_ms == 0) break;
+      ::Sleep(g_setting_change_ms);
+      std::printf("setting change %d\n", ++g_setting_changes);
       std::fflush(stdout);
       return 0;
     case WM_TIMER:
-      if (wParam == kLifetimeTimer) ::DestroyWindow(window);
+      if (w_param == kLifetimeTimer) ::DestroyWindow(window);
       return 0;
     case WM_DESTROY:
       ::PostQuitMessage(0);
@@ -43,33 +43,33 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     default:
       break;
   }
-  return ::DefWindowProcW(window, message, wParam, lParam);
+  return ::DefWindowProcW(window, message, w_param, l_param);
 }
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  DWORD exStyle = 0;
+  DWORD ex_style = 0;
   int windows = 1;
-  const wchar_t* className = L"CMainWnd";
+  const wchar_t* class_name = L"CMainWnd";
   for (int i = 1; i < argc; ++i) {
-    if (_wcsicmp(argv[i], L"--ignore-close") == 0) g_ignoreClose = true;
-    if (_wcsicmp(argv[i], L"--topmost") == 0) exStyle |= WS_EX_TOPMOST;
+    if (_wcsicmp(argv[i], L"--ignore-close") == 0) g_ignore_close = true;
+    if (_wcsicmp(argv[i], L"--topmost") == 0) ex_style |= WS_EX_TOPMOST;
     if (_wcsicmp(argv[i], L"--slow-setting-change") == 0 && i + 2 < argc) {
       windows = _wtoi(argv[++i]);
-      g_settingChangeMs = static_cast<DWORD>(_wtoi(argv[++i]));
-      className = L"SlowSettingChangeListener";
+      g_setting_change_ms = static_cast<DWORD>(_wtoi(argv[++i]));
+      class_name = L"SlowSettingChangeListener";
     }
   }
-  WNDCLASSW windowClass = {};
-  windowClass.lpfnWndProc = WindowProc;
-  windowClass.hInstance = ::GetModuleHandleW(nullptr);
-  windowClass.lpszClassName = className;
-  if (!::RegisterClassW(&windowClass)) return 1;
+  WNDCLASSW window_class = {};
+  window_class.lpfnWndProc = WindowProc;
+  window_class.hInstance = ::GetModuleHandleW(nullptr);
+  window_class.lpszClassName = class_name;
+  if (!::RegisterClassW(&window_class)) return 1;
   for (int i = 0; i < windows; ++i) {
-    const HWND window = ::CreateWindowExW(exStyle, className, L"Varnelo", WS_OVERLAPPEDWINDOW,
+    const HWND window = ::CreateWindowExW(ex_style, class_name, L"Varnelo", WS_OVERLAPPEDWINDOW,
                                           CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr,
-                                          windowClass.hInstance, nullptr);
+                                          window_class.hInstance, nullptr);
     if (window == nullptr) return 1;
     if (i == 0) ::SetTimer(window, kLifetimeTimer, kLifetimeMs, nullptr);
   }

@@ -115,8 +115,8 @@ std::vector<std::wstring> ProtectedFolders() {
     named.push_back(downloads);
   ::CoTaskMemFree(downloads);
   wchar_t temp[MAX_PATH];
-  const DWORD tempLength = ::GetTempPathW(MAX_PATH, temp);
-  if (tempLength > 0 && tempLength < MAX_PATH) named.push_back(temp);
+  const DWORD temp_length = ::GetTempPathW(MAX_PATH, temp);
+  if (temp_length > 0 && temp_length < MAX_PATH) named.push_back(temp);
   std::vector<std::wstring> folders;
   for (const std::wstring& path : named) {
     if (!path.empty()) folders.push_back(ComparablePath(path));
@@ -219,10 +219,10 @@ bool DeleteRegTree(HKEY root, const wchar_t* subkey) {
   return ::SHDeleteKeyW(parent.get(), path.c_str() + split + 1) == ERROR_SUCCESS;
 }
 
-bool KillProcessesByName(const wchar_t* exeName) {
+bool KillProcessesByName(const wchar_t* exe_name) {
   // Termination is asynchronous and a dying program still holds its files: each gets a moment to
   // be gone, so the deletion that follows does not fail on them.
-  return EndProcessesNamed(exeName, kProcessExitWaitMs) >= 0;
+  return EndProcessesNamed(exe_name, kProcessExitWaitMs) >= 0;
 }
 
 bool IsSafeListedPath(const std::wstring& path) {

@@ -49,9 +49,9 @@ int DeletePathSilently(const std::wstring& path);
 // Deletes a key with all its subkeys and values in the default view; true on success.
 bool DeleteRegTree(HKEY root, const wchar_t* subkey);
 
-// Ends every process whose executable file name equals `exeName`, ASCII case aside, and waits
+// Ends every process whose executable file name equals `exe_name`, ASCII case aside, and waits
 // briefly for each to be gone. False only when the process list cannot be taken.
-bool KillProcessesByName(const wchar_t* exeName);
+bool KillProcessesByName(const wchar_t* exe_name);
 
 // Whether a path named in the registry may be deleted recursively: an existing absolute path that
 // is no root, neither a shell folder such as Windows, both Program Files and both Common Files

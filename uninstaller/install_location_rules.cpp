@@ -46,10 +46,10 @@ std::vector<std::wstring> SplitAbsolute(const std::wstring& path) {
       return {};
     }
     const size_t share = path.find_first_of(kSeparators, server + 1);
-    const size_t shareEnd = share == std::wstring::npos ? path.size() : share;
-    if (shareEnd == server + 1) return {};
-    parts.push_back(path.substr(0, shareEnd));
-    pos = shareEnd;
+    const size_t share_end = share == std::wstring::npos ? path.size() : share;
+    if (share_end == server + 1) return {};
+    parts.push_back(path.substr(0, share_end));
+    pos = share_end;
   } else {
     return {};
   }
@@ -130,11 +130,11 @@ bool IsPlainAbsolutePath(const std::wstring& path) {
 }
 
 bool IsListedPathDeletable(const std::wstring& path,
-                           const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& protected_folders,
                            const std::vector<std::wstring>& containers) {
   const std::vector<std::wstring> parts = SplitAbsolute(path);
   if (parts.size() < 2) return false;  // not absolute, or a drive or share root
-  for (const std::wstring& folder : protectedFolders) {
+  for (const std::wstring& folder : protected_folders) {
     if (IsSameOrAncestor(parts, SplitAbsolute(folder))) return false;
   }
   for (const std::wstring& container : containers) {
@@ -157,11 +157,11 @@ std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes
   return name;
 }
 
-bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp) {
-  const std::vector<std::wstring> parts = SplitAbsolute(exePath);
-  const std::vector<std::wstring> tempParts = SplitAbsolute(systemTemp);
-  return !tempParts.empty() && parts.size() == tempParts.size() + 2 &&
-         IsSameOrAncestor(tempParts, parts) && IsCopyFolderName(parts[parts.size() - 2]);
+bool RunsFromCopyFolder(const std::wstring& exe_path, const std::wstring& system_temp) {
+  const std::vector<std::wstring> parts = SplitAbsolute(exe_path);
+  const std::vector<std::wstring> temp_parts = SplitAbsolute(system_temp);
+  return !temp_parts.empty() && parts.size() == temp_parts.size() + 2 &&
+         IsSameOrAncestor(temp_parts, parts) && IsCopyFolderName(parts[parts.size() - 2]);
 }
 
 }  // namespace varnelo

@@ -35,12 +35,12 @@ bool IsPlainAbsolutePath(const std::wstring& path);
 
 // Whether a path listed in the registry may be deleted recursively: only an absolute path (drive
 // or UNC) without "." or ".." components or components that Windows would trim, that is no root
-// and neither one of `protectedFolders` nor an ancestor of one. Every path is compared component
+// and neither one of `protected_folders` nor an ancestor of one. Every path is compared component
 // by component without regard to ASCII case; callers pass canonical, upper-cased paths.
 // `containers` are folders whose direct children are protected too (the folder of all user
 // profiles: every profile in it, whether or not it is the elevating account's).
 bool IsListedPathDeletable(const std::wstring& path,
-                           const std::vector<std::wstring>& protectedFolders,
+                           const std::vector<std::wstring>& protected_folders,
                            const std::vector<std::wstring>& containers = {});
 
 // The elevated copy runs from a folder of its own directly in the system's temporary folder, named
@@ -48,8 +48,8 @@ bool IsListedPathDeletable(const std::wstring& path,
 constexpr size_t kCopyFolderRandomBytes = 16;
 std::wstring CopyFolderName(const unsigned char (&random)[kCopyFolderRandomBytes]);
 
-// True when `exePath` lies directly in a folder named like CopyFolderName that lies directly in
-// `systemTemp`: the program already runs as that copy and does not move again.
-bool RunsFromCopyFolder(const std::wstring& exePath, const std::wstring& systemTemp);
+// True when `exe_path` lies directly in a folder named like CopyFolderName that lies directly in
+// `system_temp`: the program already runs as that copy and does not move again.
+bool RunsFromCopyFolder(const std::wstring& exe_path, const std::wstring& system_temp);
 
 }  // namespace varnelo

@@ -28,8 +28,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR arguments, int) {
       ::MessageBoxW(nullptr, error.c_str(), varnelo::kMainWindowTitle, MB_OK);
       return 0;
   }
-  varnelo::UniqueHandle singleInstance;  // held until the process ends
-  if (varnelo::BringExistingInstanceForward(&singleInstance)) {
+  varnelo::UniqueHandle single_instance;  // held until the process ends
+  if (varnelo::BringExistingInstanceForward(&single_instance)) {
     varnelo::StartSelfDeletion(self);  // this copy's folder is its own, unused by the window found
     return 0;
   }
@@ -40,9 +40,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR arguments, int) {
   window->CenterWindow();
   window->ShowModal();
   ::CoUninitialize();
-  const bool deleteSelf = window->DeletesSelfAtExit();
+  const bool delete_self = window->DeletesSelfAtExit();
   window.reset();  // waits for (or ends) the worker
-  if (deleteSelf) varnelo::StartSelfDeletion(self);
+  if (delete_self) varnelo::StartSelfDeletion(self);
   Skin::ShutdownGdiplus();
   return 0;
 }

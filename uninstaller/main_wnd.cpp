@@ -39,23 +39,23 @@ CMainWnd::~CMainWnd() {
   worker_thread_.StopAllThreads();  // before the report it fills goes
 }
 
-LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CMainWnd::HandleMessage(UINT message, WPARAM w_param, LPARAM l_param) {
   LRESULT result = 0;
   switch (message) {
     case WM_CREATE:
       return OnCreate();
     case WM_SIZE:
-      OnSize(wParam, lParam);
+      OnSize(w_param, l_param);
       break;  // the paint manager lays out on it too
     case WM_NCCALCSIZE:
       return 0;  // the whole window is client area
     case WM_NCHITTEST:
-      return OnNcHitTest(lParam);
+      return OnNcHitTest(l_param);
     case WM_SYSCOMMAND:
-      if (OnSysCommand(wParam, &result)) return result;
+      if (OnSysCommand(w_param, &result)) return result;
       break;
     case WM_TIMER:
-      if (wParam == kUninsProgressTimer) {
+      if (w_param == kUninsProgressTimer) {
         OnProgressTimer();
         return 0;
       }
@@ -66,8 +66,8 @@ LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     default:
       break;
   }
-  if (paint_manager_.MessageHandler(message, wParam, lParam, result)) return result;
-  return CSkinWindow::HandleMessage(message, wParam, lParam);
+  if (paint_manager_.MessageHandler(message, w_param, l_param, result)) return result;
+  return CSkinWindow::HandleMessage(message, w_param, l_param);
 }
 
 LRESULT CMainWnd::OnCreate() {
@@ -81,9 +81,9 @@ LRESULT CMainWnd::OnCreate() {
   return 0;
 }
 
-void CMainWnd::OnSize(WPARAM wParam, LPARAM lParam) {
+void CMainWnd::OnSize(WPARAM w_param, LPARAM l_param) {
   const SIZE corner = paint_manager_.GetRoundCorner();
-  if ((corner.cx != 0 || corner.cy != 0) && wParam != SIZE_MINIMIZED && lParam != 0) {
+  if ((corner.cx != 0 || corner.cy != 0) && w_param != SIZE_MINIMIZED && l_param != 0) {
     RECT window;
     ::GetWindowRect(GetHWND(), &window);
     Skin::UniqueRegion region(::CreateRoundRectRgn(0, 0, window.right - window.left + 1,
@@ -95,8 +95,8 @@ void CMainWnd::OnSize(WPARAM wParam, LPARAM lParam) {
   }
 }
 
-LRESULT CMainWnd::OnNcHitTest(LPARAM lParam) {
-  POINT point = {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+LRESULT CMainWnd::OnNcHitTest(LPARAM l_param) {
+  POINT point = {static_cast<short>(LOWORD(l_param)), static_cast<short>(HIWORD(l_param))};
   ::ScreenToClient(GetHWND(), &point);
   RECT client;
   ::GetClientRect(GetHWND(), &client);
@@ -155,8 +155,8 @@ void CMainWnd::OnWindowInit() {
 }
 
 void CMainWnd::OnProgressTimer() {
-  const WorkerFlags flags = {report_.filesRemoved, report_.shortcutsRemoved,
-                             report_.registryCleaned, report_.workerDone};
+  const WorkerFlags flags = {report_.files_removed, report_.shortcuts_removed,
+                             report_.registry_cleaned, report_.worker_done};
   const int current = progress_lab_ ? progress_lab_->GetFixedWidth() : 1;
   const ProgressTick tick =
       AdvanceProgress(&phase_, &phase_start_, current, flags, ::GetTickCount());
@@ -164,7 +164,7 @@ void CMainWnd::OnProgressTimer() {
   if (percent_lab_) percent_lab_->SetText(PercentText(tick.width));
   if (Skin::CSkinControl* status = paint_manager_.FindControl(L"status_lab")) {
     const PhaseRow& row = kPhaseTable[phase_ - 1];
-    const wchar_t* text = IsChineseUI() ? row.chineseText : row.englishText;
+    const wchar_t* text = IsChineseUI() ? row.chinese_text : row.english_text;
     if (status->GetText() != text) status->SetText(text);
   }
   if (tick.finished) {

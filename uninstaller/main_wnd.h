@@ -37,12 +37,12 @@ class CMainWnd : public Skin::CSkinWindow, public Skin::ISkinNotify {
  protected:
   const wchar_t* GetWindowClassName() const override { return kMainWindowClass; }
   UINT GetClassStyle() const override { return CS_DBLCLKS; }
-  LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
-  virtual void OnSize(WPARAM wParam, LPARAM lParam);
+  LRESULT HandleMessage(UINT message, WPARAM w_param, LPARAM l_param) override;
+  virtual void OnSize(WPARAM w_param, LPARAM l_param);
 
  private:
   LRESULT OnCreate();
-  LRESULT OnNcHitTest(LPARAM lParam);
+  LRESULT OnNcHitTest(LPARAM l_param);
   bool OnSysCommand(WPARAM command, LRESULT* result);
   void OnWindowInit();
   void OnProgressTimer();

@@ -13,44 +13,44 @@ const PhaseRow kPhaseTable[kPhaseCount] = {
 };
 
 int TargetPhase(const WorkerFlags& flags) {
-  if (!flags.filesRemoved) return 1;
-  if (!flags.shortcutsRemoved) return 2;
-  if (!flags.registryCleaned) return 3;
+  if (!flags.files_removed) return 1;
+  if (!flags.shortcuts_removed) return 2;
+  if (!flags.registry_cleaned) return 3;
   return 4;
 }
 
-int NextPhase(int displayed, int target, std::uint32_t now, std::uint32_t phaseStart) {
+int NextPhase(int displayed, int target, std::uint32_t now, std::uint32_t phase_start) {
   if (displayed >= 1 && target > displayed) {
-    const bool durationPassed = now - phaseStart >= kPhaseTable[displayed - 1].durationMs;
-    return durationPassed ? displayed + 1 : displayed;
+    const bool duration_passed = now - phase_start >= kPhaseTable[displayed - 1].duration_ms;
+    return duration_passed ? displayed + 1 : displayed;
   }
   return target;
 }
 
 int PhaseWidth(int phase, std::uint32_t elapsed) {
   const PhaseRow& row = kPhaseTable[phase - 1];
-  if (elapsed < row.durationMs) {
-    return row.startWidth +
-           static_cast<int>(static_cast<std::uint32_t>(row.endWidth - row.startWidth) * elapsed /
-                            row.durationMs);
+  if (elapsed < row.duration_ms) {
+    return row.start_width +
+           static_cast<int>(static_cast<std::uint32_t>(row.end_width - row.start_width) * elapsed /
+                            row.duration_ms);
   }
-  const std::uint32_t creep = (elapsed - row.durationMs) / kCreepIntervalMs;
-  const std::uint32_t room = static_cast<std::uint32_t>(row.ceiling - row.endWidth);
-  return row.endWidth + static_cast<int>(creep < room ? creep : room);
+  const std::uint32_t creep = (elapsed - row.duration_ms) / kCreepIntervalMs;
+  const std::uint32_t room = static_cast<std::uint32_t>(row.ceiling - row.end_width);
+  return row.end_width + static_cast<int>(creep < room ? creep : room);
 }
 
 std::wstring PercentText(int width) { return std::to_wstring(width * 100 / kFullBarWidth) + L"%"; }
 
-ProgressTick AdvanceProgress(int* phase, std::uint32_t* phaseStart, int currentWidth,
+ProgressTick AdvanceProgress(int* phase, std::uint32_t* phase_start, int current_width,
                              const WorkerFlags& flags, std::uint32_t now) {
-  const int next = NextPhase(*phase, TargetPhase(flags), now, *phaseStart);
+  const int next = NextPhase(*phase, TargetPhase(flags), now, *phase_start);
   if (next != *phase) {
     *phase = next;
-    *phaseStart = now;
+    *phase_start = now;
   }
-  const int computed = PhaseWidth(*phase, now - *phaseStart);
-  const int width = computed > currentWidth ? computed : currentWidth;
-  return ProgressTick{width, flags.workerDone && width >= kFullBarWidth};
+  const int computed = PhaseWidth(*phase, now - *phase_start);
+  const int width = computed > current_width ? computed : current_width;
+  return ProgressTick{width, flags.worker_done && width >= kFullBarWidth};
 }
 
 }  // namespace varnelo

@@ -73,21 +73,21 @@ bool IsInertForCommandInterpreter(const std::wstring& text) {
   return true;
 }
 
-std::wstring SelfDeletionArguments(const std::wstring& systemDirectory, const std::wstring& folder,
-                                   const std::wstring& fileName) {
-  for (const std::wstring* part : {&systemDirectory, &folder, &fileName}) {
+std::wstring SelfDeletionArguments(const std::wstring& system_directory, const std::wstring& folder,
+                                   const std::wstring& file_name) {
+  for (const std::wstring* part : {&system_directory, &folder, &file_name}) {
     if (part->empty() || !IsInertForCommandInterpreter(*part)) return std::wstring();
   }
-  return L"/D /S /C \"\"" + systemDirectory + L"\\timeout.exe\" /t 3 && del \"" + folder + L"\\" +
-         fileName + L"\" && rmdir \"" + folder + L"\"\"";
+  return L"/D /S /C \"\"" + system_directory + L"\\timeout.exe\" /t 3 && del \"" + folder + L"\\" +
+         file_name + L"\" && rmdir \"" + folder + L"\"\"";
 }
 
-std::wstring SelfDeletionEnvironment(const std::wstring& windowsDirectory,
-                                     const std::wstring& systemDirectory) {
+std::wstring SelfDeletionEnvironment(const std::wstring& windows_directory,
+                                     const std::wstring& system_directory) {
   // Sorted by name, as Windows keeps an environment block.
-  const std::wstring entries[] = {L"ComSpec=" + systemDirectory + L"\\cmd.exe",
-                                  L"PATH=" + systemDirectory, L"PATHEXT=.COM;.EXE",
-                                  L"SystemRoot=" + windowsDirectory};
+  const std::wstring entries[] = {L"ComSpec=" + system_directory + L"\\cmd.exe",
+                                  L"PATH=" + system_directory, L"PATHEXT=.COM;.EXE",
+                                  L"SystemRoot=" + windows_directory};
   std::wstring block;
   for (const std::wstring& entry : entries) {
     block += entry;

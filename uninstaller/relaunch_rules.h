@@ -31,16 +31,16 @@ bool ParseRelaunchArguments(const std::wstring& arguments, RelaunchHandles* hand
 // parentheses, no control character (a line break ends the command).
 bool IsInertForCommandInterpreter(const std::wstring& text);
 
-// The arguments of the cmd.exe that deletes `folder`\`fileName` and then `folder`, three seconds
+// The arguments of the cmd.exe that deletes `folder`\`file_name` and then `folder`, three seconds
 // after the program ends: without the user's AutoRun command (/D), the whole line quoted (/S), and
-// timeout.exe named by its full path in `systemDirectory`, so no PATH or PATHEXT of the user's
+// timeout.exe named by its full path in `system_directory`, so no PATH or PATHEXT of the user's
 // picks another. Empty when any part is not inert for the interpreter.
-std::wstring SelfDeletionArguments(const std::wstring& systemDirectory, const std::wstring& folder,
-                                   const std::wstring& fileName);
+std::wstring SelfDeletionArguments(const std::wstring& system_directory, const std::wstring& folder,
+                                   const std::wstring& file_name);
 
 // The whole environment of that cmd.exe, as a block of "name=value" strings each ending in a NUL,
 // the block ending in one more: nothing of the user's, only what cmd.exe needs.
-std::wstring SelfDeletionEnvironment(const std::wstring& windowsDirectory,
-                                     const std::wstring& systemDirectory);
+std::wstring SelfDeletionEnvironment(const std::wstring& windows_directory,
+                                     const std::wstring& system_directory);
 
 }  // namespace varnelo

@@ -41,14 +41,14 @@ using InternetSetOptionWFn = BOOL(WINAPI*)(void*, DWORD, void*, DWORD);
 
 // The installation directory as a place to start programs from: only an absolute one, so that
 // nothing is looked for in the current folder.
-std::wstring ProgramDir(const std::wstring& installDir) {
-  return IsPlainAbsolutePath(installDir) ? installDir : std::wstring();
+std::wstring ProgramDir(const std::wstring& install_dir) {
+  return IsPlainAbsolutePath(install_dir) ? install_dir : std::wstring();
 }
 
 // Starts "<dir>VarneloService.exe -uninstall" hidden and waits for it, then pauses; skipped with
 // no directory or no service program.
-void RemoveService(const std::wstring& installDir) {
-  const std::wstring dir = ProgramDir(installDir);
+void RemoveService(const std::wstring& install_dir) {
+  const std::wstring dir = ProgramDir(install_dir);
   if (dir.empty()) return;
   const std::wstring program = dir + kServiceProgram;
   if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) return;
@@ -91,18 +91,18 @@ void ResetProxyValues() {
 void NotifyProxyChange() {
   const UniqueModule wininet(LoadSystemLibrary(L"wininet.dll"));
   if (!wininet) return;
-  const auto setOption = reinterpret_cast<InternetSetOptionWFn>(
+  const auto set_option = reinterpret_cast<InternetSetOptionWFn>(
       reinterpret_cast<void*>(::GetProcAddress(wininet.get(), "InternetSetOptionW")));
-  if (!setOption) return;
-  setOption(nullptr, kInternetOptionSettingsChanged, nullptr, 0);
-  setOption(nullptr, kInternetOptionRefresh, nullptr, 0);
+  if (!set_option) return;
+  set_option(nullptr, kInternetOptionSettingsChanged, nullptr, 0);
+  set_option(nullptr, kInternetOptionRefresh, nullptr, 0);
 }
 
 // The steps, in the order RunRemoval takes them after the service removal and the processes.
-// `installDir` is the installation directory as read once from the registry (with a trailing
+// `install_dir` is the installation directory as read once from the registry (with a trailing
 // separator; empty when none is known).
-void ResetNetworkSettings(const std::wstring& installDir) {
-  RunNetworkTool(ProgramDir(installDir));
+void ResetNetworkSettings(const std::wstring& install_dir) {
+  RunNetworkTool(ProgramDir(install_dir));
   ResetProxyValues();
   NotifyProxyChange();
 }
@@ -111,8 +111,8 @@ void ResetNetworkSettings(const std::wstring& installDir) {
 bool RemoveProductFiles(const std::wstring& dir) {
   if (!IsProductDir(dir)) return false;
   DeletePathSilently(dir);
-  const std::wstring appData = ShellFolder(CSIDL_APPDATA);
-  if (!appData.empty()) DeletePathSilently(appData + L"\\" + kProductDirName);
+  const std::wstring app_data = ShellFolder(CSIDL_APPDATA);
+  if (!app_data.empty()) DeletePathSilently(app_data + L"\\" + kProductDirName);
   // A file in use keeps the directory, and with it the product's files: not removed.
   return !PathExists(dir);
 }
@@ -135,9 +135,9 @@ bool CleanRegistry() {
 }
 
 void RemoveStartMenuShortcuts() {
-  const std::wstring startMenu = ShellFolder(CSIDL_STARTMENU);
-  if (startMenu.empty()) return;
-  const std::wstring folder = startMenu + L"\\" + kProductDirName;
+  const std::wstring start_menu = ShellFolder(CSIDL_STARTMENU);
+  if (start_menu.empty()) return;
+  const std::wstring folder = start_menu + L"\\" + kProductDirName;
   ::DeleteFileW((folder + L"\\" + kProductDirName + kStartMenuShortcut).c_str());
   ::DeleteFileW(
       (folder + L"\\" + kRemoveShortcutPrefix + kProductDirName + kStartMenuShortcut).c_str());
@@ -150,15 +150,15 @@ void RunRemoval(void* argument) {
   RemovalReport& report = *static_cast<RemovalReport*>(argument);
   // The shell may hand ShellExecuteExW to extensions that need COM on the calling thread.
   const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-  const std::wstring installDir = GetInstallDir();
-  RemoveService(installDir);
+  const std::wstring install_dir = GetInstallDir();
+  RemoveService(install_dir);
   for (const wchar_t* name : kProcessNames) KillProcessesByName(name);
-  ResetNetworkSettings(installDir);
-  report.filesRemoved = RemoveProductFiles(installDir);
-  report.shortcutsRemoved = RemoveListedShortcut();
-  report.registryCleaned = CleanRegistry();
+  ResetNetworkSettings(install_dir);
+  report.files_removed = RemoveProductFiles(install_dir);
+  report.shortcuts_removed = RemoveListedShortcut();
+  report.registry_cleaned = CleanRegistry();
   RemoveStartMenuShortcuts();
-  report.workerDone = true;
+  report.worker_done = true;
   if (SUCCEEDED(com)) ::CoUninitialize();
 }
 

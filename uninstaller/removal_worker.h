@@ -11,10 +11,10 @@ namespace varnelo {
 // What the worker reports to the window: each flag written once, in this order, by the worker,
 // and only read by the window's timer.
 struct RemovalReport {
-  std::atomic<bool> filesRemoved{false};
-  std::atomic<bool> shortcutsRemoved{false};
-  std::atomic<bool> registryCleaned{false};
-  std::atomic<bool> workerDone{false};
+  std::atomic<bool> files_removed{false};
+  std::atomic<bool> shortcuts_removed{false};
+  std::atomic<bool> registry_cleaned{false};
+  std::atomic<bool> worker_done{false};
 };
 
 // The worker procedure for CWndThread; the argument is the window's RemovalReport, which outlives

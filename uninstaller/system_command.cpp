@@ -5,7 +5,7 @@
 namespace varnelo {
 
 UniqueHandle StartProgram(const ProgramStart& start) {
-  std::wstring commandLine = L"\"" + start.program + L"\" " + start.arguments;
+  std::wstring command_line = L"\"" + start.program + L"\" " + start.arguments;
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup.StartupInfo);
   DWORD flags = start.environment.empty() ? 0 : CREATE_UNICODE_ENVIRONMENT;
@@ -23,9 +23,9 @@ UniqueHandle StartProgram(const ProgramStart& start) {
   }
   std::wstring environment = start.environment;
   PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(start.program.c_str(), &commandLine[0], nullptr, nullptr,
+  if (!::CreateProcessW(start.program.c_str(), &command_line[0], nullptr, nullptr,
                         start.inherited.empty() ? FALSE : TRUE, flags,
-                        environment.empty() ? nullptr : &environment[0], start.currentDirectory,
+                        environment.empty() ? nullptr : &environment[0], start.current_directory,
                         &startup.StartupInfo, &info)) {
     return UniqueHandle();
   }
@@ -34,12 +34,12 @@ UniqueHandle StartProgram(const ProgramStart& start) {
 }
 
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
-                                const wchar_t* currentDirectory,
+                                const wchar_t* current_directory,
                                 const std::vector<HANDLE>& inherited) {
   ProgramStart start;
   start.program = program;
   start.arguments = arguments;
-  start.currentDirectory = currentDirectory;
+  start.current_directory = current_directory;
   start.inherited = inherited;
   return StartProgram(start);
 }
@@ -62,7 +62,7 @@ bool StartHiddenCommand(const std::wstring& arguments, const std::wstring& envir
   ProgramStart start;
   start.program = directory + L"\\cmd.exe";
   start.arguments = arguments;
-  start.currentDirectory = directory.c_str();
+  start.current_directory = directory.c_str();
   start.environment = environment;
   // Not waited for: the command outlives this program.
   return static_cast<bool>(StartProgram(start));

@@ -17,7 +17,7 @@ enum class Visibility { kHidden, kShown };
 struct ProgramStart {
   std::wstring program;  // its full path; the command line is "\"<program>\" <arguments>"
   std::wstring arguments;
-  const wchar_t* currentDirectory = nullptr;  // this process's current folder when null
+  const wchar_t* current_directory = nullptr;  // this process's current folder when null
   // Inheritable handles it inherits, named in a handle list; nothing when empty.
   std::vector<HANDLE> inherited;
   // Hidden: without a console window (CREATE_NO_WINDOW) and with its first window hidden
@@ -33,7 +33,7 @@ UniqueHandle StartProgram(const ProgramStart& start);
 
 // StartProgram, hidden.
 UniqueHandle StartHiddenProgram(const std::wstring& program, const std::wstring& arguments,
-                                const wchar_t* currentDirectory,
+                                const wchar_t* current_directory,
                                 const std::vector<HANDLE>& inherited = {});
 
 // The system directory (no trailing separator), empty when it cannot be read.

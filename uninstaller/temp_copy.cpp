@@ -78,7 +78,7 @@ void DiscardTemporaryCopy(TemporaryCopy* copy) {
   copy->file.reset();
   ::DeleteFileW(copy->path.c_str());
   copy->folder.reset();
-  ::RemoveDirectoryW(copy->folderPath.c_str());
+  ::RemoveDirectoryW(copy->folder_path.c_str());
 }
 
 std::uint64_t HandleValue(HANDLE handle) {
@@ -94,7 +94,7 @@ DWORD ParentPid() {
   std::vector<ProcessEntry> processes;
   ListProcesses(&processes);
   for (const ProcessEntry& entry : processes) {
-    if (entry.pid == ::GetCurrentProcessId()) return entry.parentPid;
+    if (entry.pid == ::GetCurrentProcessId()) return entry.parent_pid;
   }
   return 0;
 }
@@ -110,8 +110,8 @@ bool IsHandleOf(HANDLE handle, const std::wstring& path, bool directory) {
       path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!opened || !::GetFileInformationByHandle(opened.get(), &named)) return false;
-  const bool isDirectory = (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  return isDirectory == directory && held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+  const bool is_directory = (held.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return is_directory == directory && held.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
          held.nFileIndexHigh == named.nFileIndexHigh && held.nFileIndexLow == named.nFileIndexLow;
 }
 
@@ -122,21 +122,21 @@ std::wstring SystemTempFolder() {
   return windows.empty() ? windows : windows + kTempSubfolder;
 }
 
-SecurityDescriptor CopyFolderSecurity(bool withOwner) {
+SecurityDescriptor CopyFolderSecurity(bool with_owner) {
   return SecurityDescriptor::FromSddl(
-      ((withOwner ? std::wstring(kAdministratorsOwner) : std::wstring()) + kCopyFolderDacl)
+      ((with_owner ? std::wstring(kAdministratorsOwner) : std::wstring()) + kCopyFolderDacl)
           .c_str());
 }
 
 DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held) {
-  const SecurityDescriptor withOwner = CopyFolderSecurity(true);
-  const SecurityDescriptor withoutOwner = CopyFolderSecurity(false);
-  if (!withOwner) return withOwner.error();
-  if (!withoutOwner) return withoutOwner.error();
-  SECURITY_ATTRIBUTES security = {sizeof(security), withOwner.get(), FALSE};
+  const SecurityDescriptor with_owner = CopyFolderSecurity(true);
+  const SecurityDescriptor without_owner = CopyFolderSecurity(false);
+  if (!with_owner) return with_owner.error();
+  if (!without_owner) return without_owner.error();
+  SECURITY_ATTRIBUTES security = {sizeof(security), with_owner.get(), FALSE};
   BOOL created = ::CreateDirectoryW(path.c_str(), &security);
   if (!created && ::GetLastError() == ERROR_INVALID_OWNER) {
-    security.lpSecurityDescriptor = withoutOwner.get();
+    security.lpSecurityDescriptor = without_owner.get();
     created = ::CreateDirectoryW(path.c_str(), &security);
   }
   if (!created) return ::GetLastError();
@@ -158,9 +158,9 @@ DWORD MakeTemporaryCopy(const std::wstring& source, TemporaryCopy* copy) {
   if (temp.empty()) return LastErrorOr(ERROR_PATH_NOT_FOUND);
   unsigned char random[kCopyFolderRandomBytes];
   if (!::RtlGenRandom(random, sizeof(random))) return ERROR_GEN_FAILURE;
-  copy->folderPath = temp + L"\\" + CopyFolderName(random);
-  copy->path = copy->folderPath + L"\\" + kCopyName;
-  DWORD result = CreateCopyFolder(copy->folderPath, &copy->folder);
+  copy->folder_path = temp + L"\\" + CopyFolderName(random);
+  copy->path = copy->folder_path + L"\\" + kCopyName;
+  DWORD result = CreateCopyFolder(copy->folder_path, &copy->folder);
   if (result != ERROR_SUCCESS) return result;
   result = WriteHeldCopy(bytes, copy->path, &copy->file);
   if (result != ERROR_SUCCESS) DiscardTemporaryCopy(copy);
@@ -185,7 +185,7 @@ DWORD StartRelaunchedCopy(TemporaryCopy* copy) {
   ProgramStart start;
   start.program = copy->path;
   start.arguments = RelaunchArguments(handles);
-  start.currentDirectory = system.empty() ? nullptr : system.c_str();
+  start.current_directory = system.empty() ? nullptr : system.c_str();
   start.inherited = {self.get(), copy->folder.get(), copy->file.get()};
   start.visibility = Visibility::kShown;
   const UniqueHandle started = StartProgram(start);
@@ -206,18 +206,18 @@ Relaunch ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self, DWOR
   if (!RunsFromCopyFolder(image, temp)) return Relaunch::kUnproven;
   const size_t slash = image.find_last_of(L"\\/");
   const size_t before = image.find_last_of(L"\\/", slash - 1);
-  const std::wstring folderName = image.substr(before + 1, slash - before - 1);
+  const std::wstring folder_name = image.substr(before + 1, slash - before - 1);
   // Built from the parts just judged, so the deletion names nothing this process did not check.
-  const std::wstring folderPath = temp + L"\\" + folderName;
+  const std::wstring folder_path = temp + L"\\" + folder_name;
   const HANDLE parent = HandleFromValue(handles.parent), folder = HandleFromValue(handles.folder),
                file = HandleFromValue(handles.file);
   if (handles.parent == handles.folder || handles.parent == handles.file ||
       handles.folder == handles.file || !IsHandleOf(file, image, false) ||
-      !IsHandleOf(folder, folderPath, true) || ::GetProcessId(parent) != ParentPid()) {
+      !IsHandleOf(folder, folder_path, true) || ::GetProcessId(parent) != ParentPid()) {
     return Relaunch::kUnproven;
   }
-  self->folderPath = folderPath;
-  self->path = folderPath + L"\\" + kCopyName;
+  self->folder_path = folder_path;
+  self->path = folder_path + L"\\" + kCopyName;
   self->folder.reset(folder);
   self->file.reset(file);
   const UniqueHandle maker(parent);
@@ -228,7 +228,7 @@ Relaunch ProveRelaunchedCopy(const wchar_t* arguments, TemporaryCopy* self, DWOR
 void StartSelfDeletion(const TemporaryCopy& self) {
   if (!self.file) return;
   const std::wstring system = SystemDirectory();
-  const std::wstring arguments = SelfDeletionArguments(system, self.folderPath, kCopyName);
+  const std::wstring arguments = SelfDeletionArguments(system, self.folder_path, kCopyName);
   if (!arguments.empty()) {
     StartHiddenCommand(arguments, SelfDeletionEnvironment(WindowsDirectory(), system));
   }

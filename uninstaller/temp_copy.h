@@ -19,7 +19,7 @@ namespace varnelo {
 // delete sharing (it cannot be changed, renamed or replaced). Both are inheritable, so the
 // relaunched copy can hold them. The copy that runs keeps them for its life.
 struct TemporaryCopy {
-  std::wstring folderPath;
+  std::wstring folder_path;
   std::wstring path;  // <folder>\uninstall.exe
   UniqueHandle folder;
   UniqueHandle file;
@@ -36,8 +36,8 @@ constexpr DWORD kHeldCopyAccess = GENERIC_READ;
 std::wstring SystemTempFolder();
 
 // The new folder's descriptor: protected DACL, full access for SYSTEM and Administrators only,
-// and Administrators as owner when `withOwner` (not every creator may name that owner).
-SecurityDescriptor CopyFolderSecurity(bool withOwner);
+// and Administrators as owner when `with_owner` (not every creator may name that owner).
+SecurityDescriptor CopyFolderSecurity(bool with_owner);
 
 // Creates the folder `path` with CopyFolderSecurity and holds it; ERROR_SUCCESS or the failure.
 DWORD CreateCopyFolder(const std::wstring& path, UniqueHandle* held);

@@ -54,15 +54,15 @@ enum StartCoreError : int32_t {
 constexpr DWORD kUnclaimedCoreWaitMs = 3000;
 
 // Logs why start_core refuses ("start_core: " and the printf-style detail; none when
-// `logFormat` is null) and answers the caller. Returns false, so a step can return it.
-bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* logFormat,
+// `log_format` is null) and answers the caller. Returns false, so a step can return it.
+bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* log_format,
             ...) VARNELO_PRINTF_FORMAT(4, 5);
-bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* logFormat,
+bool Refuse(Reply& reply, StartCoreError code, const std::string& answer, const char* log_format,
             ...) {
-  if (logFormat != nullptr) {
+  if (log_format != nullptr) {
     va_list args;
-    va_start(args, logFormat);
-    ServiceLogV((std::string("start_core: ") + logFormat).c_str(), args);
+    va_start(args, log_format);
+    ServiceLogV((std::string("start_core: ") + log_format).c_str(), args);
     va_end(args);
   }
   WriteErrorResponse(reply, answer, code);
@@ -76,27 +76,27 @@ bool RefuseFailedCall(Reply& reply, StartCoreError code, const char* call, DWORD
 }
 
 struct StartCoreRequest {
-  std::wstring appPath;
-  std::wstring dataPath;
-  std::wstring configPath;
+  std::wstring app_path;
+  std::wstring data_path;
+  std::wstring config_path;
   bool debug = false;
 };
 
 // The three paths must be present and each pass ValidateRequestPath.
 bool ReadStartCoreRequest(Reply& reply, const RequestMap& request, StartCoreRequest* out) {
-  out->appPath = Utf8ToWide(GetRequestValue(request, "app_path", ""));
-  out->dataPath = Utf8ToWide(GetRequestValue(request, "data_path", ""));
-  out->configPath = Utf8ToWide(GetRequestValue(request, "config_path", ""));
+  out->app_path = Utf8ToWide(GetRequestValue(request, "app_path", ""));
+  out->data_path = Utf8ToWide(GetRequestValue(request, "data_path", ""));
+  out->config_path = Utf8ToWide(GetRequestValue(request, "config_path", ""));
   out->debug = GetRequestValue(request, "debug", "0") == "1";
-  if (out->appPath.empty() || out->dataPath.empty() || out->configPath.empty()) {
+  if (out->app_path.empty() || out->data_path.empty() || out->config_path.empty()) {
     return Refuse(reply, kMissingPath, "missing app_path / data_path / config_path", nullptr);
   }
   const struct {
     const char* label;
     const std::wstring* path;
-  } paths[] = {{"app_path", &out->appPath},
-               {"data_path", &out->dataPath},
-               {"config_path", &out->configPath}};
+  } paths[] = {{"app_path", &out->app_path},
+               {"data_path", &out->data_path},
+               {"config_path", &out->config_path}};
   for (const auto& entry : paths) {
     Reason reason;
     if (!ValidateRequestPath(entry.path->c_str(), entry.path->size(), entry.label, &reason)) {
@@ -109,8 +109,8 @@ bool ReadStartCoreRequest(Reply& reply, const RequestMap& request, StartCoreRequ
 // The data folder and the config file (or their nearest existing folders), opened by the
 // service and held without delete sharing until the core runs.
 struct HeldRequestPaths {
-  UniqueHandle dataFolder;
-  UniqueHandle configFile;
+  UniqueHandle data_folder;
+  UniqueHandle config_file;
 };
 
 // The caller must be able to reach both paths itself, as its own token says; the core runs as
@@ -129,8 +129,9 @@ bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreR
     const std::wstring* path;
     RequestPathUse use;
     UniqueHandle* held;
-  } paths[] = {{"data_path", &start.dataPath, RequestPathUse::kDataFolder, &held->dataFolder},
-               {"config_path", &start.configPath, RequestPathUse::kConfigFile, &held->configFile}};
+  } paths[] = {
+      {"data_path", &start.data_path, RequestPathUse::kDataFolder, &held->data_folder},
+      {"config_path", &start.config_path, RequestPathUse::kConfigFile, &held->config_file}};
   for (const auto& entry : paths) {
     if (!CheckCallerPathAccess(token.get(), *entry.path, entry.use, entry.label, &reason,
                                entry.held)) {
@@ -141,21 +142,21 @@ bool CheckCallerPathsAccess(Reply& reply, const Caller& caller, const StartCoreR
 }
 
 // app_path must name the service's own directory (ASCII case aside).
-bool CheckAppPathIsServiceDirectory(Reply& reply, const std::wstring& appPath) {
-  const std::wstring modulePath = GetOwnModulePath();
-  if (modulePath.empty()) {
+bool CheckAppPathIsServiceDirectory(Reply& reply, const std::wstring& app_path) {
+  const std::wstring module_path = GetOwnModulePath();
+  if (module_path.empty()) {
     return Refuse(reply, kServiceDirRejected, "GetModuleFileNameW failed",
                   "GetModuleFileNameW failed err=%lu", ::GetLastError());
   }
-  const std::wstring serviceDirectory = DirectoryWithSeparator(modulePath);
-  if (serviceDirectory.empty()) {
+  const std::wstring service_directory = DirectoryWithSeparator(module_path);
+  if (service_directory.empty()) {
     return Refuse(reply, kServiceDirRejected, "service image path malformed",
-                  "malformed service path %ls", modulePath.c_str());
+                  "malformed service path %ls", module_path.c_str());
   }
-  if (!EqualsIgnoringAsciiCase(appPath, serviceDirectory)) {
+  if (!EqualsIgnoringAsciiCase(app_path, service_directory)) {
     return Refuse(reply, kServiceDirRejected, "app_path must equal service install directory",
-                  "app_path rejected: %ls != service dir %ls", appPath.c_str(),
-                  serviceDirectory.c_str());
+                  "app_path rejected: %ls != service dir %ls", app_path.c_str(),
+                  service_directory.c_str());
   }
   return true;
 }
@@ -176,29 +177,29 @@ bool ReleaseExitedCore(Reply& reply, TrackedCore& core) {
 }
 
 // The core file must exist; its signature must pass when the service insists on it.
-bool CheckCoreFile(Reply& reply, const std::wstring& corePath) {
-  if (::GetFileAttributesW(corePath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+bool CheckCoreFile(Reply& reply, const std::wstring& core_path) {
+  if (::GetFileAttributesW(core_path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     return Refuse(reply, kCoreMissing, "VarneloCore.exe not found at app_path", "missing %ls",
-                  corePath.c_str());
+                  core_path.c_str());
   }
   Reason reason;
-  if (VerifyFileSignature(corePath.c_str(), &reason)) return true;
+  if (VerifyFileSignature(core_path.c_str(), &reason)) return true;
   if (IsCoreSignatureEnforced()) {
     return Refuse(reply, kSignatureRejected, "VarneloCore.exe signature rejected",
-                  "core signature rejected path=%ls reason=%s", corePath.c_str(), reason.c_str());
+                  "core signature rejected path=%ls reason=%s", core_path.c_str(), reason.c_str());
   }
   ServiceLog("start_core WARNING: core signature check failed but not enforced path=%ls reason=%s",
-             corePath.c_str(), reason.c_str());
+             core_path.c_str(), reason.c_str());
   return true;
 }
 
 // Everything CreateProcessW needs, and the pipe that carries the core's output.
 struct CoreLaunch {
-  std::wstring corePath;
-  std::wstring commandLine;
+  std::wstring core_path;
+  std::wstring command_line;
   STARTUPINFOEXW startup = {};
-  UniqueHandle readEnd;
-  UniqueHandle writeEnd;
+  UniqueHandle read_end;
+  UniqueHandle write_end;
   InheritedHandleList inherited;
 };
 
@@ -207,7 +208,7 @@ struct CoreLaunch {
 std::vector<HANDLE> HandlesForCore(bool debug, const CoreLaunch& launch) {
   std::vector<HANDLE> handles;
   if (!debug) {
-    handles.push_back(launch.writeEnd.get());
+    handles.push_back(launch.write_end.get());
     return handles;
   }
   for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
@@ -232,13 +233,14 @@ bool PrepareOutput(Reply& reply, bool debug, CoreLaunch* launch) {
   startup.wShowWindow = debug ? SW_SHOWNORMAL : SW_HIDE;
   if (debug) return true;
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  if (!::CreatePipe(launch->readEnd.put(), launch->writeEnd.put(), &inheritable, kOutputPipeSize)) {
+  if (!::CreatePipe(launch->read_end.put(), launch->write_end.put(), &inheritable,
+                    kOutputPipeSize)) {
     return Refuse(reply, kCreatePipeFailed, "CreatePipe failed", "CreatePipe failed err=%lu",
                   ::GetLastError());
   }
-  ::SetHandleInformation(launch->readEnd.get(), HANDLE_FLAG_INHERIT, 0);
-  startup.hStdOutput = launch->writeEnd.get();
-  startup.hStdError = launch->writeEnd.get();
+  ::SetHandleInformation(launch->read_end.get(), HANDLE_FLAG_INHERIT, 0);
+  startup.hStdOutput = launch->write_end.get();
+  startup.hStdError = launch->write_end.get();
   startup.dwFlags |= STARTF_USESTDHANDLES;
   return true;
 }
@@ -257,7 +259,7 @@ bool CreateCoreJob(Reply& reply, UniqueHandle* job) {
 
 // Creates the core suspended. SKIP_SAFE_PATH_CHECK=1 is set in the service's own environment for
 // the one call, and the core inherits it with the rest of that environment.
-bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, CoreLaunch* launch,
+bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& app_path, CoreLaunch* launch,
                          ProcessHandles* core) {
   PROCESS_INFORMATION info = {};
   BOOL created = FALSE;
@@ -270,19 +272,19 @@ bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, 
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
   if (error == ERROR_SUCCESS) {
-    const ScopedEnvVar skipSafePathCheck(kSkipSafePathVar, L"1");
+    const ScopedEnvVar skip_safe_path_check(kSkipSafePathVar, L"1");
     error = InjectedFailure("CreateProcessW");
     created = error == ERROR_SUCCESS &&
-              ::CreateProcessW(launch->corePath.c_str(), &launch->commandLine[0], nullptr, nullptr,
-                               inherited.empty() ? FALSE : TRUE, flags, nullptr, appPath.c_str(),
-                               &launch->startup.StartupInfo, &info);
+              ::CreateProcessW(launch->core_path.c_str(), &launch->command_line[0], nullptr,
+                               nullptr, inherited.empty() ? FALSE : TRUE, flags, nullptr,
+                               app_path.c_str(), &launch->startup.StartupInfo, &info);
     if (!created && error == ERROR_SUCCESS)
       error = ::GetLastError();  // before the variable is put back
   }
-  launch->writeEnd.reset();  // only the core may hold the write end, so the caller sees EOF
+  launch->write_end.reset();  // only the core may hold the write end, so the caller sees EOF
   if (!created) {
     return Refuse(reply, kCreateProcessFailed, "CreateProcess failed: " + std::to_string(error),
-                  "CreateProcess failed err=%lu path=%ls", error, launch->corePath.c_str());
+                  "CreateProcess failed err=%lu path=%ls", error, launch->core_path.c_str());
   }
   core->process.reset(info.hProcess);
   core->thread.reset(info.hThread);
@@ -292,29 +294,29 @@ bool CreateSuspendedCore(Reply& reply, bool debug, const std::wstring& appPath, 
 
 // Puts the suspended core in its job and lets it run; ends it when either step fails.
 bool RunCoreInJob(Reply& reply, const UniqueHandle& job, const ProcessHandles& core) {
-  const char* failedCall = nullptr;
+  const char* failed_call = nullptr;
   StartCoreError code = kAssignFailed;
   DWORD error = InjectedFailure("AssignProcessToJobObject");
   if (error != ERROR_SUCCESS || !::AssignProcessToJobObject(job.get(), core.process.get())) {
-    failedCall = "AssignProcessToJobObject";
+    failed_call = "AssignProcessToJobObject";
   } else if ((error = InjectedFailure("ResumeThread")) != ERROR_SUCCESS ||
              ::ResumeThread(core.thread.get()) == static_cast<DWORD>(-1)) {
-    failedCall = "ResumeThread";
+    failed_call = "ResumeThread";
     code = kResumeFailed;
   }
-  if (failedCall == nullptr) return true;
+  if (failed_call == nullptr) return true;
   if (error == ERROR_SUCCESS) error = ::GetLastError();
   ::TerminateProcess(core.process.get(), 1);
-  return RefuseFailedCall(reply, code, failedCall, error);
+  return RefuseFailedCall(reply, code, failed_call, error);
 }
 
 // Gives the caller the read end of the core's output; DUPLICATE_CLOSE_SOURCE closes it once
 // DuplicateHandle has run, whatever its outcome.
-std::uint64_t HandOverOutput(const Caller& caller, UniqueHandle readEnd) {
+std::uint64_t HandOverOutput(const Caller& caller, UniqueHandle read_end) {
   bool attempted = false;
-  const std::uint64_t value = DupHandleToCaller(caller, readEnd.get(), GENERIC_READ,
+  const std::uint64_t value = DupHandleToCaller(caller, read_end.get(), GENERIC_READ,
                                                 DUPLICATE_CLOSE_SOURCE, "log_handle", &attempted);
-  if (attempted) static_cast<void>(readEnd.release());
+  if (attempted) static_cast<void>(read_end.release());
   return value;
 }
 
@@ -355,20 +357,20 @@ void CompleteStartCore(Reply& reply, const Caller& caller, CoreLaunch* launch, U
                        ProcessHandles core, TrackedCore* tracked) {
   BeforeHandOver();
   if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
-  const std::uint64_t logHandle = HandOverOutput(caller, std::move(launch->readEnd));
+  const std::uint64_t log_handle = HandOverOutput(caller, std::move(launch->read_end));
   core.thread.reset();
-  const std::uint64_t jobHandle = HandOverJob(caller, &job);
+  const std::uint64_t job_handle = HandOverJob(caller, &job);
   if (EndCoreOfEndedCaller(reply, caller, job, core)) return;
 
   const DWORD pid = core.pid;
   tracked->Store(std::move(core.process), std::move(job), pid);
-  ServiceLog("start_core OK pid=%lu loghandle=%p jobhandle=%p cmd=%ls", pid, AsPointer(logHandle),
-             AsPointer(jobHandle), launch->commandLine.c_str());
+  ServiceLog("start_core OK pid=%lu loghandle=%p jobhandle=%p cmd=%ls", pid, AsPointer(log_handle),
+             AsPointer(job_handle), launch->command_line.c_str());
 
   ResponseMap response{{"ok", "1"}, {"pid", std::to_string(pid)}};
   AddCapabilityKeys(response);
-  if (logHandle != 0) response["log_handle"] = std::to_string(logHandle);
-  if (jobHandle != 0) response["job_handle"] = std::to_string(jobHandle);
+  if (log_handle != 0) response["log_handle"] = std::to_string(log_handle);
+  if (job_handle != 0) response["job_handle"] = std::to_string(job_handle);
   WriteResponse(reply, response);
 }
 
@@ -376,13 +378,13 @@ void CompleteStartCore(Reply& reply, const Caller& caller, CoreLaunch* launch, U
 
 ScopedEnvVar::ScopedEnvVar(const wchar_t* name, const wchar_t* value) : name_(name ? name : L"") {
   if (name_.empty()) return;
-  savedValue_ = ReadEnvironmentVariable(name_.c_str(), &hadValue_);
+  saved_value_ = ReadEnvironmentVariable(name_.c_str(), &had_value_);
   ::SetEnvironmentVariableW(name_.c_str(), value);
 }
 
 ScopedEnvVar::~ScopedEnvVar() {
   if (name_.empty()) return;
-  ::SetEnvironmentVariableW(name_.c_str(), hadValue_ ? savedValue_.c_str() : nullptr);
+  ::SetEnvironmentVariableW(name_.c_str(), had_value_ ? saved_value_.c_str() : nullptr);
 }
 
 std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD access, DWORD options,
@@ -391,7 +393,7 @@ std::uint64_t DupHandleToCaller(const Caller& caller, HANDLE handle, DWORD acces
   if (handle == nullptr) return 0;
   if (caller.pid() == 0) {
     ServiceLog("DupHandleToCaller(%s): GetNamedPipeClientProcessId failed err=%lu", label,
-               caller.openError());
+               caller.open_error());
     return 0;
   }
   // The connection's process widened to the one right a hand-over needs, for a caller already
@@ -417,14 +419,15 @@ void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& reque
                      TrackedCore& tracked) {
   StartCoreRequest start;
   if (!ReadStartCoreRequest(reply, request, &start) ||
-      !CheckAppPathIsServiceDirectory(reply, start.appPath) || !ReleaseExitedCore(reply, tracked)) {
+      !CheckAppPathIsServiceDirectory(reply, start.app_path) ||
+      !ReleaseExitedCore(reply, tracked)) {
     return;
   }
   CoreLaunch launch;
-  launch.corePath = start.appPath + kCoreFileName;
-  if (!CheckCoreFile(reply, launch.corePath)) return;
-  if (!BuildCoreCommandLine(WithoutOneTrailingSeparator(start.dataPath), start.configPath,
-                            &launch.commandLine)) {
+  launch.core_path = start.app_path + kCoreFileName;
+  if (!CheckCoreFile(reply, launch.core_path)) return;
+  if (!BuildCoreCommandLine(WithoutOneTrailingSeparator(start.data_path), start.config_path,
+                            &launch.command_line)) {
     const char reason[] = "data_path / config_path rejected: invalid character";
     Refuse(reply, kPathRejected, reason, "%s", reason);
     return;
@@ -434,7 +437,7 @@ void HandleStartCore(Reply& reply, const Caller& caller, const RequestMap& reque
   UniqueHandle job;
   ProcessHandles core;
   if (!PrepareOutput(reply, start.debug, &launch) || !CreateCoreJob(reply, &job) ||
-      !CreateSuspendedCore(reply, start.debug, start.appPath, &launch, &core) ||
+      !CreateSuspendedCore(reply, start.debug, start.app_path, &launch, &core) ||
       !RunCoreInJob(reply, job, core)) {
     return;
   }

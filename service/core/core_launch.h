@@ -38,8 +38,8 @@ class ScopedEnvVar {
 
  private:
   std::wstring name_;
-  std::wstring savedValue_;
-  bool hadValue_ = false;
+  std::wstring saved_value_;
+  bool had_value_ = false;
 };
 
 }  // namespace varnelo

@@ -46,14 +46,14 @@ std::wstring QuoteArgument(const std::wstring& argument) {
   return quoted;
 }
 
-bool BuildCoreCommandLine(const std::wstring& dataDirectory, const std::wstring& configPath,
-                          std::wstring* commandLine) {
-  if (dataDirectory.find(L'"') != std::wstring::npos ||
-      configPath.find(L'"') != std::wstring::npos) {
+bool BuildCoreCommandLine(const std::wstring& data_directory, const std::wstring& config_path,
+                          std::wstring* command_line) {
+  if (data_directory.find(L'"') != std::wstring::npos ||
+      config_path.find(L'"') != std::wstring::npos) {
     return false;
   }
-  *commandLine =
-      L"VarneloCore.exe -d " + QuoteArgument(dataDirectory) + L" -f " + QuoteArgument(configPath);
+  *command_line =
+      L"VarneloCore.exe -d " + QuoteArgument(data_directory) + L" -f " + QuoteArgument(config_path);
   return true;
 }
 

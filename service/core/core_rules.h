@@ -22,7 +22,7 @@ std::wstring QuoteArgument(const std::wstring& argument);
 // whatever length it needs.
 // Returns false (and builds nothing) when a value holds a double quote, which would let a
 // caller end the quoted argument and add arguments of its own.
-bool BuildCoreCommandLine(const std::wstring& dataDirectory, const std::wstring& configPath,
-                          std::wstring* commandLine);
+bool BuildCoreCommandLine(const std::wstring& data_directory, const std::wstring& config_path,
+                          std::wstring* command_line);
 
 }  // namespace varnelo

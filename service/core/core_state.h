@@ -33,7 +33,7 @@ class TrackedCore {
   CoreRunState Query(DWORD* pid) const;
 
  private:
-  mutable std::mutex takeLock_;  // held by takes and by queries of the process, never by callers
+  mutable std::mutex take_lock_;  // held by takes and by queries of the process, never by callers
   std::atomic<HANDLE> process_{nullptr};
   std::atomic<HANDLE> job_{nullptr};
   std::atomic<DWORD> pid_{0};

@@ -18,13 +18,13 @@ constexpr DWORD kServiceStopCoreWaitMs = 3000;
 
 // Ends the core: through the job when the service kept it, else the process alone.
 // Returns the branch for the log.
-const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, DWORD waitMs) {
+const char* TerminateCore(const UniqueHandle& process, const UniqueHandle& job, DWORD wait_ms) {
   if (job) {
     ::TerminateJobObject(job.get(), 0);
   } else {
     ::TerminateProcess(process.get(), 0);
   }
-  ::WaitForSingleObject(process.get(), waitMs);
+  ::WaitForSingleObject(process.get(), wait_ms);
   return job ? "job" : "process";
 }
 
@@ -40,10 +40,10 @@ void HandleStopCore(Reply& reply, const RequestMap& request, TrackedCore& core) 
     response["was_running"] = "0";
   } else {
     const auto timeout = request.find("timeout_ms");
-    const DWORD waitMs = timeout == request.end()
-                             ? kDefaultStopTimeoutMs
-                             : static_cast<DWORD>(ParseTimeoutMs(timeout->second));
-    const char* via = TerminateCore(process, job, waitMs);
+    const DWORD wait_ms = timeout == request.end()
+                              ? kDefaultStopTimeoutMs
+                              : static_cast<DWORD>(ParseTimeoutMs(timeout->second));
+    const char* via = TerminateCore(process, job, wait_ms);
     process.reset();  // process before job, as the job may be the last thing holding the core
     job.reset();
     ServiceLog("stop_core OK (via=%s)", via);

@@ -15,9 +15,9 @@ constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
 // exist yet (invalid attributes) is no link.
 bool IsLinkedPathComponent(std::uint32_t attributes);
 
-// Whether an opened log folder (`expectDirectory`) or log file is what it claims: no reparse
+// Whether an opened log folder (`expect_directory`) or log file is what it claims: no reparse
 // point, the expected kind, and for the file no second name (a hard link planted to redirect
 // the appends).
-bool IsPlainLogEntry(std::uint32_t attributes, std::uint32_t linkCount, bool expectDirectory);
+bool IsPlainLogEntry(std::uint32_t attributes, std::uint32_t link_count, bool expect_directory);
 
 }  // namespace varnelo

@@ -12,12 +12,12 @@ bool UnauthenticatedLogBudget::Admit(const std::string& kind, std::uint64_t now,
   const auto inserted = windows_.emplace(known ? kind : kOtherKind, Window());
   Window& window = inserted.first->second;
   if (inserted.second || now - window.start >= kUnauthenticatedWindowMs) {
-    if (window.leftOut != 0) ended->push_back({inserted.first->first, window.leftOut});
+    if (window.left_out != 0) ended->push_back({inserted.first->first, window.left_out});
     window = Window();
     window.start = now;
   }
   if (window.used >= kUnauthenticatedEventsPerWindow) {
-    ++window.leftOut;
+    ++window.left_out;
     return false;
   }
   ++window.used;
@@ -29,9 +29,9 @@ std::vector<UnauthenticatedLogBudget::LeftOut> UnauthenticatedLogBudget::TakeEnd
   std::vector<LeftOut> ended;
   for (auto it = windows_.begin(); it != windows_.end();) {
     const bool over = now - it->second.start >= kUnauthenticatedWindowMs;
-    if ((all || over) && it->second.leftOut != 0) {
-      ended.push_back({it->first, it->second.leftOut});
-      it->second.leftOut = 0;
+    if ((all || over) && it->second.left_out != 0) {
+      ended.push_back({it->first, it->second.left_out});
+      it->second.left_out = 0;
     }
     // A window that is over holds nothing more to say; its kind starts afresh.
     it = over ? windows_.erase(it) : std::next(it);

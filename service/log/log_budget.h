@@ -42,7 +42,7 @@ class UnauthenticatedLogBudget {
   struct Window {
     std::uint64_t start = 0;
     unsigned used = 0;
-    std::uint64_t leftOut = 0;
+    std::uint64_t left_out = 0;
   };
   std::map<std::string, Window> windows_;
 };

@@ -52,19 +52,19 @@ UniqueLocal ReadSecurity(HANDLE handle) {
 }
 
 LONG CreateFreshFolder(HANDLE parent, UniqueHandle* held) {
-  const SecurityDescriptor withOwner =
+  const SecurityDescriptor with_owner =
       SecurityDescriptor::FromSddl((std::wstring(kCreatedOwnerSddl) + kLogDirectorySddl).c_str());
-  const SecurityDescriptor withoutOwner = SecurityDescriptor::FromSddl(kLogDirectorySddl);
-  if (!withOwner || !withoutOwner) return kStatusAccessDenied;  // never with inherited rights
+  const SecurityDescriptor without_owner = SecurityDescriptor::FromSddl(kLogDirectorySddl);
+  if (!with_owner || !without_owner) return kStatusAccessDenied;  // never with inherited rights
   RelativeOpen how;
   how.access = kHeldAccess;
   how.share = kHeldShare;
   how.disposition = kFileCreate;
   how.options = kFileDirectoryFile;
-  how.security = withOwner.get();
+  how.security = with_owner.get();
   LONG status = OpenRelative(parent, kLogFolderName, how, held);
   if (status == kStatusInvalidOwner) {  // a creator outside Administrators owns what it makes
-    how.security = withoutOwner.get();
+    how.security = without_owner.get();
     status = OpenRelative(parent, kLogFolderName, how, held);
   }
   return status;
@@ -122,11 +122,11 @@ bool MoveAside(HANDLE parent, LogFolder* folder) {
   if (!sd || IsLogFolderOwnerTrusted(sd.get())) return false;
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
-  const std::wstring newName = MovedAsideLogFolderName(
+  const std::wstring new_name = MovedAsideLogFolderName(
       (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
-  if (!RenameRelative(victim.get(), parent, newName, false)) return false;
-  folder->foreignOwner = LogFolderOwner(sd.get());
-  folder->movedAsideAs = newName;
+  if (!RenameRelative(victim.get(), parent, new_name, false)) return false;
+  folder->foreign_owner = LogFolderOwner(sd.get());
+  folder->moved_aside_as = new_name;
   return true;
 }
 
@@ -161,9 +161,9 @@ bool IsLogFolderDaclSecure(PSECURITY_DESCRIPTOR sd) {
   return true;
 }
 
-LogFolder OpenLogFolder(const std::wstring& programData) {
+LogFolder OpenLogFolder(const std::wstring& program_data) {
   LogFolder folder;
-  const UniqueHandle parent(::CreateFileW(programData.c_str(), FILE_TRAVERSE | SYNCHRONIZE,
+  const UniqueHandle parent(::CreateFileW(program_data.c_str(), FILE_TRAVERSE | SYNCHRONIZE,
                                           kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!parent) return folder;

@@ -20,15 +20,15 @@ struct LogFolder {
   // rename or delete of the folder fails while it is held. Null when the folder is unusable.
   UniqueHandle handle;
   // When a folder owned by someone else stood in the way: its owner and the name it now has.
-  std::wstring foreignOwner;
-  std::wstring movedAsideAs;
+  std::wstring foreign_owner;
+  std::wstring moved_aside_as;
 };
 
-// Opens "Varnelo" inside `programData`, creating it when absent. A folder that exists is used
+// Opens "Varnelo" inside `program_data`, creating it when absent. A folder that exists is used
 // when SYSTEM, Administrators or this program's own account owns it and it is a plain folder;
 // a DACL that lets others write is replaced first. A folder (or file, or link) of any other
 // owner is moved aside and a fresh folder made; when it cannot be moved, no folder is returned.
-LogFolder OpenLogFolder(const std::wstring& programData);
+LogFolder OpenLogFolder(const std::wstring& program_data);
 
 // The owner decision on a security descriptor, against this process's own account.
 bool IsLogFolderOwnerTrusted(PSECURITY_DESCRIPTOR sd);

@@ -17,9 +17,9 @@ bool SameSid(const std::wstring& a, const std::wstring& b) {
 }
 }  // namespace
 
-bool IsTrustedLogFolderOwner(const std::wstring& ownerSid, const std::wstring& ownAccountSid) {
-  return SameSid(ownerSid, kLocalSystemSid) || SameSid(ownerSid, kAdministratorsSid) ||
-         SameSid(ownerSid, ownAccountSid);
+bool IsTrustedLogFolderOwner(const std::wstring& owner_sid, const std::wstring& own_account_sid) {
+  return SameSid(owner_sid, kLocalSystemSid) || SameSid(owner_sid, kAdministratorsSid) ||
+         SameSid(owner_sid, own_account_sid);
 }
 
 std::wstring MovedAsideLogFolderName(unsigned long long stamp) {

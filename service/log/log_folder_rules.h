@@ -13,7 +13,7 @@ constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
 // the product made is never foreign. Any other owner may still hold rights the DACL no longer
 // shows (an open handle with WRITE_DAC or DELETE), so such a folder is moved aside, not adopted.
 // Both arguments are SIDs in string form ("S-1-5-..."); an empty owner is never trusted.
-bool IsTrustedLogFolderOwner(const std::wstring& ownerSid, const std::wstring& ownAccountSid);
+bool IsTrustedLogFolderOwner(const std::wstring& owner_sid, const std::wstring& own_account_sid);
 
 // The name a foreign folder is moved aside to, unique by the time stamp given.
 std::wstring MovedAsideLogFolderName(unsigned long long stamp);

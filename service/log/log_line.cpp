@@ -15,9 +15,9 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kEscapeLength = 4;  // \xHH
 
 // Characters that some viewer or terminal takes as a line break or a command.
-bool MustEscape(char32_t codePoint) {
-  return codePoint < 0x20 || codePoint == 0x7F || (codePoint >= 0x80 && codePoint <= 0x9F) ||
-         codePoint == 0x2028 || codePoint == 0x2029;
+bool MustEscape(char32_t code_point) {
+  return code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point <= 0x9F) ||
+         code_point == 0x2028 || code_point == 0x2029;
 }
 
 }  // namespace
@@ -26,9 +26,9 @@ std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
   std::size_t in = 0, written = 0;
   while (in < length) {
-    char32_t codePoint = 0;
-    const std::size_t sequence = Utf8CharacterAt(text + in, length - in, &codePoint);
-    if (sequence != 0 && !MustEscape(codePoint)) {
+    char32_t code_point = 0;
+    const std::size_t sequence = Utf8CharacterAt(text + in, length - in, &code_point);
+    if (sequence != 0 && !MustEscape(code_point)) {
       if (room - written < sequence) break;
       std::memcpy(out + written, bytes + in, sequence);
       written += sequence;
@@ -48,12 +48,12 @@ std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::
 }
 
 std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format, va_list args) {
-  int stampLength = std::snprintf(line, kLogLineBufferSize, "[%04d-%02d-%02d %02d:%02d:%02d.%03d] ",
-                                  stamp.year, stamp.month, stamp.day, stamp.hour, stamp.minute,
-                                  stamp.second, stamp.milliseconds);
-  if (stampLength < 0) stampLength = 0;
+  int stamp_length = std::snprintf(
+      line, kLogLineBufferSize, "[%04d-%02d-%02d %02d:%02d:%02d.%03d] ", stamp.year, stamp.month,
+      stamp.day, stamp.hour, stamp.minute, stamp.second, stamp.milliseconds);
+  if (stamp_length < 0) stamp_length = 0;
   // Room for the message; three bytes stay free, as a terminator would need, plus CR LF.
-  std::size_t used = static_cast<std::size_t>(stampLength);
+  std::size_t used = static_cast<std::size_t>(stamp_length);
   if (used > kLogLineBufferSize - 3) used = kLogLineBufferSize - 3;
   const std::size_t room = kLogLineBufferSize - used - 3;
   const std::string message = FormatUtf8V(format, args);
@@ -63,9 +63,9 @@ std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format,
   return length;
 }
 
-bool ShouldRotateLog(std::uint64_t fileSize, std::uint64_t now, std::uint64_t lastRotation) {
-  if (fileSize < kLogRotateSize) return false;
-  if (lastRotation != 0 && now - lastRotation < kLogRotateBackoffMs) return false;
+bool ShouldRotateLog(std::uint64_t file_size, std::uint64_t now, std::uint64_t last_rotation) {
+  if (file_size < kLogRotateSize) return false;
+  if (last_rotation != 0 && now - last_rotation < kLogRotateBackoffMs) return false;
   return true;
 }
 

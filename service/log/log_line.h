@@ -31,8 +31,8 @@ std::size_t FormatLogLine(char* line, const LogStamp& stamp, const char* format,
 // printable text is copied as it is. Stops before a character or escape that would not fit whole.
 std::size_t EscapeLogText(const char* text, std::size_t length, char* out, std::size_t room);
 
-// True when a file of `fileSize` bytes should be rotated at tick `now`, given the tick of the
+// True when a file of `file_size` bytes should be rotated at tick `now`, given the tick of the
 // last rotation attempt (0 = never).
-bool ShouldRotateLog(std::uint64_t fileSize, std::uint64_t now, std::uint64_t lastRotation);
+bool ShouldRotateLog(std::uint64_t file_size, std::uint64_t now, std::uint64_t last_rotation);
 
 }  // namespace varnelo

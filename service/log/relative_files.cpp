@@ -21,14 +21,14 @@ constexpr int kFileDispositionInformation = 13;
 
 LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& how,
                   UniqueHandle* opened) {
-  UNICODE_STRING objectName;
-  objectName.Buffer = const_cast<wchar_t*>(name.c_str());
-  objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  objectName.MaximumLength = objectName.Length;
+  UNICODE_STRING object_name;
+  object_name.Buffer = const_cast<wchar_t*>(name.c_str());
+  object_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
   OBJECT_ATTRIBUTES attributes = {};
   attributes.Length = sizeof(attributes);
   attributes.RootDirectory = folder;
-  attributes.ObjectName = &objectName;
+  attributes.ObjectName = &object_name;
   attributes.Attributes = kCaseInsensitive;
   attributes.SecurityDescriptor = how.security;
   IO_STATUS_BLOCK status = {};
@@ -42,21 +42,21 @@ LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& h
   return result;
 }
 
-bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& newName, bool replace) {
-  const size_t nameBytes = newName.size() * sizeof(wchar_t);
-  std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes +
+bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& new_name, bool replace) {
+  const size_t name_bytes = new_name.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) + name_bytes +
                                     sizeof(wchar_t));
   FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = replace ? TRUE : FALSE;
   info->RootDirectory = folder;
-  info->FileNameLength = static_cast<DWORD>(nameBytes);
-  std::copy(newName.begin(), newName.end(), info->FileName);
+  info->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::copy(new_name.begin(), new_name.end(), info->FileName);
   IO_STATUS_BLOCK status = {};
   return ::NtSetInformationFile(handle, &status, info, static_cast<ULONG>(buffer.size()),
                                 static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation)) >= 0;
 }
 
-bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& newName,
+bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& new_name,
                         bool replace) {
   RelativeOpen how;
   how.access = DELETE;
@@ -64,7 +64,7 @@ bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstr
   how.disposition = kFileOpen;
   UniqueHandle file;
   if (OpenRelative(folder, name, how, &file) < 0) return false;
-  return RenameRelative(file.get(), folder, newName, replace);
+  return RenameRelative(file.get(), folder, new_name, replace);
 }
 
 bool QueryEntryFacts(HANDLE handle, EntryFacts* facts) {

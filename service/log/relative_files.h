@@ -35,11 +35,11 @@ struct RelativeOpen {
 LONG OpenRelative(HANDLE folder, const std::wstring& name, const RelativeOpen& how,
                   UniqueHandle* opened);
 
-// Renames the file or folder behind `handle` (opened with DELETE) to `newName` inside `folder`.
-bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& newName, bool replace);
+// Renames the file or folder behind `handle` (opened with DELETE) to `new_name` inside `folder`.
+bool RenameRelative(HANDLE handle, HANDLE folder, const std::wstring& new_name, bool replace);
 
 // Opens `name` inside `folder` with DELETE and renames it; false when it is absent or in use.
-bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& newName,
+bool RenameNameRelative(HANDLE folder, const std::wstring& name, const std::wstring& new_name,
                         bool replace);
 
 // What the link checks read about an open file or folder.

@@ -22,7 +22,7 @@ constexpr wchar_t kLogFileName[] = L"service.log";
 // The log folder, opened and judged once and then held for the life of the process; opened
 // again only when ProgramData names another folder or the last open failed.
 struct HeldLogFolder {
-  std::wstring programData;
+  std::wstring program_data;
   LogFolder folder;
 };
 
@@ -32,7 +32,7 @@ struct LogState {
   // Innermost lock of the service: held for a whole ServiceLog call, takes no other lock.
   std::mutex lock;
   // GetTickCount64 of the last rotation attempt; 0 before the first. Guarded by the lock.
-  ULONGLONG lastRotation = 0;
+  ULONGLONG last_rotation = 0;
   HeldLogFolder held;  // guarded by the lock
 };
 LogState g_log;
@@ -88,8 +88,8 @@ UniqueHandle OpenLogFile(HANDLE folder) {
     if (!file || !IsPlainLogEntry(facts.attributes, facts.links, false)) return UniqueHandle();
   }
   const ULONGLONG now = ::GetTickCount64();
-  if (!ShouldRotateLog(facts.size, now, g_log.lastRotation)) return file;
-  g_log.lastRotation = now;  // before any rename, so a failed rotation waits its minute
+  if (!ShouldRotateLog(facts.size, now, g_log.last_rotation)) return file;
+  g_log.last_rotation = now;  // before any rename, so a failed rotation waits its minute
   file.reset();
   RotateLog(folder);
   file = OpenLogFileOnce(folder, &facts);
@@ -98,11 +98,11 @@ UniqueHandle OpenLogFile(HANDLE folder) {
 }
 
 // The held folder for this ProgramData value, opened (and judged) only when it is not held yet.
-HANDLE HeldFolderFor(const std::wstring& programData) {
-  if (!g_log.held.folder.handle || g_log.held.programData != programData) {
+HANDLE HeldFolderFor(const std::wstring& program_data) {
+  if (!g_log.held.folder.handle || g_log.held.program_data != program_data) {
     g_log.held.folder = LogFolder();  // let go of a folder ProgramData no longer names
-    g_log.held.folder = OpenLogFolder(programData);
-    g_log.held.programData = programData;
+    g_log.held.folder = OpenLogFolder(program_data);
+    g_log.held.program_data = program_data;
   }
   return g_log.held.folder.handle.get();
 }
@@ -113,9 +113,9 @@ void WriteLine(HANDLE file, const char* format, va_list args) {
   const LogStamp stamp = {now.wYear,   now.wMonth,  now.wDay,         now.wHour,
                           now.wMinute, now.wSecond, now.wMilliseconds};
   char line[kLogLineBufferSize];
-  const size_t lineLength = FormatLogLine(line, stamp, format, args);
+  const size_t line_length = FormatLogLine(line, stamp, format, args);
   DWORD written = 0;
-  ::WriteFile(file, line, static_cast<DWORD>(lineLength), &written, nullptr);
+  ::WriteFile(file, line, static_cast<DWORD>(line_length), &written, nullptr);
 }
 
 void WriteLineF(HANDLE file, const char* format, ...) VARNELO_PRINTF_FORMAT(2, 3);
@@ -136,27 +136,27 @@ void ServiceLog(const char* format, ...) {
 }
 
 void ServiceLogV(const char* format, va_list args) {
-  const LastErrorKeeper keepLastError;
+  const LastErrorKeeper keep_last_error;
   std::lock_guard<std::mutex> lock(g_log.lock);
 
-  wchar_t programData[kProgramDataBufferChars];
+  wchar_t program_data[kProgramDataBufferChars];
   const DWORD length =
-      ::GetEnvironmentVariableW(L"ProgramData", programData, kProgramDataBufferChars);
+      ::GetEnvironmentVariableW(L"ProgramData", program_data, kProgramDataBufferChars);
   // A value that does not fit would leave the buffer unfilled: drop the line, never cut the path.
   if (length == 0 || length >= kProgramDataBufferChars) {
     g_log.held = HeldLogFolder();
     return;
   }
-  const HANDLE folder = HeldFolderFor(std::wstring(programData, length));
+  const HANDLE folder = HeldFolderFor(std::wstring(program_data, length));
   if (folder == nullptr) return;
   const UniqueHandle file = OpenLogFile(folder);
   if (!file) return;
 
   LogFolder& held = g_log.held.folder;
-  if (!held.movedAsideAs.empty()) {
+  if (!held.moved_aside_as.empty()) {
     WriteLineF(file.get(), "ServiceLog WARNING: log folder owned by %ls moved aside as %ls",
-               held.foreignOwner.c_str(), held.movedAsideAs.c_str());
-    held.movedAsideAs.clear();
+               held.foreign_owner.c_str(), held.moved_aside_as.c_str());
+    held.moved_aside_as.clear();
   }
   WriteLine(file.get(), format, args);
 }

@@ -7,7 +7,7 @@ namespace {
 // Whether `candidate` gives way before `chosen`.
 bool GoesFirst(const InstanceState& candidate, const InstanceState& chosen) {
   if (candidate.rank != chosen.rank) return candidate.rank < chosen.rank;
-  return candidate.waitingSince < chosen.waitingSince;
+  return candidate.waiting_since < chosen.waiting_since;
 }
 
 }  // namespace
@@ -19,18 +19,18 @@ int ChooseGiveWay(const std::vector<InstanceState>& instances, std::size_t newco
     if (instance.listening) return -1;
     if (!user.empty() && instance.user == user) ++held;
   }
-  const bool overShare = 2 * held > instances.size();
-  int chosen = -1, chosenOwn = -1;
+  const bool over_share = 2 * held > instances.size();
+  int chosen = -1, chosen_own = -1;
   for (std::size_t i = 0; i < instances.size(); ++i) {
     const InstanceState& instance = instances[i];
-    if (i == newcomer || !instance.waiting || instance.gaveWay) continue;
+    if (i == newcomer || !instance.waiting || instance.gave_way) continue;
     if (chosen < 0 || GoesFirst(instance, instances[chosen])) chosen = static_cast<int>(i);
-    if (overShare && instance.user == user &&
-        (chosenOwn < 0 || GoesFirst(instance, instances[chosenOwn]))) {
-      chosenOwn = static_cast<int>(i);
+    if (over_share && instance.user == user &&
+        (chosen_own < 0 || GoesFirst(instance, instances[chosen_own]))) {
+      chosen_own = static_cast<int>(i);
     }
   }
-  return chosenOwn >= 0 ? chosenOwn : chosen;
+  return chosen_own >= 0 ? chosen_own : chosen;
 }
 
 }  // namespace varnelo

@@ -21,9 +21,9 @@ enum class GiveWayRank {
 struct InstanceState {
   bool listening = false;  // no connection on it
   bool waiting = false;    // its connection waits on its client or on its caller's verdict
-  bool gaveWay = false;    // it has already been asked to give way
+  bool gave_way = false;   // it has already been asked to give way
   GiveWayRank rank = GiveWayRank::kUnjudged;
-  std::uint64_t waitingSince = 0;
+  std::uint64_t waiting_since = 0;
   std::wstring user;  // the caller's account as SID text; empty when unknown
 };
 

@@ -6,9 +6,9 @@ namespace {
 constexpr DWORD kRecancelIntervalMs = 10;
 }  // namespace
 
-PipeDeadline::PipeDeadline(HANDLE pipe, DWORD limitMs) : pipe_(pipe) {
+PipeDeadline::PipeDeadline(HANDLE pipe, DWORD limit_ms) : pipe_(pipe) {
   // Without a timer there is no limit; the connection is served as before.
-  if (!::CreateTimerQueueTimer(&timer_, nullptr, OnTimer, this, limitMs, kRecancelIntervalMs,
+  if (!::CreateTimerQueueTimer(&timer_, nullptr, OnTimer, this, limit_ms, kRecancelIntervalMs,
                                WT_EXECUTEDEFAULT)) {
     timer_ = nullptr;
   }

@@ -10,9 +10,9 @@ namespace varnelo {
 
 class PipeDeadline {
  public:
-  // From `limitMs` on, cancels every I/O on `pipe` and keeps doing so every few milliseconds,
+  // From `limit_ms` on, cancels every I/O on `pipe` and keeps doing so every few milliseconds,
   // so a call that starts just after one cancel is caught by the next.
-  PipeDeadline(HANDLE pipe, DWORD limitMs);
+  PipeDeadline(HANDLE pipe, DWORD limit_ms);
   ~PipeDeadline();
   PipeDeadline(const PipeDeadline&) = delete;
   PipeDeadline& operator=(const PipeDeadline&) = delete;
@@ -25,7 +25,7 @@ class PipeDeadline {
   bool expired() const { return expired_.load(); }
 
  private:
-  static void CALLBACK OnTimer(void* self, BOOLEAN timerFired);
+  static void CALLBACK OnTimer(void* self, BOOLEAN timer_fired);
 
   HANDLE pipe_;
   HANDLE timer_ = nullptr;

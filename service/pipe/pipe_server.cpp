@@ -45,8 +45,8 @@ constexpr DWORD kLeftOutReportIntervalMs = 5000;
 // The budget kind of connections dropped before their caller was known to be trusted.
 constexpr char kDroppedKind[] = "dropped before being trusted";
 
-bool IsStopRequested(HANDLE stopEvent) {
-  return ::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0;
+bool IsStopRequested(HANDLE stop_event) {
+  return ::WaitForSingleObject(stop_event, 0) == WAIT_OBJECT_0;
 }
 
 SecurityDescriptor BuildPipeSD() {
@@ -60,8 +60,8 @@ SecurityDescriptor BuildPipeSD() {
 // instance is made nobody can add one beside the service's.
 UniqueHandle CreatePipeInstance(const SecurityDescriptor& sd, bool first) {
   SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
-  const DWORD openMode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-  return UniqueHandle(::CreateNamedPipeW(kPipeName, openMode, kPipeMode,
+  const DWORD open_mode = kPipeOpenMode | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  return UniqueHandle(::CreateNamedPipeW(kPipeName, open_mode, kPipeMode,
                                          static_cast<DWORD>(kPipeInstances), kPipeBufferSize,
                                          kPipeBufferSize, 0, sd ? &sa : nullptr));
 }
@@ -112,15 +112,15 @@ struct Judgement {
 struct Slot {
   UniqueHandle pipe;
   UniqueHandle thread;
-  UniqueHandle giveWay;  // set when the connection must make room for another
+  UniqueHandle give_way;  // set when the connection must make room for another
   // Guarded by PipeServer::lock_.
   Stage stage = Stage::kListening;
-  ULONGLONG waitingSince = 0;
-  bool gaveWay = false;
+  ULONGLONG waiting_since = 0;
+  bool gave_way = false;
   PipeDeadline* deadline = nullptr;
   std::shared_ptr<CallerCheck> check;
-  std::wstring user;         // the caller's account
-  std::wstring nativeImage;  // the caller's image, native path
+  std::wstring user;          // the caller's account
+  std::wstring native_image;  // the caller's image, native path
 };
 
 bool IsKnownTrusted(const Slot& slot) {
@@ -133,7 +133,7 @@ GiveWayRank RankOf(const Slot& slot, const CallerChecks& checks) {
   const CallerCheck::Verdict verdict =
       slot.check ? slot.check->verdict() : CallerCheck::Verdict::kPending;
   if (verdict == CallerCheck::Verdict::kTrusted) return GiveWayRank::kTrusted;
-  if (verdict == CallerCheck::Verdict::kRefused || checks.PathRefusedLately(slot.nativeImage)) {
+  if (verdict == CallerCheck::Verdict::kRefused || checks.PathRefusedLately(slot.native_image)) {
     return GiveWayRank::kRefused;
   }
   return slot.check ? GiveWayRank::kBeingJudged : GiveWayRank::kUnjudged;
@@ -141,8 +141,8 @@ GiveWayRank RankOf(const Slot& slot, const CallerChecks& checks) {
 
 class PipeServer {
  public:
-  PipeServer(HANDLE stopEvent, RequestAnswer answer)
-      : stopEvent_(stopEvent),
+  PipeServer(HANDLE stop_event, RequestAnswer answer)
+      : stop_event_(stop_event),
         answer_(std::move(answer)),
         checks_(std::make_shared<CallerChecks>(kMaxCallerChecks)) {}
   void Run();
@@ -169,7 +169,7 @@ class PipeServer {
   // A stage with a time limit on the client, during which the connection may have to give way.
   class ClientWait {
    public:
-    ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limitMs);
+    ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limit_ms);
     ~ClientWait();
     ClientWait(const ClientWait&) = delete;
     ClientWait& operator=(const ClientWait&) = delete;
@@ -185,27 +185,27 @@ class PipeServer {
   void MakeRoomFor(const Slot* newcomer);
   void LogDropped(const Slot* slot, const Caller& caller, Stage stage);
   template <typename WriteLines>
-  void LogUnauthenticated(const std::string& kind, WriteLines writeLines);
+  void LogUnauthenticated(const std::string& kind, WriteLines write_lines);
   void ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended);
 
-  HANDLE stopEvent_;
+  HANDLE stop_event_;
   SecurityDescriptor sd_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::mutex lock_;
   const RequestAnswer answer_;
   const std::shared_ptr<CallerChecks> checks_;
   // The log lines of callers nobody has authenticated, within their budget.
-  std::mutex budgetLock_;
+  std::mutex budget_lock_;
   UnauthenticatedLogBudget budget_;
 };
 
-PipeServer::ClientWait::ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limitMs)
-    : server_(server), slot_(slot), deadline_(slot->pipe.get(), limitMs) {
+PipeServer::ClientWait::ClientWait(PipeServer* server, Slot* slot, Stage stage, DWORD limit_ms)
+    : server_(server), slot_(slot), deadline_(slot->pipe.get(), limit_ms) {
   const std::lock_guard<std::mutex> lock(server_->lock_);
   slot_->stage = stage;
-  slot_->waitingSince = ::GetTickCount64();
+  slot_->waiting_since = ::GetTickCount64();
   slot_->deadline = &deadline_;
-  if (slot_->gaveWay) deadline_.Expire();
+  if (slot_->gave_way) deadline_.Expire();
 }
 
 PipeServer::ClientWait::~ClientWait() {
@@ -221,16 +221,16 @@ PipeServer::ClientWait::~ClientWait() {
 bool PipeServer::EnterStage(Slot* slot, Stage stage) {
   const std::lock_guard<std::mutex> lock(lock_);
   if (stage == Stage::kListening) {
-    slot->gaveWay = false;
+    slot->gave_way = false;
     slot->check.reset();
     slot->user.clear();
-    slot->nativeImage.clear();
-    ::ResetEvent(slot->giveWay.get());
-  } else if (slot->gaveWay) {
+    slot->native_image.clear();
+    ::ResetEvent(slot->give_way.get());
+  } else if (slot->gave_way) {
     return false;
   }
   slot->stage = stage;
-  slot->waitingSince = ::GetTickCount64();
+  slot->waiting_since = ::GetTickCount64();
   return true;
 }
 
@@ -240,60 +240,60 @@ bool PipeServer::EnterStage(Slot* slot, Stage stage) {
 void PipeServer::MakeRoomFor(const Slot* newcomer) {
   const std::lock_guard<std::mutex> lock(lock_);
   std::vector<InstanceState> instances;
-  size_t newcomerAt = 0;
+  size_t newcomer_at = 0;
   for (const std::unique_ptr<Slot>& slot : slots_) {
-    if (slot.get() == newcomer) newcomerAt = instances.size();
+    if (slot.get() == newcomer) newcomer_at = instances.size();
     InstanceState state;
     state.listening = slot->stage == Stage::kListening;
     state.waiting = slot->stage == Stage::kRequest || slot->stage == Stage::kCheck ||
                     slot->stage == Stage::kAnswer;
-    state.gaveWay = slot->gaveWay;
+    state.gave_way = slot->gave_way;
     state.rank = RankOf(*slot, *checks_);
-    state.waitingSince = slot->waitingSince;
+    state.waiting_since = slot->waiting_since;
     state.user = slot->user;
     instances.push_back(std::move(state));
   }
-  const int chosen = ChooseGiveWay(instances, newcomerAt);
+  const int chosen = ChooseGiveWay(instances, newcomer_at);
   if (chosen < 0) return;
   Slot& slot = *slots_[static_cast<size_t>(chosen)];
-  slot.gaveWay = true;
+  slot.gave_way = true;
   if (slot.deadline != nullptr) slot.deadline->Expire();
-  ::SetEvent(slot.giveWay.get());
+  ::SetEvent(slot.give_way.get());
 }
 
 void PipeServer::ReportLeftOut(const std::vector<UnauthenticatedLogBudget::LeftOut>& ended) {
-  for (const UnauthenticatedLogBudget::LeftOut& leftOut : ended) {
+  for (const UnauthenticatedLogBudget::LeftOut& left_out : ended) {
     ServiceLog(
         "HandleConnection WARNING: lines of %llu unauthenticated connections left out "
         "(at most %u per %llu s): %s",
-        static_cast<unsigned long long>(leftOut.count), kUnauthenticatedEventsPerWindow,
-        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000), leftOut.kind.c_str());
+        static_cast<unsigned long long>(left_out.count), kUnauthenticatedEventsPerWindow,
+        static_cast<unsigned long long>(kUnauthenticatedWindowMs / 1000), left_out.kind.c_str());
   }
 }
 
 // The lines of an event of `kind` from a caller nobody has authenticated, within its budget.
 template <typename WriteLines>
-void PipeServer::LogUnauthenticated(const std::string& kind, WriteLines writeLines) {
+void PipeServer::LogUnauthenticated(const std::string& kind, WriteLines write_lines) {
   std::vector<UnauthenticatedLogBudget::LeftOut> ended;
   bool admitted = false;
   {
-    const std::lock_guard<std::mutex> lock(budgetLock_);
+    const std::lock_guard<std::mutex> lock(budget_lock_);
     admitted = budget_.Admit(kind, ::GetTickCount64(), &ended);
   }
   ReportLeftOut(ended);
-  if (admitted) writeLines();
+  if (admitted) write_lines();
 }
 
 // A connection known to be trusted is always logged; anyone else's within the budget.
 void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage) {
-  bool gaveWay = false, trusted = false;
+  bool gave_way = false, trusted = false;
   {
     const std::lock_guard<std::mutex> lock(lock_);
-    gaveWay = slot->gaveWay;
+    gave_way = slot->gave_way;
     trusted = IsKnownTrusted(*slot);
   }
-  const auto writeLines = [&] {
-    if (gaveWay) {
+  const auto write_lines = [&] {
+    if (gave_way) {
       ServiceLog("HandleConnection: dropped pid=%lu stage=%s to make room, every instance busy",
                  caller.pid(), StageName(stage));
     } else {
@@ -302,9 +302,9 @@ void PipeServer::LogDropped(const Slot* slot, const Caller& caller, Stage stage)
     }
   };
   if (trusted) {
-    writeLines();
+    write_lines();
   } else {
-    LogUnauthenticated(kDroppedKind, writeLines);
+    LogUnauthenticated(kDroppedKind, write_lines);
   }
 }
 
@@ -318,7 +318,7 @@ void PipeServer::Answer(Slot* slot, const Caller& caller, const Reply& reply) {
   }
   // Returns once the client has read the answer, has gone, or has had its time.
   if (!wait.deadline().expired()) ::FlushFileBuffers(slot->pipe.get());
-  if (wait.deadline().expired() && !IsStopRequested(stopEvent_)) {
+  if (wait.deadline().expired() && !IsStopRequested(stop_event_)) {
     LogDropped(slot, caller, Stage::kAnswer);
   }
 }
@@ -341,9 +341,9 @@ void PipeServer::StartCheckAtOnce(Slot* slot, const std::shared_ptr<const Caller
 // or `deadline` (a GetTickCount64 value) comes first (false).
 bool PipeServer::WaitWhileConnected(Slot* slot, HANDLE object, ULONGLONG deadline) {
   const ULONGLONG now = ::GetTickCount64();
-  const HANDLE handles[] = {object, stopEvent_, slot->giveWay.get()};
-  const DWORD timeoutMs = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-  return ::WaitForMultipleObjects(3, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+  const HANDLE handles[] = {object, stop_event_, slot->give_way.get()};
+  const DWORD timeout_ms = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+  return ::WaitForMultipleObjects(3, handles, FALSE, timeout_ms) == WAIT_OBJECT_0;
 }
 
 // The verdict on the caller of a complete request, waited for within the check's limit. A check
@@ -403,7 +403,7 @@ void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) 
     result = ReadRequest(slot->pipe.get(), wait.deadline(), buffer, &received,
                          [&] { StartCheckAtOnce(slot, caller); });
   }
-  if (IsStopRequested(stopEvent_)) return;
+  if (IsStopRequested(stop_event_)) return;
   Reply reply;
   switch (result) {
     case ReadResult::kGone:
@@ -422,7 +422,7 @@ void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) 
         break;
       }
       const Judgement judgement = Judge(slot, caller);
-      if (IsStopRequested(stopEvent_)) return;
+      if (IsStopRequested(stop_event_)) return;
       // A connection that has given way runs no command, even one already judged.
       if (judgement.outcome == Judgement::kDropped || !EnterStage(slot, Stage::kCommand)) {
         LogDropped(slot, *caller, Stage::kCheck);
@@ -432,7 +432,7 @@ void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) 
       break;
     }
   }
-  if (IsStopRequested(stopEvent_) || !reply.given()) return;
+  if (IsStopRequested(stop_event_) || !reply.given()) return;
   Answer(slot, *caller, reply);
 }
 
@@ -441,12 +441,12 @@ void PipeServer::Serve(Slot* slot, const std::shared_ptr<const Caller>& caller) 
 // runs.
 void PipeServer::ServeConnections(Slot* slot) {
   const HANDLE pipe = slot->pipe.get();
-  while (!IsStopRequested(stopEvent_)) {
+  while (!IsStopRequested(stop_event_)) {
     EnterStage(slot, Stage::kListening);
     const bool connected =
         ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-    const DWORD connectError = ::GetLastError();
-    if (IsStopRequested(stopEvent_)) break;
+    const DWORD connect_error = ::GetLastError();
+    if (IsStopRequested(stop_event_)) break;
     if (connected) {
       // No longer listening from here on, so the others know to make room while this caller is
       // taken hold of.
@@ -456,13 +456,13 @@ void PipeServer::ServeConnections(Slot* slot) {
       {
         const std::lock_guard<std::mutex> lock(lock_);
         slot->user = caller->user();
-        slot->nativeImage = caller->nativeImage();
+        slot->native_image = caller->native_image();
       }
       MakeRoomFor(slot);
       Serve(slot, caller);
-    } else if (connectError != ERROR_NO_DATA) {
+    } else if (connect_error != ERROR_NO_DATA) {
       // ERROR_NO_DATA: a client came and went before the connection was taken up.
-      ::WaitForSingleObject(stopEvent_, kConnectRetryDelayMs);
+      ::WaitForSingleObject(stop_event_, kConnectRetryDelayMs);
     }
     ::DisconnectNamedPipe(pipe);
   }
@@ -482,14 +482,14 @@ bool PipeServer::CreateInstances() {
     first = CreatePipeInstance(sd_, true);
     if (first) break;
     ServiceLog("CreateNamedPipe failed err=%lu", ::GetLastError());
-    if (::WaitForSingleObject(stopEvent_, kCreateRetryDelayMs) == WAIT_OBJECT_0) return false;
+    if (::WaitForSingleObject(stop_event_, kCreateRetryDelayMs) == WAIT_OBJECT_0) return false;
   }
   UniqueHandle pipe = std::move(first);
   while (pipe) {
     std::unique_ptr<Slot> slot(new Slot);
     slot->pipe = std::move(pipe);
-    slot->giveWay.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!slot->giveWay) {
+    slot->give_way.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!slot->give_way) {
       ServiceLog("CreateEvent(give way) failed err=%lu", ::GetLastError());
       break;
     }
@@ -534,16 +534,16 @@ void PipeServer::Run() {
   if (!checks_->available()) {
     ServiceLog("CreateSemaphore(caller checks) failed err=%lu", ::GetLastError());
   }
-  if (!IsStopRequested(stopEvent_) && CreateInstances()) {
+  if (!IsStopRequested(stop_event_) && CreateInstances()) {
     StartConnections();
-    while (::WaitForSingleObject(stopEvent_, kLeftOutReportIntervalMs) == WAIT_TIMEOUT) {
-      const std::lock_guard<std::mutex> lock(budgetLock_);
+    while (::WaitForSingleObject(stop_event_, kLeftOutReportIntervalMs) == WAIT_TIMEOUT) {
+      const std::lock_guard<std::mutex> lock(budget_lock_);
       ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), false));
     }
     LetGoOfConnections();
   }
   {
-    const std::lock_guard<std::mutex> lock(budgetLock_);
+    const std::lock_guard<std::mutex> lock(budget_lock_);
     ReportLeftOut(budget_.TakeEnded(::GetTickCount64(), true));
   }
   ServiceLog("pipe server exiting");
@@ -553,7 +553,7 @@ void PipeServer::Run() {
 
 DWORD WINAPI PipeServerThread(void* param) {
   const std::unique_ptr<PipeServerArgs> args(static_cast<PipeServerArgs*>(param));
-  PipeServer server(args->stopEvent.get(), std::move(args->answer));
+  PipeServer server(args->stop_event.get(), std::move(args->answer));
   server.Run();
   return 0;
 }

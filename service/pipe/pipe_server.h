@@ -33,7 +33,7 @@ using RequestAnswer = std::function<void(Reply& reply, const Caller& caller,
 // stays valid for it even when the service has closed its handle after a bounded wait; the same
 // goes for what the answer holds.
 struct PipeServerArgs {
-  UniqueHandle stopEvent;
+  UniqueHandle stop_event;
   RequestAnswer answer;
 };
 

@@ -37,7 +37,7 @@ constexpr int kClassNameChars = 64;
 struct ClientWindow {
   HWND window = nullptr;
   DWORD pid = 0;
-  std::wstring exeName;
+  std::wstring exe_name;
 };
 
 // Executable file name of a running process; false when it is not in the process list.
@@ -46,7 +46,7 @@ bool FindProcessExeName(DWORD pid, std::wstring* name) {
   if (!ListProcesses(&processes)) return false;
   for (const ProcessEntry& entry : processes) {
     if (entry.pid != pid) continue;
-    *name = entry.exeName;
+    *name = entry.exe_name;
     return true;
   }
   return false;
@@ -54,28 +54,28 @@ bool FindProcessExeName(DWORD pid, std::wstring* name) {
 
 BOOL CALLBACK FindClientWindow(HWND window, LPARAM context) {
   auto* found = reinterpret_cast<ClientWindow*>(context);
-  wchar_t className[kClassNameChars] = {};
-  if (::GetClassNameW(window, className, kClassNameChars) == 0 ||
-      _wcsicmp(className, kClientWindowClass) != 0) {
+  wchar_t class_name[kClassNameChars] = {};
+  if (::GetClassNameW(window, class_name, kClassNameChars) == 0 ||
+      _wcsicmp(class_name, kClientWindowClass) != 0) {
     return TRUE;
   }
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
-  std::wstring exeName;
-  if (pid == 0 || !FindProcessExeName(pid, &exeName)) {
+  std::wstring exe_name;
+  if (pid == 0 || !FindProcessExeName(pid, &exe_name)) {
     ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=<unknown>",
                static_cast<void*>(window), pid);
     return TRUE;
   }
   // The uninstaller's window has this class too; only the client's process name tells them apart.
-  if (_wcsicmp(exeName.c_str(), kClientExeName) != 0) {
+  if (_wcsicmp(exe_name.c_str(), kClientExeName) != 0) {
     ServiceLog("RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd=%p pid=%lu exe=%ls",
-               static_cast<void*>(window), pid, exeName.c_str());
+               static_cast<void*>(window), pid, exe_name.c_str());
     return TRUE;
   }
   found->window = window;
   found->pid = pid;
-  found->exeName = exeName;
+  found->exe_name = exe_name;
   return FALSE;
 }
 
@@ -123,17 +123,18 @@ void ConfigureServiceMetadata(SC_HANDLE service) {
   ServiceLog("ConfigureServiceMetadata: description bRet=%d err=%lu", result,
              result ? 0UL : ::GetLastError());
 
-  ServiceFailureActions failureActions;
-  result = ChangeServiceConfiguration(service, SERVICE_CONFIG_FAILURE_ACTIONS,
-                                      const_cast<SERVICE_FAILURE_ACTIONSW*>(&failureActions.get()));
+  ServiceFailureActions failure_actions;
+  result =
+      ChangeServiceConfiguration(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                 const_cast<SERVICE_FAILURE_ACTIONSW*>(&failure_actions.get()));
   ServiceLog("ConfigureServiceMetadata: failure_actions bRet=%d err=%lu", result,
              result ? 0UL : ::GetLastError());
 }
 
 // Existing registration: point it at this executable, refresh its metadata, restart it.
-int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
-                           const std::wstring& binaryPath) {
-  ServiceLog("InstallService: service exists, refreshing ImagePath to %ls", imagePath.c_str());
+int RefreshExistingService(SC_HANDLE manager, const std::wstring& image_path,
+                           const std::wstring& binary_path) {
+  ServiceLog("InstallService: service exists, refreshing ImagePath to %ls", image_path.c_str());
   RequestVarneloExitBeforeUpgrade();
 
   const UniqueServiceHandle service(
@@ -145,13 +146,13 @@ int RefreshExistingService(SC_HANDLE manager, const std::wstring& imagePath,
     return static_cast<int>(error);
   }
   const BOOL changed = ::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                              SERVICE_NO_CHANGE, binaryPath.c_str(), nullptr,
+                                              SERVICE_NO_CHANGE, binary_path.c_str(), nullptr,
                                               nullptr, nullptr, nullptr, nullptr, nullptr);
-  const DWORD changeError = changed ? 0 : ::GetLastError();
-  ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, changeError);
+  const DWORD change_error = changed ? 0 : ::GetLastError();
+  ServiceLog("InstallService: ChangeServiceConfig bRet=%d err=%lu", changed, change_error);
   if (!changed) {
-    PrintConsole(L"ChangeServiceConfig failed: %lu\n", changeError);
-    return static_cast<int>(changeError);
+    PrintConsole(L"ChangeServiceConfig failed: %lu\n", change_error);
+    return static_cast<int>(change_error);
   }
   ConfigureServiceMetadata(service.get());
   const bool restarted = RestartExistingServiceAfterUpgrade(service.get());
@@ -174,7 +175,7 @@ void RequestVarneloExitBeforeUpgrade() {
     return;
   }
   ServiceLog("RequestVarneloExitBeforeUpgrade: WM_CLOSE -> %ls pid=%lu hwnd=%p",
-             client.exeName.c_str(), client.pid, static_cast<void*>(client.window));
+             client.exe_name.c_str(), client.pid, static_cast<void*>(client.window));
   ::PostMessageW(client.window, WM_CLOSE, 0, 0);
 
   const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, client.pid));
@@ -223,29 +224,30 @@ bool RestartExistingServiceAfterUpgrade(SC_HANDLE service) {
 int InstallService() {
   ServiceLog("InstallService: begin");
   // Read at the length it needs: a cut path would register a wrong binary and still succeed.
-  const std::wstring imagePath = GetOwnModulePath();
-  if (imagePath.empty()) {
+  const std::wstring image_path = GetOwnModulePath();
+  if (image_path.empty()) {
     const DWORD error = ::GetLastError();
     ServiceLog("InstallService: GetModuleFileName failed err=%lu", error);
     PrintConsole(L"GetModuleFileName failed: %lu\n", error);
     return 1;
   }
-  ServiceLog("InstallService: image=%ls", imagePath.c_str());
-  const std::wstring installDir = DirectoryWithSeparator(imagePath);
-  const std::wstring corePath = installDir + kCoreFileName;
+  ServiceLog("InstallService: image=%ls", image_path.c_str());
+  const std::wstring install_dir = DirectoryWithSeparator(image_path);
+  const std::wstring core_path = install_dir + kCoreFileName;
 
-  CheckInstallAcl(installDir);
-  CheckInstallAcl(imagePath);
-  if (::GetFileAttributesW(corePath.c_str()) != INVALID_FILE_ATTRIBUTES) CheckInstallAcl(corePath);
+  CheckInstallAcl(install_dir);
+  CheckInstallAcl(image_path);
+  if (::GetFileAttributesW(core_path.c_str()) != INVALID_FILE_ATTRIBUTES)
+    CheckInstallAcl(core_path);
 
-  const std::wstring binaryPath = L"\"" + imagePath + L"\"";
+  const std::wstring binary_path = L"\"" + image_path + L"\"";
   const UniqueServiceHandle manager = OpenServiceManager("InstallService");
   if (!manager) return 1;
 
   UniqueServiceHandle service(
       ::CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+                       binary_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (service) {
     ServiceLog("InstallService: CreateService OK");
     ConfigureServiceMetadata(service.get());
@@ -272,7 +274,7 @@ int InstallService() {
     PrintConsole(L"CreateService failed: %lu\n", error);
     return 1;
   }
-  return RefreshExistingService(manager.get(), imagePath, binaryPath);
+  return RefreshExistingService(manager.get(), image_path, binary_path);
 }
 
 }  // namespace varnelo

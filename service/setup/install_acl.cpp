@@ -50,17 +50,17 @@ bool SidText(PSID sid, std::string* text) {
 }  // namespace
 
 bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, Reason* reason) {
-  const std::string pathText = Utf8(path);
+  const std::string path_text = Utf8(path);
   if (dacl == nullptr) {
-    reason->Set("NULL DACL (open access): %s", pathText.c_str());
+    reason->Set("NULL DACL (open access): %s", path_text.c_str());
     return false;
   }
   if (!IsTrustedSid(owner)) {
-    std::string ownerText;
-    if (owner != nullptr && SidText(owner, &ownerText)) {
-      reason->Set("untrusted owner SID %s on %s", ownerText.c_str(), pathText.c_str());
+    std::string owner_text;
+    if (owner != nullptr && SidText(owner, &owner_text)) {
+      reason->Set("untrusted owner SID %s on %s", owner_text.c_str(), path_text.c_str());
     } else {
-      reason->Set("missing or unreadable owner on %s", pathText.c_str());
+      reason->Set("missing or unreadable owner on %s", path_text.c_str());
     }
     return false;
   }
@@ -75,11 +75,11 @@ bool JudgeInstallAcl(PSID owner, const ACL* dacl, const wchar_t* path, Reason* r
     if ((allowed->Mask & kInstallWriterRightsMask) == 0) continue;
     PSID writer = &allowed->SidStart;
     if (IsTrustedSid(writer)) continue;
-    std::string writerText;
-    if (SidText(writer, &writerText)) {
-      reason->Set("untrusted writer SID %s on %s", writerText.c_str(), pathText.c_str());
+    std::string writer_text;
+    if (SidText(writer, &writer_text)) {
+      reason->Set("untrusted writer SID %s on %s", writer_text.c_str(), path_text.c_str());
     } else {
-      reason->Set("untrusted writer SID (unable to format) on %s", pathText.c_str());
+      reason->Set("untrusted writer SID (unable to format) on %s", path_text.c_str());
     }
     return false;
   }
@@ -93,7 +93,7 @@ bool VerifyInstallAcl(const wchar_t* path, Reason* reason) {
   const DWORD error = ::GetNamedSecurityInfoW(
       path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
       &dacl, nullptr, &descriptor);
-  const UniqueLocal descriptorOwner(descriptor);
+  const UniqueLocal descriptor_owner(descriptor);
   if (error != ERROR_SUCCESS) {
     reason->Set("GetNamedSecurityInfoW(%s) err=%lu", Utf8(path).c_str(), error);
     return false;

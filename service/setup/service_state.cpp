@@ -15,31 +15,31 @@ UniqueServiceHandle OpenServiceManager(const char* who) {
   return manager;
 }
 
-StateWait PollServiceState(SC_HANDLE service, DWORD targetState, int polls, SERVICE_STATUS* status,
-                           DWORD* queryError) {
+StateWait PollServiceState(SC_HANDLE service, DWORD target_state, int polls, SERVICE_STATUS* status,
+                           DWORD* query_error) {
   for (int poll = 0;; ++poll) {
     if (!::QueryServiceStatus(service, status)) {
-      *queryError = ::GetLastError();
+      *query_error = ::GetLastError();
       return StateWait::kQueryFailed;
     }
-    if (status->dwCurrentState == targetState) return StateWait::kReached;
+    if (status->dwCurrentState == target_state) return StateWait::kReached;
     if (poll + 1 >= polls) return StateWait::kTimedOut;
     ::Sleep(kServiceStatePollMs);
   }
 }
 
-bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs) {
+bool WaitServiceState(SC_HANDLE service, DWORD target_state, DWORD timeout_ms) {
   SERVICE_STATUS status = {};
   DWORD error = 0;
-  const int polls = static_cast<int>(timeoutMs / kServiceStatePollMs) + 1;
-  switch (PollServiceState(service, targetState, polls, &status, &error)) {
+  const int polls = static_cast<int>(timeout_ms / kServiceStatePollMs) + 1;
+  switch (PollServiceState(service, target_state, polls, &status, &error)) {
     case StateWait::kReached:
       return true;
     case StateWait::kQueryFailed:
       ServiceLog("WaitServiceState: QueryServiceStatus failed err=%lu", error);
       return false;
     case StateWait::kTimedOut:
-      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", targetState,
+      ServiceLog("WaitServiceState: timeout target=%lu current=%lu", target_state,
                  status.dwCurrentState);
       return false;
   }

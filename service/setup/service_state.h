@@ -17,11 +17,11 @@ UniqueServiceHandle OpenServiceManager(const char* who);
 enum class StateWait { kReached, kTimedOut, kQueryFailed };
 
 // Queries the service up to `polls` times, kServiceStatePollMs apart, until it is in
-// `targetState`; `status` holds the last state read and `*queryError` a failed query's error.
-StateWait PollServiceState(SC_HANDLE service, DWORD targetState, int polls, SERVICE_STATUS* status,
-                           DWORD* queryError);
+// `target_state`; `status` holds the last state read and `*queryError` a failed query's error.
+StateWait PollServiceState(SC_HANDLE service, DWORD target_state, int polls, SERVICE_STATUS* status,
+                           DWORD* query_error);
 
-// The same within `timeoutMs`, with its log lines; true when the service reached the state.
-bool WaitServiceState(SC_HANDLE service, DWORD targetState, DWORD timeoutMs);
+// The same within `timeout_ms`, with its log lines; true when the service reached the state.
+bool WaitServiceState(SC_HANDLE service, DWORD target_state, DWORD timeout_ms);
 
 }  // namespace varnelo

@@ -3,8 +3,8 @@
 
 namespace varnelo {
 
-BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD infoLevel, void* info) {
-  return ::ChangeServiceConfig2W(service, infoLevel, info);
+BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD info_level, void* info) {
+  return ::ChangeServiceConfig2W(service, info_level, info);
 }
 
 }  // namespace varnelo

@@ -10,6 +10,6 @@
 namespace varnelo {
 
 // ChangeServiceConfig2W, as -install calls it.
-BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD infoLevel, void* info);
+BOOL ChangeServiceConfiguration(SC_HANDLE service, DWORD info_level, void* info);
 
 }  // namespace varnelo

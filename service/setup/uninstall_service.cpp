@@ -25,8 +25,8 @@ void StopServiceAndWait(SC_HANDLE service) {
   ServiceLog("UninstallService: ControlService(STOP) bRet=%d err=%lu state=%lu", sent,
              sent ? 0UL : ::GetLastError(), status.dwCurrentState);
   // Polled even when the control failed: a stop may already be under way.
-  DWORD queryError = 0;
-  PollServiceState(service, SERVICE_STOPPED, kStopPolls, &status, &queryError);
+  DWORD query_error = 0;
+  PollServiceState(service, SERVICE_STOPPED, kStopPolls, &status, &query_error);
   ServiceLog("UninstallService: state after stop wait: %lu", status.dwCurrentState);
 }
 
@@ -70,8 +70,8 @@ int UninstallService() {
   service.reset();
   manager.reset();
 
-  const bool keyGone = WaitForServiceKeyGone();
-  if (keyGone) {
+  const bool key_gone = WaitForServiceKeyGone();
+  if (key_gone) {
     PrintConsole(L"Service deleted and SCM released.\n");
     ServiceLog("UninstallService: success");
   } else {
@@ -79,7 +79,7 @@ int UninstallService() {
     ServiceLog("UninstallService: timed out waiting for SCM to purge");
   }
   if (!deleted) return 1;
-  return keyGone ? 0 : 1;
+  return key_gone ? 0 : 1;
 }
 
 }  // namespace varnelo

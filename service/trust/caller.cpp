@@ -31,33 +31,33 @@ const void* ImageBaseOf(HANDLE process) {
     return nullptr;
   }
   const BYTE* peb = reinterpret_cast<const BYTE*>(basic.PebBaseAddress);
-  void* imageBase = nullptr;
+  void* image_base = nullptr;
   SIZE_T got = 0;
-  if (!::ReadProcessMemory(process, peb + kPebImageBaseOffset, &imageBase, sizeof(imageBase),
+  if (!::ReadProcessMemory(process, peb + kPebImageBaseOffset, &image_base, sizeof(image_base),
                            &got) ||
-      got != sizeof(imageBase)) {
+      got != sizeof(image_base)) {
     return nullptr;
   }
-  return imageBase;
+  return image_base;
 }
 
 // The process's image path in the form `flags` asks for; empty when it cannot be read. Reads
 // the name the process was created with, without opening the file.
 std::wstring ImageNameOf(HANDLE process, DWORD flags) {
   wchar_t image[kImagePathChars] = {};
-  DWORD imageChars = kImagePathChars;
-  if (!::QueryFullProcessImageNameW(process, flags, image, &imageChars)) return std::wstring();
-  return std::wstring(image, imageChars);
+  DWORD image_chars = kImagePathChars;
+  if (!::QueryFullProcessImageNameW(process, flags, image, &image_chars)) return std::wstring();
+  return std::wstring(image, image_chars);
 }
 
 // A path that opens the file mapped as the process's image, by its current name; empty when
 // unknown.
 std::wstring MappedImagePathOf(HANDLE process) {
-  const void* imageBase = ImageBaseOf(process);
-  if (imageBase == nullptr) return std::wstring();
+  const void* image_base = ImageBaseOf(process);
+  if (image_base == nullptr) return std::wstring();
   wchar_t name[kMappedNameChars] = {};
   const DWORD length =
-      ::GetMappedFileNameW(process, const_cast<void*>(imageBase), name, kMappedNameChars);
+      ::GetMappedFileNameW(process, const_cast<void*>(image_base), name, kMappedNameChars);
   if (length == 0 || length >= kMappedNameChars) return std::wstring();
   // The name is an NT path: a device path on Windows, a \??\ path under Wine.
   const std::wstring native(name, length);
@@ -71,27 +71,27 @@ std::uint64_t Ticks(const FILETIME& time) {
 
 }  // namespace
 
-Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connectedAt) {
+Caller Caller::AtConnection(HANDLE pipe, const FILETIME& connected_at) {
   Caller caller;
   ULONG pid = 0;
   if (!::GetNamedPipeClientProcessId(pipe, &pid) || pid == 0) {
-    caller.openError_ = ::GetLastError();
+    caller.open_error_ = ::GetLastError();
     return caller;
   }
   caller.pid_ = pid;
   caller.process_.reset(::OpenProcess(kCallerAccess, FALSE, pid));
   if (!caller.process_) {
-    caller.openError_ = ::GetLastError();
+    caller.open_error_ = ::GetLastError();
     return caller;
   }
-  const FILETIME openedAt = PreciseSystemTime();
+  const FILETIME opened_at = PreciseSystemTime();
   FILETIME created = {}, exited = {}, kernel = {}, user = {};
-  caller.newerThanConnection_ =
+  caller.newer_than_connection_ =
       ::GetProcessTimes(caller.process_.get(), &created, &exited, &kernel, &user) &&
-      IsCreatedWhileConnecting(Ticks(CallerCreationTime(created, openedAt)), Ticks(connectedAt),
-                               Ticks(openedAt));
+      IsCreatedWhileConnecting(Ticks(CallerCreationTime(created, opened_at)), Ticks(connected_at),
+                               Ticks(opened_at));
   caller.image_ = ImageNameOf(caller.process_.get(), 0);
-  caller.nativeImage_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
+  caller.native_image_ = ImageNameOf(caller.process_.get(), PROCESS_NAME_NATIVE);
   caller.user_ = ProcessUserSid(caller.process_.get());
   return caller;
 }
@@ -104,7 +104,7 @@ UniqueHandle Caller::Reopen(DWORD access) const {
   UniqueHandle reopened;
   const HANDLE self = ::GetCurrentProcess();
   if (!process_) {
-    ::SetLastError(openError_ != 0 ? openError_ : ERROR_INVALID_HANDLE);
+    ::SetLastError(open_error_ != 0 ? open_error_ : ERROR_INVALID_HANDLE);
     return reopened;
   }
   ::DuplicateHandle(self, process_.get(), self, reopened.put(), access, FALSE, 0);
@@ -140,7 +140,7 @@ FileIdentity FileIdentityOf(HANDLE file) {
 
 FileVersion Caller::ImageVersion() const {
   FileVersion version;
-  if (image_.empty() || !IsOnLocalVolume(nativeImage_)) return version;
+  if (image_.empty() || !IsOnLocalVolume(native_image_)) return version;
   // Attribute-only access takes no part in sharing.
   const UniqueHandle image(::CreateFileW(image_.c_str(), FILE_READ_ATTRIBUTES,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -149,16 +149,16 @@ FileVersion Caller::ImageVersion() const {
   if (!image || !::GetFileInformationByHandle(image.get(), &info)) return version;
   version.file = FileIdentityOf(image.get());
   version.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  version.lastWrite = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                      info.ftLastWriteTime.dwLowDateTime;
+  version.last_write = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                       info.ftLastWriteTime.dwLowDateTime;
   return version;
 }
 
 FileIdentity Caller::MappedImageIdentity() const {
-  const std::wstring mappedPath = process_ ? MappedImagePathOf(process_.get()) : std::wstring();
-  if (mappedPath.empty()) return FileIdentity();
+  const std::wstring mapped_path = process_ ? MappedImagePathOf(process_.get()) : std::wstring();
+  if (mapped_path.empty()) return FileIdentity();
   // Attribute-only access takes no part in sharing, so the running image always opens.
-  const UniqueHandle mapped(::CreateFileW(mappedPath.c_str(), FILE_READ_ATTRIBUTES,
+  const UniqueHandle mapped(::CreateFileW(mapped_path.c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   return FileIdentityOf(mapped.get());

@@ -15,10 +15,10 @@ namespace varnelo {
 
 class Caller {
  public:
-  // Identifies the client of `pipe`, whose connection was made at `connectedAt` (system time).
+  // Identifies the client of `pipe`, whose connection was made at `connected_at` (system time).
   // The process is opened with only what the caller check needs; fields stay empty where the
   // system would not tell.
-  static Caller AtConnection(HANDLE pipe, const FILETIME& connectedAt);
+  static Caller AtConnection(HANDLE pipe, const FILETIME& connected_at);
 
   // The client's process id as the pipe reports it; 0 when unknown.
   DWORD pid() const { return pid_; }
@@ -26,12 +26,12 @@ class Caller {
   HANDLE process() const { return process_.get(); }
   // Why the caller is not known: the error of GetNamedPipeClientProcessId when pid() is 0, else
   // of OpenProcess when process() is null; 0 when it was opened.
-  DWORD openError() const { return openError_; }
+  DWORD open_error() const { return open_error_; }
   // The image path the process was created from (Win32 form); empty when unknown.
   const std::wstring& image() const { return image_; }
   // The same path in its native form ("\\Device\\HarddiskVolume3\\..."), which tells a local
   // volume from a share even behind a drive letter of the caller's session; empty when unknown.
-  const std::wstring& nativeImage() const { return nativeImage_; }
+  const std::wstring& native_image() const { return native_image_; }
   // The account the process runs as, SID text; empty when its token cannot be read.
   const std::wstring& user() const { return user_; }
   // The file image() names now, read without opening it for reading; unknown for an image that
@@ -42,7 +42,7 @@ class Caller {
   bool HasEnded() const;
   // True when the process the pid led to was created after the connection was made and before it
   // was opened: the opener had already gone and its pid was taken by another process.
-  bool IsNewerThanConnection() const { return newerThanConnection_; }
+  bool IsNewerThanConnection() const { return newer_than_connection_; }
   // The identity of the file mapped as the caller's image, found by its current name, which
   // differs from image() once the running file has been renamed; unknown when it cannot be read.
   FileIdentity MappedImageIdentity() const;
@@ -52,11 +52,11 @@ class Caller {
 
  private:
   DWORD pid_ = 0;
-  DWORD openError_ = 0;
-  bool newerThanConnection_ = false;
+  DWORD open_error_ = 0;
+  bool newer_than_connection_ = false;
   UniqueHandle process_;
   std::wstring image_;
-  std::wstring nativeImage_;
+  std::wstring native_image_;
   std::wstring user_;
 };
 

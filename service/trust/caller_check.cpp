@@ -22,15 +22,15 @@ std::string CallerChecks::RefusedLately(const FileVersion& image) const {
   return refused_.RefusedLately(image, ::GetTickCount64());
 }
 
-bool CallerChecks::PathRefusedLately(const std::wstring& nativeImage) const {
+bool CallerChecks::PathRefusedLately(const std::wstring& native_image) const {
   const std::lock_guard<std::mutex> lock(lock_);
-  return refused_.PathRefusedLately(nativeImage, ::GetTickCount64());
+  return refused_.PathRefusedLately(native_image, ::GetTickCount64());
 }
 
-void CallerChecks::RememberRefused(const FileVersion& image, const std::wstring& nativeImage,
+void CallerChecks::RememberRefused(const FileVersion& image, const std::wstring& native_image,
                                    const std::string& reason) {
   const std::lock_guard<std::mutex> lock(lock_);
-  refused_.Remember(image, nativeImage, reason, ::GetTickCount64());
+  refused_.Remember(image, native_image, reason, ::GetTickCount64());
 }
 
 std::shared_ptr<CallerCheck> CallerCheck::Start(std::shared_ptr<const Caller> caller,
@@ -67,14 +67,14 @@ void CallerCheck::Judge() {
   reason_ = checks_->RefusedLately(image_);
   if (reason_.empty()) {
     Reason reason;
-    trusted = VerifyCallerSignature(*caller_, &reason, &refusedTheFile_);
+    trusted = VerifyCallerSignature(*caller_, &reason, &refused_the_file_);
     if (!trusted) reason_ = reason.c_str();
   } else {
-    refusedTheFile_ = true;  // the same version of a file refused for its signature a moment ago
+    refused_the_file_ = true;  // the same version of a file refused for its signature a moment ago
   }
   // Only a refusal of the file's signature says anything about the next caller from that file.
-  if (!trusted && refusedTheFile_) {
-    checks_->RememberRefused(image_, caller_->nativeImage(), reason_);
+  if (!trusted && refused_the_file_) {
+    checks_->RememberRefused(image_, caller_->native_image(), reason_);
   }
   verdict_.store(trusted ? Verdict::kTrusted : Verdict::kRefused);
   ::SetEvent(done_.get());

@@ -30,11 +30,11 @@ class CallerChecks {
   // Why a caller from `image` was refused lately for its signature; empty when it was not.
   std::string RefusedLately(const FileVersion& image) const;
   // Whether a caller whose image bore this native path was.
-  bool PathRefusedLately(const std::wstring& nativeImage) const;
+  bool PathRefusedLately(const std::wstring& native_image) const;
 
  private:
   friend class CallerCheck;
-  void RememberRefused(const FileVersion& image, const std::wstring& nativeImage,
+  void RememberRefused(const FileVersion& image, const std::wstring& native_image,
                        const std::string& reason);
 
   UniqueHandle semaphore_;
@@ -68,7 +68,7 @@ class CallerCheck {
   std::shared_ptr<CallerChecks> checks_;
   UniqueHandle done_;
   std::string reason_;
-  bool refusedTheFile_ = false;
+  bool refused_the_file_ = false;
   FileVersion image_;
   std::atomic<Verdict> verdict_{Verdict::kPending};
 };

@@ -10,7 +10,7 @@
 namespace varnelo {
 
 // The creation time of the caller's process as the connection's check reads it (`created`, read
-// just after the process was opened at `openedAt`).
-FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& openedAt);
+// just after the process was opened at `opened_at`).
+FILETIME CallerCreationTime(const FILETIME& created, const FILETIME& opened_at);
 
 }  // namespace varnelo

@@ -10,9 +10,9 @@ ImageMatch MatchCallerImage(const FileIdentity& named, const FileIdentity& mappe
                                                                       : ImageMatch::kOtherFile;
 }
 
-bool IsCreatedWhileConnecting(std::uint64_t created, std::uint64_t connectedAt,
-                              std::uint64_t openedAt) {
-  return created > connectedAt && created <= openedAt;
+bool IsCreatedWhileConnecting(std::uint64_t created, std::uint64_t connected_at,
+                              std::uint64_t opened_at) {
+  return created > connected_at && created <= opened_at;
 }
 
 namespace {
@@ -43,14 +43,14 @@ bool IsOnDynamicVolume(const std::wstring& path) {
 
 }  // namespace
 
-bool IsOnLocalVolume(const std::wstring& nativeImagePath) {
+bool IsOnLocalVolume(const std::wstring& native_image_path) {
   for (const wchar_t* device : kLocalVolumeDevices) {
     const std::wstring prefix = device;
-    if (StartsWithIgnoringAsciiCase(nativeImagePath, prefix)) {
-      return NumberThenSeparator(nativeImagePath, prefix.size());
+    if (StartsWithIgnoringAsciiCase(native_image_path, prefix)) {
+      return NumberThenSeparator(native_image_path, prefix.size());
     }
   }
-  return IsOnDynamicVolume(nativeImagePath);
+  return IsOnDynamicVolume(native_image_path);
 }
 
 }  // namespace varnelo

@@ -49,13 +49,13 @@ bool Refuse(Reason* reason, const char* label, const char* what, DWORD error = 0
 
 }  // namespace
 
-UniqueHandle OpenCallerToken(HANDLE callerProcess, DWORD* error) {
+UniqueHandle OpenCallerToken(HANDLE caller_process, DWORD* error) {
   *error = ERROR_SUCCESS;
   UniqueHandle primary;
   UniqueHandle identification;
-  if (callerProcess == nullptr) {
+  if (caller_process == nullptr) {
     *error = ERROR_INVALID_HANDLE;
-  } else if (!::OpenProcessToken(callerProcess, TOKEN_DUPLICATE | TOKEN_QUERY, primary.put()) ||
+  } else if (!::OpenProcessToken(caller_process, TOKEN_DUPLICATE | TOKEN_QUERY, primary.put()) ||
              !::DuplicateToken(primary.get(), SecurityIdentification, identification.put())) {
     *error = ::GetLastError();
     identification.reset();
@@ -69,19 +69,19 @@ bool CallerMayAccess(HANDLE token, PSECURITY_DESCRIPTOR sd, ACCESS_MASK desired,
                              FILE_ALL_ACCESS};
   ::MapGenericMask(&desired, &mapping);
   std::vector<unsigned char> privileges(256);
-  DWORD privilegesSize = static_cast<DWORD>(privileges.size());
+  DWORD privileges_size = static_cast<DWORD>(privileges.size());
   DWORD granted = 0;
   BOOL allowed = FALSE;
   if (!::AccessCheck(sd, token, desired, &mapping,
-                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privilegesSize, &granted,
-                     &allowed)) {
+                     reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &privileges_size,
+                     &granted, &allowed)) {
     *error = ::GetLastError();
     return false;
   }
   return allowed && (granted & desired) == desired;
 }
 
-bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
+bool CheckCallerPathAccess(HANDLE caller_token, const std::wstring& path, RequestPathUse use,
                            const char* label, Reason* reason, UniqueHandle* held) {
   // The nearest object that exists: the path itself, or the folder the rest will be made in.
   std::wstring current = path;
@@ -100,9 +100,10 @@ bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, Request
     remainder = remainder.empty() ? leaf : leaf + L"\\" + remainder;
     current = parent;
   }
-  const bool wantFolder = !remainder.empty() || use == RequestPathUse::kDataFolder;
-  if (IsFolder(handle.get()) != wantFolder) {
-    return Refuse(reason, label, "open failed", wantFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+  const bool want_folder = !remainder.empty() || use == RequestPathUse::kDataFolder;
+  if (IsFolder(handle.get()) != want_folder) {
+    return Refuse(reason, label, "open failed",
+                  want_folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
   }
   if (!FinalPathMatchesRequest(path, FinalPathOf(handle.get()), remainder)) {
     return Refuse(reason, label, "final path differs");
@@ -112,23 +113,23 @@ bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, Request
   // missing folders (or the one missing file) below the nearest one that exists.
   ACCESS_MASK desired = FILE_GENERIC_READ;
   if (!remainder.empty()) {
-    const bool folderFirst =
+    const bool folder_first =
         use == RequestPathUse::kDataFolder || remainder.find(L'\\') != std::wstring::npos;
-    desired = folderFirst ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
+    desired = folder_first ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE;
   } else if (use == RequestPathUse::kDataFolder) {
     desired = FILE_ADD_FILE;
   }
   PSECURITY_DESCRIPTOR sd = nullptr;
-  const DWORD readError = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, kSecurityParts, nullptr,
-                                            nullptr, nullptr, nullptr, &sd);
-  if (readError != ERROR_SUCCESS) {
-    return Refuse(reason, label, "access check failed", readError);
+  const DWORD read_error = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, kSecurityParts, nullptr,
+                                             nullptr, nullptr, nullptr, &sd);
+  if (read_error != ERROR_SUCCESS) {
+    return Refuse(reason, label, "access check failed", read_error);
   }
-  const UniqueLocal sdOwner(sd);
-  DWORD checkError = ERROR_SUCCESS;
-  if (!CallerMayAccess(callerToken, sd, desired, &checkError)) {
-    return checkError != ERROR_SUCCESS ? Refuse(reason, label, "access check failed", checkError)
-                                       : Refuse(reason, label, "access denied");
+  const UniqueLocal sd_owner(sd);
+  DWORD check_error = ERROR_SUCCESS;
+  if (!CallerMayAccess(caller_token, sd, desired, &check_error)) {
+    return check_error != ERROR_SUCCESS ? Refuse(reason, label, "access check failed", check_error)
+                                        : Refuse(reason, label, "access denied");
   }
   *held = std::move(handle);
   return true;

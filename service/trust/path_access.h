@@ -17,7 +17,7 @@ class Reason;
 // The caller's token, duplicated at identification level: enough to judge its access, never to
 // act as the caller. Needs no impersonation, so it works whatever level the client allowed.
 // Null with `error` set when it cannot be had.
-UniqueHandle OpenCallerToken(HANDLE callerProcess, DWORD* error);
+UniqueHandle OpenCallerToken(HANDLE caller_process, DWORD* error);
 
 // Whether `token` would be granted all of `desired` on an object with descriptor `sd`.
 // False with `error` set when the check itself fails (`error` 0 means plainly denied).
@@ -30,7 +30,7 @@ enum class RequestPathUse { kDataFolder, kConfigFile };
 // or when the caller may not create in the folder (or its ancestor) or read the config file.
 // On success `held` keeps the object open: hold it until the core has been resumed. On refusal
 // `reason` gets "<label> rejected: ..." (cut to fit, terminated).
-bool CheckCallerPathAccess(HANDLE callerToken, const std::wstring& path, RequestPathUse use,
+bool CheckCallerPathAccess(HANDLE caller_token, const std::wstring& path, RequestPathUse use,
                            const char* label, Reason* reason, UniqueHandle* held);
 
 }  // namespace varnelo

@@ -16,8 +16,8 @@ bool IsUncOrDevicePath(const wchar_t* path, std::size_t length) {
 }
 
 std::wstring WithoutOneTrailingSeparator(const std::wstring& path) {
-  const bool driveRoot = path.size() == 3 && path[1] == L':' && IsSeparator(path[2]);
-  if (!driveRoot && !path.empty() && IsSeparator(path.back())) {
+  const bool drive_root = path.size() == 3 && path[1] == L':' && IsSeparator(path[2]);
+  if (!drive_root && !path.empty() && IsSeparator(path.back())) {
     return path.substr(0, path.size() - 1);
   }
   return path;
@@ -32,11 +32,12 @@ bool SplitLastComponent(const std::wstring& path, std::wstring* parent, std::wst
   return true;
 }
 
-bool FinalPathMatchesRequest(const std::wstring& requested, const std::wstring& finalPath,
+bool FinalPathMatchesRequest(const std::wstring& requested, const std::wstring& final_path,
                              const std::wstring& remainder) {
   if (requested.find(L':', 2) != std::wstring::npos) return false;
   static const wchar_t kLongPrefix[] = L"\\\\?\\";
-  std::wstring real = finalPath.compare(0, 4, kLongPrefix) == 0 ? finalPath.substr(4) : finalPath;
+  std::wstring real =
+      final_path.compare(0, 4, kLongPrefix) == 0 ? final_path.substr(4) : final_path;
   if (!remainder.empty()) real = WithoutTrailing(real) + L"\\" + remainder;
   return EqualsIgnoringAsciiCase(WithoutTrailing(real), WithoutTrailing(requested));
 }

@@ -25,7 +25,7 @@ bool SplitLastComponent(const std::wstring& path, std::wstring* parent, std::wst
 // on either side are ignored; anything else that differs (a junction or link in any component,
 // an 8.3 short name, another volume, a network share) does not match. A request that names a
 // stream (a colon after the drive's) never matches.
-bool FinalPathMatchesRequest(const std::wstring& requested, const std::wstring& finalPath,
+bool FinalPathMatchesRequest(const std::wstring& requested, const std::wstring& final_path,
                              const std::wstring& remainder);
 
 }  // namespace varnelo

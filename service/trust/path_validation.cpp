@@ -29,15 +29,15 @@ bool ValidateRequestPath(const wchar_t* path, size_t length, const char* label, 
   // GetFullPathNameW reads a terminated string; the request value may carry no terminator.
   const std::wstring given(path, length);
   wchar_t canonical[kCanonicalPathChars];
-  const DWORD canonicalLength =
+  const DWORD canonical_length =
       ::GetFullPathNameW(given.c_str(), kCanonicalPathChars, canonical, nullptr);
   const DWORD error = ::GetLastError();
-  if (canonicalLength == 0 || canonicalLength >= kCanonicalPathChars) {
+  if (canonical_length == 0 || canonical_length >= kCanonicalPathChars) {
     reason->Set("%s rejected: canonicalize failed err=%lu", label, error);
     return false;
   }
   // An embedded NUL never survives canonicalisation, so such a path fails this comparison too.
-  if (!EqualsIgnoringAsciiCase(given.data(), given.size(), canonical, canonicalLength)) {
+  if (!EqualsIgnoringAsciiCase(given.data(), given.size(), canonical, canonical_length)) {
     reason->Set("%s rejected: not absolute/canonical", label);
     return false;
   }

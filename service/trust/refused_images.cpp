@@ -8,7 +8,7 @@ namespace {
 
 bool SameVersion(const FileVersion& a, const FileVersion& b) {
   return a.file.known && b.file.known && a.file.volume == b.file.volume &&
-         a.file.index == b.file.index && a.size == b.size && a.lastWrite == b.lastWrite;
+         a.file.index == b.file.index && a.size == b.size && a.last_write == b.last_write;
 }
 
 }  // namespace
@@ -26,7 +26,7 @@ void RefusedImages::Remember(const FileVersion& image, const std::wstring& path,
 
 bool RefusedImages::PathRefusedLately(const std::wstring& path, std::uint64_t now) const {
   for (const Entry& entry : entries_) {
-    if (!path.empty() && entry.path == path && now - entry.refusedAt < kRefusedImageMemoryMs) {
+    if (!path.empty() && entry.path == path && now - entry.refused_at < kRefusedImageMemoryMs) {
       return true;
     }
   }
@@ -35,7 +35,7 @@ bool RefusedImages::PathRefusedLately(const std::wstring& path, std::uint64_t no
 
 std::string RefusedImages::RefusedLately(const FileVersion& image, std::uint64_t now) const {
   for (const Entry& entry : entries_) {
-    if (SameVersion(entry.image, image) && now - entry.refusedAt < kRefusedImageMemoryMs) {
+    if (SameVersion(entry.image, image) && now - entry.refused_at < kRefusedImageMemoryMs) {
       return entry.reason;
     }
   }

@@ -34,7 +34,7 @@ class RefusedImages {
     FileVersion image;
     std::wstring path;
     std::string reason;
-    std::uint64_t refusedAt;
+    std::uint64_t refused_at;
   };
   std::vector<Entry> entries_;
 };

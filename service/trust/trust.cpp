@@ -101,10 +101,10 @@ ImageMatch MatchMappedImage(const Caller& caller, HANDLE named) {
 }
 
 bool SubjectNamesPublisher(PCCERT_CONTEXT cert) {
-  const DWORD nameLength = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, nullptr, 0);
-  if (nameLength <= 1) return false;
-  std::wstring name(nameLength, L'\0');
-  ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, &name[0], nameLength);
+  const DWORD name_length = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, nullptr, 0);
+  if (name_length <= 1) return false;
+  std::wstring name(name_length, L'\0');
+  ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, nullptr, &name[0], name_length);
   return std::wcsstr(name.c_str(), kExpectedPublisher) != nullptr;
 }
 
@@ -147,13 +147,13 @@ bool ReadEmbeddedSigner(HANDLE file, EmbeddedSigner* signer) {
   }
   std::vector<unsigned char> buffer;
   const HCRYPTMSG message = signer->message.get();
-  const auto querySigner = [message](unsigned char* bytes, unsigned long* size) {
+  const auto query_signer = [message](unsigned char* bytes, unsigned long* size) {
     DWORD length = *size;
     const bool read = ::CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, bytes, &length) != 0;
     *size = length;
     return read && bytes != nullptr;
   };
-  if (!QueryGrowingBytes(querySigner, &buffer, kMaxSignatureBytes) ||
+  if (!QueryGrowingBytes(query_signer, &buffer, kMaxSignatureBytes) ||
       buffer.size() < sizeof(CMSG_SIGNER_INFO)) {
     return false;
   }
@@ -229,8 +229,8 @@ bool VerifyFileSignature(const wchar_t* path, Reason* reason) {
   return JudgeOpenFile(path, file.get(), reason);
 }
 
-bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTheFile) {
-  if (refusedTheFile != nullptr) *refusedTheFile = false;
+bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refused_the_file) {
+  if (refused_the_file != nullptr) *refused_the_file = false;
   if (caller.pid() == 0 || caller.process() == nullptr || caller.image().empty()) {
     reason->Set("%s", kReasonCallerUnresolved);
     return false;
@@ -240,8 +240,8 @@ bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTh
   const char* refusal = caller.HasEnded()                ? kReasonCallerEnded
                         : caller.IsNewerThanConnection() ? kReasonCallerNewer
                         // Judged on the name alone: opening a file on a share would reach its host.
-                        : !IsOnLocalVolume(caller.nativeImage()) ? kReasonImageNotLocal
-                                                                 : nullptr;
+                        : !IsOnLocalVolume(caller.native_image()) ? kReasonImageNotLocal
+                                                                  : nullptr;
   if (refusal != nullptr) {
     reason->Set("caller %s", refusal);
     return false;
@@ -257,8 +257,8 @@ bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTh
     inner.Set("%s", kReasonImageRenamed);
   } else if (JudgeOpenFile(caller.image().c_str(), image.get(), &inner)) {
     return true;
-  } else if (refusedTheFile != nullptr) {
-    *refusedTheFile = true;
+  } else if (refused_the_file != nullptr) {
+    *refused_the_file = true;
   }
   reason->Set("caller %s", inner.c_str());
   return false;

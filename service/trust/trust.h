@@ -25,9 +25,9 @@ bool VerifyFileSignature(const wchar_t* path, Reason* reason);
 // local volume is refused before anything opens it. The file checked is the one its image path
 // names, held open so it cannot be swapped during the check, and only when it is the very file
 // that runs as the caller's image (a running program can rename its own file away).
-// `refusedTheFile`, when given, says whether a refusal was of the image file's signature (invalid,
-// or not the publisher's) rather than of the process or of its name.
-bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refusedTheFile = nullptr);
+// `refused_the_file`, when given, says whether a refusal was of the image file's signature
+// (invalid, or not the publisher's) rather than of the process or of its name.
+bool VerifyCallerSignature(const Caller& caller, Reason* reason, bool* refused_the_file = nullptr);
 
 // Whether the process that opened the caller's connection still runs: a caller judged while its
 // request was still coming must not have handed its connection on and ended since. On failure

@@ -2,10 +2,10 @@
 
 namespace varnelo {
 
-bool IsChainTrusted(std::uint32_t errorStatus) {
+bool IsChainTrusted(std::uint32_t error_status) {
   constexpr std::uint32_t kRefused = kChainRevoked | kChainSignatureInvalid | kChainUntrustedRoot |
                                      kChainCyclic | kChainPartial | kChainExplicitDistrust;
-  return (errorStatus & kRefused) == 0;
+  return (error_status & kRefused) == 0;
 }
 
 }  // namespace varnelo

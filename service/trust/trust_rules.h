@@ -17,6 +17,6 @@ constexpr std::uint32_t kChainExplicitDistrust = 0x04000000;
 // A whole chain to a trusted root, with valid signatures, nothing in it revoked or distrusted.
 // Time validity is not judged (a timestamped signature outlives its certificate), nor an
 // unknown revocation state (revocation is not looked up).
-bool IsChainTrusted(std::uint32_t errorStatus);
+bool IsChainTrusted(std::uint32_t error_status);
 
 }  // namespace varnelo

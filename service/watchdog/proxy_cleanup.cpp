@@ -58,14 +58,14 @@ void ClearStaleAutoConfigUrl(HKEY settings, const char* tag) {
 }  // namespace
 
 bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
-  if (state.userSid.empty()) {
+  if (state.user_sid.empty()) {
     ServiceLog("cleanup skipped: reason=no_sid");
     return false;
   }
   ServiceLog("cleanup triggered: trigger=%s pid=%lu session=%lu sid=%ls endpoint=%s", trigger,
-             state.pid, state.sessionId, state.userSid.c_str(), state.endpoint.c_str());
+             state.pid, state.session_id, state.user_sid.c_str(), state.endpoint.c_str());
 
-  const std::wstring path = state.userSid + kSettingsSubkey;
+  const std::wstring path = state.user_sid + kSettingsSubkey;
   UniqueRegKey settings;
   const LSTATUS opened =
       ::RegOpenKeyExW(HKEY_USERS, path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, settings.put());
@@ -77,33 +77,33 @@ bool RunProxyCleanup(const WatchdogState& state, const char* trigger) {
 
   const DWORD enable = ReadProxyEnable(settings.get());
   std::wstring server;
-  const LSTATUS serverRead = ReadSettingText(settings.get(), kProxyServer, &server);
-  if (enable != 1 || serverRead != ERROR_SUCCESS) {
+  const LSTATUS server_read = ReadSettingText(settings.get(), kProxyServer, &server);
+  if (enable != 1 || server_read != ERROR_SUCCESS) {
     ServiceLog("cleanup skipped: reason=proxy_already_clean enable=%lu queryRet=%ld", enable,
-               static_cast<long>(serverRead));
+               static_cast<long>(server_read));
     return false;
   }
   // Exact text only: whatever differs was set by someone else and is theirs.
-  if (server != state.expectedProxyServer) {
+  if (server != state.expected_proxy_server) {
     ServiceLog("cleanup skipped: reason=proxy_mismatch expected=[%ls] actual=[%ls]",
-               state.expectedProxyServer.c_str(), server.c_str());
+               state.expected_proxy_server.c_str(), server.c_str());
     return false;
   }
 
   const DWORD disabled = 0;
-  const LSTATUS enableSet =
+  const LSTATUS enable_set =
       ::RegSetValueExW(settings.get(), kProxyEnable, 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&disabled), sizeof(disabled));
-  const LSTATUS serverDeleted = ::RegDeleteValueW(settings.get(), kProxyServer);
-  const LSTATUS overrideDeleted = ::RegDeleteValueW(settings.get(), kProxyOverride);
+  const LSTATUS server_deleted = ::RegDeleteValueW(settings.get(), kProxyServer);
+  const LSTATUS override_deleted = ::RegDeleteValueW(settings.get(), kProxyOverride);
   ClearStaleAutoConfigUrl(settings.get(), kAutoConfigTag);
   settings.reset();
   ServiceLog(
       "cleanup OK: trigger=%s pre_ProxyServer=[%ls] ProxyEnable set ret=%ld, ProxyServer delete "
       "ret=%ld, "
       "ProxyOverride delete ret=%ld",
-      trigger, server.c_str(), static_cast<long>(enableSet), static_cast<long>(serverDeleted),
-      static_cast<long>(overrideDeleted));
+      trigger, server.c_str(), static_cast<long>(enable_set), static_cast<long>(server_deleted),
+      static_cast<long>(override_deleted));
   return true;
 }
 

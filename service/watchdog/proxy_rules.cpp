@@ -26,10 +26,10 @@ bool IsCorePortAt(const std::wstring& text, std::size_t pos) {
   return value >= kCorePacPortFirst && value <= kCorePacPortLast;
 }
 
-bool HasHostWithCorePort(const std::wstring& url, const std::wstring& hostPrefix) {
-  for (std::size_t at = FindIgnoringAsciiCase(url, hostPrefix, 0); at != std::wstring::npos;
-       at = FindIgnoringAsciiCase(url, hostPrefix, at + 1)) {
-    if (IsCorePortAt(url, at + hostPrefix.size())) return true;
+bool HasHostWithCorePort(const std::wstring& url, const std::wstring& host_prefix) {
+  for (std::size_t at = FindIgnoringAsciiCase(url, host_prefix, 0); at != std::wstring::npos;
+       at = FindIgnoringAsciiCase(url, host_prefix, at + 1)) {
+    if (IsCorePortAt(url, at + host_prefix.size())) return true;
   }
   return false;
 }

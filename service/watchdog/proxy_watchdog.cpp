@@ -161,9 +161,9 @@ void ProxyWatchdog::SetExpectedProxy(Reply& reply, const Caller& caller,
     return;
   }
   WatchdogState armed;
-  armed.userSid = ProcessUserSid(process.get());
-  armed.sessionId = ReadSessionId(process.get());
-  if (armed.userSid.empty()) {
+  armed.user_sid = ProcessUserSid(process.get());
+  armed.session_id = ReadSessionId(process.get());
+  if (armed.user_sid.empty()) {
     ServiceLog("set_expected_proxy: degraded (sid_lookup_failed) pid=%lu", pid);
     WriteDegradedResponse(reply, kDegradedNoSid);
     return;  // `process` closes here; an earlier arming stays
@@ -171,9 +171,9 @@ void ProxyWatchdog::SetExpectedProxy(Reply& reply, const Caller& caller,
   armed.process = std::move(process);
   armed.pid = pid;
   armed.endpoint = proxy->second;
-  armed.expectedProxyServer = Utf8ToWide(readback->second);
-  const DWORD session = armed.sessionId;
-  const std::wstring sid = armed.userSid;
+  armed.expected_proxy_server = Utf8ToWide(readback->second);
+  const DWORD session = armed.session_id;
+  const std::wstring sid = armed.user_sid;
   {
     const std::lock_guard<std::mutex> lock(lock_);
     state_ = std::move(armed);  // closes the handle of an earlier client
@@ -220,11 +220,11 @@ void ProxyWatchdog::Tick() {
   if (restored) BroadcastProxySettingsChange();
 }
 
-void ProxyWatchdog::Shutdown(bool restoreSettings) {
+void ProxyWatchdog::Shutdown(bool restore_settings) {
   bool restored = false;
   {
     const std::lock_guard<std::mutex> lock(lock_);
-    if (restoreSettings && state_.pid != 0) {
+    if (restore_settings && state_.pid != 0) {
       ServiceLog("service stop: releasing watchdog state for pid=%lu", state_.pid);
       restored = RunProxyCleanup(state_, kTriggerServiceStop);
     }

@@ -33,7 +33,7 @@ class ProxyWatchdog {
 
   // Once after the monitor loop. Service mode restores a still-matching proxy ("service_stop");
   // console mode only forgets the client.
-  void Shutdown(bool restoreSettings);
+  void Shutdown(bool restore_settings);
 
  private:
   bool RefreshDisabledFlag(bool* previous);

@@ -13,10 +13,10 @@ namespace varnelo {
 struct WatchdogState {
   UniqueHandle process;
   DWORD pid = 0;
-  DWORD sessionId = 0;   // only logged
-  std::wstring userSid;  // selects the hive under HKEY_USERS
-  std::string endpoint;  // the request's proxy value, only logged
-  std::wstring expectedProxyServer;
+  DWORD session_id = 0;   // only logged
+  std::wstring user_sid;  // selects the hive under HKEY_USERS
+  std::string endpoint;   // the request's proxy value, only logged
+  std::wstring expected_proxy_server;
 };
 
 }  // namespace varnelo

@@ -41,7 +41,7 @@ TEST(GrowingBuffers, AskAgainWithTheRoomAskedForUntilTheTextFits) {
   std::vector<unsigned char> bytes;
   unsigned long needed = 40;
   bool grown = false;
-  const auto twoCalls = [&](unsigned char* buffer, unsigned long* size) {
+  const auto two_calls = [&](unsigned char* buffer, unsigned long* size) {
     if (buffer == nullptr || *size < needed) {
       *size = needed;
       if (!grown) needed += 8;  // grew once between the calls
@@ -52,10 +52,10 @@ TEST(GrowingBuffers, AskAgainWithTheRoomAskedForUntilTheTextFits) {
     *size = needed;
     return true;
   };
-  EXPECT_TRUE(QueryGrowingBytes(twoCalls, &bytes, 1024));
+  EXPECT_TRUE(QueryGrowingBytes(two_calls, &bytes, 1024));
   EXPECT_EQ(bytes, std::vector<unsigned char>(48, 7));
   needed = 2000;
-  EXPECT_FALSE(QueryGrowingBytes(twoCalls, &bytes, 1024));
+  EXPECT_FALSE(QueryGrowingBytes(two_calls, &bytes, 1024));
   EXPECT_FALSE(QueryGrowingBytes(
       [](unsigned char*, unsigned long* size) {
         *size = 0;

@@ -126,35 +126,35 @@ TEST(UnauthenticatedLog, LeftOutCountsAreReportedWhenTheirWindowEnds) {
 TEST(UnauthenticatedLog, ADayOfFloodStaysUnderOneRotation) {
   const std::string junk(4090, '\x01');  // every byte written escaped, four times as long
   char line[kLogLineBufferSize];
-  const auto lineBytes = [&line](const char* format, ...) {
+  const auto line_bytes = [&line](const char* format, ...) {
     va_list args;
     va_start(args, format);
     const size_t length = FormatLogLine(line, kStamp, format, args);
     va_end(args);
     return length;
   };
-  const std::string longestKind = "caller process ended before its request was judged";
-  const size_t perEvent =
-      lineBytes("conn pid=%lu cmd=%s", 4294967295ul, LoggedCommand(junk).c_str()) +
-      lineBytes("rejected pid=%lu: %s", 4294967295ul, longestKind.c_str());
-  const size_t perReport = lineBytes(
+  const std::string longest_kind = "caller process ended before its request was judged";
+  const size_t per_event =
+      line_bytes("conn pid=%lu cmd=%s", 4294967295ul, LoggedCommand(junk).c_str()) +
+      line_bytes("rejected pid=%lu: %s", 4294967295ul, longest_kind.c_str());
+  const size_t per_report = line_bytes(
       "HandleConnection WARNING: lines of %llu unauthenticated connections left "
       "out (at most %u per %llu s): %s",
-      18446744073709551615ull, 4294967295u, 18446744073709551615ull, longestKind.c_str());
+      18446744073709551615ull, 4294967295u, 18446744073709551615ull, longest_kind.c_str());
   std::vector<std::string> kinds;
   for (size_t kind = 0; kind < kUnauthenticatedKinds + 5; ++kind)
-    kinds.push_back(longestKind + std::to_string(kind));
+    kinds.push_back(longest_kind + std::to_string(kind));
   UnauthenticatedLogBudget budget;
   std::vector<LeftOut> ended;
   std::uint64_t written = 0;
   for (std::uint64_t now = 1; now <= 86400ull * 1000; now += 50) {
     ended.clear();
-    written += budget.Admit(kinds[now % kinds.size()], now, &ended) ? perEvent : 0;
+    written += budget.Admit(kinds[now % kinds.size()], now, &ended) ? per_event : 0;
     if (now % 5000 == 1) {
       const std::vector<LeftOut> reported = budget.TakeEnded(now, false);
       ended.insert(ended.end(), reported.begin(), reported.end());
     }
-    written += ended.size() * perReport;
+    written += ended.size() * per_report;
   }
   EXPECT_LT(written, kLogRotateSize);
 }

@@ -37,22 +37,22 @@ TEST(ProgressPhases, TargetAndAdvance) {
 TEST(ProgressSimulation, FastWorkerTakesThirteenSecondsAndNeverShrinks) {
   const WorkerFlags done = {true, true, true, true};
   int phase = -1;
-  uint32_t phaseStart = 0;
+  uint32_t phase_start = 0;
   int width = 1;
-  uint32_t finishedAt = 0;
+  uint32_t finished_at = 0;
   const uint32_t start = 1000000;
-  for (uint32_t t = 0; t <= 20000 && finishedAt == 0; t += 10) {
+  for (uint32_t t = 0; t <= 20000 && finished_at == 0; t += 10) {
     WorkerFlags flags = done;
     if (t == 0) flags = {false, false, false, false};  // the first tick sees nothing yet
-    const ProgressTick tick = AdvanceProgress(&phase, &phaseStart, width, flags, start + t);
+    const ProgressTick tick = AdvanceProgress(&phase, &phase_start, width, flags, start + t);
     ASSERT_GE(tick.width, width);
     width = tick.width;
     if (t == 8000) EXPECT_EQ(phase, 2);
-    if (tick.finished) finishedAt = t;
+    if (tick.finished) finished_at = t;
   }
   EXPECT_EQ(phase, 4);
   EXPECT_EQ(width, 400);
-  EXPECT_EQ(finishedAt, 8000u + 1500 + 1500 + 2000);
+  EXPECT_EQ(finished_at, 8000u + 1500 + 1500 + 2000);
 }
 
 TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
@@ -61,11 +61,11 @@ TEST(ProgressSimulation, StuckWorkerHoldsAtEachCeiling) {
   const int ceilings[] = {200, 290, 360};
   for (int i = 0; i < 3; ++i) {
     int phase = -1;
-    uint32_t phaseStart = 0;
+    uint32_t phase_start = 0;
     int width = 1;
     ProgressTick tick = {1, false};
     for (uint32_t t = 0; t <= 60000; t += 10)
-      tick = AdvanceProgress(&phase, &phaseStart, width, stuck[i], t), width = tick.width;
+      tick = AdvanceProgress(&phase, &phase_start, width, stuck[i], t), width = tick.width;
     EXPECT_EQ(width, ceilings[i]);
     EXPECT_FALSE(tick.finished);
   }

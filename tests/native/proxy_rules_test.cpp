@@ -37,8 +37,8 @@ TEST(StaleAutoConfigUrl, CorePathOrLocalHostOnCorePort) {
     EXPECT_EQ(IsStaleAutoConfigUrl(c.url), c.stale)
         << std::string(c.url, c.url + std::wcslen(c.url));
   }
-  const std::wstring longRun = L"http://127.0.0.1:" + std::wstring(5000, L'9');
-  EXPECT_FALSE(IsStaleAutoConfigUrl(longRun));
+  const std::wstring long_run = L"http://127.0.0.1:" + std::wstring(5000, L'9');
+  EXPECT_FALSE(IsStaleAutoConfigUrl(long_run));
 }
 
 }  // namespace

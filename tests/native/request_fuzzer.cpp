@@ -51,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::abort();
   }
   char escaped[varnelo::kLogLineBufferSize];
-  const size_t escapedSize = varnelo::EscapeLogText(bytes, received, escaped, sizeof(escaped));
-  if (escapedSize > sizeof(escaped)) std::abort();
-  CheckLoggable(reinterpret_cast<const unsigned char*>(escaped), escapedSize);
+  const size_t escaped_size = varnelo::EscapeLogText(bytes, received, escaped, sizeof(escaped));
+  if (escaped_size > sizeof(escaped)) std::abort();
+  CheckLoggable(reinterpret_cast<const unsigned char*>(escaped), escaped_size);
   varnelo::ParseTimeoutMs(varnelo::GetRequestValue(request, "timeout_ms", ""));
   return 0;
 }

@@ -105,7 +105,7 @@ TEST(GiveWay, LowestRankLongestWaitingAndNoAccountKeepsTheOthersOut) {
     InstanceState state;
     state.waiting = true;
     state.rank = rank;
-    state.waitingSince = since;
+    state.waiting_since = since;
     state.user = user;
     return state;
   };
@@ -116,7 +116,7 @@ TEST(GiveWay, LowestRankLongestWaitingAndNoAccountKeepsTheOthersOut) {
       waiting(R::kUnjudged, 0, L"eve"), waiting(R::kUnjudged, 99, L"fay")};
   instances[6].waiting = false;  // its command runs
   EXPECT_EQ(ChooseGiveWay(instances, 7), 4);
-  instances[4].gaveWay = true;
+  instances[4].gave_way = true;
   EXPECT_EQ(ChooseGiveWay(instances, 7), 3);
   instances[3].rank = R::kTrusted;
   EXPECT_EQ(ChooseGiveWay(instances, 7), 2);
@@ -218,9 +218,10 @@ TEST(CoreCommandLine, EachArgumentReadsBackAsGiven) {
   EXPECT_EQ(SplitArguments(line), expected)
       << "a drive root or trailing backslash must not escape the quote";
 
-  const std::wstring longPath = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
-  ASSERT_TRUE(BuildCoreCommandLine(longPath, longPath + L"f", &line));
-  EXPECT_EQ(line, L"VarneloCore.exe -d \"" + longPath + L"\" -f \"" + longPath + L"f\"");  // uncut
+  const std::wstring long_path = L"C:\\" + std::wstring(516, L'a');  // 519 characters each
+  ASSERT_TRUE(BuildCoreCommandLine(long_path, long_path + L"f", &line));
+  EXPECT_EQ(line,
+            L"VarneloCore.exe -d \"" + long_path + L"\" -f \"" + long_path + L"f\"");  // uncut
 
   line = L"unchanged";
   EXPECT_FALSE(BuildCoreCommandLine(L"C:\\d\" -x \"", L"C:\\c", &line));
@@ -255,7 +256,7 @@ TEST(PathRules, UncAndCaseAndSeparators) {
 TEST(PathRules, FinalPathMustBeTheRequestedPath) {
   struct Case {
     const wchar_t* requested;
-    const wchar_t* finalPath;
+    const wchar_t* final_path;
     const wchar_t* remainder;
     bool matches;
   } cases[] = {
@@ -276,7 +277,7 @@ TEST(PathRules, FinalPathMustBeTheRequestedPath) {
       {L"C:\\\u00c9t\u00e9", L"\\\\?\\C:\\\u00e9t\u00e9", L"", false},  // only ASCII letters fold
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(FinalPathMatchesRequest(c.requested, c.finalPath, c.remainder), c.matches)
+    EXPECT_EQ(FinalPathMatchesRequest(c.requested, c.final_path, c.remainder), c.matches)
         << std::string(c.requested, c.requested + std::wcslen(c.requested));
   }
 

@@ -34,12 +34,12 @@ TEST(PathValidation, EachRuleWithItsReason) {
 
   EXPECT_EQ(Check(L""), "app_path empty");
   EXPECT_EQ(Check(L"\\\\host\\share\\dir"), "app_path rejected: UNC");  // the forms: natively
-  std::wstring withNul = dir + L"dir";
-  withNul.push_back(L'\0');
+  std::wstring with_nul = dir + L"dir";
+  with_nul.push_back(L'\0');
   for (const std::wstring& path :
        {std::wstring(L"C:/x/"), dir + L"dir\\..\\dir\\", std::wstring(L"dir\\sub"),
         std::wstring(L"C:dir"), dir + L"dir\\\\sub", dir + L"dir.", dir + L"dir ", dir + L".",
-        withNul + L"x"}) {
+        with_nul + L"x"}) {
     EXPECT_EQ(Check(path), "app_path rejected: not absolute/canonical") << Narrow(path);
   }
   for (const std::wstring& path : {dir, dir + L"dir\\", L"c" + dir.substr(1) + L"DIR",
@@ -54,8 +54,8 @@ TEST(PathValidation, LengthLimitOf519Characters) {
   while (path.size() < 519) path += (path.size() % 100 == 99) ? L'\\' : L'a';
   ASSERT_EQ(path.size(), 519u);
   EXPECT_EQ(Check(path), "ok");
-  const std::string tooLong = Check(path + L"b");
-  EXPECT_EQ(tooLong.rfind("app_path rejected: canonicalize failed err=", 0), 0u) << tooLong;
+  const std::string too_long = Check(path + L"b");
+  EXPECT_EQ(too_long.rfind("app_path rejected: canonicalize failed err=", 0), 0u) << too_long;
   EXPECT_EQ(
       Check(path + std::wstring(2000, L'c')).rfind("app_path rejected: canonicalize failed", 0),
       0u);
@@ -75,15 +75,15 @@ TEST(PathValidation, JunctionAsLastComponent) {
 // This process's own token, as the service would take a caller's.
 class CallerAccess : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(token_) << tokenError_; }
+  void SetUp() override { ASSERT_TRUE(token_) << token_error_; }
   std::string Check(const std::wstring& path, RequestPathUse use) {
     Reason reason;
     return CheckCallerPathAccess(token_.get(), path, use, "data_path", &reason, &held_)
                ? "ok"
                : reason.c_str();
   }
-  DWORD tokenError_ = 0;
-  const UniqueHandle token_ = OpenCallerToken(::GetCurrentProcess(), &tokenError_);
+  DWORD token_error_ = 0;
+  const UniqueHandle token_ = OpenCallerToken(::GetCurrentProcess(), &token_error_);
   UniqueHandle held_;
   TempDir temp_;
   const std::wstring dir_ = temp_.path();
@@ -126,11 +126,11 @@ TEST_F(CallerAccess, RealPathOrNearestAncestorAndTheRightKind) {
   ASSERT_TRUE(WriteFileBytes(dir_ + L"x:ads", "stream"));
   EXPECT_EQ(Check(dir_ + L"x:ads", kConfig), kElsewhere);
   ASSERT_TRUE(::CreateDirectoryW((dir_ + L"A Long Folder Name").c_str(), nullptr));
-  wchar_t shortName[MAX_PATH] = {};
-  ASSERT_GT(::GetShortPathNameW((dir_ + L"A Long Folder Name").c_str(), shortName, MAX_PATH), 0u);
-  ASSERT_NE(std::wstring(shortName), dir_ + L"A Long Folder Name") << "no short name to test with";
-  EXPECT_EQ(Check(std::wstring(shortName) + L"\\", kData), kElsewhere);
-  EXPECT_EQ(Check(std::wstring(shortName) + L"\\new", kData), kElsewhere);
+  wchar_t short_name[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW((dir_ + L"A Long Folder Name").c_str(), short_name, MAX_PATH), 0u);
+  ASSERT_NE(std::wstring(short_name), dir_ + L"A Long Folder Name") << "no short name to test with";
+  EXPECT_EQ(Check(std::wstring(short_name) + L"\\", kData), kElsewhere);
+  EXPECT_EQ(Check(std::wstring(short_name) + L"\\new", kData), kElsewhere);
 }
 
 TEST_F(CallerAccess, HeldFolderCannotBeRenamedUntilReleased) {
@@ -142,7 +142,7 @@ TEST_F(CallerAccess, HeldFolderCannotBeRenamedUntilReleased) {
 }
 
 TEST(InstallAclJudge, TableOfDescriptors) {
-  const std::wstring trustedInstaller =
+  const std::wstring trusted_installer =
       L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
   const wchar_t kPath[] = L"C:\\Program Files\\Varnelo VPN\\";
   const struct {
@@ -167,21 +167,21 @@ TEST(InstallAclJudge, TableOfDescriptors) {
       {"the first untrusted writer is named", L"O:BAD:(A;;GR;;;WD)(A;;WD;;;AU)(A;;GA;;;BU)",
        "untrusted writer SID S-1-5-11 on "},
       {"every trusted account as owner and writer",
-       L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + trustedInstaller + L")(A;OICIIO;GA;;;CO)",
+       L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + trusted_installer + L")(A;OICIIO;GA;;;CO)",
        nullptr},
       {"TrustedInstaller as owner",
-       L"O:" + trustedInstaller + L"D:(A;;FA;;;" + trustedInstaller + L")", nullptr},
+       L"O:" + trusted_installer + L"D:(A;;FA;;;" + trusted_installer + L")", nullptr},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
     const SecurityDescriptor sd = Sddl(test.sddl);
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    BOOL defaulted = FALSE, daclPresent = FALSE;
+    BOOL defaulted = FALSE, dacl_present = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted) &&
-                ::GetSecurityDescriptorDacl(sd.get(), &daclPresent, &dacl, &defaulted));
+                ::GetSecurityDescriptorDacl(sd.get(), &dacl_present, &dacl, &defaulted));
     Reason reason;
-    const bool trusted = JudgeInstallAcl(owner, daclPresent ? dacl : nullptr, kPath, &reason);
+    const bool trusted = JudgeInstallAcl(owner, dacl_present ? dacl : nullptr, kPath, &reason);
     EXPECT_EQ(reason.c_str(), test.reason ? test.reason + Narrow(kPath) : std::string());
     EXPECT_EQ(trusted, test.reason == nullptr);
   }

@@ -31,9 +31,9 @@ std::string Answer(int caps, const std::string& rest) {
 class CoreLaunch : public ::testing::Test {
  protected:
   // A client like Varnelo.exe: start_core, read core output, keep the job, hold until killed.
-  Child StartClient(const std::wstring& appDir, const std::wstring& extra = L"--lines 6") {
+  Child StartClient(const std::wstring& app_dir, const std::wstring& extra = L"--lines 6") {
     Child client(QuoteArgument(BinDir() + L"clients\\pipe_client_publisher.exe") + L" client " +
-                 QuoteArgument(appDir) + L" " + QuoteArgument(DataDir()) + L" " +
+                 QuoteArgument(app_dir) + L" " + QuoteArgument(DataDir()) + L" " +
                  QuoteArgument(ConfigPath()) + L" " + extra + L" --then hold");
     client.WaitForOutput("holding", kWaitMs);
     return client;
@@ -42,8 +42,8 @@ class CoreLaunch : public ::testing::Test {
   // command line must carry them whole.
   std::wstring DataDir() const { return data_.path() + L"\u5f20\u4f1f\u6570\u636e\\"; }
   std::wstring ConfigPath() const { return data_.path() + L"\u914d\u7f6e"; }
-  std::string StartCoreRequest(const std::wstring& appDir) const {
-    return "cmd=start_core\napp_path=" + Narrow(appDir) + "\ndata_path=" + Narrow(DataDir()) +
+  std::string StartCoreRequest(const std::wstring& app_dir) const {
+    return "cmd=start_core\napp_path=" + Narrow(app_dir) + "\ndata_path=" + Narrow(DataDir()) +
            "\nconfig_path=" + Narrow(ConfigPath()) + "\n\n";
   }
 
@@ -59,13 +59,13 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   ASSERT_EQ(Value(out, "ok"), "1")
       << out;  // the output below shows the log handle, the kill the job's
   const std::string pid = Value(out, "pid");
-  const DWORD corePid = std::stoul(pid);
+  const DWORD core_pid = std::stoul(pid);
 
   // The core's own report, read by the client through the handle it was given.
   EXPECT_NE(out.find("core: SKIP_SAFE_PATH_CHECK=1\n"), std::string::npos) << out;
-  const std::wstring dataWithoutSlash = DataDir().substr(0, DataDir().size() - 1);
-  EXPECT_NE(out.find("core: cmdline=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) + "\" -f \"" +
-                     Narrow(ConfigPath()) + "\"\n"),
+  const std::wstring data_without_slash = DataDir().substr(0, DataDir().size() - 1);
+  EXPECT_NE(out.find("core: cmdline=VarneloCore.exe -d \"" + Narrow(data_without_slash) +
+                     "\" -f \"" + Narrow(ConfigPath()) + "\"\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("core: tick 1"), std::string::npos);
@@ -77,7 +77,7 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
                    Narrow(bin) + "VarneloCore.exe reason=file signature is invalid or missing"),
       1u);
   EXPECT_EQ(CountContaining(log, "start_core OK pid=" + pid + " "), 1u);
-  EXPECT_EQ(CountContaining(log, " cmd=VarneloCore.exe -d \"" + Narrow(dataWithoutSlash) +
+  EXPECT_EQ(CountContaining(log, " cmd=VarneloCore.exe -d \"" + Narrow(data_without_slash) +
                                      "\" -f \"" + Narrow(ConfigPath()) + "\""),
             1u);
 
@@ -88,7 +88,7 @@ TEST_F(CoreLaunch, ClientStartsReadsAndLosesItsCoreWithItsJob) {
   EXPECT_EQ(Exchange("cmd=status\n\n"), running) << "a refusal changed the tracked core";
 
   client.Kill();  // the job's last handle goes with the client
-  EXPECT_TRUE(WaitForExit(corePid)) << "kill-on-close did not end the core";
+  EXPECT_TRUE(WaitForExit(core_pid)) << "kill-on-close did not end the core";
   EXPECT_EQ(Exchange("cmd=status\n\n"), Answer(63, "running=0"));
 
   // A new core may start now; in debug mode the client gets no output handle, only the job.
@@ -149,9 +149,9 @@ TEST_F(CoreLaunch, CoreThatEndsByItselfIsStillStoppedOnce) {
                                         std::stoul(Value(client.Output(), "pid"))));
   ASSERT_TRUE(core);
   ASSERT_EQ(::WaitForSingleObject(core.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
-  DWORD exitCode = 0;
-  ASSERT_TRUE(::GetExitCodeProcess(core.get(), &exitCode));
-  ASSERT_EQ(exitCode, static_cast<DWORD>(STILL_ACTIVE));
+  DWORD exit_code = 0;
+  ASSERT_TRUE(::GetExitCodeProcess(core.get(), &exit_code));
+  ASSERT_EQ(exit_code, static_cast<DWORD>(STILL_ACTIVE));
   EXPECT_EQ(Exchange("cmd=status\n\n"), Answer(63, "running=0"));
   EXPECT_EQ(Exchange("cmd=stop_core\n\n"), Answer(63, "was_running=1"));
   EXPECT_EQ(Exchange("cmd=stop_core\n\n"), Answer(63, "was_running=0"));
@@ -184,7 +184,7 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   // process.
   ASSERT_TRUE(WriteFileBytes(ConfigPath(), "x"));
   const struct {
-    std::string request, error, code, logLine;
+    std::string request, error, code, log_line;
   } refusals[] = {
       {"app_path=" + app + "\ndata_path=" + data + "\nconfig_path=" + config + "::$DATA\n",
        "config_path rejected: final path differs", "12",
@@ -203,8 +203,8 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
     SCOPED_TRACE(r.request);
     EXPECT_EQ(Exchange("cmd=start_core\n" + r.request + "\n"),
               "error=" + r.error + "\nerror_code=" + r.code + "\nok=0\n\n");
-    if (!r.logLine.empty()) {
-      EXPECT_EQ(CountContaining(service.LogMessages(), r.logLine), 1u);
+    if (!r.log_line.empty()) {
+      EXPECT_EQ(CountContaining(service.LogMessages(), r.log_line), 1u);
     }
   }
   EXPECT_EQ(Exchange("cmd=status\n\n"), Answer(127, "running=0"));
@@ -214,8 +214,8 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
   const std::string bin = Narrow(BinDir());
   const struct {
     const wchar_t *folder, *requested;
-    std::string answer, logLine;
-  } badCores[] = {
+    std::string answer, log_line;
+  } bad_cores[] = {
       {L"no-core\\", L"NO-CORE\\", "error=VarneloCore.exe not found at app_path\nerror_code=3",
        "start_core: missing " + bin + "NO-CORE\\VarneloCore.exe"},
       {L"unsigned-core\\", L"unsigned-core\\",
@@ -223,11 +223,11 @@ TEST_F(CoreLaunch, RefusalsAnswerLogAndLeaveNothingTracked) {
        "start_core: core signature rejected path=" + bin +
            "unsigned-core\\VarneloCore.exe reason=file signature is invalid or missing"},
   };
-  for (const auto& bad : badCores) {
+  for (const auto& bad : bad_cores) {
     ConsoleService installed(BinDir() + bad.folder + L"VarneloService.exe");
     ASSERT_TRUE(installed.ready());
     EXPECT_EQ(Exchange(StartCoreRequest(BinDir() + bad.requested)), bad.answer + "\nok=0\n\n");
-    EXPECT_EQ(CountContaining(installed.LogMessages(), bad.logLine), 1u);
+    EXPECT_EQ(CountContaining(installed.LogMessages(), bad.log_line), 1u);
     EXPECT_EQ(Exchange("cmd=status\n\n"), Answer(127, "running=0"));
   }
 }
@@ -253,7 +253,7 @@ TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
     ASSERT_EQ(Value(out, "ok"), "1") << out;
     EXPECT_TRUE(Value(out, "log_handle").empty());
     EXPECT_TRUE(Value(out, "job_handle").empty());
-    const DWORD corePid = std::stoul(Value(out, "pid"));
+    const DWORD core_pid = std::stoul(Value(out, "pid"));
     const auto log = service.LogMessages();
     for (const std::string label : {"log_handle", "job_handle"}) {
       EXPECT_EQ(CountContaining(log, "DupHandleToCaller(" + label + "): " + kind.logged), 1u)
@@ -267,9 +267,9 @@ TEST_F(CoreLaunch, FailedHandOversStillStartTheCoreAndKeepTheJob) {
 
     client.Kill();  // the service's job handle keeps the core alive now
     ::Sleep(500);
-    EXPECT_TRUE(IsProcessAlive(corePid));
+    EXPECT_TRUE(IsProcessAlive(core_pid));
     EXPECT_EQ(Exchange("cmd=stop_core\ntimeout_ms=-1\n\n"), Answer(127, "was_running=1"));
-    EXPECT_TRUE(WaitForExit(corePid));
+    EXPECT_TRUE(WaitForExit(core_pid));
     EXPECT_EQ(CountContaining(service.LogMessages(), "stop_core OK (via=job)"), 1u);
   }
 }

@@ -50,8 +50,8 @@ void RemoveTree(const std::wstring& path) {
   while (!from.empty() && from.back() == L'\\') from.pop_back();
   // The shell resolves what it cannot take whole against the current folder: under Wine a path
   // past MAX_PATH emptied the test's working directory. Only a short drive-absolute path goes in.
-  const bool driveAbsolute = from.size() > 3 && from[1] == L':' && from[2] == L'\\';
-  if (!driveAbsolute || from.size() >= MAX_PATH) return;
+  const bool drive_absolute = from.size() > 3 && from[1] == L':' && from[2] == L'\\';
+  if (!drive_absolute || from.size() >= MAX_PATH) return;
   if (::GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) return;
   from.push_back(L'\0');  // double-terminated list
   SHFILEOPSTRUCTW op = {};
@@ -100,26 +100,26 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
          written == bytes.size();
 }
 
-Child::Child(const std::wstring& commandLine, const Environment& overrides,
-             const std::wstring& currentDirectory, DWORD creationFlags) {
+Child::Child(const std::wstring& command_line, const Environment& overrides,
+             const std::wstring& current_directory, DWORD creation_flags) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  UniqueHandle writeEnd;
-  startError_ = ERROR_GEN_FAILURE;  // until a step says better
-  if (!::CreatePipe(output_.put(), writeEnd.put(), &inheritable, 1 << 16)) {
-    startError_ = ::GetLastError();
+  UniqueHandle write_end;
+  start_error_ = ERROR_GEN_FAILURE;  // until a step says better
+  if (!::CreatePipe(output_.put(), write_end.put(), &inheritable, 1 << 16)) {
+    start_error_ = ::GetLastError();
     return;
   }
   ::SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
   // The child inherits the write end and nothing else: no stray handle of a test reaches it.
   InheritedHandleList inherited;
-  if (!inherited.Build({writeEnd.get()})) {
-    startError_ = ::GetLastError();
+  if (!inherited.Build({write_end.get()})) {
+    start_error_ = ::GetLastError();
     return;
   }
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = writeEnd.get();
+  startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdError = write_end.get();
   startup.lpAttributeList = inherited.list();
   // The child inherits this process's environment with the overrides in place for the moment.
   std::deque<ScopedEnvVar> overridden;
@@ -127,18 +127,18 @@ Child::Child(const std::wstring& commandLine, const Environment& overrides,
     overridden.emplace_back(entry.first.c_str(),
                             entry.second.empty() ? nullptr : entry.second.c_str());
   }
-  std::wstring mutableLine = commandLine;
+  std::wstring mutable_line = command_line;
   PROCESS_INFORMATION info = {};
-  if (::CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE,
-                       creationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                       currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
+  if (::CreateProcessW(nullptr, &mutable_line[0], nullptr, nullptr, TRUE,
+                       creation_flags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       current_directory.empty() ? nullptr : current_directory.c_str(),
                        &startup.StartupInfo, &info)) {
     handles_.process.reset(info.hProcess);
     handles_.thread.reset(info.hThread);
     handles_.pid = info.dwProcessId;
-    startError_ = 0;
+    start_error_ = 0;
   } else {
-    startError_ = ::GetLastError();
+    start_error_ = ::GetLastError();
   }
 }
 
@@ -147,9 +147,9 @@ Child::~Child() {
   if (started() && ::WaitForSingleObject(process(), 0) == WAIT_TIMEOUT) Kill();
 }
 
-DWORD Child::Wait(DWORD timeoutMs) {
+DWORD Child::Wait(DWORD timeout_ms) {
   if (!started()) return static_cast<DWORD>(-1);
-  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
   // Keep draining output so a chatty child never blocks on a full pipe.
   while (::WaitForSingleObject(process(), 20) == WAIT_TIMEOUT) {
     Output();
@@ -179,27 +179,28 @@ const std::string& Child::Output() {
   return captured_;
 }
 
-bool Child::WaitForOutput(const std::string& text, DWORD timeoutMs) {
-  return WaitUntil(timeoutMs, [&] { return Output().find(text) != std::string::npos; });
+bool Child::WaitForOutput(const std::string& text, DWORD timeout_ms) {
+  return WaitUntil(timeout_ms, [&] { return Output().find(text) != std::string::npos; });
 }
 
-RunResult RunToEnd(const std::wstring& commandLine, DWORD timeoutMs, const Environment& overrides) {
-  Child child(commandLine, overrides);
-  const DWORD exitCode = child.Wait(timeoutMs);
-  if (exitCode == STILL_ACTIVE) child.Kill();
-  return {exitCode, child.Output()};
+RunResult RunToEnd(const std::wstring& command_line, DWORD timeout_ms,
+                   const Environment& overrides) {
+  Child child(command_line, overrides);
+  const DWORD exit_code = child.Wait(timeout_ms);
+  if (exit_code == STILL_ACTIVE) child.Kill();
+  return {exit_code, child.Output()};
 }
 
-static Environment WithProgramData(Environment environment, const std::wstring& programData) {
-  environment[L"ProgramData"] = programData.substr(0, programData.size() - 1);
+static Environment WithProgramData(Environment environment, const std::wstring& program_data) {
+  environment[L"ProgramData"] = program_data.substr(0, program_data.size() - 1);
   return environment;
 }
 
-ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& programData,
-                               const Environment& extra, DWORD creationFlags)
-    : programDataPath_(programData.empty() ? ownProgramData_.path() : programData),
-      child_(QuoteArgument(exe) + L" -run", WithProgramData(extra, programDataPath_), L"",
-             creationFlags) {
+ConsoleService::ConsoleService(const std::wstring& exe, const std::wstring& program_data,
+                               const Environment& extra, DWORD creation_flags)
+    : program_data_path_(program_data.empty() ? own_program_data_.path() : program_data),
+      child_(QuoteArgument(exe) + L" -run", WithProgramData(extra, program_data_path_), L"",
+             creation_flags) {
   // A request without cmd is answered without a log line: a silent readiness probe.
   const ULONGLONG deadline = ::GetTickCount64() + kServiceReadyMs;
   while (!ready_ && ::GetTickCount64() < deadline && child_.started()) {
@@ -213,7 +214,9 @@ ConsoleService::~ConsoleService() { Stop(); }
 
 void ConsoleService::Stop() { child_.Kill(); }
 
-std::wstring ConsoleService::LogPath() const { return programDataPath_ + L"Varnelo\\service.log"; }
+std::wstring ConsoleService::LogPath() const {
+  return program_data_path_ + L"Varnelo\\service.log";
+}
 
 std::vector<std::string> ConsoleService::LogMessages() const { return ReadLogMessages(LogPath()); }
 
@@ -223,8 +226,8 @@ std::string Exchange(const std::string& request, size_t chunk) {
   return response;
 }
 
-std::vector<std::string> ReadLogMessages(const std::wstring& logPath) {
-  const std::string text = ReadFileBytes(logPath);
+std::vector<std::string> ReadLogMessages(const std::wstring& log_path) {
+  const std::string text = ReadFileBytes(log_path);
   std::vector<std::string> lines;
   for (size_t pos = 0, end; pos < text.size(); pos = end + 2) {
     end = std::min(text.find("\r\n", pos), text.size());
@@ -240,15 +243,15 @@ bool IsRunningUnderWine() {
 }
 
 InProcessLog::InProcessLog() {
-  saved_ = ReadEnvironmentVariable(L"ProgramData", &hadSaved_);
-  const std::wstring root = programData_.path().substr(0, programData_.path().size() - 1);
+  saved_ = ReadEnvironmentVariable(L"ProgramData", &had_saved_);
+  const std::wstring root = program_data_.path().substr(0, program_data_.path().size() - 1);
   ::SetEnvironmentVariableW(L"ProgramData", root.c_str());
 }
 
 InProcessLog::~InProcessLog() {
   ::SetEnvironmentVariableW(L"ProgramData", nullptr);
   ServiceLog("let the folder go");
-  ::SetEnvironmentVariableW(L"ProgramData", hadSaved_ ? saved_.c_str() : nullptr);
+  ::SetEnvironmentVariableW(L"ProgramData", had_saved_ ? saved_.c_str() : nullptr);
 }
 
 std::vector<std::string> InProcessLog::Messages() const {
@@ -274,19 +277,19 @@ bool CreateJunction(const std::wstring& link, const std::wstring& target) {
   if (!dir) return false;
   // REPARSE_DATA_BUFFER for a mount point: substitute name "\??\target", print name "target".
   const std::wstring substitute = L"\\??\\" + target;
-  const USHORT subBytes = static_cast<USHORT>(substitute.size() * sizeof(wchar_t));
-  const USHORT printBytes = static_cast<USHORT>(target.size() * sizeof(wchar_t));
-  std::vector<BYTE> buffer(8 + 8 + subBytes + 2 + printBytes + 2, 0);
+  const USHORT sub_bytes = static_cast<USHORT>(substitute.size() * sizeof(wchar_t));
+  const USHORT print_bytes = static_cast<USHORT>(target.size() * sizeof(wchar_t));
+  std::vector<BYTE> buffer(8 + 8 + sub_bytes + 2 + print_bytes + 2, 0);
   auto put16 = [&](size_t offset, USHORT value) { memcpy(&buffer[offset], &value, 2); };
   const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
   memcpy(&buffer[0], &tag, 4);
   put16(4, static_cast<USHORT>(buffer.size() - 8));
   put16(8, 0);
-  put16(10, subBytes);
-  put16(12, static_cast<USHORT>(subBytes + 2));
-  put16(14, printBytes);
-  memcpy(&buffer[16], substitute.data(), subBytes);
-  memcpy(&buffer[16 + subBytes + 2], target.data(), printBytes);
+  put16(10, sub_bytes);
+  put16(12, static_cast<USHORT>(sub_bytes + 2));
+  put16(14, print_bytes);
+  memcpy(&buffer[16], substitute.data(), sub_bytes);
+  memcpy(&buffer[16 + sub_bytes + 2], target.data(), print_bytes);
   DWORD returned = 0;
   if (!::DeviceIoControl(dir.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
                          static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr)) {
@@ -301,12 +304,12 @@ bool IsProcessAlive(DWORD pid) {
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
-std::vector<DWORD> ProcessIdsNamed(const wchar_t* exeName) {
+std::vector<DWORD> ProcessIdsNamed(const wchar_t* exe_name) {
   std::vector<ProcessEntry> processes;
   ListProcesses(&processes);
   std::vector<DWORD> ids;
   for (const ProcessEntry& entry : processes) {
-    if (EqualsIgnoringAsciiCase(entry.exeName, exeName)) ids.push_back(entry.pid);
+    if (EqualsIgnoringAsciiCase(entry.exe_name, exe_name)) ids.push_back(entry.pid);
   }
   return ids;
 }
@@ -316,7 +319,7 @@ size_t CountHandlesOf(DWORD pid) {
     void* object;
     ULONG_PTR pid, value;
     ULONG access;
-    USHORT backTrace, type;
+    USHORT back_trace, type;
     ULONG attributes, reserved;
   };
   const auto kSystemExtendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
@@ -348,11 +351,11 @@ std::wstring ClientExe(const wchar_t* identity) {
   return BinDir() + L"clients\\pipe_client_" + identity + L".exe";
 }
 
-Child StartCoreClient(const std::wstring& appDir, const std::wstring& dataDir,
+Child StartCoreClient(const std::wstring& app_dir, const std::wstring& data_dir,
                       const wchar_t* then) {
-  return Child(QuoteArgument(ClientExe(L"publisher")) + L" client " + QuoteArgument(appDir) + L" " +
-               QuoteArgument(dataDir) + L" " + QuoteArgument(dataDir + L"config") + L" --then " +
-               then);
+  return Child(QuoteArgument(ClientExe(L"publisher")) + L" client " + QuoteArgument(app_dir) +
+               L" " + QuoteArgument(data_dir) + L" " + QuoteArgument(data_dir + L"config") +
+               L" --then " + then);
 }
 
 std::wstring ServiceLogPath() {
@@ -390,8 +393,8 @@ DWORD ScmService::State() {
                                                                          : 0;
 }
 
-bool ScmService::WaitFor(DWORD state, DWORD timeoutMs) {
-  return WaitUntil(timeoutMs, [&] { return State() == state; });
+bool ScmService::WaitFor(DWORD state, DWORD timeout_ms) {
+  return WaitUntil(timeout_ms, [&] { return State() == state; });
 }
 
 bool ScmService::Exists() {

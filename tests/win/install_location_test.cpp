@@ -77,22 +77,22 @@ constexpr DWORD kWineDefineUnixDrive =
 struct WineUnixDrive {
   ULONG size;
   ULONG type;
-  ULONG fsType;
+  ULONG fs_type;
   DWORD serial;
-  ULONGLONG unixDevice;
+  ULONGLONG unix_device;
   WCHAR letter;
-  USHORT mountPointOffset;
-  USHORT deviceOffset;
-  USHORT labelOffset;
+  USHORT mount_point_offset;
+  USHORT device_offset;
+  USHORT label_offset;
 };
 
 // Links (type DRIVE_FIXED) or unlinks (DRIVE_NO_ROOT_DIR) `letter` to the Unix folder of
 // `folder` in Wine's prefix.
 bool SetWineDriveLink(wchar_t letter, const std::wstring& folder, ULONG type) {
   using UnixNameFn = char*(CDECL*)(const wchar_t*);
-  const auto unixName = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
+  const auto unix_name = reinterpret_cast<UnixNameFn>(reinterpret_cast<void*>(
       ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  char* target = unixName && type != DRIVE_NO_ROOT_DIR ? unixName(folder.c_str()) : nullptr;
+  char* target = unix_name && type != DRIVE_NO_ROOT_DIR ? unix_name(folder.c_str()) : nullptr;
   std::string request(sizeof(WineUnixDrive), '\0');
   if (target) request.append(target).push_back('\0');
   if (target) ::HeapFree(::GetProcessHeap(), 0, target);
@@ -100,7 +100,7 @@ bool SetWineDriveLink(wchar_t letter, const std::wstring& folder, ULONG type) {
   drive->size = static_cast<ULONG>(request.size());
   drive->type = type;
   drive->letter = letter;
-  drive->mountPointOffset = request.size() > sizeof(WineUnixDrive) ? sizeof(WineUnixDrive) : 0;
+  drive->mount_point_offset = request.size() > sizeof(WineUnixDrive) ? sizeof(WineUnixDrive) : 0;
   const UniqueHandle manager(
       ::CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -163,8 +163,8 @@ TEST(InstallLocation, KillProcessesByNameEndsEveryMatchIgnoringCase) {
       second(QuoteArgument(BinDir() + L"ferryd.exe"));
   Child other(QuoteArgument(BinDir() + L"Zephlin.exe"));
   ASSERT_TRUE(first.started() && second.started() && other.started())
-      << "start errors " << first.startError() << " " << second.startError() << " "
-      << other.startError();
+      << "start errors " << first.start_error() << " " << second.start_error() << " "
+      << other.start_error();
   EXPECT_TRUE(KillProcessesByName(L"FERRYD.exe"));
   EXPECT_EQ(first.Wait(5000), 0u);
   EXPECT_EQ(second.Wait(5000), 0u);
@@ -180,22 +180,22 @@ TEST(InstallLocation, ListedPathIsJudgedAgainstTheShellFolders) {
   const std::wstring profile = ShellFolder(CSIDL_PROFILE);
   ASSERT_FALSE(desktop.empty());
   const std::wstring profiles = profile.substr(0, profile.find_last_of(L'\\'));
-  const std::wstring programFiles = L"C:\\Program Files",
-                     programFilesX86 = L"C:\\Program Files (x86)";
-  const std::wstring productFolder = programFiles + L"\\Varnelo Shortcuts";
-  const std::wstring productShortcut = desktop + L"\\Varnelo VPN.lnk";
-  const std::wstring otherProfile = profiles + L"\\VarneloOtherUser";
-  for (const std::wstring& folder : {productFolder, otherProfile})
+  const std::wstring program_files = L"C:\\Program Files",
+                     program_files_x86 = L"C:\\Program Files (x86)";
+  const std::wstring product_folder = program_files + L"\\Varnelo Shortcuts";
+  const std::wstring product_shortcut = desktop + L"\\Varnelo VPN.lnk";
+  const std::wstring other_profile = profiles + L"\\VarneloOtherUser";
+  for (const std::wstring& folder : {product_folder, other_profile})
     ::CreateDirectoryW(folder.c_str(), nullptr);
-  ASSERT_TRUE(WriteFileBytes(productShortcut, "shortcut"));
-  wchar_t shortName[MAX_PATH] = {};
-  ::GetShortPathNameW(programFiles.c_str(), shortName, MAX_PATH);
+  ASSERT_TRUE(WriteFileBytes(product_shortcut, "shortcut"));
+  wchar_t short_name[MAX_PATH] = {};
+  ::GetShortPathNameW(program_files.c_str(), short_name, MAX_PATH);
 
   // Each of these exists here, so its refusal is the guard's, not that of a missing path.
   for (const std::wstring& kept :
-       {programFiles, programFilesX86, programFiles + L"\\Common Files",
-        programFilesX86 + L"\\Common Files", std::wstring(shortName),
-        ShellFolder(CSIDL_COMMON_APPDATA), profiles, otherProfile, profiles + L"\\Public", profile,
+       {program_files, program_files_x86, program_files + L"\\Common Files",
+        program_files_x86 + L"\\Common Files", std::wstring(short_name),
+        ShellFolder(CSIDL_COMMON_APPDATA), profiles, other_profile, profiles + L"\\Public", profile,
         desktop, desktop + L"\\", ShellFolder(CSIDL_STARTMENU), ShellFolder(CSIDL_PERSONAL),
         ShellFolder(CSIDL_WINDOWS)}) {
     EXPECT_TRUE(Exists(kept)) << Narrow(kept);
@@ -203,15 +203,15 @@ TEST(InstallLocation, ListedPathIsJudgedAgainstTheShellFolders) {
   }
   // The product's own folder and shortcut pass; roots and relative paths fail on their text first
   // ("c:" would resolve to a folder), and a path that is not there is not deleted.
-  for (const std::wstring& listed : {productFolder, productFolder + L"\\", productShortcut}) {
+  for (const std::wstring& listed : {product_folder, product_folder + L"\\", product_shortcut}) {
     EXPECT_TRUE(IsSafeListedPath(listed)) << Narrow(listed);
   }
   for (const std::wstring& kept : {std::wstring(L"c:"), desktop + L"\\Absent Folder"}) {
     EXPECT_FALSE(IsSafeListedPath(kept)) << Narrow(kept);
   }
-  for (const std::wstring& folder : {productFolder, otherProfile})
+  for (const std::wstring& folder : {product_folder, other_profile})
     ::RemoveDirectoryW(folder.c_str());
-  ::DeleteFileW(productShortcut.c_str());
+  ::DeleteFileW(product_shortcut.c_str());
 }
 
 }  // namespace

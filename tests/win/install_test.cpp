@@ -19,7 +19,7 @@ const char kWarning[] = "Warning: untrusted install ACL accepted: ";
 const char kRestarted[] = "RestartExistingServiceAfterUpgrade: StartService bRet=1 err=0";
 
 struct ModeRun {
-  DWORD exitCode;
+  DWORD exit_code;
   std::string console;
   std::vector<std::string> log;
 };
@@ -27,12 +27,12 @@ struct ModeRun {
 // Runs `exe -install` or `exe -uninstall` with a ProgramData of its own, so its log holds only
 // this run's lines.
 ModeRun RunMode(const std::wstring& exe, const wchar_t* mode) {
-  TempDir programData;
-  const std::wstring root = programData.path().substr(0, programData.path().size() - 1);
+  TempDir program_data;
+  const std::wstring root = program_data.path().substr(0, program_data.path().size() - 1);
   const RunResult result =
       RunToEnd(QuoteArgument(exe) + L" " + mode, 120000, {{L"ProgramData", root}});
-  return {result.exitCode, WithoutCarriageReturns(result.output),
-          ReadLogMessages(programData.path() + L"Varnelo\\service.log")};
+  return {result.exit_code, WithoutCarriageReturns(result.output),
+          ReadLogMessages(program_data.path() + L"Varnelo\\service.log")};
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -82,14 +82,14 @@ std::wstring ChineseInstallation(const TempDir& root) {
   return dir + L"VarneloService.exe";
 }
 
-// Runs `commandLine` on a console of this process's own and returns the console's first rows, as a
+// Runs `command_line` on a console of this process's own and returns the console's first rows, as a
 // person sitting at it would read them.
-std::wstring RunOnAConsole(const std::wstring& commandLine) {
-  const HANDLE savedOut = ::GetStdHandle(STD_OUTPUT_HANDLE),
-               savedErr = ::GetStdHandle(STD_ERROR_HANDLE);
+std::wstring RunOnAConsole(const std::wstring& command_line) {
+  const HANDLE saved_out = ::GetStdHandle(STD_OUTPUT_HANDLE),
+               saved_err = ::GetStdHandle(STD_ERROR_HANDLE);
   ::FreeConsole();
   if (!::AllocConsole()) return L"";
-  std::wstring line = commandLine;
+  std::wstring line = command_line;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
@@ -109,22 +109,22 @@ std::wstring RunOnAConsole(const std::wstring& commandLine) {
     }
   }
   ::FreeConsole();
-  ::SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
-  ::SetStdHandle(STD_ERROR_HANDLE, savedErr);
+  ::SetStdHandle(STD_OUTPUT_HANDLE, saved_out);
+  ::SetStdHandle(STD_ERROR_HANDLE, saved_err);
   return screen;
 }
 
 class Installation : public ::testing::Test {
  protected:
-  TempDir installRoot_;
-  const std::wstring release_ = ChineseInstallation(installRoot_);
+  TempDir install_root_;
+  const std::wstring release_ = ChineseInstallation(install_root_);
   ScmService scm_;
 };
 
 // Each step's lines are read from the log of the run that wrote them.
 TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   const ModeRun fresh = RunMode(release_, L"-install");
-  EXPECT_EQ(fresh.exitCode, 0u) << fresh.console;
+  EXPECT_EQ(fresh.exit_code, 0u) << fresh.console;
   EXPECT_TRUE(EndsWith(fresh.console, "Service installed and started.\n")) << fresh.console;
   ExpectOwnerWarnings(fresh, 3);  // folder, service, core
   // Console lines are UTF-8 when redirected, as here; a console gets them as UTF-16.
@@ -163,7 +163,7 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
     ASSERT_TRUE(decoy.WaitForOutput("window ready", 10000)) << decoy.Output();
     const std::wstring upgrade = BinDir() + L"no-core\\VarneloService.exe";
     const ModeRun run = RunMode(upgrade, L"-install");
-    EXPECT_EQ(run.exitCode, 0u) << run.console;
+    EXPECT_EQ(run.exit_code, 0u) << run.console;
     EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
         << run.console;
     ExpectOwnerWarnings(run, 2);  // no core beside this copy
@@ -200,19 +200,19 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
                               REG_SZ, L"3000", sizeof(L"3000")),
             ERROR_SUCCESS);
   const std::wstring faults = BinDir() + L"faults\\";
-  ASSERT_EQ(RunMode(faults + L"VarneloService.exe", L"-install").exitCode, 0u);
+  ASSERT_EQ(RunMode(faults + L"VarneloService.exe", L"-install").exit_code, 0u);
   {
     TempDir data;
     Child client = StartCoreClient(faults, data.path(), L"hold");
     ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));
     ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
     ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    const ModeRun overStopping = RunMode(release_, L"-install");
-    EXPECT_EQ(overStopping.exitCode, 0u) << overStopping.console;
+    const ModeRun over_stopping = RunMode(release_, L"-install");
+    EXPECT_EQ(over_stopping.exit_code, 0u) << over_stopping.console;
     EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(CountContaining(overStopping.log, "ControlService(STOP)"), 0u)
+    EXPECT_EQ(CountContaining(over_stopping.log, "ControlService(STOP)"), 0u)
         << "a stopping service got a second stop";
-    EXPECT_EQ(CountContaining(overStopping.log, kRestarted), 1u);
+    EXPECT_EQ(CountContaining(over_stopping.log, kRestarted), 1u);
   }
   ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFaultsKey);
 
@@ -222,7 +222,7 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
     Child client(QuoteArgument(BinDir() + L"Varnelo.exe") + L" --ignore-close");
     ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
     const ModeRun run = RunMode(release_, L"-install");
-    EXPECT_EQ(run.exitCode, 0u) << run.console;
+    EXPECT_EQ(run.exit_code, 0u) << run.console;
     EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
         << run.console;
     EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
@@ -245,7 +245,7 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
   }
 
   const ModeRun removed = RunMode(release_, L"-uninstall");
-  EXPECT_EQ(removed.exitCode, 0u) << removed.console;
+  EXPECT_EQ(removed.exit_code, 0u) << removed.console;
   EXPECT_EQ(removed.console, "Service deleted and SCM released.\n");
   EXPECT_FALSE(scm_.Exists());
   UniqueRegKey key;
@@ -256,7 +256,7 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
                                        "UninstallService: success"}),
             3u);
   const ModeRun again = RunMode(release_, L"-uninstall");
-  EXPECT_EQ(again.exitCode, 0u);
+  EXPECT_EQ(again.exit_code, 0u);
   EXPECT_EQ(again.console, "OpenService failed: 1060\n");
   EXPECT_EQ(CountContaining(again.log, "UninstallService: OpenService failed err=1060"), 1u);
 }
@@ -281,7 +281,7 @@ TEST_F(Installation, FailureActionsHandedToTheControlManager) {
   const std::wstring faults = BinDir() + L"faults\\VarneloService.exe";
   ASSERT_EQ(
       RunToEnd(QuoteArgument(faults) + L" -install", 120000, {{L"VARNELO_FAULT_RECORD_SCM", file}})
-          .exitCode,
+          .exit_code,
       0u);
   std::string expected;
   for (DWORD value : kFailureActions) expected += std::to_string(value) + " ";
@@ -294,7 +294,7 @@ TEST_F(Installation, FailureActionsReadBack) {
         << "Wine can neither query failure actions (error 124) nor keeps them; Windows reads "
            "back what Installation.FailureActionsHandedToTheControlManager checks";
   }
-  ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
+  ASSERT_EQ(RunMode(release_, L"-install").exit_code, 0u);
   const std::vector<BYTE> buffer = QueryConfig(scm_.manager(), SERVICE_CONFIG_FAILURE_ACTIONS);
   ASSERT_FALSE(buffer.empty()) << ::GetLastError();
   EXPECT_EQ(FailureActionValues(*reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer.data())),
@@ -306,13 +306,13 @@ TEST_F(Installation, FailureActionsReadBack) {
 // test marks the service for deletion itself, so -uninstall's own delete fails, and lets go a few
 // seconds into the wait.
 TEST_F(Installation, UninstallWaitsForTheLastHandleAndReportsAFailedDelete) {
-  ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
+  ASSERT_EQ(RunMode(release_, L"-install").exit_code, 0u);
   {
     const UniqueServiceHandle held(
         ::OpenServiceW(scm_.manager(), L"VarneloService", SERVICE_QUERY_STATUS));
     ASSERT_TRUE(held);
     const ModeRun run = RunMode(release_, L"-uninstall");
-    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.exit_code, 1u);
     EXPECT_EQ(run.console, "Service marked for deletion but SCM still holds reference.\n");
     EXPECT_EQ(CountInOrder(run.log, {"UninstallService: DeleteService bRet=1 err=0",
                                      "UninstallService: timed out waiting for SCM to purge"}),
@@ -320,18 +320,18 @@ TEST_F(Installation, UninstallWaitsForTheLastHandleAndReportsAFailedDelete) {
   }
   ASSERT_TRUE(WaitUntil(5000, [&] { return !scm_.Exists(); }));
 
-  ASSERT_EQ(RunMode(release_, L"-install").exitCode, 0u);
+  ASSERT_EQ(RunMode(release_, L"-install").exit_code, 0u);
   UniqueServiceHandle held(
       ::OpenServiceW(scm_.manager(), L"VarneloService", DELETE | SERVICE_QUERY_STATUS));
   ASSERT_TRUE(held);
   ASSERT_TRUE(::DeleteService(held.get()));
-  std::thread letGo([&held] {
+  std::thread let_go([&held] {
     ::Sleep(3000);
     held.reset();
   });
   const ModeRun run = RunMode(release_, L"-uninstall");
-  letGo.join();
-  EXPECT_EQ(run.exitCode, 1u) << "its own delete failed";
+  let_go.join();
+  EXPECT_EQ(run.exit_code, 1u) << "its own delete failed";
   EXPECT_EQ(run.console, "Service deleted and SCM released.\n");
   EXPECT_EQ(CountContaining(run.log, "UninstallService: DeleteService bRet=0 err=1072"), 1u);
   size_t polls = 0;
@@ -353,7 +353,7 @@ TEST_F(Installation, RegistrationMarkedForDeletionRefusesInstall) {
   ASSERT_TRUE(::DeleteService(held.get()));
 
   const ModeRun run = RunMode(release_, L"-install");
-  EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE)) << run.console;
+  EXPECT_EQ(run.exit_code, static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE)) << run.console;
   EXPECT_TRUE(EndsWith(run.console,
                        "VarneloService is marked for delete from a previous uninstall.\n"
                        "Please reboot the system and reinstall.\n"))

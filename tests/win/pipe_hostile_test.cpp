@@ -103,31 +103,31 @@ TEST(StalledClients, SlowSignedClientsAreServedAmongACrowd) {
   Child crowd(QuoteArgument(ClientExe(L"none")) + L" stall 16 40000 --ready");
   ASSERT_TRUE(crowd.WaitForOutput("stalling", 20000)) << crowd.Output();
   constexpr int kRounds = 30;
-  const auto lateReader = [] {
+  const auto late_reader = [] {
     const UniqueHandle pipe = ConnectToService(10000);
     if (!pipe || !SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0)) return false;
     ::Sleep(300);
     return ReadUntilDisconnect(pipe.get(), 5000) == kPong63;
   };
-  const auto twoWrites = [] {
+  const auto two_writes = [] {
     const UniqueHandle pipe = ConnectToService(10000);
     if (!pipe || !SendRequestBytes(pipe.get(), "cmd=pi", 0)) return false;
     ::Sleep(300);
     return SendRequestBytes(pipe.get(), "ng\n\n", 0) &&
            ReadUntilDisconnect(pipe.get(), 5000) == kPong63;
   };
-  std::atomic<int> lateServed{0}, splitServed{0};
+  std::atomic<int> late_served{0}, split_served{0};
   std::thread late([&] {
-    for (int i = 0; i < kRounds; ++i) lateServed += lateReader();
+    for (int i = 0; i < kRounds; ++i) late_served += late_reader();
   });
   std::thread split([&] {
-    for (int i = 0; i < kRounds; ++i) splitServed += twoWrites();
+    for (int i = 0; i < kRounds; ++i) split_served += two_writes();
   });
   late.join();
   split.join();
   crowd.Kill();
-  EXPECT_EQ(lateServed.load(), kRounds) << "answers taken late";
-  EXPECT_EQ(splitServed.load(), kRounds) << "requests sent in two writes";
+  EXPECT_EQ(late_served.load(), kRounds) << "answers taken late";
+  EXPECT_EQ(split_served.load(), kRounds) << "requests sent in two writes";
   EXPECT_GE(CountContaining(service.LogMessages(), " to make room, every instance busy"), 1u)
       << "the crowd never filled the instances";
   EXPECT_EQ(CountContaining(service.LogMessages(), "HandleConnection: dropped pid=" + OwnPid()),
@@ -162,9 +162,9 @@ TEST(PipeName, NobodyCanAddAnInstanceBesideTheService) {
   ASSERT_TRUE(service.ready());
   const UniqueHandle client = OpenPipe(GENERIC_READ | GENERIC_WRITE);
   ASSERT_TRUE(client);
-  DWORD flags = 0, outSize = 0, inSize = 0, maxInstances = 0;
-  ASSERT_TRUE(::GetNamedPipeInfo(client.get(), &flags, &outSize, &inSize, &maxInstances));
-  EXPECT_EQ(maxInstances, 8u);
+  DWORD flags = 0, out_size = 0, in_size = 0, max_instances = 0;
+  ASSERT_TRUE(::GetNamedPipeInfo(client.get(), &flags, &out_size, &in_size, &max_instances));
+  EXPECT_EQ(max_instances, 8u);
   const UniqueHandle added(
       ::CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE, 8, 4096, 4096, 0, nullptr));
   if (added && IsRunningUnderWine()) {
@@ -228,16 +228,16 @@ TEST(CallerTrust, ConnectionHandedOnByAnEndedOpenerIsRefused) {
   ASSERT_TRUE(service.ready());
   const RunResult opener = RunToEnd(QuoteArgument(ClientExe(L"none")) + L" hand " +
                                     std::to_wstring(::GetCurrentProcessId()));
-  ASSERT_EQ(opener.exitCode, 0u) << opener.output;
+  ASSERT_EQ(opener.exit_code, 0u) << opener.output;
   const UniqueHandle pipe(reinterpret_cast<HANDLE>(
       std::strtoull(ResponseValue(opener.output, "handle").c_str(), nullptr, 10)));
-  const std::string openerPid = ResponseValue(opener.output, "pid");
+  const std::string opener_pid = ResponseValue(opener.output, "pid");
   ASSERT_TRUE(pipe);
   ASSERT_TRUE(SendRequestBytes(pipe.get(), "cmd=ping\n\n", 0));
   EXPECT_EQ(ReadUntilDisconnect(pipe.get()), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
   EXPECT_EQ(CountInOrder(service.LogMessages(),
-                         {"conn pid=" + openerPid + " cmd=ping",
-                          "rejected pid=" + openerPid +
+                         {"conn pid=" + opener_pid + " cmd=ping",
+                          "rejected pid=" + opener_pid +
                               ": caller process ended before its request was judged"}),
             2u);
 }
@@ -296,7 +296,7 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
                                AsArgument(data.path() + L"config") + L"\\n\\n";
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
-    const size_t startedBefore = CountContaining(service.LogMessages(), "start_core OK pid=");
+    const size_t started_before = CountContaining(service.LogMessages(), "start_core OK pid=");
     Child caller(QuoteArgument(ClientExe(L"publisher")) + L" send " + QuoteArgument(request) +
                  L" --hangup");
     ASSERT_EQ(caller.Wait(10000), 0u) << caller.Output();
@@ -308,7 +308,7 @@ TEST(HandOver, CallerThatExitsRightAfterStartCoreLeavesNoCore) {
                  CountContaining(log,
                                  "start_core: caller pid=" + pid + " ended before the hand-over") +
                  CountContaining(log, "start_core OK pid=") >
-             startedBefore;
+             started_before;
     }));
     EXPECT_TRUE(WaitUntil(5000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 0; }))
         << "a core outlived its caller";
@@ -344,11 +344,11 @@ TEST(HandOver, CallerThatEndsBetweenItsCheckAndTheHandOverLeavesNoCore) {
 // The log starts 64 KiB short of its rotation size, so a flood that wrote a line per request would
 // rotate it within a few hundred.
 TEST(UnauthenticatedFlood, LeavesTheLogsHistoryInPlace) {
-  TempDir programData;
-  ASSERT_TRUE(::CreateDirectoryW((programData.path() + L"Varnelo").c_str(), nullptr));
-  ASSERT_TRUE(WriteFileBytes(programData.path() + L"Varnelo\\service.log",
+  TempDir program_data;
+  ASSERT_TRUE(::CreateDirectoryW((program_data.path() + L"Varnelo").c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(program_data.path() + L"Varnelo\\service.log",
                              std::string(0x500000 - 0x10000, 'h') + "\r\n"));
-  ConsoleService service(BinDir() + L"VarneloService.exe", programData.path());
+  ConsoleService service(BinDir() + L"VarneloService.exe", program_data.path());
   ASSERT_TRUE(service.ready());
   ASSERT_EQ(Exchange("cmd=ping\n\n"), kPong63);
   const std::string history = "conn pid=" + OwnPid() + " cmd=ping";
@@ -358,11 +358,11 @@ TEST(UnauthenticatedFlood, LeavesTheLogsHistoryInPlace) {
   EXPECT_EQ(flood.Output(), "answered=500\n");
   const auto log = service.LogMessages();
   EXPECT_EQ(CountContaining(log, history), 1u) << "the flood rotated the earlier lines away";
-  const std::string floodConn = "conn pid=" + std::to_string(flood.pid()) + " cmd=";
-  const size_t logged = CountContaining(log, floodConn);
+  const std::string flood_conn = "conn pid=" + std::to_string(flood.pid()) + " cmd=";
+  const size_t logged = CountContaining(log, flood_conn);
   EXPECT_GE(logged, 1u);
   EXPECT_LE(logged, 30u);  // a few a minute
-  EXPECT_EQ(CountContaining(log, floodConn + std::string(32, 'f') + "... (4000 bytes)"), logged);
+  EXPECT_EQ(CountContaining(log, flood_conn + std::string(32, 'f') + "... (4000 bytes)"), logged);
   EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(flood.pid())), logged);
 }
 
@@ -374,20 +374,20 @@ TEST(UnauthenticatedFlood, EachKindKeepsItsLinesAndTrustedDropsAreAllLogged) {
   ScmService service;  // stopped by the control manager, so its stop is seen in the log
   const std::wstring release = BinDir() + L"release\\";
   ASSERT_TRUE(service.RegisterAndStart(release)) << ::GetLastError();
-  const std::wstring serviceArgument =
+  const std::wstring service_argument =
       L" --service " + QuoteArgument(release + L"VarneloService.exe");
   Child flood(QuoteArgument(ClientExe(L"none")) + L" send cmd=ping\\n\\n --repeat 25" +
-              serviceArgument);
+              service_argument);
   ASSERT_EQ(flood.Wait(60000), 0u) << flood.Output();
-  const std::wstring onShare =
+  const std::wstring on_share =
       L"\\\\localhost\\share\\flood-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
-  const bool shared = ::CopyFileW(ClientExe(L"none").c_str(), onShare.c_str(), FALSE) != FALSE;
-  DWORD remotePid = 0;
+  const bool shared = ::CopyFileW(ClientExe(L"none").c_str(), on_share.c_str(), FALSE) != FALSE;
+  DWORD remote_pid = 0;
   if (shared) {
-    Child remote(QuoteArgument(onShare) + L" send cmd=ping\\n\\n" + serviceArgument);
+    Child remote(QuoteArgument(on_share) + L" send cmd=ping\\n\\n" + service_argument);
     ASSERT_EQ(remote.Wait(30000), 0u);
-    remotePid = remote.pid();
-    ::DeleteFileW(onShare.c_str());
+    remote_pid = remote.pid();
+    ::DeleteFileW(on_share.c_str());
   }
   // Trusted callers dropped at the request stage, more of them than a budget holds, in waves that
   // leave an instance listening (so none has to make room): the request begun, then nothing more.
@@ -403,9 +403,9 @@ TEST(UnauthenticatedFlood, EachKindKeepsItsLinesAndTrustedDropsAreAllLogged) {
             "error=unknown cmd: " + std::string("\0nul", 4) + "\nerror_code=12\nok=0\n\n");
   ASSERT_TRUE(service.Stop());
   const auto log = ReadLogMessages(ServiceLogPath());
-  const std::string floodPid = std::to_string(flood.pid());
+  const std::string flood_pid = std::to_string(flood.pid());
   EXPECT_EQ(CountContaining(
-                log, "rejected pid=" + floodPid + ": caller file signature is invalid or missing"),
+                log, "rejected pid=" + flood_pid + ": caller file signature is invalid or missing"),
             10u);
   EXPECT_EQ(CountInOrder(log, {"HandleConnection WARNING: lines of 15 unauthenticated connections "
                                "left out (at most 10 per 900 s): caller file signature is invalid "
@@ -420,7 +420,7 @@ TEST(UnauthenticatedFlood, EachKindKeepsItsLinesAndTrustedDropsAreAllLogged) {
   if (!shared) {
     GTEST_SKIP() << "no share \\\\localhost\\share here; each kind's budget is tested natively";
   }
-  EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(remotePid) +
+  EXPECT_EQ(CountContaining(log, "rejected pid=" + std::to_string(remote_pid) +
                                      ": caller image is not on a local volume"),
             1u);
 }
@@ -433,19 +433,19 @@ TEST(Robustness, AbuseLeavesTheServiceAnsweringWithItsHandlesBack) {
   ASSERT_GT(before, 0u);
 
   // Four clients at once; every hundredth request names a command, so the caller check runs too.
-  std::atomic<size_t> rightAnswers{0};
+  std::atomic<size_t> right_answers{0};
   std::vector<std::thread> clients;
   for (int client = 0; client < 4; ++client) {
-    clients.emplace_back([&rightAnswers, client] {
+    clients.emplace_back([&right_answers, client] {
       for (int i = client; i < 10000; i += 4) {
         const bool ping = i % 100 == 0;
-        rightAnswers += Exchange(ping ? "cmd=ping\n\n" : "n=" + std::to_string(i) + "\n\n") ==
-                        (ping ? kPong63 : kMissingCmd);
+        right_answers += Exchange(ping ? "cmd=ping\n\n" : "n=" + std::to_string(i) + "\n\n") ==
+                         (ping ? kPong63 : kMissingCmd);
       }
     });
   }
   for (std::thread& client : clients) client.join();
-  EXPECT_EQ(rightAnswers.load(), 10000u);
+  EXPECT_EQ(right_answers.load(), 10000u);
 
   for (int i = 0; i < 1000; ++i) {
     const UniqueHandle pipe = OpenPipe(GENERIC_READ | GENERIC_WRITE);

@@ -69,15 +69,15 @@ void PlantRecorders(const std::wstring& dir, std::initializer_list<const wchar_t
 // Beside each part lies a neighbour that must survive.
 class InstalledProduct {
  public:
-  // Installed as `dirName` in a fresh folder, or in `installBase` (with a trailing backslash).
-  explicit InstalledProduct(const wchar_t* dirName, const std::wstring& installBase = L"")
-      : dir_((installBase.empty() ? base_.path() : installBase) + dirName + L"\\") {
+  // Installed as `dir_name` in a fresh folder, or in `install_base` (with a trailing backslash).
+  explicit InstalledProduct(const wchar_t* dir_name, const std::wstring& install_base = L"")
+      : dir_((install_base.empty() ? base_.path() : install_base) + dir_name + L"\\") {
     ::CreateDirectoryW(dir_.c_str(), nullptr);
     for (const std::wstring& file :
          {base_.path() + L"VarneloData\\keep.txt", listed_ + L"\\Varnelo VPN.lnk",
-          appData_ + L"\\Varnelo\\config.json", appData_ + L"\\VarneloOther\\config.json",
-          startMenu_ + L"Varnelo.lnk", startMenu_ + L"Remove Varnelo.lnk",
-          startMenu_ + L"unrelated.txt"}) {
+          app_data_ + L"\\Varnelo\\config.json", app_data_ + L"\\VarneloOther\\config.json",
+          start_menu_ + L"Varnelo.lnk", start_menu_ + L"Remove Varnelo.lnk",
+          start_menu_ + L"unrelated.txt"}) {
       ::SHCreateDirectoryExW(nullptr, file.substr(0, file.rfind(L'\\')).c_str(), nullptr);
       WriteFileBytes(file, "made by the product or beside it");
     }
@@ -101,8 +101,8 @@ class InstalledProduct {
     DeleteKey(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey);
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) DeleteKey(root, kSettingsKey);
     DeleteKey(HKEY_CURRENT_USER, kUnrelatedSettingsKey);
-    for (const std::wstring& path : {appData_ + L"\\Varnelo", appData_ + L"\\VarneloOther",
-                                     startMenu_, listed_, userFile(), dir_}) {
+    for (const std::wstring& path : {app_data_ + L"\\Varnelo", app_data_ + L"\\VarneloOther",
+                                     start_menu_, listed_, user_file(), dir_}) {
       RemoveTree(path);
     }
   }
@@ -111,8 +111,8 @@ class InstalledProduct {
 
   const std::wstring& dir() const { return dir_; }
   const std::wstring& desktop() const { return desktop_; }
-  const std::wstring& listed() const { return listed_; }       // the product's own Desktop folder
-  std::wstring userFile() const { return listed_ + L".txt"; }  // a user's file on the Desktop
+  const std::wstring& listed() const { return listed_; }        // the product's own Desktop folder
+  std::wstring user_file() const { return listed_ + L".txt"; }  // a user's file on the Desktop
   ScmService& scm() { return scm_; }
 
   // The uninstaller under test, as the setup puts it beside the product.
@@ -149,23 +149,23 @@ class InstalledProduct {
     return true;
   }
   bool StartMenuHoldsOnlyTheUnrelatedFile() const {
-    return !Exists(startMenu_ + L"Varnelo.lnk") && !Exists(startMenu_ + L"Remove Varnelo.lnk") &&
-           Exists(startMenu_ + L"unrelated.txt");
+    return !Exists(start_menu_ + L"Varnelo.lnk") && !Exists(start_menu_ + L"Remove Varnelo.lnk") &&
+           Exists(start_menu_ + L"unrelated.txt");
   }
   bool UserStateGoneAndNeighboursKept() const {
-    return !Exists(appData_ + L"\\Varnelo") &&
+    return !Exists(app_data_ + L"\\Varnelo") &&
            !KeyExists(HKEY_CURRENT_USER, kSettingsKey, kProgramView) &&
            !KeyExists(HKEY_CLASSES_ROOT, kSettingsKey, kProgramView) &&
            Exists(base_.path() + L"VarneloData\\keep.txt") &&
-           Exists(appData_ + L"\\VarneloOther\\config.json") &&
+           Exists(app_data_ + L"\\VarneloOther\\config.json") &&
            KeyExists(HKEY_LOCAL_MACHINE, kUnrelatedUninstallKey, kProgramView) &&
            KeyExists(HKEY_CURRENT_USER, kUnrelatedSettingsKey, kProgramView);
   }
 
  private:
   TempDir base_;
-  const std::wstring dir_, appData_ = ShellFolder(CSIDL_APPDATA),
-                           startMenu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
+  const std::wstring dir_, app_data_ = ShellFolder(CSIDL_APPDATA),
+                           start_menu_ = ShellFolder(CSIDL_STARTMENU) + L"\\Varnelo\\",
                            desktop_ = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\",
                            // Wine maps the Desktop to the Unix home, shared by every prefix (and
                            // their process ids): names of this run only.
@@ -196,17 +196,17 @@ void CloseFinishedRemoval(UninstallerRun* run) {
   EXPECT_EQ(run->copy().Wait(15000), 0u);
 }
 
-void SleepUntil(ULONGLONG start, ULONGLONG offsetMs) {
+void SleepUntil(ULONGLONG start, ULONGLONG offset_ms) {
   const ULONGLONG now = ::GetTickCount64();
-  if (now < start + offsetMs) ::Sleep(static_cast<DWORD>(start + offsetMs - now));
+  if (now < start + offset_ms) ::Sleep(static_cast<DWORD>(start + offset_ms - now));
 }
 
 // Waits until the worker has gone past its registry step, then checks the bar holds at `pixels`
 // with the window open, and closes it with its button.
-void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measureAt, int pixels) {
+void ExpectHeldAt(UninstallerRun* run, ULONGLONG confirmed, ULONGLONG measure_at, int pixels) {
   const HWND window = FindUninstallWindow();
   ASSERT_NE(window, nullptr);
-  SleepUntil(confirmed, measureAt);
+  SleepUntil(confirmed, measure_at);
   EXPECT_EQ(BarPixels(window), pixels);
   ::Sleep(1000);
   EXPECT_EQ(BarPixels(window), pixels) << "the bar moved past its ceiling";
@@ -227,7 +227,7 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
 
   const RunResult installed =
       RunToEnd(QuoteArgument(product.dir() + L"VarneloService.exe") + L" -install", 60000);
-  ASSERT_EQ(installed.exitCode, 0u) << installed.output;
+  ASSERT_EQ(installed.exit_code, 0u) << installed.output;
   ASSERT_TRUE(product.scm().WaitFor(SERVICE_RUNNING, 5000));
   product.Run(
       {L"Varnelo.exe", L"VarneloCore.exe", L"VarneloCore.exe", L"ferryd.exe", L"Zephlin.exe"});
@@ -247,8 +247,8 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   Environment env = run.Env();
   const std::wstring leaked = run.temp() + L"timeout-env.txt";
   env[L"VARNELO_TIMEOUT_RECORD"] = leaked;
-  Child installedCopy(QuoteArgument(product.dir() + L"uninstall.exe"), env, product.dir());
-  EXPECT_EQ(installedCopy.Wait(10000), 0u);
+  Child installed_copy(QuoteArgument(product.dir() + L"uninstall.exe"), env, product.dir());
+  EXPECT_EQ(installed_copy.Wait(10000), 0u);
   const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
   ASSERT_EQ(made.size(), 1u) << "one folder for the copy";
   EXPECT_EQ(ReadFileBytes(made[0] + L"uninstall.exe"), ReadFileBytes(UninstallerUnderTest()));
@@ -273,12 +273,12 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   // Alt+F4 only hides it; it still closes by itself when the display completes.
   ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
   EXPECT_TRUE(WaitUntil(3000, [&] { return !::IsWindowVisible(window); }));
-  DWORD exitCode = STILL_ACTIVE;
+  DWORD exit_code = STILL_ACTIVE;
   EXPECT_EQ(::WaitForSingleObject(copy.get(), 20000), WAIT_OBJECT_0);
-  EXPECT_TRUE(::GetExitCodeProcess(copy.get(), &exitCode) && exitCode == 0) << exitCode;
-  const ULONGLONG closedAfter = ::GetTickCount64() - confirmed;
-  EXPECT_GE(closedAfter, 12900u);
-  EXPECT_LE(closedAfter, 17000u);
+  EXPECT_TRUE(::GetExitCodeProcess(copy.get(), &exit_code) && exit_code == 0) << exit_code;
+  const ULONGLONG closed_after = ::GetTickCount64() - confirmed;
+  EXPECT_GE(closed_after, 12900u);
+  EXPECT_LE(closed_after, 17000u);
   // The deletion waits three seconds first: a 32-bit cmd.exe finds timeout.exe in SysWOW64, where
   // System32 leads it (Wine's cmd would go on to delete at once without one).
   ::Sleep(1000);
@@ -295,11 +295,11 @@ TEST(Removal, RemovesAnInstalledProductAndLeavesItsNeighbours) {
   EXPECT_TRUE(product.UserStateGoneAndNeighboursKept());
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), Narrow(product.dir()) + "netcfg.exe|set 1\n");
-  DWORD proxyEnable = 1, size = sizeof(proxyEnable);
+  DWORD proxy_enable = 1, size = sizeof(proxy_enable);
   EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD,
-                           nullptr, &proxyEnable, &size),
+                           nullptr, &proxy_enable, &size),
             ERROR_SUCCESS);
-  EXPECT_EQ(proxyEnable, 0u);
+  EXPECT_EQ(proxy_enable, 0u);
   for (const wchar_t* name : {L"ProxyServer", L"AutoConfigURL", L"ProxyOverride"}) {
     EXPECT_EQ(::RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, name, RRF_RT_ANY, nullptr,
                              nullptr, nullptr),
@@ -316,7 +316,7 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   InstalledProduct product(L"VarneloApp");
   product.AddFiles(BinDir(), {L"Varnelo.exe"});
   product.AddUninstaller();
-  ASSERT_TRUE(WriteFileBytes(product.userFile(), "user data"));
+  ASSERT_TRUE(WriteFileBytes(product.user_file(), "user data"));
   product.WriteUninstallKey(product.dir(), L"", product.desktop());
   TempDir current;
   PlantRecorders(current.path(),
@@ -324,13 +324,13 @@ TEST(Removal, RefusesADirectoryNotNamedVarnelo) {
   UninstallerRun run;
   const HWND dialog = run.Start(current.path());
   ASSERT_NE(dialog, nullptr);
-  PlantRecorders(run.copyDir(), {L"cmd.exe", L"timeout.exe"});
+  PlantRecorders(run.copy_dir(), {L"cmd.exe", L"timeout.exe"});
   const ULONGLONG confirmed = UninstallerRun::Confirm(dialog);
   EXPECT_TRUE(
       WaitUntil(10000, [] { return !KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey, kProgramView); }));
   ExpectHeldAt(&run, confirmed, 12300, 200);  // 50 %
   EXPECT_TRUE(Exists(product.dir() + L"Varnelo.exe"));
-  EXPECT_TRUE(Exists(product.userFile()));
+  EXPECT_TRUE(Exists(product.user_file()));
   EXPECT_TRUE(product.StartMenuHoldsOnlyTheUnrelatedFile());
   EXPECT_EQ(RecordedRuns(run), "") << "a program was run from the current folder";
 }
@@ -388,10 +388,10 @@ TEST(Removal, AFileInUseKeepsTheFirstPhase) {
   InstalledProduct product(L"Varnelo");
   product.AddUninstaller();
   ASSERT_TRUE(WriteFileBytes(product.dir() + L"core.log", "in use"));
-  const UniqueHandle inUse(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         0, nullptr));
-  ASSERT_TRUE(inUse);
+  const UniqueHandle in_use(::CreateFileW((product.dir() + L"core.log").c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(in_use);
   product.WriteUninstallKey(product.dir(), L"", product.listed());
   UninstallerRun run;
   const ULONGLONG confirmed = run.StartConfirmed();

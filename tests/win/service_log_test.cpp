@@ -13,26 +13,26 @@ namespace test {
 namespace {
 
 TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
-  TempDir programData;
-  const std::wstring dir = programData.path() + L"Varnelo\\";
+  TempDir program_data;
+  const std::wstring dir = program_data.path() + L"Varnelo\\";
   ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr));
-  const size_t fiveMiB =
+  const size_t five_mi_b =
       5 * 1024 * 1024;  // the size the log promises, as a number: not the constant
-  const std::string almostFull(fiveMiB - 10, 'a');
-  ASSERT_TRUE(WriteFileBytes(dir + L"service.log", almostFull));
+  const std::string almost_full(five_mi_b - 10, 'a');
+  ASSERT_TRUE(WriteFileBytes(dir + L"service.log", almost_full));
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.1", "generation one\r\n"));
   ASSERT_TRUE(WriteFileBytes(dir + L"service.log.2", "generation two\r\n"));
 
-  const auto runService = [&] {
-    return ConsoleService(BinDir() + L"VarneloService.exe", programData.path()).ready();
+  const auto run_service = [&] {
+    return ConsoleService(BinDir() + L"VarneloService.exe", program_data.path()).ready();
   };
-  ASSERT_TRUE(runService());
+  ASSERT_TRUE(run_service());
   const std::string grown = ReadFileBytes(dir + L"service.log");
-  EXPECT_GT(grown.size(), fiveMiB) << "the line that crosses 5 MiB still goes in";
+  EXPECT_GT(grown.size(), five_mi_b) << "the line that crosses 5 MiB still goes in";
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.1"), "generation one\r\n");
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.2"), "generation two\r\n");
 
-  ASSERT_TRUE(runService());
+  ASSERT_TRUE(run_service());
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.2"), "generation one\r\n");
   EXPECT_EQ(ReadFileBytes(dir + L"service.log.1"), grown);
   const auto fresh = ReadLogMessages(dir + L"service.log");
@@ -44,16 +44,16 @@ TEST(LogRotation, LinePastFiveMiBStaysThenNextRunRotatesTwoGenerations) {
 class LogInProcess : public ::testing::Test {
  protected:
   InProcessLog log_;
-  const std::wstring programDir_ = log_.programData();
+  const std::wstring program_dir_ = log_.program_data();
   const std::wstring dir_ = log_.dir();
-  const std::wstring programDataVariable_ = programDir_.substr(0, programDir_.size() - 1);
+  const std::wstring program_data_variable_ = program_dir_.substr(0, program_dir_.size() - 1);
 };
 
 TEST_F(LogInProcess, ProgramDataTooLongOrAbsentDropsTheLine) {
-  const std::wstring tooLong = programDir_ + std::wstring(300, L'x');
-  ::SetEnvironmentVariableW(L"ProgramData", tooLong.c_str());
+  const std::wstring too_long = program_dir_ + std::wstring(300, L'x');
+  ::SetEnvironmentVariableW(L"ProgramData", too_long.c_str());
   ServiceLog("must not land anywhere");
-  EXPECT_EQ(CountMatches(programDir_ + L"*"), 0u) << "a cut ProgramData path was written to";
+  EXPECT_EQ(CountMatches(program_dir_ + L"*"), 0u) << "a cut ProgramData path was written to";
   ::SetEnvironmentVariableW(L"ProgramData", nullptr);
   ServiceLog("no ProgramData at all");  // must simply return
 }
@@ -73,7 +73,7 @@ TEST_F(LogInProcess, LoggingAndClosingKeepTheLastError) {
 
 TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
   ServiceLog("create folder");
-  const std::wstring victim = programDir_ + L"victim.txt";
+  const std::wstring victim = program_dir_ + L"victim.txt";
   ASSERT_TRUE(WriteFileBytes(victim, "precious\r\n"));
   ASSERT_TRUE(::DeleteFileW((dir_ + L"service.log").c_str()));
   ASSERT_TRUE(::CreateHardLinkW((dir_ + L"service.log").c_str(), victim.c_str(), nullptr));
@@ -96,7 +96,7 @@ TEST_F(LogInProcess, PlantedHardLinkIsNotWrittenThrough) {
 
 TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
   TempDir elsewhere;
-  if (!CreateJunction(programDir_ + L"Varnelo", elsewhere.path())) {
+  if (!CreateJunction(program_dir_ + L"Varnelo", elsewhere.path())) {
     GTEST_SKIP() << "this file system cannot make a junction; on Windows the log refuses a "
                     "Varnelo folder that is a reparse point";
   }
@@ -110,12 +110,12 @@ TEST_F(LogInProcess, JunctionInPlaceOfTheFolderIsRefused) {
 TEST_F(LogInProcess, EarlierFolderKeptAndAnotherProcessAddsItsLinesWhileTheServiceHoldsIt) {
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"service.log", "[2026-01-01 00:00:00.000] earlier run\r\n"));
-  ConsoleService service(BinDir() + L"VarneloService.exe", programDir_);
+  ConsoleService service(BinDir() + L"VarneloService.exe", program_dir_);
   ASSERT_TRUE(service.ready());
   const RunResult uninstall =
       RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -uninstall", 60000,
-               {{L"ProgramData", programDataVariable_}});
-  EXPECT_NE(uninstall.exitCode, static_cast<DWORD>(STILL_ACTIVE));
+               {{L"ProgramData", program_data_variable_}});
+  EXPECT_NE(uninstall.exit_code, static_cast<DWORD>(STILL_ACTIVE));
   service.Stop();
   ServiceLog("after the service stopped");
   const auto lines = ReadLogMessages(dir_ + L"service.log");
@@ -147,8 +147,8 @@ TEST_F(LogInProcess, FolderSomeoneElseMadeIsRepairedBeforeTheFirstLine) {
 TEST(LogFolderHeld, ServiceHoldsItsFolderAgainstRenameDeleteAndReplace) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  const std::wstring folder = service.programData() + L"Varnelo";
-  const std::wstring other = service.programData() + L"Other";
+  const std::wstring folder = service.program_data() + L"Varnelo";
+  const std::wstring other = service.program_data() + L"Other";
   ASSERT_TRUE(::CreateDirectoryW(other.c_str(), nullptr));
   EXPECT_FALSE(::MoveFileExW(folder.c_str(), (folder + L"2").c_str(), 0));
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
@@ -168,10 +168,10 @@ TEST(LogFolderHeld, ServiceHoldsItsFolderAgainstRenameDeleteAndReplace) {
 TEST_F(LogInProcess, FolderOfAnotherOwnerIsMovedAsideByTheService) {
   ASSERT_TRUE(::CreateDirectoryW(dir_.c_str(), nullptr));
   ASSERT_TRUE(WriteFileBytes(dir_ + L"planted.txt", "x"));
-  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", programDir_,
+  ConsoleService service(BinDir() + L"faults\\VarneloService.exe", program_dir_,
                          {{L"VARNELO_FAULT_LOG_OWNER", L"S-1-5-32-545"}});
   ASSERT_TRUE(service.ready());
-  EXPECT_EQ(CountMatches(programDir_ + L"Varnelo.moved-*"), 1u);
+  EXPECT_EQ(CountMatches(program_dir_ + L"Varnelo.moved-*"), 1u);
   EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
   const auto lines = service.LogMessages();
   ASSERT_FALSE(lines.empty());
@@ -224,15 +224,15 @@ TEST_F(LogInProcess, ForeignFolderIsMovedAsideNotAdopted) {
                             nullptr);  // to give the folder away
   }
   const SecurityDescriptor users = SecurityDescriptor::FromSddl(L"O:BU");
-  PSID usersSid = nullptr;
+  PSID users_sid = nullptr;
   BOOL defaulted = FALSE;
-  ASSERT_TRUE(::GetSecurityDescriptorOwner(users.get(), &usersSid, &defaulted));
+  ASSERT_TRUE(::GetSecurityDescriptorOwner(users.get(), &users_sid, &defaulted));
   if (::SetNamedSecurityInfoW(&std::wstring(dir_)[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                              usersSid, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+                              users_sid, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
     GTEST_SKIP() << "giving a folder to another owner takes an administrator";
   }
   ServiceLog("after the foreign folder");
-  EXPECT_EQ(CountMatches(programDir_ + L"Varnelo.moved-*"), 1u);
+  EXPECT_EQ(CountMatches(program_dir_ + L"Varnelo.moved-*"), 1u);
   EXPECT_EQ(CountMatches(dir_ + L"planted.txt"), 0u);
   const auto lines = ReadLogMessages(dir_ + L"service.log");
   ASSERT_EQ(lines.size(), 2u);

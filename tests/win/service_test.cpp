@@ -48,11 +48,11 @@ class SilentListener {
     address.sin_family = AF_INET;
     address.sin_port = ::htons(port);
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    u_long nonBlocking = 1;
+    u_long non_blocking = 1;
     listening_ = listener_ != INVALID_SOCKET &&
                  ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
                  ::listen(listener_, SOMAXCONN) == 0 &&
-                 ::ioctlsocket(listener_, FIONBIO, &nonBlocking) == 0;
+                 ::ioctlsocket(listener_, FIONBIO, &non_blocking) == 0;
   }
   ~SilentListener() {
     for (SOCKET accepted : accepted_) ::closesocket(accepted);
@@ -115,21 +115,21 @@ TEST(CallerTrust, EveryKindOfCallerIsJudgedAndLogged) {
   // A publisher-signed client started from a share: its file is never read by the service, whose
   // machine credentials would otherwise go to the host the caller named. The test session maps
   // \\localhost\share to a folder of its prefix.
-  const std::wstring onShare =
+  const std::wstring on_share =
       L"\\\\localhost\\share\\client-" + std::to_wstring(::GetCurrentProcessId()) + L".exe";
-  if (!::CopyFileW(ClientExe(L"publisher").c_str(), onShare.c_str(), FALSE)) {
+  if (!::CopyFileW(ClientExe(L"publisher").c_str(), on_share.c_str(), FALSE)) {
     GTEST_SKIP()
         << "no share \\\\localhost\\share here (error " << ::GetLastError()
         << "); the decision is tested natively (CallerImage.OnlyAnImageOnALocalDiskIsRead)";
   }
-  Child remote(QuoteArgument(onShare) + L" send cmd=ping\\n\\n --service " +
+  Child remote(QuoteArgument(on_share) + L" send cmd=ping\\n\\n --service " +
                QuoteArgument(BinDir() + L"VarneloService.exe"));
   ASSERT_EQ(remote.Wait(30000), 0u);
   EXPECT_EQ(remote.Output(), "error=unauthorized caller\nerror_code=13\nok=0\n\n");
   EXPECT_EQ(CountContaining(service.LogMessages(), "rejected pid=" + std::to_string(remote.pid()) +
                                                        ": caller image is not on a local volume"),
             1u);
-  ::DeleteFileW(onShare.c_str());
+  ::DeleteFileW(on_share.c_str());
 }
 
 TEST(PipeProtocol, GenericErrorsPiecesTheSizeLimitAndTheLog) {
@@ -194,7 +194,7 @@ std::vector<std::wstring> DaclEntries(PSECURITY_DESCRIPTOR sd) {
     ::MapGenericMask(&mask, &mapping);
     wchar_t* sid = nullptr;
     if (!::ConvertSidToStringSidW(&entry->SidStart, &sid)) break;
-    const UniqueLocal sidOwner(sid);
+    const UniqueLocal sid_owner(sid);
     entries.push_back(std::to_wstring(entry->Header.AceType) + L" " + std::to_wstring(mask) + L" " +
                       sid);
   }
@@ -225,19 +225,19 @@ TEST(ServiceControl, OneRunStartsAnswersAndStopsAtOnceWhileClientsStall) {
   ASSERT_EQ(::GetSecurityInfo(silent.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, nullptr, nullptr, &live),
             static_cast<DWORD>(ERROR_SUCCESS));
-  const UniqueLocal liveOwner(live);
+  const UniqueLocal live_owner(live);
   const SecurityDescriptor intended = SecurityDescriptor::FromSddl(kPipeSddl);
   ASSERT_TRUE(intended);
   EXPECT_EQ(DaclEntries(live), DaclEntries(intended.get()));
   // And this one is in the middle of its request.
-  const UniqueHandle midRequest = ConnectToService(10000);
-  ASSERT_TRUE(midRequest);
-  ASSERT_TRUE(SendRequestBytes(midRequest.get(), "cmd=status\n", 0));
+  const UniqueHandle mid_request = ConnectToService(10000);
+  ASSERT_TRUE(mid_request);
+  ASSERT_TRUE(SendRequestBytes(mid_request.get(), "cmd=status\n", 0));
   ::Sleep(200);  // the service is now waiting for both
-  const ULONGLONG stopStart = ::GetTickCount64();
+  const ULONGLONG stop_start = ::GetTickCount64();
   ASSERT_TRUE(service.Stop());
   // The stop ends every connection at once instead of waiting out their bounds.
-  EXPECT_LE(::GetTickCount64() - stopStart, 1500u);
+  EXPECT_LE(::GetTickCount64() - stop_start, 1500u);
   ASSERT_TRUE(::QueryServiceStatus(service.get(), &status));
   EXPECT_EQ(status.dwWin32ExitCode, 0u);
   EXPECT_FALSE(IsProcessAlive(std::stoul(core))) << "the service stop left its core running";
@@ -273,9 +273,9 @@ TEST(ServiceControl, CallersWhoseChecksCouldHangHoldNeitherTheDoorNorTheStop) {
     EXPECT_EQ(Exchange("cmd=ping\n\n"), kPong127) << "ping " << i;
     EXPECT_LE(::GetTickCount64() - start, 1000u) << "ping " << i;
   }
-  const ULONGLONG stopStart = ::GetTickCount64();
+  const ULONGLONG stop_start = ::GetTickCount64();
   ASSERT_TRUE(service.Stop());
-  EXPECT_LE(::GetTickCount64() - stopStart, 1500u);
+  EXPECT_LE(::GetTickCount64() - stop_start, 1500u);
   for (Child& caller : callers) caller.Kill();
   const auto log = ReadLogMessages(ServiceLogPath());
   EXPECT_EQ(CountInOrder(log, {"service stop requested", "pipe server exiting", "service stopped"}),
@@ -311,7 +311,7 @@ TEST(ServiceControlHandler, AnswersInterrogateAndRefusesUnknownControls) {
 
 TEST(ServiceEntry, ByHandWithoutArgumentsPrintsUsage) {
   const RunResult result = RunToEnd(QuoteArgument(BinDir() + L"VarneloService.exe") + L" -bogus");
-  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.exit_code, 1u);
   EXPECT_EQ(WithoutCarriageReturns(result.output)
                 .rfind("VarneloService.exe is a Windows Service.\nUsage:\n", 0),
             0u)
@@ -337,7 +337,7 @@ TEST(ServiceResources, VersionBlockAndManifest) {
   for (const auto& [name, value] : expected) EXPECT_EQ(version.Value(name), value) << Narrow(name);
   EXPECT_EQ(version.FixedFileVersion(), kProductVersion);
 
-  const auto supportedOs = [](const std::string& manifest) {
+  const auto supported_os = [](const std::string& manifest) {
     std::vector<std::string> ids;
     const std::string key = "supportedOS Id=\"";
     for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at + 1)) {
@@ -349,10 +349,10 @@ TEST(ServiceResources, VersionBlockAndManifest) {
   const std::string manifest = ResourceBytes(service, RT_MANIFEST, MAKEINTRESOURCEW(1));
   EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\""), std::string::npos)
       << manifest;
-  const std::vector<std::string> uninstallerOs =
-      supportedOs(ResourceBytes(uninstaller, RT_MANIFEST, MAKEINTRESOURCEW(1)));
-  EXPECT_EQ(uninstallerOs.size(), 4u);
-  EXPECT_EQ(supportedOs(manifest), uninstallerOs);
+  const std::vector<std::string> uninstaller_os =
+      supported_os(ResourceBytes(uninstaller, RT_MANIFEST, MAKEINTRESOURCEW(1)));
+  EXPECT_EQ(uninstaller_os.size(), 4u);
+  EXPECT_EQ(supported_os(manifest), uninstaller_os);
 }
 
 // What only the file check itself shows: an empty path, a missing file, and a buffer a success

@@ -57,9 +57,9 @@ struct FindHandleTraits : KernelHandleTraits {
 // folders: a 32-bit cmd.exe finds programs in the WoW64 one.
 void EnsureTimeoutExe() {
   if (!IsRunningUnderWine()) return;
-  for (auto systemFolder : {&::GetSystemDirectoryW, &::GetSystemWow64DirectoryW}) {
+  for (auto system_folder : {&::GetSystemDirectoryW, &::GetSystemWow64DirectoryW}) {
     wchar_t folder[MAX_PATH];
-    const UINT length = systemFolder(folder, MAX_PATH);
+    const UINT length = system_folder(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) continue;
     const std::wstring target = std::wstring(folder, length) + L"\\timeout.exe";
     if (::GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -79,9 +79,9 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs) {
+HWND WaitForConfirmation(DWORD pid, DWORD timeout_ms) {
   HWND found = nullptr;
-  WaitUntil(timeoutMs, [&] { return (found = FindConfirmation(pid)) != nullptr; });
+  WaitUntil(timeout_ms, [&] { return (found = FindConfirmation(pid)) != nullptr; });
   return found;
 }
 
@@ -185,10 +185,11 @@ bool IsI686Program(const std::wstring& path) {
   IMAGE_DOS_HEADER dos = {};
   if (bytes.size() < sizeof(dos)) return false;
   std::memcpy(&dos, bytes.data(), sizeof(dos));
-  const size_t machineAt = static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD);
+  const size_t machine_at = static_cast<size_t>(dos.e_lfanew) + sizeof(DWORD);
   WORD machine = 0;
-  if (dos.e_magic != IMAGE_DOS_SIGNATURE || bytes.size() < machineAt + sizeof(machine)) return false;
-  std::memcpy(&machine, bytes.data() + machineAt, sizeof(machine));
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || bytes.size() < machine_at + sizeof(machine))
+    return false;
+  std::memcpy(&machine, bytes.data() + machine_at, sizeof(machine));
   return machine == IMAGE_FILE_MACHINE_I386;
 }
 
@@ -201,9 +202,9 @@ WatchedProcess::WatchedProcess(DWORD pid)
     : process_(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)),
       pid_(process_ ? pid : 0) {}
 
-DWORD WatchedProcess::Wait(DWORD timeoutMs) const {
+DWORD WatchedProcess::Wait(DWORD timeout_ms) const {
   if (!process_) return static_cast<DWORD>(-1);
-  if (::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+  if (::WaitForSingleObject(process_.get(), timeout_ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
   DWORD code = 0;
   ::GetExitCodeProcess(process_.get(), &code);
   return code;
@@ -223,15 +224,16 @@ WatchedProcess FindUninstallerRunning(const std::wstring& image) {
 }
 
 UninstallerRun::UninstallerRun(const std::wstring& installed)
-    : installedPath_(installed.empty() ? installed_.path() + L"uninstall.exe" : installed) {
+    : installed_path_(installed.empty() ? installed_.path() + L"uninstall.exe" : installed) {
   EnsureTimeoutExe();
   KillProcessesByName(L"uninstall.exe");
-  if (installed.empty()) ::CopyFileW(UninstallerUnderTest().c_str(), installedPath_.c_str(), FALSE);
+  if (installed.empty())
+    ::CopyFileW(UninstallerUnderTest().c_str(), installed_path_.c_str(), FALSE);
 }
 
 UninstallerRun::~UninstallerRun() {
   KillProcessesByName(L"uninstall.exe");
-  if (!copyDir_.empty()) RemoveTree(copyDir_);
+  if (!copy_dir_.empty()) RemoveTree(copy_dir_);
 }
 
 Environment UninstallerRun::Env() const {
@@ -239,18 +241,18 @@ Environment UninstallerRun::Env() const {
   return {{L"TEMP", temp}, {L"TMP", temp}};
 }
 
-HWND UninstallerRun::Start(const std::wstring& currentDirectory, const Environment& extra) {
+HWND UninstallerRun::Start(const std::wstring& current_directory, const Environment& extra) {
   Environment env = Env();
   env.insert(extra.begin(), extra.end());
   const std::vector<std::wstring> before = CopyFolders();
-  Child installed(QuoteArgument(InstalledPath()), env, currentDirectory);
+  Child installed(QuoteArgument(InstalledPath()), env, current_directory);
   EXPECT_EQ(installed.Wait(20000), 0u) << "the installed program did not relaunch and end";
   const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
   EXPECT_EQ(made.size(), 1u) << "not one new folder for the copy";
   if (made.size() != 1) return nullptr;
-  copyDir_ = made[0];
+  copy_dir_ = made[0];
   WaitUntil(10000, [&] { return (copy_ = FindUninstallerRunning(CopyPath())).found(); });
-  EXPECT_TRUE(copy_.found()) << "no copy runs from " << Narrow(copyDir_);
+  EXPECT_TRUE(copy_.found()) << "no copy runs from " << Narrow(copy_dir_);
   EXPECT_EQ(copy_.IsWow64(), IsI686Program(UninstallerUnderTest()))
       << "the copy does not run as the build under test";
   return copy_.found() ? WaitForConfirmation(copy_.pid()) : nullptr;
@@ -262,8 +264,8 @@ ULONGLONG UninstallerRun::Confirm(HWND dialog) {
   return ::GetTickCount64();
 }
 
-ULONGLONG UninstallerRun::StartConfirmed(const std::wstring& currentDirectory) {
-  return Confirm(Start(currentDirectory));
+ULONGLONG UninstallerRun::StartConfirmed(const std::wstring& current_directory) {
+  return Confirm(Start(current_directory));
 }
 
 }  // namespace test

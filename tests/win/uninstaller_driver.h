@@ -16,7 +16,7 @@ namespace test {
 constexpr int kTrackWidth = 350;  // pixels of the bar the 350-pixel track shows
 
 bool Exists(const std::wstring& path);
-HWND WaitForConfirmation(DWORD pid, DWORD timeoutMs = 20000);
+HWND WaitForConfirmation(DWORD pid, DWORD timeout_ms = 20000);
 std::wstring WindowText(HWND hwnd);
 // Presses a button of the message box and returns once the box is gone.
 void Answer(HWND dialog, int button);
@@ -56,7 +56,7 @@ class WatchedProcess {
   // Whether it runs as 32-bit code under WoW64.
   bool IsWow64() const;
   // Its exit code once it has ended, STILL_ACTIVE on time-out, -1 when nothing is watched.
-  DWORD Wait(DWORD timeoutMs) const;
+  DWORD Wait(DWORD timeout_ms) const;
 
  private:
   UniqueHandle process_;
@@ -79,27 +79,27 @@ class UninstallerRun {
   UninstallerRun& operator=(const UninstallerRun&) = delete;
 
   const std::wstring& temp() const { return temp_.path(); }  // with a trailing backslash
-  const std::wstring& InstalledPath() const { return installedPath_; }
+  const std::wstring& InstalledPath() const { return installed_path_; }
   // The relaunched copy's folder, with a trailing backslash; empty until Start has found it.
-  const std::wstring& copyDir() const { return copyDir_; }
-  std::wstring CopyPath() const { return copyDir_ + L"uninstall.exe"; }
+  const std::wstring& copy_dir() const { return copy_dir_; }
+  std::wstring CopyPath() const { return copy_dir_ + L"uninstall.exe"; }
   Environment Env() const;
-  // Starts the installed program in `currentDirectory` (default: inherited) with `extra` in its
+  // Starts the installed program in `current_directory` (default: inherited) with `extra` in its
   // environment, waits for it to relaunch its copy and end, and returns the copy's confirmation
   // box (null when any step failed, with a test failure saying which).
-  HWND Start(const std::wstring& currentDirectory = L"", const Environment& extra = {});
+  HWND Start(const std::wstring& current_directory = L"", const Environment& extra = {});
   // Confirms `dialog` and returns the time of the confirmation.
   static ULONGLONG Confirm(HWND dialog);
   // Starts, confirms and returns the time of the confirmation.
-  ULONGLONG StartConfirmed(const std::wstring& currentDirectory = L"");
+  ULONGLONG StartConfirmed(const std::wstring& current_directory = L"");
   // The relaunched copy.
   const WatchedProcess& copy() const { return copy_; }
 
  private:
   TempDir temp_;
   TempDir installed_;
-  std::wstring installedPath_;
-  std::wstring copyDir_;
+  std::wstring installed_path_;
+  std::wstring copy_dir_;
   WatchedProcess copy_;
 };
 

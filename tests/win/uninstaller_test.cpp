@@ -66,7 +66,7 @@ TEST_F(Uninstaller, ConfirmsInTheUiLanguageAndKeepsOneWindow) {
       << "the second copy left its folder behind";
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.copy().Wait(10000), 0u);
-  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copyDir()); }))
+  EXPECT_TRUE(WaitUntil(10000, [&] { return !Exists(run_.copy_dir()); }))
       << "Cancel left the copy's folder behind";
 }
 
@@ -164,11 +164,11 @@ TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
     const InstalledProgram installed;
     const std::vector<std::wstring> before = CopyFolders();
     CopyRacer racer(target, before);
-    Child installedCopy(QuoteArgument(installed.path()), run.Env(), installed.dir());
+    Child installed_copy(QuoteArgument(installed.path()), run.Env(), installed.dir());
     HWND window = nullptr, refusal = nullptr;
     EXPECT_TRUE(WaitUntil(20000, [&] {
       return (window = FindUninstallWindow()) != nullptr ||
-             (refusal = FindConfirmation(installedCopy.pid())) != nullptr;
+             (refusal = FindConfirmation(installed_copy.pid())) != nullptr;
     })) << "neither the relaunched window nor a copy error";
     racer.Stop();
     EXPECT_GT(racer.attempts(), 0u) << "the racer never found the copy's folder";
@@ -189,7 +189,7 @@ TEST(Relaunch, CopyRunsFromANewFolderThatARacerCannotChange) {
       // Ended by itself, after starting its own deletion (a kill meanwhile would stall that start).
       EXPECT_EQ(::WaitForSingleObject(relaunched.get(), 10000), WAIT_OBJECT_0);
     }
-    EXPECT_EQ(installedCopy.Wait(10000), 0u);
+    EXPECT_EQ(installed_copy.Wait(10000), 0u);
     EXPECT_EQ(ReadFileBytes(run.temp() + L"varnelo-runs.txt"), "")
         << "the racer's program was started";
     EXPECT_EQ(CountMatches(run.temp() + L"*"), 0u) << "the program wrote into %TEMP%";
@@ -364,8 +364,8 @@ TEST(CopyFolder, HeldWithTheRightsTheCopyNeedsToProveIt) {
 // where users may create files; only SYSTEM and Administrators are let in, and Administrators
 // own it where the creator may name them.
 TEST(CopyFolder, DescriptorLetsOnlySystemAndAdministratorsIn) {
-  for (bool withOwner : {true, false}) {
-    const SecurityDescriptor sd = CopyFolderSecurity(withOwner);
+  for (bool with_owner : {true, false}) {
+    const SecurityDescriptor sd = CopyFolderSecurity(with_owner);
     ASSERT_TRUE(sd) << sd.error();
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -387,7 +387,7 @@ TEST(CopyFolder, DescriptorLetsOnlySystemAndAdministratorsIn) {
     }
     PSID owner = nullptr;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.get(), &owner, &defaulted));
-    EXPECT_EQ(owner != nullptr && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid), withOwner);
+    EXPECT_EQ(owner != nullptr && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid), with_owner);
   }
 }
 
@@ -432,17 +432,17 @@ TEST(DllSearch, CanaryBesideAProgramLoadsOnlyWithoutTheDefences) {
   const Environment env = {{L"VARNELO_CANARY_MARKER", marker}};
   const struct {
     const wchar_t* mode;
-    DWORD exitCode;
+    DWORD exit_code;
   } cases[] = {{L"bare", 0}, {L"restricted", 1}, {L"system", 1}};
   for (const auto& c : cases) {
     ::DeleteFileW(marker.c_str());
     EXPECT_EQ(
         RunToEnd(QuoteArgument(dir.path() + L"probe.exe") + L" " + c.mode + L" canary-probe.dll",
                  20000, env)
-            .exitCode,
-        c.exitCode)
+            .exit_code,
+        c.exit_code)
         << Narrow(c.mode);
-    EXPECT_EQ(Exists(marker), c.exitCode == 0) << Narrow(c.mode);
+    EXPECT_EQ(Exists(marker), c.exit_code == 0) << Narrow(c.mode);
   }
 }
 
@@ -458,15 +458,15 @@ TEST_F(Uninstaller, DllPlantedBesideTheProgramOrItsCopyIsNotLoaded) {
   ASSERT_TRUE(::CopyFileW(canary.c_str(),
                           (DirectoryWithSeparator(run_.InstalledPath()) + L"gdiplus.dll").c_str(),
                           FALSE));
-  std::atomic<bool> stop{false}, plantedFirst{false};
+  std::atomic<bool> stop{false}, planted_first{false};
   const std::vector<std::wstring> before = CopyFolders();
   std::thread planter([&] {
     while (!stop) {
       const std::vector<std::wstring> made = NewFolders(before, CopyFolders());
       if (made.empty()) continue;
-      const bool windowYet = FindUninstallWindow() != nullptr;
-      plantedFirst =
-          ::CopyFileW(canary.c_str(), (made[0] + L"gdiplus.dll").c_str(), FALSE) && !windowYet;
+      const bool window_yet = FindUninstallWindow() != nullptr;
+      planted_first =
+          ::CopyFileW(canary.c_str(), (made[0] + L"gdiplus.dll").c_str(), FALSE) && !window_yet;
       return;
     }
   });
@@ -476,7 +476,7 @@ TEST_F(Uninstaller, DllPlantedBesideTheProgramOrItsCopyIsNotLoaded) {
   stop = true;
   planter.join();
   ASSERT_NE(dialog, nullptr);
-  EXPECT_TRUE(plantedFirst) << "the canary was not beside the copy before its window";
+  EXPECT_TRUE(planted_first) << "the canary was not beside the copy before its window";
   ASSERT_NE(FindUninstallWindow(), nullptr);  // drawn, so its images were decoded through GDI+
   Answer(dialog, IDCANCEL);
   EXPECT_EQ(run_.copy().Wait(10000), 0u);

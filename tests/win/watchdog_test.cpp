@@ -99,16 +99,16 @@ Child ArmClient(const std::wstring& readback, const std::wstring& options = L"--
 }
 
 // What the last WM_SETTINGCHANGE to a window of this process named.
-std::wstring g_settingChanged;
-LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SETTINGCHANGE && lParam != 0)
-    g_settingChanged = reinterpret_cast<const wchar_t*>(lParam);
-  return ::DefWindowProcW(window, message, wParam, lParam);
+std::wstring g_setting_changed;
+LRESULT CALLBACK RecordSettingChange(HWND window, UINT message, WPARAM w_param, LPARAM l_param) {
+  if (message == WM_SETTINGCHANGE && l_param != 0)
+    g_setting_changed = reinterpret_cast<const wchar_t*>(l_param);
+  return ::DefWindowProcW(window, message, w_param, l_param);
 }
 
 // Waits for the line while serving this thread's windows, so a broadcast can reach them.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
-  return WaitUntil(timeoutMs, [&] {
+bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+  return WaitUntil(timeout_ms, [&] {
     MSG message;
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
     return done();
@@ -140,11 +140,11 @@ class Watchdog : public ::testing::Test {
 TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   ConsoleService service;
   ASSERT_TRUE(service.ready());
-  WNDCLASSW listenerClass = {};
-  listenerClass.lpfnWndProc = RecordSettingChange;
-  listenerClass.lpszClassName = L"WatchdogTestListener";
-  ::RegisterClassW(&listenerClass);
-  const HWND listener = ::CreateWindowExW(0, listenerClass.lpszClassName, L"", WS_OVERLAPPED, 0, 0,
+  WNDCLASSW listener_class = {};
+  listener_class.lpfnWndProc = RecordSettingChange;
+  listener_class.lpszClassName = L"WatchdogTestListener";
+  ::RegisterClassW(&listener_class);
+  const HWND listener = ::CreateWindowExW(0, listener_class.lpszClassName, L"", WS_OVERLAPPED, 0, 0,
                                           0, 0, nullptr, nullptr, nullptr, nullptr);
 
   // The second client's arming replaces the first; only the second's death is judged.
@@ -160,7 +160,7 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
                  "ProxyEnable set ret=0, ProxyServer delete ret=0, ProxyOverride delete ret=0");
   std::printf("client death to restored settings: %llu ms\n", ::GetTickCount64() - killed);
   EXPECT_EQ(proxy_.Snapshot(), "0|-|-|-");
-  EXPECT_TRUE(PumpUntil([] { return g_settingChanged == L"Internet Settings"; }, kWaitMs))
+  EXPECT_TRUE(PumpUntil([] { return g_setting_changed == L"Internet Settings"; }, kWaitMs))
       << "no broadcast";
   ::DestroyWindow(listener);
   const auto log = service.LogMessages();
@@ -212,7 +212,7 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
                                                        std::to_string(leaving.pid()) +
                                                        " (reason=normal_disconnect)"),
             1u);
-  const std::string leftBehind = proxy_.Snapshot();
+  const std::string left_behind = proxy_.Snapshot();
 
   // The disable flag: the next tick logs the change and releases the armed client without cleanup;
   // arming is refused before the request's keys are looked at.
@@ -228,7 +228,7 @@ TEST_F(Watchdog, ClientDeathRestoresOnlyTheProxyItSet) {
   watched.Kill();
   SetDisableFlag(0);
   EXPECT_TRUE(LogShows(service, "ProxyWatchdog: feature flag turned OFF -- subsystem re-enabled"));
-  EXPECT_EQ(proxy_.Snapshot(), leftBehind)
+  EXPECT_EQ(proxy_.Snapshot(), left_behind)
       << "a disarmed or released client's death restored the proxy";
 
   // Only REG_DWORD 1 disables.
@@ -253,11 +253,11 @@ TEST_F(Watchdog, CallersThatCannotBeWatchedGetDegradedAnswers) {
     ConsoleService service(faults, L"", {{L"VARNELO_FAULT_REOPEN", L"watch"}});
     ASSERT_TRUE(service.ready());
     EXPECT_EQ(Exchange(kArmRequest), "degraded=1\nerror=open_process_denied\nok=0\n\n");
-    const RunResult unsigned_ =
+    const RunResult unsigned_run =
         RunToEnd(QuoteArgument(ClientExe(L"none")) + L" send " +
                  QuoteArgument(L"cmd=set_expected_proxy\\nproxy=x\\nreadback=x\\n\\n") +
                  L" --service " + QuoteArgument(faults));
-    EXPECT_EQ(unsigned_.output, "error=unauthorized caller\nerror_code=13\nok=0\n\n");
+    EXPECT_EQ(unsigned_run.output, "error=unauthorized caller\nerror_code=13\nok=0\n\n");
     const auto log = service.LogMessages();
     EXPECT_EQ(CountInOrder(
                   log, {"conn pid=" + self + " cmd=set_expected_proxy",
@@ -306,11 +306,11 @@ TEST(ProxyCleanup, SkipsAHiveThatIsNotThereOrCannotBeOpened) {
   const InProcessLog log;
   WatchdogState state;
   state.pid = 7;
-  state.userSid = L"S-1-5-21-7-7-7-1001";  // no such hive
+  state.user_sid = L"S-1-5-21-7-7-7-1001";  // no such hive
   EXPECT_FALSE(RunProxyCleanup(state, "parent_process_exit"));
 
-  state.userSid = L"S-1-5-21-7-7-7-1002";
-  const std::wstring root = state.userSid + L"\\Software\\Microsoft\\Windows\\CurrentVersion";
+  state.user_sid = L"S-1-5-21-7-7-7-1002";
+  const std::wstring root = state.user_sid + L"\\Software\\Microsoft\\Windows\\CurrentVersion";
   UniqueRegKey parent;
   ASSERT_EQ(::RegCreateKeyExW(HKEY_USERS, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                               parent.put(), nullptr),
@@ -326,7 +326,7 @@ TEST(ProxyCleanup, SkipsAHiveThatIsNotThereOrCannotBeOpened) {
   settings.reset();
   ::RegDeleteKeyW(parent.get(), L"Internet Settings");
   parent.reset();
-  ::RegDeleteTreeW(HKEY_USERS, state.userSid.c_str());
+  ::RegDeleteTreeW(HKEY_USERS, state.user_sid.c_str());
 
   EXPECT_EQ(log.Messages(),
             (std::vector<std::string>{"cleanup triggered: trigger=parent_process_exit pid=7 "
