@@ -1,8 +1,10 @@
-// -install and -uninstall against the real service control manager: one installation taken from a
-// fresh install through an upgrade with a running client, installs over a stopping and a stopped
-// service, to its removal; and a registration still marked for deletion.
+// -install and -uninstall against the real service control manager: the phases of one
+// installation's life (a fresh install, an upgrade with a running client, installs over a
+// stopping and a stopped service, its removal), what -install hands the control manager, and a
+// registration still marked for deletion.
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,13 +118,40 @@ std::wstring RunOnAConsole(const std::wstring& command_line) {
 
 class Installation : public ::testing::Test {
  protected:
+  // The first install of each phase below; its own checks are the first phase's.
+  void InstallAndWaitUntilRunning() {
+    const ModeRun run = RunMode(release_, L"-install");
+    ASSERT_EQ(run.exit_code, 0u) << run.console;
+    ASSERT_TRUE(scm_.WaitFor(SERVICE_RUNNING));
+  }
+
   TempDir install_root_;
   const std::wstring release_ = ChineseInstallation(install_root_);
   ScmService scm_;
 };
 
-// Each step's lines are read from the log of the run that wrote them.
-TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
+// A switch of the test build of the service, set under HKLM for the service the control manager
+// starts, and gone when the phase ends however it ends.
+class TestFaultSwitch {
+ public:
+  TestFaultSwitch(const wchar_t* name, const wchar_t* value) {
+    set_ = ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kKey, name, REG_SZ, value,
+                             static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+  }
+  ~TestFaultSwitch() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kKey); }
+  TestFaultSwitch(const TestFaultSwitch&) = delete;
+  TestFaultSwitch& operator=(const TestFaultSwitch&) = delete;
+  bool set() const { return set_; }
+
+ private:
+  static constexpr const wchar_t* kKey = L"SOFTWARE\\Varnelo\\TestFaults";
+  bool set_ = false;
+};
+
+// The phases of one installation's life, from a fresh install through upgrades to its removal;
+// each starts from a fresh install and reads its lines from the log of the run that wrote them.
+TEST_F(Installation, FreshInstallRegistersAndStartsTheService) {
   const ModeRun fresh = RunMode(release_, L"-install");
   EXPECT_EQ(fresh.exit_code, 0u) << fresh.console;
   EXPECT_TRUE(EndsWith(fresh.console, "Service installed and started.\n")) << fresh.console;
@@ -150,100 +179,103 @@ TEST_F(Installation, FromFreshInstallThroughUpgradesToRemoval) {
       CountInOrder(fresh.log, {"InstallService: begin", "InstallService: image=" + Narrow(release_),
                                "InstallService: CreateService OK"}),
       3u);
+}
 
-  // An upgrade from another folder closes the running client, though another program's window
-  // of the same class is met first by the search.
-  {
-    Child client(QuoteArgument(BinDir() + L"Varnelo.exe"));
-    ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
-    TempDir other;
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"Varnelo.exe").c_str(),
-                            (other.path() + L"OtherApp.exe").c_str(), FALSE));
-    Child decoy(QuoteArgument(other.path() + L"OtherApp.exe") + L" --topmost");
-    ASSERT_TRUE(decoy.WaitForOutput("window ready", 10000)) << decoy.Output();
-    const std::wstring upgrade = BinDir() + L"no-core\\VarneloService.exe";
-    const ModeRun run = RunMode(upgrade, L"-install");
-    EXPECT_EQ(run.exit_code, 0u) << run.console;
-    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
-        << run.console;
-    ExpectOwnerWarnings(run, 2);  // no core beside this copy
-    const std::vector<BYTE> upgraded = QueryConfig(scm_.manager());
-    ASSERT_FALSE(upgraded.empty()) << ::GetLastError();
-    EXPECT_EQ(
-        std::wstring(
-            reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(upgraded.data())->lpBinaryPathName),
-        L"\"" + upgrade + L"\"");
-    EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(client.Wait(2000), 0u) << "the client was not closed";
-    EXPECT_NE(client.Output().find("WM_CLOSE received"), std::string::npos);
-    EXPECT_EQ(decoy.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(decoy.Output().find("WM_CLOSE"), std::string::npos) << decoy.Output();
-    EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd="), 1u);
-    EXPECT_EQ(CountContaining(run.log, " pid=" + std::to_string(decoy.pid()) + " exe=OtherApp.exe"),
-              1u);
-    EXPECT_EQ(
-        CountInOrder(
-            run.log,
-            {"InstallService: CreateService failed err=1073",
-             "InstallService: service exists, refreshing ImagePath to " + Narrow(upgrade),
-             "RequestVarneloExitBeforeUpgrade: WM_CLOSE -> Varnelo.exe pid=" +
-                 std::to_string(client.pid()) + " hwnd=",
-             "RequestVarneloExitBeforeUpgrade: wait result=0x0 timeout=8000ms",
-             "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=1 err=0", kRestarted}),
-        6u);
-  }
+// An upgrade from another folder closes the running client, though another program's window of
+// the same class is met first by the search.
+TEST_F(Installation, UpgradeFromAnotherFolderClosesTheRunningClient) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilRunning());
+  Child client(QuoteArgument(BinDir() + L"Varnelo.exe"));
+  ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
+  TempDir other;
+  ASSERT_TRUE(::CopyFileW((BinDir() + L"Varnelo.exe").c_str(),
+                          (other.path() + L"OtherApp.exe").c_str(), FALSE));
+  Child decoy(QuoteArgument(other.path() + L"OtherApp.exe") + L" --topmost");
+  ASSERT_TRUE(decoy.WaitForOutput("window ready", 10000)) << decoy.Output();
+  const std::wstring upgrade = BinDir() + L"no-core\\VarneloService.exe";
+  const ModeRun run = RunMode(upgrade, L"-install");
+  EXPECT_EQ(run.exit_code, 0u) << run.console;
+  EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
+      << run.console;
+  ExpectOwnerWarnings(run, 2);  // no core beside this copy
+  const std::vector<BYTE> upgraded = QueryConfig(scm_.manager());
+  ASSERT_FALSE(upgraded.empty()) << ::GetLastError();
+  EXPECT_EQ(std::wstring(
+                reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(upgraded.data())->lpBinaryPathName),
+            L"\"" + upgrade + L"\"");
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(client.Wait(2000), 0u) << "the client was not closed";
+  EXPECT_NE(client.Output().find("WM_CLOSE received"), std::string::npos);
+  EXPECT_EQ(decoy.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(decoy.Output().find("WM_CLOSE"), std::string::npos) << decoy.Output();
+  EXPECT_EQ(CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: skip CMainWnd hwnd="), 1u);
+  EXPECT_EQ(CountContaining(run.log, " pid=" + std::to_string(decoy.pid()) + " exe=OtherApp.exe"),
+            1u);
+  EXPECT_EQ(
+      CountInOrder(
+          run.log,
+          {"InstallService: CreateService failed err=1073",
+           "InstallService: service exists, refreshing ImagePath to " + Narrow(upgrade),
+           "RequestVarneloExitBeforeUpgrade: WM_CLOSE -> Varnelo.exe pid=" +
+               std::to_string(client.pid()) + " hwnd=",
+           "RequestVarneloExitBeforeUpgrade: wait result=0x0 timeout=8000ms",
+           "RestartExistingServiceAfterUpgrade: ControlService(STOP) bRet=1 err=0", kRestarted}),
+      6u);
+}
 
-  // A stop that comes while a start_core is between its launch and its hand-over (the test build
-  // of the service pauses there) waits for that handler, reporting stop-pending meanwhile.
-  const wchar_t kFaultsKey[] = L"SOFTWARE\\Varnelo\\TestFaults";
-  ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kFaultsKey, L"VARNELO_FAULT_HANDOVER_PAUSE_MS",
-                              REG_SZ, L"3000", sizeof(L"3000")),
-            ERROR_SUCCESS);
+// A stop that comes while a start_core is between its launch and its hand-over (the test build of
+// the service pauses there) waits for that handler, reporting stop-pending meanwhile; an install
+// then neither stops the stopping service again nor fails to start it.
+TEST_F(Installation, InstallOverAStoppingServiceStartsItWithoutASecondStop) {
+  const TestFaultSwitch pause(L"VARNELO_FAULT_HANDOVER_PAUSE_MS", L"3000");
+  ASSERT_TRUE(pause.set());
   const std::wstring faults = BinDir() + L"faults\\";
   ASSERT_EQ(RunMode(faults + L"VarneloService.exe", L"-install").exit_code, 0u);
-  {
-    TempDir data;
-    Child client = StartCoreClient(faults, data.path(), L"hold");
-    ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));
-    ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
-    ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
-    const ModeRun over_stopping = RunMode(release_, L"-install");
-    EXPECT_EQ(over_stopping.exit_code, 0u) << over_stopping.console;
-    EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_EQ(CountContaining(over_stopping.log, "ControlService(STOP)"), 0u)
-        << "a stopping service got a second stop";
-    EXPECT_EQ(CountContaining(over_stopping.log, kRestarted), 1u);
-  }
-  ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kFaultsKey);
+  ASSERT_TRUE(scm_.WaitFor(SERVICE_RUNNING));
+  TempDir data;
+  Child client = StartCoreClient(faults, data.path(), L"hold");
+  ASSERT_TRUE(WaitUntil(10000, [] { return ProcessIdsNamed(L"VarneloCore.exe").size() == 1; }));
+  ASSERT_TRUE(scm_.SendStop()) << ::GetLastError();
+  ASSERT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_STOP_PENDING));
+  const ModeRun over_stopping = RunMode(release_, L"-install");
+  EXPECT_EQ(over_stopping.exit_code, 0u) << over_stopping.console;
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(CountContaining(over_stopping.log, "ControlService(STOP)"), 0u)
+      << "a stopping service got a second stop";
+  EXPECT_EQ(CountContaining(over_stopping.log, kRestarted), 1u);
+}
 
-  // The one slow step: the 8 s wait for a client that will not close.
+// The one slow phase: the 8 s wait for a client that will not close, over a stopped service.
+TEST_F(Installation, InstallOverAStoppedServiceWaitsForAClientThatWillNotClose) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilRunning());
   ASSERT_TRUE(scm_.Stop()) << ::GetLastError();
-  {
-    Child client(QuoteArgument(BinDir() + L"Varnelo.exe") + L" --ignore-close");
-    ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
-    const ModeRun run = RunMode(release_, L"-install");
-    EXPECT_EQ(run.exit_code, 0u) << run.console;
-    EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
-        << run.console;
-    EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
-    EXPECT_TRUE(client.WaitForOutput("WM_CLOSE ignored", 1000));
-    EXPECT_EQ(client.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
-    EXPECT_EQ(CountContaining(run.log,
-                              "RequestVarneloExitBeforeUpgrade: wait result=0x102 timeout=8000ms"),
-              1u);
-    EXPECT_EQ(
-        CountContaining(
-            run.log,
-            "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=" +
-                std::to_string(client.pid()) +
-                " \xE2\x80\x94 system proxy may be left dirty; installer must handshake "
-                "Varnelo.exe shutdown before invoking -install"),
-        1u);
-    EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u)
-        << "a stopped service got a stop control";
-    EXPECT_EQ(CountContaining(run.log, kRestarted), 1u);
-  }
+  Child client(QuoteArgument(BinDir() + L"Varnelo.exe") + L" --ignore-close");
+  ASSERT_TRUE(client.WaitForOutput("window ready", 10000)) << client.Output();
+  const ModeRun run = RunMode(release_, L"-install");
+  EXPECT_EQ(run.exit_code, 0u) << run.console;
+  EXPECT_TRUE(EndsWith(run.console, "Service already exists, ImagePath refreshed.\n"))
+      << run.console;
+  EXPECT_EQ(scm_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(client.WaitForOutput("WM_CLOSE ignored", 1000));
+  EXPECT_EQ(client.Wait(0), static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(
+      CountContaining(run.log, "RequestVarneloExitBeforeUpgrade: wait result=0x102 timeout=8000ms"),
+      1u);
+  EXPECT_EQ(CountContaining(
+                run.log,
+                "RequestVarneloExitBeforeUpgrade: ERROR VARNELO_STILL_RUNNING_DURING_UPGRADE pid=" +
+                    std::to_string(client.pid()) +
+                    " \xE2\x80\x94 system proxy may be left dirty; installer must handshake "
+                    "Varnelo.exe shutdown before invoking -install"),
+            1u);
+  EXPECT_EQ(CountContaining(run.log, "ControlService(STOP)"), 0u)
+      << "a stopped service got a stop control";
+  EXPECT_EQ(CountContaining(run.log, kRestarted), 1u);
+}
 
+// -uninstall removes the registration and its key; a second one says there is nothing to remove.
+TEST_F(Installation, UninstallRemovesTheRegistrationAndASecondFindsNone) {
+  ASSERT_NO_FATAL_FAILURE(InstallAndWaitUntilRunning());
   const ModeRun removed = RunMode(release_, L"-uninstall");
   EXPECT_EQ(removed.exit_code, 0u) << removed.console;
   EXPECT_EQ(removed.console, "Service deleted and SCM released.\n");
