@@ -16,7 +16,7 @@ struct Judged {
 };
 
 // The executable and its directory, as GetInstallDir takes them from "UninstallString".
-TEST(InstallLocationRules, ExeAndDirOfCommand) {
+TEST(InstallLocationRules, TheUninstallCommandsFirstExeAndItsFolderAreTheInstallation) {
   const struct {
     const wchar_t* command;
     const wchar_t* exe;
@@ -44,7 +44,7 @@ TEST(InstallLocationRules, ExeAndDirOfCommand) {
   }
 }
 
-TEST(InstallLocationRules, HasProductDirName) {
+TEST(InstallLocationRules, OnlyAFolderNamedVarneloIsTheProducts) {
   for (const Judged& c : std::vector<Judged>{{L"D:\\Apps\\VARNELO", true},
                                              {L"D:\\Apps\\Varnelo\\\\//", true},
                                              {L"Varnelo", true},
@@ -60,7 +60,7 @@ TEST(InstallLocationRules, HasProductDirName) {
 
 // What may reach the shell: the components are judged as IsListedPathDeletable judges them (its
 // table below); here the length bound and the roots.
-TEST(InstallLocationRules, IsPlainAbsolutePath) {
+TEST(InstallLocationRules, OnlyAShortAbsolutePathBelowARootReachesTheShell) {
   const std::wstring deep = L"C:\\" + std::wstring(250, L'a') + L"\\Varnelo";
   for (const Judged& c : std::vector<Judged>{{L"C:\\Program Files\\Varnelo", true},
                                              {deep.substr(0, 259), true},
@@ -71,7 +71,7 @@ TEST(InstallLocationRules, IsPlainAbsolutePath) {
   }
 }
 
-TEST(InstallLocationRules, IsListedPathDeletable) {
+TEST(InstallLocationRules, AListedPathNeverTakesARootAKnownFolderOrAProfile) {
   const std::vector<std::wstring> known = {L"C:\\WINDOWS", L"C:\\PROGRAM FILES", L"C:\\USERS\\ANN",
                                            L"C:\\USERS\\ANN\\DESKTOP",
                                            L"C:\\USERS\\ANN\\DOCUMENTS"};
@@ -114,7 +114,7 @@ TEST(InstallLocationRules, IsListedPathDeletable) {
 
 // The copy's folder is recognised by its name and by lying directly in the system's temporary
 // folder; the name the program makes is one it recognises.
-TEST(InstallLocationRules, RunsFromCopyFolder) {
+TEST(InstallLocationRules, TheCopysFolderLiesDirectlyInTheSystemTempUnderItsOwnName) {
   const unsigned char random[kCopyFolderRandomBytes] = {0x00, 0x1f, 0xa0, 0xff, 1, 2,  3,  4,
                                                         5,    6,    7,    8,    9, 10, 11, 0xbc};
   const std::wstring name = CopyFolderName(random);

@@ -21,7 +21,7 @@ std::string Line(const LogStamp& stamp, const char* format, ...) {
   return std::string(buffer, length);
 }
 
-TEST(LogLine, StampMessageAndCrLf) {
+TEST(LogLine, EachLineIsItsStampItsMessageAndCrLf) {
   EXPECT_EQ(Line(kStamp, "service starting"), "[2026-12-05 19:07:42.123] service starting\r\n");
   EXPECT_EQ(Line(LogStamp{987, 1, 2, 3, 4, 5, 6}, "conn pid=%lu cmd=%s", 42ul, "ping"),
             "[0987-01-02 03:04:05.006] conn pid=42 cmd=ping\r\n");
@@ -64,7 +64,7 @@ TEST(LogLine, ControlsAndLineBreaksFromRequestsAreEscaped) {
   EXPECT_EQ(line.substr(line.size() - 6), "\\x0A\r\n");
 }
 
-TEST(LogRotation, SizeThresholdAndBackoff) {
+TEST(LogRotation, RotatesFromFiveMiBButNotAgainWithinTheBackoff) {
   EXPECT_FALSE(ShouldRotateLog(kLogRotateSize - 1, 1000, 0));
   EXPECT_TRUE(ShouldRotateLog(kLogRotateSize, 1000, 0));
   // A failed attempt at t=100000: nothing again for 60 s, then the first line after.

@@ -14,14 +14,14 @@ TEST(ProgressWidth, RiseEndsAtTheDurationThenCreepsWithoutOverflow) {
   EXPECT_EQ(PhaseWidth(4, 0xFFFFFFFFu), kFullBarWidth);
 }
 
-TEST(ProgressPercent, IntegerShareOf400) {
+TEST(ProgressPercent, IsTheFullBarsShareRoundedDown) {
   for (const auto& c :
        {std::make_pair(1, L"0%"), {150, L"37%"}, {200, L"50%"}, {399, L"99%"}, {400, L"100%"}}) {
     EXPECT_EQ(PercentText(c.first), c.second);
   }
 }
 
-TEST(ProgressPhases, TargetAndAdvance) {
+TEST(ProgressPhases, TheBarMovesTowardsTheFirstUnfinishedStepOnePhaseAtATime) {
   EXPECT_EQ(TargetPhase({false, true, true, true}), 1);
   EXPECT_EQ(TargetPhase({true, false, true, false}), 2);
   EXPECT_EQ(TargetPhase({true, true, false, false}), 3);

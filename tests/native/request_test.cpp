@@ -22,7 +22,7 @@ TEST(Framing, EndMarkersAreJudgedOnlyAtTheTail) {
   }
 }
 
-TEST(Framing, BufferBoundaryAt4096Bytes) {
+TEST(Framing, ARequestMayFillTheBufferExactlyButNotOverflowIt) {
   std::string exact(kRequestBufferSize - 2, 'a');
   exact += "\n\n";
   EXPECT_EQ(Frame(exact), FrameState::kComplete);

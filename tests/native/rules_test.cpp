@@ -139,7 +139,7 @@ TEST(GiveWay, LowestRankLongestWaitingAndNoAccountKeepsTheOthersOut) {
   EXPECT_EQ(ChooseGiveWay(flood, 7), 6);
 }
 
-TEST(TimeoutMs, SignedDecimalWithClamping) {
+TEST(TimeoutMs, ASignedDecimalIsClampedIntoItsRange) {
   const std::pair<std::string, int32_t> cases[] = {{"1500", 1500},
                                                    {"  \t+25ms", 25},
                                                    {"-1", -1},
@@ -229,7 +229,7 @@ TEST(CoreCommandLine, EachArgumentReadsBackAsGiven) {
   EXPECT_EQ(line, L"unchanged");
 }
 
-TEST(PathRules, UncAndCaseAndSeparators) {
+TEST(PathRules, NetworkPathsAreRefusedAndCaseAndSeparatorsDoNotCount) {
   EXPECT_TRUE(IsUncOrDevicePath(L"\\\\host\\share", 13));
   EXPECT_TRUE(IsUncOrDevicePath(L"//host/share", 12));
   EXPECT_TRUE(IsUncOrDevicePath(L"\\/x", 3));

@@ -35,7 +35,7 @@ TEST(ZipArchive, ReadsTheShippedSkinArchive) {
 }
 
 // A stored entry "a" and a deflated one "b", as any zip tool writes them.
-TEST(ZipArchive, StoredEntriesAndDamagedArchives) {
+TEST(ZipArchive, StoredEntriesAreReadAndDamagedArchivesRefused) {
   const std::string zip = ReadFile(VARNELO_FUZZ_SEEDS "/zip/stored-and-deflated");
   CZipArchive archive;
   std::string contents;
@@ -73,7 +73,7 @@ TEST(ZipArchive, DecryptsTraditionalEncryptionAndLeavesNothingOnFailure) {
   EXPECT_EQ(contents, "");
 }
 
-TEST(XmlParser, LayoutElementsAttributesAndEntities) {
+TEST(XmlParser, ElementsAttributesAndEntitiesReadAsWritten) {
   XmlElement root;
   std::string error;
   ASSERT_TRUE(
@@ -99,7 +99,7 @@ TEST(XmlParser, LayoutElementsAttributesAndEntities) {
   EXPECT_FALSE(ParseXml(deep, &root, &error));  // refused, not recursed into
 }
 
-TEST(SkinValues, ColoursAndSides) {
+TEST(SkinValues, ColoursTakeEightHexDigitsAndMissingSidesAreZero) {
   uint32_t argb = 0;
   ASSERT_TRUE(ParseColor("fff0543f", &argb));
   EXPECT_EQ(argb, 0xFFF0543Fu);
