@@ -131,6 +131,21 @@ void ConfigureServiceMetadata(SC_HANDLE service) {
              result ? 0UL : ::GetLastError());
 }
 
+// A registration just created: its metadata, then its first start.
+int StartNewService(SC_HANDLE service) {
+  ServiceLog("InstallService: CreateService OK");
+  ConfigureServiceMetadata(service);
+  const BOOL started = ::StartServiceW(service, 0, nullptr);
+  const DWORD error = started ? 0 : ::GetLastError();
+  ServiceLog("InstallService: StartService bRet=%d err=%lu", started, error);
+  if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
+    PrintConsole(L"Service installed and started.\n");
+    return 0;
+  }
+  PrintConsole(L"Service installed but StartService failed: %lu\n", error);
+  return static_cast<int>(error);
+}
+
 // Existing registration: point it at this executable, refresh its metadata, restart it.
 int RefreshExistingService(SC_HANDLE manager, const std::wstring& image_path,
                            const std::wstring& binary_path) {
@@ -244,23 +259,11 @@ int InstallService() {
   const UniqueServiceHandle manager = OpenServiceManager("InstallService");
   if (!manager) return 1;
 
-  UniqueServiceHandle service(
+  const UniqueServiceHandle service(
       ::CreateServiceW(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                        binary_path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-  if (service) {
-    ServiceLog("InstallService: CreateService OK");
-    ConfigureServiceMetadata(service.get());
-    const BOOL started = ::StartServiceW(service.get(), 0, nullptr);
-    const DWORD error = started ? 0 : ::GetLastError();
-    ServiceLog("InstallService: StartService bRet=%d err=%lu", started, error);
-    if (started || error == ERROR_SERVICE_ALREADY_RUNNING) {
-      PrintConsole(L"Service installed and started.\n");
-      return 0;
-    }
-    PrintConsole(L"Service installed but StartService failed: %lu\n", error);
-    return static_cast<int>(error);
-  }
+  if (service) return StartNewService(service.get());
 
   const DWORD error = ::GetLastError();
   ServiceLog("InstallService: CreateService failed err=%lu", error);
