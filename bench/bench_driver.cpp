@@ -393,7 +393,9 @@ class StrayCallers {
       callers_.emplace_back(QuoteArgument(BinDir() + L"clients\\pipe_client_stray.exe") +
                             L" send cmd=ping\\n\\n --repeat 1000000 --service " +
                             QuoteArgument(service_exe));
-      if (!callers_.back().started()) Fail("a stray caller did not start");
+      if (!callers_.back().started())
+        Fail("a stray caller did not start: error " +
+             std::to_string(callers_.back().start_error()));
     }
   }
   ~StrayCallers() {
