@@ -23,9 +23,14 @@ cp "$bin/VarneloService.exe" "$dir/"
 exe_windows="C:${dir#"$WINEPREFIX/drive_c"}/VarneloService.exe"
 exe_windows=${exe_windows//\//\\}
 echo "program path: ${#exe_windows} units"
+# The program is x86_64. With wine32 present the wine wrapper starts the 32-bit loader, which
+# cannot open a path this long and hands it to start.exe (ShellExecuteEx fails); the 64-bit
+# loader opens it.
+loader64=/usr/lib/wine/wine64
+[ -x "$loader64" ] || loader64=wine
 [ "${#exe_windows}" -gt 260 ]
 
-timeout 60 wine "$dir/VarneloService.exe" -install </dev/null >"$out/install.txt" 2>&1 || true
+timeout 60 "$loader64" "$dir/VarneloService.exe" -install </dev/null >"$out/install.txt" 2>&1 || true
 tr -d '\r' <"$out/install.txt"
 timeout 60 wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\VarneloService' /v ImagePath \
   </dev/null >"$out/reg.txt" 2>&1 || true
