@@ -54,10 +54,19 @@ source cmake/wine-session.sh
 trap wine_session_stop EXIT
 wine_session_start
 # Trust the per-build test CA machine-wide, from a process before the tests, as a release CA is.
-wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
+ca=$(winepath -w build/win64/signing/ca.der)
+wine_retry 3 wine build/win64/bin/trust_test_root.exe "$ca"
+# The i686 runs of the uninstaller's tests go in a session of their own, beside the x86_64 runs.
+jobs=1
+if [ -n "$i686_bin" ]; then
+  wine_side_session_start
+  WINEPREFIX=$VARNELO_SIDE_PREFIX DISPLAY=$VARNELO_SIDE_DISPLAY \
+    wine_retry 3 wine build/win64/bin/trust_test_root.exe "$ca"
+  jobs=2
+fi
 shots=build/screenshots
 rm -rf "$shots" && mkdir -p "$shots"
-VARNELO_SCREENSHOT_DIR=$(winepath -w "$shots") ctest --preset win64
+VARNELO_SCREENSHOT_DIR=$(winepath -w "$shots") ctest --preset win64 -j "$jobs"
 for shot in "$shots"/*.bmp; do [ -e "$shot" ] && convert "$shot" "${shot%.bmp}.png" && rm "$shot"; done
 
 # Two releases of the committed tree, built in different folders at different times, must be the

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Source this file: wine_session_start makes a throwaway Wine prefix with its own Xvfb display and
-# a warm persistent wineserver; wine_session_stop ends only what wine_session_start began.
+# a warm persistent wineserver; wine_side_session_start makes a second, independent one beside it;
+# wine_session_stop ends only what those two began.
 # Services and helper processes of the first Wine process inherit its output, so the session is
 # warmed here, before any test runner reads a pipe.
 
-wine_session_start() {
-  export WINEPREFIX=${WINEPREFIX_ROOT:-/tmp}/varnelo-wine-$$
+wine_session_start() {  # wine_session_start [name]
+  export WINEPREFIX=${WINEPREFIX_ROOT:-/tmp}/varnelo-wine-$$${1:+-$1}
   export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   rm -rf "$WINEPREFIX"
   local display=:$(( 90 + $$ % 100 ))
@@ -52,7 +53,24 @@ wine_retry() {
   return "$rc"
 }
 
+# A second session (own prefix, display and wineserver), so that tests which would collide in one
+# prefix can run at the same time. Exports VARNELO_SIDE_PREFIX and VARNELO_SIDE_DISPLAY; the
+# caller's WINEPREFIX and DISPLAY stay those of the first session.
+wine_side_session_start() {
+  local state
+  state=$(mktemp)
+  (wine_session_start side && echo "$WINEPREFIX $DISPLAY $VARNELO_XVFB_PID" >"$state") || { rm -f "$state"; return 1; }
+  read -r VARNELO_SIDE_PREFIX VARNELO_SIDE_DISPLAY VARNELO_SIDE_XVFB_PID <"$state"
+  rm -f "$state"
+  export VARNELO_SIDE_PREFIX VARNELO_SIDE_DISPLAY
+}
+
 wine_session_stop() {
+  if [ -n "${VARNELO_SIDE_PREFIX:-}" ]; then
+    WINEPREFIX=$VARNELO_SIDE_PREFIX wineserver -k >/dev/null 2>&1 || true
+    [ -n "${VARNELO_SIDE_XVFB_PID:-}" ] && kill "$VARNELO_SIDE_XVFB_PID" >/dev/null 2>&1 || true
+    [ -z "${VARNELO_KEEP_PREFIX:-}" ] && rm -rf "$VARNELO_SIDE_PREFIX"
+  fi
   [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true
   [ -n "${VARNELO_XVFB_PID:-}" ] && kill "$VARNELO_XVFB_PID" >/dev/null 2>&1 || true
   [ -n "${WINEPREFIX:-}" ] && [ -z "${VARNELO_KEEP_PREFIX:-}" ] && rm -rf "$WINEPREFIX"

@@ -107,7 +107,9 @@ void SaveScreenshot(HWND window, const wchar_t* name) {
   std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
   bytes.append(reinterpret_cast<const char*>(&shot.header), sizeof(shot.header));
   bytes.append(reinterpret_cast<const char*>(shot.pixels.data()), shot.pixels.size() * 4);
-  WriteFileBytes(dir + L"\\" + name + L".bmp", bytes);
+  // Both builds' runs may save at the same time; each keeps its own pictures.
+  const wchar_t* build = IsI686Program(UninstallerUnderTest()) ? L"-i686" : L"";
+  WriteFileBytes(dir + L"\\" + name + build + L".bmp", bytes);
 }
 
 int BarPixels(HWND window) {
