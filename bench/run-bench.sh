@@ -18,7 +18,7 @@ source cmake/wine-session.sh
 trap wine_session_stop EXIT
 wine_session_start >/dev/null
 wine_retry 3 wine build/win64/bin/trust_test_root.exe "$(winepath -w build/win64/signing/ca.der)"
-# Wine has no timeout.exe; the uninstaller's delayed relaunch waits with it.
+# Wine has no timeout.exe; the uninstaller's copy waits with it before it deletes itself.
 cp build/win64/bin/timeout.exe "$WINEPREFIX/drive_c/windows/system32/"
 
 w() { winepath -w "$1"; }
