@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the programs and the benchmark, then runs every measurement in one Wine session and
 # prints one table (Markdown) with the machine it ran on. Not part of the test command.
-#   bench/run-bench.sh [rounds] [requests]     (defaults 250 and 10000; 12 to 15 minutes here)
+#   bench/run-bench.sh [rounds] [requests]     (defaults 250 and 10000; 12 to 16 minutes here)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-250}
